@@ -1,0 +1,1 @@
+#include "pipeline/Scheduler.h"
