@@ -31,8 +31,7 @@ double medianMs(int runs, const std::function<void()>& body) {
     return times[times.size() / 2];
 }
 
-template <typename Source>
-void benchFill(const char* name, Source source) {
+template <typename Source> void benchFill(const char* name, Source source) {
     for (const Shape& shape : {Shape{1, 4, 64, 64}, Shape{1, 4, 128, 128}}) {
         volatile double sink = 0;
         const double ms = medianMs(21, [&] {

@@ -11,9 +11,8 @@
 #include <string>
 
 int main(int argc, char** argv) {
-    std::fprintf(stderr,
-                 "dravelin-cli: image generation is not available in this build yet; the "
-                 "text-to-image pipeline is still being built. Nothing was generated.\n");
+    std::fprintf(stderr, "dravelin-cli: image generation is not available in this build yet; the "
+                         "text-to-image pipeline is still being built. Nothing was generated.\n");
     if (argc > 1) {
         // `dravelin-cli SEED` prints the first initial-latent values that seed
         // gives with the default (NumPy-compatible) source.

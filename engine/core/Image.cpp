@@ -9,8 +9,7 @@ Image::Image(int width, int height, int channels, AlphaKind alpha, std::vector<u
     : width_(width), height_(height), channels_(channels), alpha_(alpha) {
     if (width <= 0 || height <= 0) {
         throw std::invalid_argument("An image needs a positive width and height, not " +
-                                    std::to_string(width) + " × " + std::to_string(height) +
-                                    ".");
+                                    std::to_string(width) + " × " + std::to_string(height) + ".");
     }
     if (channels != 3 && channels != 4) {
         throw std::invalid_argument("An image has 3 or 4 channels, not " +
@@ -19,12 +18,11 @@ Image::Image(int width, int height, int channels, AlphaKind alpha, std::vector<u
     if ((channels == 3) != (alpha == AlphaKind::none)) {
         throw std::invalid_argument("Only a 4-channel image has an alpha channel.");
     }
-    auto expected = static_cast<size_t>(width) * static_cast<size_t>(height) *
-                    static_cast<size_t>(channels);
+    auto expected =
+        static_cast<size_t>(width) * static_cast<size_t>(height) * static_cast<size_t>(channels);
     if (pixels.size() != expected) {
-        throw std::invalid_argument("A " + std::to_string(width) + " × " +
-                                    std::to_string(height) + " image with " +
-                                    std::to_string(channels) + " channels needs " +
+        throw std::invalid_argument("A " + std::to_string(width) + " × " + std::to_string(height) +
+                                    " image with " + std::to_string(channels) + " channels needs " +
                                     std::to_string(expected) + " bytes, not " +
                                     std::to_string(pixels.size()) + ".");
     }

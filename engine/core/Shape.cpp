@@ -9,8 +9,7 @@ int64_t elementCount(const Shape& shape) {
     int64_t count = 1;
     for (int64_t dimension : shape) {
         if (dimension < 0) {
-            throw std::invalid_argument("Shape " + describe(shape) +
-                                        " has a negative dimension.");
+            throw std::invalid_argument("Shape " + describe(shape) + " has a negative dimension.");
         }
     }
     for (int64_t dimension : shape) {

@@ -44,8 +44,8 @@ ShapedArray ShapedArray::concatenate(std::span<const ShapedArray> arrays, int64_
         }
         if (!compatible) {
             throw std::invalid_argument("Cannot concatenate " + describe(shape) + " with " +
-                                        describe(first) + " along axis " +
-                                        std::to_string(axis) + ".");
+                                        describe(first) + " along axis " + std::to_string(axis) +
+                                        ".");
         }
         joined[axis] += shape[axis];
     }
@@ -80,8 +80,8 @@ int64_t ShapedArray::offset(std::span<const int64_t> index) const {
     for (size_t d = 0; d < shape_.size(); ++d) {
         if (index[d] < 0 || index[d] >= shape_[d]) {
             throw std::out_of_range("Index " + std::to_string(index[d]) + " of dimension " +
-                                    std::to_string(d) + " is outside shape " +
-                                    describe(shape_) + ".");
+                                    std::to_string(d) + " is outside shape " + describe(shape_) +
+                                    ".");
         }
         offset = offset * shape_[d] + index[d];
     }

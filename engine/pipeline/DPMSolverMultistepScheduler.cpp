@@ -34,10 +34,9 @@ std::vector<int> leadingTimesteps(int trainStepCount, int stepCount) {
 
 } // namespace
 
-DPMSolverMultistepScheduler::DPMSolverMultistepScheduler(int64_t stepCount,
-                                                         int64_t trainStepCount,
-                                                         BetaSchedule betaSchedule,
-                                                         float betaStart, float betaEnd,
+DPMSolverMultistepScheduler::DPMSolverMultistepScheduler(int64_t stepCount, int64_t trainStepCount,
+                                                         BetaSchedule betaSchedule, float betaStart,
+                                                         float betaEnd,
                                                          TimeStepSpacing timeStepSpacing)
     : Scheduler(stepCount, trainStepCount) {
     if (stepCount < 1) {
@@ -108,8 +107,7 @@ ShapedArray DPMSolverMultistepScheduler::convertModelOutput(const ShapedArray& m
                                                             const ShapedArray& sample) const {
     if (modelOutput.shape() != sample.shape()) {
         throw std::invalid_argument("The network output " + describe(modelOutput.shape()) +
-                                    " does not match the sample " + describe(sample.shape()) +
-                                    ".");
+                                    " does not match the sample " + describe(sample.shape()) + ".");
     }
     const size_t index = tableIndex(timestep);
     const float a = tables_.alpha_t[index];
@@ -140,9 +138,10 @@ ShapedArray DPMSolverMultistepScheduler::firstOrderUpdate(const ShapedArray& x0,
     return weightedSum({w0, w1}, {sample, x0});
 }
 
-ShapedArray DPMSolverMultistepScheduler::secondOrderUpdate(
-    const std::vector<ShapedArray>& modelOutputs, const std::vector<int>& timesteps,
-    int prevTimestep, const ShapedArray& sample) const {
+ShapedArray
+DPMSolverMultistepScheduler::secondOrderUpdate(const std::vector<ShapedArray>& modelOutputs,
+                                               const std::vector<int>& timesteps, int prevTimestep,
+                                               const ShapedArray& sample) const {
     if (modelOutputs.size() < 2 || timesteps.size() < 2) {
         throw std::invalid_argument("The second-order update needs two estimates and two "
                                     "timesteps.");
@@ -173,8 +172,8 @@ ShapedArray DPMSolverMultistepScheduler::step(const ShapedArray& output, int tim
                                               const ShapedArray& sample) {
     const int n = static_cast<int>(timeSteps_.size());
     auto found = std::find(timeSteps_.begin(), timeSteps_.end(), timeStep);
-    const int stepIndex = found == timeSteps_.end() ? n - 1
-                                                    : static_cast<int>(found - timeSteps_.begin());
+    const int stepIndex =
+        found == timeSteps_.end() ? n - 1 : static_cast<int>(found - timeSteps_.begin());
     const int prev = stepIndex == n - 1 ? 0 : timeSteps_[static_cast<size_t>(stepIndex + 1)];
 
     const bool lowerOrderFinal = useLowerOrderFinal && n < 15 && stepIndex >= n - 2;
@@ -189,11 +188,10 @@ ShapedArray DPMSolverMultistepScheduler::step(const ShapedArray& output, int tim
     modelOutputs_.push_back(std::move(x0));
 
     ShapedArray next =
-        firstOrder
-            ? firstOrderUpdate(modelOutputs_.back(), timeStep, prev, sample)
-            : secondOrderUpdate(modelOutputs_,
-                                {timeSteps_[static_cast<size_t>(stepIndex - 1)], timeStep}, prev,
-                                sample);
+        firstOrder ? firstOrderUpdate(modelOutputs_.back(), timeStep, prev, sample)
+                   : secondOrderUpdate(modelOutputs_,
+                                       {timeSteps_[static_cast<size_t>(stepIndex - 1)], timeStep},
+                                       prev, sample);
     if (lowerOrderStepped_ < solverOrder) {
         lowerOrderStepped_ += 1;
     }

@@ -21,8 +21,7 @@ public:
     double nextGauss();
 
     double nextNormal(double mean = 0.0, double stdev = 1.0) override;
-    std::vector<double> normalArray(int64_t count, double mean = 0.0,
-                                    double stdev = 1.0) override;
+    std::vector<double> normalArray(int64_t count, double mean = 0.0, double stdev = 1.0) override;
 
     State state;
 };

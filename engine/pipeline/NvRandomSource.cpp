@@ -61,8 +61,8 @@ std::vector<double> NvRandomSource::normalArray(int64_t count, double mean, doub
         const Block words = philox({offset, 0u, static_cast<uint32_t>(i), 0u}, key0, key1);
         const double u = static_cast<double>(words[0]) * 0x1p-32 + 0x1p-33;
         const double v = static_cast<double>(words[1]) * kAngleScale + kAngleOffset;
-        values[static_cast<size_t>(i)] = (std::sqrt(std::log(u) * -2.0) * stdev) * std::sin(v) +
-                                         mean;
+        values[static_cast<size_t>(i)] =
+            (std::sqrt(std::log(u) * -2.0) * stdev) * std::sin(v) + mean;
     }
     offset += 1;
     return values;

@@ -20,8 +20,7 @@ public:
     double nextNormal(double mean = 0.0, double stdev = 1.0) override;
     // One request whatever the count (also 0). Throws std::overflow_error once
     // 2^32 − 1 requests have been served.
-    std::vector<double> normalArray(int64_t count, double mean = 0.0,
-                                    double stdev = 1.0) override;
+    std::vector<double> normalArray(int64_t count, double mean = 0.0, double stdev = 1.0) override;
 
     uint64_t seed;
     uint32_t offset;

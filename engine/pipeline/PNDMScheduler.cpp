@@ -7,8 +7,8 @@
 
 namespace dravelin {
 
-PNDMScheduler::PNDMScheduler(int64_t stepCount, int64_t trainStepCount,
-                             BetaSchedule betaSchedule, float betaStart, float betaEnd)
+PNDMScheduler::PNDMScheduler(int64_t stepCount, int64_t trainStepCount, BetaSchedule betaSchedule,
+                             float betaStart, float betaEnd)
     : Scheduler(stepCount, trainStepCount) {
     if (stepCount < 2) {
         throw std::invalid_argument("The PNDM scheduler needs at least 2 steps, not " +
@@ -46,8 +46,7 @@ ShapedArray PNDMScheduler::step(const ShapedArray& output, int timeStep,
                                 const ShapedArray& sample) {
     if (output.shape() != sample.shape()) {
         throw std::invalid_argument("The network output " + describe(output.shape()) +
-                                    " does not match the sample " + describe(sample.shape()) +
-                                    ".");
+                                    " does not match the sample " + describe(sample.shape()) + ".");
     }
     const int ratio = trainStepCount_ / inferenceStepCount_;
     int t = timeStep;

@@ -49,9 +49,9 @@ size_t std::hash<dravelin::PipelineConfiguration>::operator()(
     combine(seed, static_cast<size_t>(c.schedulerType));
     combine(seed, static_cast<size_t>(c.schedulerTimestepSpacing));
     combine(seed, static_cast<size_t>(c.rngType));
-    for (float value : {c.encoderScaleFactor, c.decoderScaleFactor, c.originalSize,
-                        c.cropsCoordsTopLeft, c.targetSize, c.aestheticScore,
-                        c.negativeAestheticScore}) {
+    for (float value :
+         {c.encoderScaleFactor, c.decoderScaleFactor, c.originalSize, c.cropsCoordsTopLeft,
+          c.targetSize, c.aestheticScore, c.negativeAestheticScore}) {
         combine(seed, hashFloat(value));
     }
     return seed;

@@ -51,7 +51,6 @@ struct PipelineConfiguration {
 
 } // namespace dravelin
 
-template <>
-struct std::hash<dravelin::PipelineConfiguration> {
+template <> struct std::hash<dravelin::PipelineConfiguration> {
     size_t operator()(const dravelin::PipelineConfiguration& configuration) const noexcept;
 };

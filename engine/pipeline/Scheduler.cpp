@@ -27,8 +27,7 @@ void checkConvertible(float value, float converted) {
     // INT_MAX rounds up to 2^31 as a float, so compare against that bound.
     constexpr float kLimit = 2147483648.0f;
     if (!std::isfinite(value) || converted >= kLimit || converted < -kLimit) {
-        throw std::domain_error("Cannot convert " + std::to_string(value) +
-                                " to a whole number.");
+        throw std::domain_error("Cannot convert " + std::to_string(value) + " to a whole number.");
     }
 }
 
@@ -75,8 +74,7 @@ ShapedArray weightedSum(const std::vector<double>& weights,
     }
     if (weights.size() < values.size()) {
         throw std::invalid_argument("weightedSum has " + std::to_string(weights.size()) +
-                                    " weights for " + std::to_string(values.size()) +
-                                    " arrays.");
+                                    " weights for " + std::to_string(values.size()) + " arrays.");
     }
     const Shape& shape = values.front().get().shape();
     for (const ShapedArray& value : values) {
@@ -140,8 +138,7 @@ Scheduler::Scheduler(int64_t stepCount, int64_t trainStepCount) {
     if (trainStepCount < 1 || trainStepCount > std::numeric_limits<int>::max()) {
         throw std::invalid_argument("A scheduler needs between 1 and " +
                                     std::to_string(std::numeric_limits<int>::max()) +
-                                    " training steps, not " + std::to_string(trainStepCount) +
-                                    ".");
+                                    " training steps, not " + std::to_string(trainStepCount) + ".");
     }
     // More inference steps than training timesteps would visit timesteps twice
     // and silently produce a wrong image.

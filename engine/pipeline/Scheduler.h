@@ -36,8 +36,8 @@ struct NoiseTables {
     std::vector<float> betas;
     std::vector<float> alphas;
     std::vector<float> alphasCumProd;
-    std::vector<float> alpha_t; // sqrt(ᾱ)
-    std::vector<float> sigma_t; // sqrt(1 − ᾱ)
+    std::vector<float> alpha_t;  // sqrt(ᾱ)
+    std::vector<float> sigma_t;  // sqrt(1 − ᾱ)
     std::vector<float> lambda_t; // log α − log σ
 
     static NoiseTables make(int trainStepCount, BetaSchedule schedule, float betaStart,
@@ -76,8 +76,7 @@ public:
     // timestep of that tail, once per noise array. A strength that leaves no
     // timestep to start from (0 where the list has only N entries) throws.
     std::vector<ShapedArray> addNoise(const ShapedArray& originalSample,
-                                      const std::vector<ShapedArray>& noise,
-                                      float strength) const;
+                                      const std::vector<ShapedArray>& noise, float strength) const;
 
     virtual ShapedArray step(const ShapedArray& output, int timeStep,
                              const ShapedArray& sample) = 0;

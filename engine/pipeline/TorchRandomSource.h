@@ -18,8 +18,7 @@ public:
     uint64_t next();
 
     double nextNormal(double mean = 0.0, double stdev = 1.0) override;
-    std::vector<double> normalArray(int64_t count, double mean = 0.0,
-                                    double stdev = 1.0) override;
+    std::vector<double> normalArray(int64_t count, double mean = 0.0, double stdev = 1.0) override;
 
     State state;
 

@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <vector>
 
-using dravelin::ShapedArray;
 using dravelin::Shape;
+using dravelin::ShapedArray;
 
 namespace {
 
@@ -67,8 +67,7 @@ TEST(ShapedArray, ConcatenatesAlongAnyAxis) {
 
     EXPECT_THROW(ShapedArray::concatenate(parts, 0), std::invalid_argument);
     EXPECT_THROW(ShapedArray::concatenate(parts, 3), std::out_of_range);
-    EXPECT_THROW(ShapedArray::concatenate(std::vector<ShapedArray>{}, 0),
-                 std::invalid_argument);
+    EXPECT_THROW(ShapedArray::concatenate(std::vector<ShapedArray>{}, 0), std::invalid_argument);
 }
 
 TEST(ShapedArray, CopiesAreIndependentAndMovesLeaveAnEmptyArray) {

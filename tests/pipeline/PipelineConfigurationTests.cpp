@@ -108,8 +108,7 @@ TEST(PipelineConfiguration, ModeNeedsAStartingImageAndAStrengthBelowOne) {
 TEST(PipelineError, RawValuesRoundTripCaseSensitively) {
     using Case = PipelineError::Case;
     for (Case errorCase : {Case::missingUnetInputs, Case::startingImageProvidedWithoutEncoder,
-                           Case::startingText2ImgWithoutTextEncoder,
-                           Case::unsupportedOSVersion}) {
+                           Case::startingText2ImgWithoutTextEncoder, Case::unsupportedOSVersion}) {
         const PipelineError error(errorCase);
         EXPECT_EQ(PipelineError::caseFromRawValue(error.rawValue()), errorCase);
         EXPECT_NE(std::string(error.what()).find(error.rawValue()), std::string::npos);
@@ -148,8 +147,7 @@ public:
     }
     void unloadResources() noexcept override { calls.push_back("unload"); }
     bool canSafetyCheck() const override { return safety; }
-    GeneratedImages generateImages(const PipelineConfiguration&,
-                                   const ProgressHandler&) override {
+    GeneratedImages generateImages(const PipelineConfiguration&, const ProgressHandler&) override {
         return {};
     }
     GeneratedImages decodeToImages(std::span<const ShapedArray> latents,
@@ -187,7 +185,10 @@ TEST(PipelineProgress, SafetyFollowsPipelineAndConfiguration) {
 
 TEST(PipelineProgress, CurrentImagesDecodesNowAndSwallowsDecodeFailures) {
     auto pipeline = std::make_shared<FakePipeline>();
-    PipelineProgress progress{pipeline, "a cat", 3, 10,
+    PipelineProgress progress{pipeline,
+                              "a cat",
+                              3,
+                              10,
                               {ShapedArray(Shape{1, 4, 2, 2}), ShapedArray(Shape{1, 4, 2, 2})},
                               PipelineConfiguration("a cat")};
     EXPECT_EQ(progress.currentImages().size(), 2u);

@@ -29,8 +29,8 @@ TEST(SampleTimer, StopKeepsTheStartForAnotherMeasurement) {
 }
 
 TEST(SampleTimer, StatisticsOverStoredSamples) {
-    const SampleTimer three = SampleTimer::decode(
-        R"({"sum":6,"sumOfSquares":14,"count":3,"samples":[3,1,2]})");
+    const SampleTimer three =
+        SampleTimer::decode(R"({"sum":6,"sumOfSquares":14,"count":3,"samples":[3,1,2]})");
     EXPECT_EQ(three.mean(), 2.0);
     EXPECT_EQ(three.median(), 2.0);
     EXPECT_EQ(three.variance(), 3.0);
@@ -59,7 +59,10 @@ TEST(SampleTimer, EncodesKeysInOrderAndOmitsAnAbsentStart) {
 
 TEST(SampleTimer, DecodingRefusesMissingOrMistypedKeys) {
     for (const char* text : {
-             "", "[]", "{", R"({"sumOfSquares":0,"count":0,"samples":[]})",
+             "",
+             "[]",
+             "{",
+             R"({"sumOfSquares":0,"count":0,"samples":[]})",
              R"({"sum":0,"sumOfSquares":0,"samples":[]})",
              R"({"sum":0,"sumOfSquares":0,"count":0})",
              R"({"sum":"0","sumOfSquares":0,"count":0,"samples":[]})",
