@@ -1,0 +1,51 @@
+#pragma once
+
+#include "pipeline/ResourceManaging.h"
+#include "runtime/Model.h"
+#include "runtime/ModelConfiguration.h"
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <type_traits>
+
+namespace dravelin {
+
+// Owns one model bundle and loads it only when needed. Loads, unloads and
+// predictions are serialised by one lock per holder (callers block, as with a
+// synchronous serial queue), so one model is never used by two threads at once.
+// Wrappers share a holder through std::shared_ptr.
+class ManagedMLModel : public ResourceManaging {
+public:
+    // Loads nothing; cannot fail.
+    ManagedMLModel(std::filesystem::path modelURL, ModelConfiguration configuration);
+
+    const std::filesystem::path& modelURL() const { return modelURL_; }
+    const ModelConfiguration& configuration() const { return configuration_; }
+    // "managed." and the bundle directory's name, for diagnostics.
+    const std::string& queueLabel() const { return queueLabel_; }
+    bool isLoaded() const;
+
+    // Loads unless loaded; a failure stores nothing, so the next call retries.
+    void loadResources() override;
+    void unloadResources() noexcept override;
+
+    // Loads if needed, then runs `body` with the model, holding the lock.
+    // `body` must not call back into this holder.
+    template <typename Body> auto perform(Body&& body) -> std::invoke_result_t<Body, Model&> {
+        std::lock_guard lock(queue_);
+        return std::forward<Body>(body)(loadModel());
+    }
+
+private:
+    Model& loadModel();
+
+    std::filesystem::path modelURL_;
+    ModelConfiguration configuration_;
+    std::string queueLabel_;
+    mutable std::mutex queue_;
+    std::unique_ptr<Model> loadedModel_;
+};
+
+} // namespace dravelin

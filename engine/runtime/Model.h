@@ -1,0 +1,59 @@
+#pragma once
+
+#include "runtime/FeatureProvider.h"
+#include "runtime/ModelConfiguration.h"
+#include "runtime/ModelDescription.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace dravelin {
+
+class Network;
+
+// A loaded model bundle: a built network with its description. Predictions
+// check their inputs against the description before the network sees them.
+// Not safe for concurrent predictions; ManagedMLModel serialises them.
+class Model {
+public:
+    // Reads the bundle, builds its network kind (bundle.json's, or the one its
+    // configuration names) and checks every weight the network reads, so a
+    // wrong or truncated bundle fails here. Throws ModelLoadError.
+    static std::unique_ptr<Model> load(const std::filesystem::path& bundleDirectory,
+                                       const ModelConfiguration& configuration);
+    ~Model();
+
+    const ModelDescription& modelDescription() const { return description_; }
+    const ModelConfiguration& configuration() const { return configuration_; }
+    const std::string& kindName() const { return kindName_; }
+    const std::filesystem::path& bundleDirectory() const { return directory_; }
+    // Number of values in the weights the network reads.
+    int64_t parameterCount() const { return parameterCount_; }
+    // Weight element types of those weights ("F16" → count of tensors).
+    const std::map<std::string, int64_t>& weightTypes() const { return weightTypes_; }
+
+    // Throws PredictionError for a missing or mis-shaped input, or a missing
+    // output; errors of the network itself pass through.
+    FeatureProvider prediction(const FeatureProvider& input);
+    // One result per input set, in the same order.
+    std::vector<FeatureProvider> predictions(const BatchProvider& inputs);
+
+private:
+    Model() = default;
+    void checkInputs(const FeatureProvider& input) const;
+    FeatureProvider checkedOutputs(FeatureValueDictionary outputs) const;
+
+    std::filesystem::path directory_;
+    std::string kindName_;
+    ModelConfiguration configuration_;
+    ModelDescription description_;
+    int64_t parameterCount_ = 0;
+    std::map<std::string, int64_t> weightTypes_;
+    std::unique_ptr<Network> network_;
+};
+
+} // namespace dravelin

@@ -1,0 +1,53 @@
+#include "runtime/WeightFiles.h"
+
+namespace dravelin {
+
+WeightFiles::WeightFiles(const std::vector<std::filesystem::path>& files) {
+    files_.reserve(files.size());
+    for (const std::filesystem::path& path : files) {
+        files_.emplace_back(path);
+    }
+    for (const SafetensorsFile& file : files_) {
+        for (const auto& [name, view] : file.tensors()) {
+            auto [existing, added] = index_.emplace(name, &view);
+            if (!added) {
+                throw SafetensorsError("The tensor \"" + name + "\" is in two weight files, \"" +
+                                       file.path().filename().string() + "\" and another.");
+            }
+        }
+    }
+}
+
+const TensorView* WeightFiles::find(const std::string& name) const {
+    auto found = index_.find(name);
+    return found == index_.end() ? nullptr : found->second;
+}
+
+void WeightFiles::check(const std::vector<WeightSpec>& expected) const {
+    for (const WeightSpec& spec : expected) {
+        const TensorView* view = find(spec.name);
+        if (view == nullptr) {
+            throw SafetensorsError("The weight \"" + spec.name + "\" is missing.");
+        }
+        if (!isConvertibleToFloat(view->dtype)) {
+            throw SafetensorsError("The weight \"" + spec.name + "\" holds " +
+                                   std::string(dtypeName(view->dtype)) +
+                                   " values, not F16, BF16 or F32.");
+        }
+        if (view->shape != spec.shape) {
+            throw SafetensorsError("The weight \"" + spec.name + "\" has shape " +
+                                   describe(view->shape) + ", expected " + describe(spec.shape) +
+                                   ".");
+        }
+    }
+}
+
+ShapedArray WeightFiles::load(const std::string& name) const {
+    const TensorView* view = find(name);
+    if (view == nullptr) {
+        throw SafetensorsError("The weight \"" + name + "\" is missing.");
+    }
+    return toShapedArray(*view);
+}
+
+} // namespace dravelin

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "core/ShapedArray.h"
+#include "runtime/Safetensors.h"
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace dravelin {
+
+// A weight a network reads, with the shape it must have.
+struct WeightSpec {
+    std::string name;
+    Shape shape;
+};
+
+// The mapped safetensors files of one bundle, seen as one set of tensors.
+class WeightFiles {
+public:
+    WeightFiles() = default;
+    // Opens and validates every file; a tensor named in two files is refused.
+    explicit WeightFiles(const std::vector<std::filesystem::path>& files);
+
+    const TensorView* find(const std::string& name) const;
+    bool contains(const std::string& name) const { return find(name) != nullptr; }
+    const std::vector<SafetensorsFile>& files() const { return files_; }
+
+    // Throws SafetensorsError naming the first weight that is missing, is not
+    // floating point, or has another shape. Tensors nobody expects are ignored.
+    void check(const std::vector<WeightSpec>& expected) const;
+
+    // The weight converted to 32-bit floats; throws SafetensorsError when missing.
+    ShapedArray load(const std::string& name) const;
+
+private:
+    std::vector<SafetensorsFile> files_;
+    std::map<std::string, const TensorView*> index_;
+};
+
+} // namespace dravelin
