@@ -1,11 +1,17 @@
 #include "runtime/NetworkRegistry.h"
 
+#include "nn/BuiltInNetworks.h"
+
 #include <stdexcept>
 
 namespace dravelin {
 
 NetworkRegistry& NetworkRegistry::shared() {
-    static NetworkRegistry registry;
+    static NetworkRegistry& registry = []() -> NetworkRegistry& {
+        static NetworkRegistry instance;
+        registerBuiltInNetworks(instance);
+        return instance;
+    }();
     return registry;
 }
 

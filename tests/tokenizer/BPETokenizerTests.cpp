@@ -1,0 +1,501 @@
+#include "tokenizer/BPETokenizer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+using dravelin::BPETokenizer;
+using dravelin::TokenPair;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Tokens = std::vector<std::string>;
+
+const std::string kStart = "<|startoftext|>";
+const std::string kEnd = "<|endoftext|>";
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the test ends.
+class TemporaryDirectory {
+public:
+    TemporaryDirectory() {
+        static std::atomic<unsigned> counter{0};
+        path_ = fs::temp_directory_path() /
+                ("dravelin-tokenizer-" + std::to_string(std::random_device{}()) + "-" +
+                 std::to_string(counter++));
+        fs::create_directories(path_);
+    }
+    ~TemporaryDirectory() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+
+    const fs::path& path() const { return path_; }
+
+    fs::path write(const std::string& name, const std::string& bytes) const {
+        const fs::path file = path_ / name;
+        std::ofstream(file, std::ios::binary) << bytes;
+        return file;
+    }
+
+private:
+    fs::path path_;
+};
+
+// The what() of the expected exception, or a test failure when none is thrown.
+template <typename Error, typename Action> std::string messageOf(Action&& action) {
+    try {
+        action();
+    } catch (const Error& error) {
+        return error.what();
+    }
+    ADD_FAILURE() << "No exception was thrown.";
+    return {};
+}
+
+// Ranks follow the order of the list.
+BPETokenizer::MergeRanks ranked(const std::vector<TokenPair>& pairs) {
+    BPETokenizer::MergeRanks merges;
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        merges[pairs[i]] = static_cast<int>(i);
+    }
+    return merges;
+}
+
+// A table small enough to follow by hand: "cat" and "a" merge whole, "dog"
+// only as far as "do".
+BPETokenizer smallTokenizer(std::string padToken = kEnd) {
+    return BPETokenizer(ranked({{"c", "a"}, {"ca", "t</w>"}, {"d", "o"}, {"t", ","}}),
+                        {{kStart, 100}, {kEnd, 101}, {"a</w>", 1}, {"cat</w>", 2}, {"do", 3}},
+                        std::move(padToken));
+}
+
+// The merge loop as plainly as it can be written: merge every occurrence of
+// the lowest-ranked adjacent pair until none is ranked.
+Tokens referenceEncodeWord(const BPETokenizer& tokenizer, const Tokens& characters) {
+    Tokens tokens = characters;
+    tokens.back() += "</w>";
+    for (;;) {
+        std::optional<TokenPair> best;
+        int bestRank = 0;
+        for (const TokenPair& pair : BPETokenizer::pairs(tokens)) {
+            const auto found = tokenizer.merges().find(pair);
+            if (found != tokenizer.merges().end() && (!best || found->second < bestRank)) {
+                best = pair;
+                bestRank = found->second;
+            }
+        }
+        if (!best) {
+            return tokens;
+        }
+        tokens = BPETokenizer::update(tokens, *best);
+    }
+}
+
+class BPETokenizerFiles : public ::testing::Test {
+protected:
+    TemporaryDirectory directory;
+
+    BPETokenizer::MergeRanks readMerges(const std::string& bytes) const {
+        return BPETokenizer::readMerges(directory.write("merges.txt", bytes));
+    }
+    BPETokenizer::FileReadError mergeError(const std::string& bytes) const {
+        try {
+            readMerges(bytes);
+        } catch (const BPETokenizer::FileReadError& error) {
+            return error;
+        }
+        ADD_FAILURE() << "The merges were read without error.";
+        return BPETokenizer::FileReadError::invalidMergeFileLine(0);
+    }
+    std::string vocabularyError(const std::string& json) const {
+        const fs::path file = directory.write("vocab.json", json);
+        const std::string message = messageOf<BPETokenizer::TokenizerFileError>(
+            [&] { BPETokenizer::readVocabulary(file); });
+        EXPECT_NE(message.find(file.string()), std::string::npos) << message;
+        return message;
+    }
+};
+
+} // namespace
+
+// Merges file.
+
+TEST_F(BPETokenizerFiles, RanksCountEveryLineIncludingCommentsAndBlanks) {
+    const auto merges = readMerges("#version: 0.2\na b\n\n  c   d  \n#e f\n");
+    EXPECT_EQ(merges, (BPETokenizer::MergeRanks{{{"a", "b"}, 1}, {{"c", "d"}, 3}}));
+}
+
+TEST_F(BPETokenizerFiles, RepeatedPairTakesItsLastRank) {
+    EXPECT_EQ(readMerges("a b\nc d\na b\n").at({"a", "b"}), 2);
+}
+
+TEST_F(BPETokenizerFiles, LineWithoutExactlyTwoTokensIsRejectedWithItsNumber) {
+    const auto error = mergeError("a b\nc d\n# note\n\ne f g\nh i\n");
+    EXPECT_EQ(error.errorCase(), BPETokenizer::FileReadError::Case::invalidMergeFileLine);
+    EXPECT_EQ(error.line(), 5);
+    const std::string message = error.what();
+    EXPECT_NE(message.find("Line 5"), std::string::npos) << message;
+    EXPECT_NE(message.find((directory.path() / "merges.txt").string()), std::string::npos)
+        << message;
+
+    EXPECT_EQ(mergeError("a\n").line(), 1);
+    // Only spaces is not an empty line: it holds no tokens at all.
+    EXPECT_EQ(mergeError("a b\n   \n").line(), 2);
+}
+
+TEST_F(BPETokenizerFiles, CarriageReturnStaysInTheLastToken) {
+    const auto merges = readMerges("a b\r\nc d\r\n");
+    EXPECT_EQ(merges, (BPETokenizer::MergeRanks{{{"a", "b\r"}, 0}, {{"c", "d\r"}, 1}}));
+    // A blank line of a CRLF file is a lone CR: one token.
+    EXPECT_EQ(mergeError("a b\r\n\r\nc d\r\n").line(), 2);
+}
+
+TEST_F(BPETokenizerFiles, LastLineWithoutLineEndIsIgnored) {
+    EXPECT_EQ(readMerges("a b\nc d"), (BPETokenizer::MergeRanks{{{"a", "b"}, 0}}));
+    EXPECT_TRUE(readMerges("a b c").empty());
+    EXPECT_TRUE(readMerges("").empty());
+}
+
+TEST_F(BPETokenizerFiles, MalformedUtf8InAMergeBecomesReplacementCharacter) {
+    EXPECT_EQ(readMerges("\xff b\n").count({"\xEF\xBF\xBD", "b"}), 1u);
+}
+
+TEST_F(BPETokenizerFiles, UnreadableMergesFileIsNamed) {
+    const fs::path missing = directory.path() / "missing-merges.txt";
+    std::string message =
+        messageOf<BPETokenizer::TokenizerFileError>([&] { BPETokenizer::readMerges(missing); });
+    EXPECT_NE(message.find(missing.string()), std::string::npos) << message;
+
+    message = messageOf<BPETokenizer::TokenizerFileError>(
+        [&] { BPETokenizer::readMerges(directory.path()); });
+    EXPECT_NE(message.find(directory.path().string()), std::string::npos) << message;
+}
+
+// Vocabulary file.
+
+TEST_F(BPETokenizerFiles, VocabularyMapsTokensToIDs) {
+    const auto vocabulary = BPETokenizer::readVocabulary(
+        directory.write("vocab.json", R"({"a</w>": 0, "\u00e9": 2147483647, "b": 7, "b": 8})"));
+    EXPECT_EQ(vocabulary,
+              (BPETokenizer::Vocabulary{{"a</w>", 0}, {"\xC3\xA9", 2147483647}, {"b", 8}}));
+}
+
+TEST_F(BPETokenizerFiles, VocabularyThatIsNotTokenToIDIsRefused) {
+    EXPECT_NE(vocabularyError("[1, 2]").find("not hold a JSON object"), std::string::npos);
+    EXPECT_NE(vocabularyError("42").find("not hold a JSON object"), std::string::npos);
+    EXPECT_NE(vocabularyError(R"({"a": 1,)").find("not valid JSON"), std::string::npos);
+    EXPECT_NE(vocabularyError("").find("not valid JSON"), std::string::npos);
+    EXPECT_NE(vocabularyError("{}").find("holds no tokens"), std::string::npos);
+
+    for (const std::string value : {"1.5", "\"1\"", "null", "true", "[1]", "{\"b\": 1}"}) {
+        const std::string message = vocabularyError(R"({"ok": 1, "bad key": )" + value + "}");
+        EXPECT_NE(message.find("\"bad key\""), std::string::npos) << message;
+        EXPECT_NE(message.find("not an integer"), std::string::npos) << message;
+    }
+    for (const std::string value : {"-1", "2147483648", "18446744073709551615"}) {
+        const std::string message = vocabularyError(R"({"bad key": )" + value + "}");
+        EXPECT_NE(message.find("\"bad key\" to " + value), std::string::npos) << message;
+    }
+}
+
+TEST_F(BPETokenizerFiles, MissingVocabularyFileIsNamed) {
+    const fs::path missing = directory.path() / "missing-vocab.json";
+    const std::string message =
+        messageOf<BPETokenizer::TokenizerFileError>([&] { BPETokenizer::readVocabulary(missing); });
+    EXPECT_NE(message.find(missing.string()), std::string::npos) << message;
+}
+
+// Building from files.
+
+TEST_F(BPETokenizerFiles, BuildsFromFiles) {
+    const BPETokenizer tokenizer(
+        directory.write("merges.txt", "#v\nc a\nca t</w>\n"),
+        directory.write("vocab.json", R"({"cat</w>": 5, "<|endoftext|>": 9})"), kEnd);
+    const auto result = tokenizer.tokenize("Cat", 5);
+    EXPECT_EQ(result.tokens, (Tokens{kStart, "cat</w>", kEnd, kEnd, kEnd}));
+    EXPECT_EQ(result.tokenIDs, (std::vector<int>{9, 5, 9, 9, 9}));
+}
+
+TEST_F(BPETokenizerFiles, MergesFileIsReportedBeforeVocabularyFile) {
+    const fs::path missing = directory.path() / "missing-merges.txt";
+    const fs::path badVocabulary = directory.write("vocab.json", "{}");
+    const std::string message = messageOf<BPETokenizer::TokenizerFileError>(
+        [&] { BPETokenizer(missing, badVocabulary, kEnd); });
+    EXPECT_NE(message.find(missing.string()), std::string::npos) << message;
+
+    EXPECT_THROW(BPETokenizer(directory.write("merges.txt", "a b c\n"), badVocabulary, kEnd),
+                 BPETokenizer::FileReadError);
+    EXPECT_THROW(BPETokenizer(directory.write("merges.txt", "a b\n"), badVocabulary, kEnd),
+                 BPETokenizer::TokenizerFileError);
+}
+
+// Prompts to tokens.
+
+TEST(BPETokenizerTokenize, BlankPromptGivesStartAndEndThenPadding) {
+    const BPETokenizer tokenizer = smallTokenizer("!");
+    for (const std::string prompt : {"", "   ", " \n\r\x0B\x0C \xC2\x85\xE3\x80\x80\xE2\x80\xA8"}) {
+        EXPECT_EQ(tokenizer.tokenize(prompt).tokens, (Tokens{kStart, kEnd})) << prompt;
+        EXPECT_EQ(tokenizer.tokenize(prompt, 5).tokens, (Tokens{kStart, kEnd, "!", "!", "!"}));
+    }
+}
+
+TEST(BPETokenizerTokenize, MinCountNeverShortensAndPadsExactly) {
+    const BPETokenizer tokenizer = smallTokenizer();
+    EXPECT_EQ(tokenizer.tokenize("a cat a", 2).tokens,
+              (Tokens{kStart, "a</w>", "cat</w>", "a</w>", kEnd}));
+    EXPECT_EQ(tokenizer.tokenize("a", 3).tokens, (Tokens{kStart, "a</w>", kEnd}));
+    EXPECT_EQ(tokenizer.tokenize("a", -4).tokens.size(), 3u);
+
+    const auto padded = tokenizer.tokenize("a cat", 77);
+    ASSERT_EQ(padded.tokens.size(), 77u);
+    ASSERT_EQ(padded.tokenIDs.size(), 77u);
+    EXPECT_EQ((std::vector<int>(padded.tokenIDs.begin(), padded.tokenIDs.begin() + 5)),
+              (std::vector<int>{100, 1, 2, 101, 101}));
+    EXPECT_EQ(padded.tokens.back(), kEnd);
+    EXPECT_EQ(padded.tokenIDs.back(), 101);
+}
+
+TEST(BPETokenizerTokenize, UnknownTokensTakeTheEndTokenIDOrZero) {
+    const auto result = smallTokenizer().tokenize("dog");
+    EXPECT_EQ(result.tokens, (Tokens{kStart, "do", "g</w>", kEnd}));
+    EXPECT_EQ(result.tokenIDs, (std::vector<int>{100, 3, 101, 101}));
+
+    const BPETokenizer withoutEnd({}, {{"a</w>", 4}}, "!");
+    EXPECT_EQ(withoutEnd.tokenize("a b", 5).tokenIDs, (std::vector<int>{0, 4, 0, 0, 0}));
+    const BPETokenizer empty({}, {}, "!");
+    EXPECT_EQ(empty.tokenize("a").tokenIDs, (std::vector<int>{0, 0, 0}));
+}
+
+TEST(BPETokenizerTokenize, CaseAndSurroundingOrRepeatedSpacesDoNotMatter) {
+    const BPETokenizer tokenizer = smallTokenizer();
+    const Tokens expected = tokenizer.encode("a cat");
+    EXPECT_EQ(expected, (Tokens{"a</w>", "cat</w>"}));
+    EXPECT_EQ(tokenizer.encode("A  CaT"), expected);
+    EXPECT_EQ(tokenizer.encode("\n  a cat \r\n"), expected);
+}
+
+TEST(BPETokenizerTokenize, LowerCasingIgnoresTheSystemLocale) {
+    // Dotted capital I lower-cases to i plus a combining dot everywhere but in
+    // Turkish; the two stay one character.
+    EXPECT_EQ(smallTokenizer().encode("\xC4\xB0"), (Tokens{"i\xCC\x87</w>"}));
+    EXPECT_EQ(smallTokenizer().encode("\xC3\x89"), (Tokens{"\xC3\xA9</w>"}));
+}
+
+TEST(BPETokenizerTokenize, TabsLineBreaksAndPunctuationStayInsideWords) {
+    const BPETokenizer tokenizer = smallTokenizer();
+    const auto result = tokenizer.tokenize("a\tcat");
+    EXPECT_EQ(result.tokens, (Tokens{kStart, "a", "\t", "cat</w>", kEnd}));
+    EXPECT_EQ(result.tokenIDs, (std::vector<int>{100, 101, 101, 2, 101}));
+
+    EXPECT_EQ(tokenizer.encode("a\ncat"), (Tokens{"a", "\n", "cat</w>"}));
+    // The comma joins the words; "t," is in the table, so "cat" no longer forms.
+    EXPECT_EQ(tokenizer.encode("cat,dog"), (Tokens{"ca", "t,", "do", "g</w>"}));
+    EXPECT_EQ(tokenizer.encode("a,"), (Tokens{"a", ",</w>"}));
+}
+
+// Words to tokens.
+
+TEST(BPETokenizerEncodeWord, OneCharacterWordEndsTheWord) {
+    EXPECT_EQ(smallTokenizer().encodeWord("x"), (Tokens{"x</w>"}));
+    EXPECT_TRUE(smallTokenizer().encodeWord("").empty());
+}
+
+TEST(BPETokenizerEncodeWord, StartingTokensAreGraphemeClusters) {
+    const BPETokenizer tokenizer({}, {}, kEnd);
+    // e + combining acute, then x.
+    EXPECT_EQ(tokenizer.encodeWord("e\xCC\x81x"), (Tokens{"e\xCC\x81", "x</w>"}));
+    // A flag is two regional indicators; two flags are two characters.
+    const std::string france = "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7";
+    EXPECT_EQ(tokenizer.encodeWord(france + france), (Tokens{france, france + "</w>"}));
+    // Woman, zero-width joiner, laptop: one emoji sequence.
+    const std::string technologist = "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB";
+    EXPECT_EQ(tokenizer.encodeWord(technologist), (Tokens{technologist + "</w>"}));
+    // Through the prompt path as well.
+    EXPECT_EQ(tokenizer.encode("E\xCC\x81 " + france), (Tokens{"e\xCC\x81</w>", france + "</w>"}));
+}
+
+TEST(BPETokenizerEncodeWord, LowestRankMergesFirst) {
+    const BPETokenizer bcFirst(ranked({{"b", "c</w>"}, {"a", "b"}}), {}, kEnd);
+    EXPECT_EQ(bcFirst.encodeWord("abc"), (Tokens{"a", "bc</w>"}));
+    const BPETokenizer abFirst(ranked({{"a", "b"}, {"b", "c</w>"}}), {}, kEnd);
+    EXPECT_EQ(abFirst.encodeWord("abc"), (Tokens{"ab", "c</w>"}));
+}
+
+TEST(BPETokenizerEncodeWord, EveryOccurrenceMergesBeforeAnyPairItCreates) {
+    // (ab, a) ranks before (a, b) but only exists after merging; both "ab"
+    // form first, so it never gets the chance.
+    const BPETokenizer tokenizer(ranked({{"x", "y"}, {"ab", "a"}, {"a", "b"}, {"ab", "ab"}}), {},
+                                 kEnd);
+    EXPECT_EQ(tokenizer.encodeWord("ababx"), (Tokens{"abab", "x</w>"}));
+    // Overlapping occurrences merge from the left.
+    const BPETokenizer repeats(ranked({{"a", "a"}}), {}, kEnd);
+    EXPECT_EQ(repeats.encodeWord("aaaaa"), (Tokens{"aa", "aa", "a</w>"}));
+}
+
+TEST(BPETokenizerEncodeWord, AgreesWithThePlainMergeLoop) {
+    // Tables grown the way training grows them: each merge joins two tokens
+    // that exist so far, with distinct ranks.
+    std::mt19937 random(1234);
+    for (int table = 0; table < 20; ++table) {
+        std::vector<std::string> inner = {"a", "b", "c"};
+        std::vector<std::string> any = {"a", "b", "c", "a</w>", "b</w>", "c</w>"};
+        std::vector<TokenPair> pairs;
+        std::set<std::pair<std::string, std::string>> seen;
+        while (pairs.size() < 40) {
+            const std::string first = inner[random() % inner.size()];
+            const std::string second = any[random() % any.size()];
+            if (!seen.insert({first, second}).second) {
+                continue;
+            }
+            pairs.push_back({first, second});
+            const std::string joined = first + second;
+            any.push_back(joined);
+            if (joined.find("</w>") == std::string::npos) {
+                inner.push_back(joined);
+            }
+        }
+        const BPETokenizer tokenizer(ranked(pairs), {}, kEnd);
+        for (int word = 0; word < 200; ++word) {
+            Tokens characters(1 + random() % 16);
+            for (std::string& character : characters) {
+                character = std::string(1, static_cast<char>('a' + random() % 3));
+            }
+            std::string text;
+            for (const std::string& character : characters) {
+                text += character;
+            }
+            ASSERT_EQ(tokenizer.encodeWord(text), referenceEncodeWord(tokenizer, characters))
+                << "table " << table << ", word " << text;
+        }
+    }
+}
+
+TEST(BPETokenizerEncodeWord, LongWordMergesCompletely) {
+    const BPETokenizer tokenizer(
+        ranked({{"a", "a"}, {"aa", "aa"}, {"aaaa", "aaaa"}, {"a", "a</w>"}, {"aa", "a</w>"}}), {},
+        kEnd);
+    const std::string word(20001, 'a');
+    const Tokens tokens = tokenizer.encodeWord(word);
+    ASSERT_EQ(tokens.size(), 2501u);
+    EXPECT_EQ(tokens.front(), "aaaaaaaa");
+    EXPECT_EQ(tokens.back(), "a</w>");
+}
+
+TEST(BPETokenizerEncodeWord, ArbitraryBytesAreNeitherLostNorOverrun) {
+    // Malformed UTF-8, stray continuation bytes, NULs and lone CRs included.
+    std::mt19937 random(99);
+    const BPETokenizer tokenizer(ranked({{"\xC3", "\xA9"}, {"a", "\x80"}}), {{kEnd, 7}}, kEnd);
+    for (int i = 0; i < 2000; ++i) {
+        std::string word(1 + random() % 12, '\0');
+        for (char& byte : word) {
+            byte = static_cast<char>(random() % 256);
+        }
+        const Tokens tokens = tokenizer.encodeWord(word);
+        std::string joined;
+        for (const std::string& token : tokens) {
+            joined += token;
+        }
+        ASSERT_EQ(joined, word + "</w>");
+
+        const auto result = tokenizer.tokenize(word, 4);
+        ASSERT_GE(result.tokens.size(), 4u);
+        ASSERT_EQ(result.tokens.size(), result.tokenIDs.size());
+    }
+}
+
+// Pairs and merging one pair.
+
+TEST(BPETokenizerUpdate, MergesLeftToRightWithoutOverlap) {
+    EXPECT_EQ(BPETokenizer::update({"x", "x", "x"}, {"x", "x"}), (Tokens{"xx", "x"}));
+    EXPECT_EQ(BPETokenizer::update({"a", "b", "c", "a", "b"}, {"a", "b"}),
+              (Tokens{"ab", "c", "ab"}));
+    EXPECT_EQ(BPETokenizer::update({"b", "a", "a", "b"}, {"a", "b"}), (Tokens{"b", "a", "ab"}));
+}
+
+TEST(BPETokenizerUpdate, ListWithoutThePairIsUnchanged) {
+    EXPECT_EQ(BPETokenizer::update({"a", "c", "a"}, {"a", "b"}), (Tokens{"a", "c", "a"}));
+    EXPECT_EQ(BPETokenizer::update({"b", "a"}, {"a", "b"}), (Tokens{"b", "a"}));
+    EXPECT_EQ(BPETokenizer::update({"a"}, {"a", "b"}), (Tokens{"a"}));
+    EXPECT_TRUE(BPETokenizer::update({}, {"a", "b"}).empty());
+}
+
+TEST(BPETokenizerPairs, AdjacentPairsOnce) {
+    EXPECT_EQ(BPETokenizer::pairs({"a", "b", "a", "b"}),
+              (std::unordered_set<TokenPair, TokenPair::Hash>{{"a", "b"}, {"b", "a"}}));
+    EXPECT_TRUE(BPETokenizer::pairs({"a"}).empty());
+    EXPECT_TRUE(BPETokenizer::pairs({}).empty());
+}
+
+// IDs, tokens and text.
+
+TEST(BPETokenizerLookup, TokenAndIDMapBothWays) {
+    const BPETokenizer tokenizer = smallTokenizer();
+    EXPECT_EQ(tokenizer.tokenID("cat</w>"), 2);
+    EXPECT_EQ(tokenizer.tokenID("cat"), std::nullopt);
+    EXPECT_EQ(tokenizer.token(2), "cat</w>");
+    EXPECT_EQ(tokenizer.token(101), kEnd);
+    EXPECT_EQ(tokenizer.token(-1), std::nullopt);
+    EXPECT_EQ(tokenizer.startToken(), kStart);
+    EXPECT_EQ(tokenizer.endToken(), kEnd);
+    EXPECT_EQ(tokenizer.unknownToken(), kEnd);
+}
+
+TEST(BPETokenizerDecode, WordEndsBecomeSpacesAndStartEndVanish) {
+    const BPETokenizer tokenizer = smallTokenizer("!");
+    EXPECT_EQ(tokenizer.decode({kStart, "a</w>", "cat</w>", kEnd}), "a cat ");
+    EXPECT_EQ(tokenizer.decode({kStart, "ca", "t</w>", kEnd, "!", "!"}), "cat !!");
+    EXPECT_EQ(tokenizer.decode(smallTokenizer().tokenize("a cat", 10).tokens), "a cat ");
+    EXPECT_EQ(tokenizer.decode({}), "");
+}
+
+// The CLIP tokenizer files of the model bundles, when the checkout has them.
+
+class BPETokenizerClip : public ::testing::Test {
+protected:
+    static fs::path directory() {
+        return fs::path(__FILE__).parent_path() /
+               "../../../shared/tokenizer/clip-vit-large-patch14";
+    }
+    void SetUp() override {
+        if (!fs::exists(directory() / "merges.txt") || !fs::exists(directory() / "vocab.json")) {
+            GTEST_SKIP() << "The CLIP tokenizer files are not at " << directory().string();
+        }
+    }
+    BPETokenizer make() const {
+        return BPETokenizer(directory() / "merges.txt", directory() / "vocab.json", kEnd);
+    }
+};
+
+TEST_F(BPETokenizerClip, TokenizesAPromptToTheModelsIDs) {
+    const BPETokenizer tokenizer = make();
+    const auto result = tokenizer.tokenize("a photo of a cat", 77);
+    std::vector<int> expected = {49406, 320, 1125, 539, 320, 2368, 49407};
+    expected.resize(77, 49407);
+    EXPECT_EQ(result.tokenIDs, expected);
+    EXPECT_EQ(result.tokens[2], "photo</w>");
+    EXPECT_EQ(tokenizer.tokenize("  A PHOTO of  a cat\n", 77).tokenIDs, expected);
+    EXPECT_EQ(tokenizer.decode(result.tokens), "a photo of a cat ");
+}
+
+TEST_F(BPETokenizerClip, ReadsTheWholeMergeTable) {
+    const BPETokenizer tokenizer = make();
+    // The first line is a version comment.
+    EXPECT_EQ(tokenizer.merges().at({"i", "n"}), 1);
+    // 48,894 pair lines, but six of them begin with "#" ("# #</w>" and the
+    // like) and so read as comments.
+    EXPECT_EQ(tokenizer.merges().size(), 48888u);
+    EXPECT_EQ(tokenizer.merges().count({"#", "#</w>"}), 0u);
+    EXPECT_EQ(tokenizer.token(49406), kStart);
+    EXPECT_EQ(tokenizer.tokenID(kEnd), 49407);
+}
