@@ -1,0 +1,37 @@
+#pragma once
+
+#include "core/Image.h"
+#include "core/ShapedArray.h"
+#include "pipeline/ResourceManaging.h"
+#include "runtime/ManagedMLModel.h"
+
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace dravelin {
+
+// Latents to RGB images through the VAE decoder, all latents in one batch.
+class Decoder : public ResourceManaging {
+public:
+    Decoder(const std::filesystem::path& modelURL, const ModelConfiguration& configuration);
+
+    void loadResources() override { model_->loadResources(); }
+    void unloadResources() noexcept override { model_->unloadResources(); }
+
+    // The model's one input name; reading it loads the model if needed.
+    std::string inputName() const;
+
+    // Each latent is divided by the scale factor before decoding; one image per
+    // latent, in order.
+    std::vector<Image> decode(std::span<const ShapedArray> latents, float scaleFactor);
+
+    const std::shared_ptr<ManagedMLModel>& model() const { return model_; }
+
+private:
+    std::shared_ptr<ManagedMLModel> model_;
+};
+
+} // namespace dravelin

@@ -1,0 +1,107 @@
+#pragma once
+
+#include "pipeline/ControlNet.h"
+#include "pipeline/Decoder.h"
+#include "pipeline/Encoder.h"
+#include "pipeline/PipelineProgress.h"
+#include "pipeline/SafetyChecker.h"
+#include "pipeline/Scheduler.h"
+#include "pipeline/Script.h"
+#include "pipeline/StableDiffusionPipelineProtocol.h"
+#include "pipeline/TextEncoder.h"
+#include "pipeline/Unet.h"
+#include "runtime/ModelConfiguration.h"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace dravelin {
+
+// Text-to-image (and image-to-image) generation with a Stable Diffusion 1.x/2.x
+// model directory: prompt encoding, seeded noise, the denoising loop with
+// classifier-free guidance, decoding and the optional safety check.
+//
+// A value: copies share the loaded models.
+class StableDiffusionPipeline : public StableDiffusionPipelineProtocol {
+public:
+    // Where each file of a model directory lives (whether or not it exists).
+    struct ResourceURLs {
+        explicit ResourceURLs(const std::filesystem::path& resources);
+
+        std::filesystem::path textEncoderURL;
+        std::filesystem::path unetURL;
+        std::filesystem::path unetChunk1URL;
+        std::filesystem::path unetChunk2URL;
+        std::filesystem::path decoderURL;
+        std::filesystem::path encoderURL;
+        std::filesystem::path safetyCheckerURL;
+        std::filesystem::path vocabURL;
+        std::filesystem::path mergesURL;
+        std::filesystem::path controlNetDirURL;
+        std::filesystem::path controlledUnetURL;
+        std::filesystem::path controlledUnetChunk1URL;
+        std::filesystem::path controlledUnetChunk2URL;
+        std::filesystem::path multilingualTextEncoderProjectionURL;
+    };
+
+    // Finds the models in a resource directory; reads the tokenizer files but
+    // loads no model. Throws the tokenizer's errors.
+    StableDiffusionPipeline(const std::filesystem::path& resources,
+                            const std::vector<std::string>& controlNet,
+                            const ModelConfiguration& configuration, bool disableSafety,
+                            bool reduceMemory, bool useMultilingualTextEncoder = false,
+                            std::optional<Script> script = std::nullopt);
+
+    // From parts already built.
+    StableDiffusionPipeline(std::shared_ptr<TextEncoderModel> textEncoder, Unet unet,
+                            Decoder decoder, std::optional<Encoder> encoder,
+                            std::optional<ControlNet> controlNet,
+                            std::optional<SafetyChecker> safetyChecker, bool reduceMemory,
+                            bool useMultilingualTextEncoder = false,
+                            std::optional<Script> script = std::nullopt);
+
+    bool canSafetyCheck() const override { return safetyChecker.has_value(); }
+
+    // With reduceMemory only prewarms, keeping nothing loaded.
+    void loadResources() override;
+    void prewarmResources() override;
+    void unloadResources() noexcept override;
+
+    // `imageCount` images, each absent where the safety checker rejected it,
+    // or an empty list when the progress handler stopped the run. Throws
+    // std::invalid_argument for an imageCount below 1.
+    GeneratedImages generateImages(const PipelineConfiguration& configuration,
+                                   const ProgressHandler& progressHandler) override;
+
+    // The initial latents, one per image, from one random source.
+    std::vector<ShapedArray> generateLatentSamples(const PipelineConfiguration& configuration,
+                                                   const Scheduler& scheduler);
+
+    GeneratedImages decodeToImages(std::span<const ShapedArray> latents,
+                                   const PipelineConfiguration& configuration) override;
+
+    std::shared_ptr<TextEncoderModel> textEncoder;
+    Unet unet;
+    Decoder decoder;
+    std::optional<Encoder> encoder;
+    std::optional<SafetyChecker> safetyChecker;
+    std::optional<ControlNet> controlNet;
+    bool reduceMemory = false;
+    bool useMultilingualTextEncoder = false;
+    std::optional<Script> script;
+
+private:
+    StableDiffusionPipeline(const ResourceURLs& urls, const std::vector<std::string>& controlNet,
+                            const ModelConfiguration& configuration, bool disableSafety,
+                            bool reduceMemory, bool useMultilingualTextEncoder,
+                            std::optional<Script> script);
+};
+
+// The scheduler a configuration asks for, with the pipelines' training
+// schedule (1000 steps, scaled-linear betas 0.00085 to 0.012).
+std::unique_ptr<Scheduler> makeScheduler(const PipelineConfiguration& configuration);
+
+} // namespace dravelin

@@ -1,0 +1,146 @@
+// Finding a model directory's files and managing the pipeline's models.
+
+#include "pipeline/StableDiffusionPipeline.h"
+
+namespace dravelin {
+
+namespace {
+
+bool fileExists(const std::filesystem::path& path) {
+    std::error_code error;
+    return std::filesystem::exists(path, error);
+}
+
+} // namespace
+
+StableDiffusionPipeline::ResourceURLs::ResourceURLs(const std::filesystem::path& r)
+    : textEncoderURL(r / "TextEncoder.model"), unetURL(r / "Unet.model"),
+      unetChunk1URL(r / "UnetChunk1.model"), unetChunk2URL(r / "UnetChunk2.model"),
+      decoderURL(r / "VAEDecoder.model"), encoderURL(r / "VAEEncoder.model"),
+      safetyCheckerURL(r / "SafetyChecker.model"), vocabURL(r / "vocab.json"),
+      mergesURL(r / "merges.txt"), controlNetDirURL(r / "controlnet"),
+      controlledUnetURL(r / "ControlledUnet.model"),
+      controlledUnetChunk1URL(r / "ControlledUnetChunk1.model"),
+      controlledUnetChunk2URL(r / "ControlledUnetChunk2.model"),
+      multilingualTextEncoderProjectionURL(r / "MultilingualTextEncoderProjection.model") {}
+
+namespace {
+
+Unet denoisingNetwork(const StableDiffusionPipeline::ResourceURLs& urls, bool controlled,
+                      const ModelConfiguration& configuration) {
+    const auto& single = controlled ? urls.controlledUnetURL : urls.unetURL;
+    const auto& chunk1 = controlled ? urls.controlledUnetChunk1URL : urls.unetChunk1URL;
+    const auto& chunk2 = controlled ? urls.controlledUnetChunk2URL : urls.unetChunk2URL;
+    if (fileExists(chunk1) && fileExists(chunk2)) {
+        return Unet(std::vector<std::filesystem::path>{chunk1, chunk2}, configuration);
+    }
+    return Unet(single, configuration);
+}
+
+std::optional<ControlNet> controlNets(const StableDiffusionPipeline::ResourceURLs& urls,
+                                      const std::vector<std::string>& names,
+                                      const ModelConfiguration& configuration) {
+    if (names.empty()) {
+        return std::nullopt;
+    }
+    std::vector<std::filesystem::path> bundles;
+    for (const std::string& name : names) {
+        bundles.push_back(urls.controlNetDirURL / (name + ".model"));
+    }
+    return ControlNet(bundles, configuration);
+}
+
+} // namespace
+
+StableDiffusionPipeline::StableDiffusionPipeline(const std::filesystem::path& resources,
+                                                 const std::vector<std::string>& controlNetNames,
+                                                 const ModelConfiguration& configuration,
+                                                 bool disableSafety, bool reduceMemory,
+                                                 bool useMultilingualTextEncoder,
+                                                 std::optional<Script> script)
+    : StableDiffusionPipeline(ResourceURLs(resources), controlNetNames, configuration,
+                              disableSafety, reduceMemory, useMultilingualTextEncoder, script) {}
+
+StableDiffusionPipeline::StableDiffusionPipeline(const ResourceURLs& urls,
+                                                 const std::vector<std::string>& controlNetNames,
+                                                 const ModelConfiguration& configuration,
+                                                 bool disableSafety, bool reduceMemory,
+                                                 bool useMultilingualTextEncoder,
+                                                 std::optional<Script> script)
+    : textEncoder(std::make_shared<TextEncoder>(
+          std::make_shared<const BPETokenizer>(urls.mergesURL, urls.vocabURL, "<|endoftext|>"),
+          urls.textEncoderURL, configuration)),
+      unet(denoisingNetwork(urls, !controlNetNames.empty(), configuration)),
+      decoder(urls.decoderURL, configuration),
+      encoder(fileExists(urls.encoderURL)
+                  ? std::optional<Encoder>(std::in_place, urls.encoderURL, configuration)
+                  : std::nullopt),
+      safetyChecker(
+          !disableSafety && fileExists(urls.safetyCheckerURL)
+              ? std::optional<SafetyChecker>(std::in_place, urls.safetyCheckerURL, configuration)
+              : std::nullopt),
+      controlNet(controlNets(urls, controlNetNames, configuration)), reduceMemory(reduceMemory),
+      useMultilingualTextEncoder(useMultilingualTextEncoder), script(script) {}
+
+StableDiffusionPipeline::StableDiffusionPipeline(std::shared_ptr<TextEncoderModel> textEncoder,
+                                                 Unet unet, Decoder decoder,
+                                                 std::optional<Encoder> encoder,
+                                                 std::optional<ControlNet> controlNet,
+                                                 std::optional<SafetyChecker> safetyChecker,
+                                                 bool reduceMemory, bool useMultilingualTextEncoder,
+                                                 std::optional<Script> script)
+    : textEncoder(std::move(textEncoder)), unet(std::move(unet)), decoder(std::move(decoder)),
+      encoder(std::move(encoder)), safetyChecker(std::move(safetyChecker)),
+      controlNet(std::move(controlNet)), reduceMemory(reduceMemory),
+      useMultilingualTextEncoder(useMultilingualTextEncoder), script(script) {}
+
+void StableDiffusionPipeline::loadResources() {
+    if (reduceMemory) {
+        prewarmResources();
+        return;
+    }
+    unet.loadResources();
+    textEncoder->loadResources();
+    decoder.loadResources();
+    if (encoder) {
+        encoder->loadResources();
+    }
+    if (controlNet) {
+        controlNet->loadResources();
+    }
+    if (safetyChecker) {
+        safetyChecker->loadResources();
+    }
+}
+
+void StableDiffusionPipeline::prewarmResources() {
+    textEncoder->prewarmResources();
+    unet.prewarmResources();
+    decoder.prewarmResources();
+    if (encoder) {
+        encoder->prewarmResources();
+    }
+    if (controlNet) {
+        controlNet->prewarmResources();
+    }
+    if (safetyChecker) {
+        safetyChecker->prewarmResources();
+    }
+}
+
+void StableDiffusionPipeline::unloadResources() noexcept {
+    textEncoder->unloadResources();
+    unet.unloadResources();
+    decoder.unloadResources();
+    if (encoder) {
+        encoder->unloadResources();
+    }
+    if (controlNet) {
+        controlNet->unloadResources();
+    }
+    if (safetyChecker) {
+        safetyChecker->unloadResources();
+    }
+}
+
+} // namespace dravelin

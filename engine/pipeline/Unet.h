@@ -1,0 +1,64 @@
+#pragma once
+
+#include "core/ShapedArray.h"
+#include "pipeline/ResourceManaging.h"
+#include "runtime/ManagedMLModel.h"
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace dravelin {
+
+// Residual inputs for the denoising network, by input name.
+using Residuals = std::map<std::string, ShapedArray>;
+
+// The denoising network: one bundle, or a chain of chunks run one after the
+// other, each seeing the previous chunk's outputs plus the first chunk's inputs.
+class Unet : public ResourceManaging {
+public:
+    Unet(const std::filesystem::path& modelURL, const ModelConfiguration& configuration);
+    Unet(const std::vector<std::filesystem::path>& chunkURLs,
+         const ModelConfiguration& configuration);
+
+    // In chain order; a failure stops at the failing chunk.
+    void loadResources() override;
+    void unloadResources() noexcept override;
+    // One chunk resident at a time.
+    void prewarmResources() override;
+
+    // The "sample" input's shape, batch first; "time_ids" for XL networks.
+    Shape latentSampleShape() const;
+    Shape latentTimeIdShape() const;
+
+    // One noise prediction per latent ([2, c, h, w] each, both guidance rows),
+    // in order; residuals are matched to latents by position.
+    std::vector<ShapedArray>
+    predictNoise(const std::vector<ShapedArray>& latents, int timeStep,
+                 const ShapedArray& hiddenStates,
+                 const std::optional<std::vector<Residuals>>& additionalResiduals = std::nullopt);
+    // The XL variant, with pooled text embeddings and geometry conditioning.
+    std::vector<ShapedArray> predictNoise(const std::vector<ShapedArray>& latents, int timeStep,
+                                          const ShapedArray& hiddenStates,
+                                          const ShapedArray& pooledStates,
+                                          const ShapedArray& geometryConditioning);
+
+    // Runs the chain on a batch; the results of the last chunk.
+    std::vector<FeatureProvider> predictions(const BatchProvider& batch);
+
+    const std::vector<std::shared_ptr<ManagedMLModel>>& models() const { return models_; }
+
+private:
+    Shape inputShape(const std::string& name) const;
+    std::vector<ShapedArray> noiseFrom(const std::vector<FeatureProvider>& results) const;
+
+    std::vector<std::shared_ptr<ManagedMLModel>> models_;
+};
+
+// Shape [2] holding the timestep twice, as the guidance batch needs.
+ShapedArray timestepTensor(int timeStep);
+
+} // namespace dravelin

@@ -1,0 +1,68 @@
+#pragma once
+
+// Small network kinds standing in for each model of a pipeline, with results
+// simple enough to check by hand, and a log of every build, release and
+// prediction so tests can see when models load and unload.
+
+#include "runtime/NetworkRegistry.h"
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace dravelin::testing {
+
+// Everything the stand-in networks did, in order: "load:NAME", "unload:NAME",
+// "predict:NAME", NAME being the bundle's config "name".
+class ModelEventLog {
+public:
+    static void record(const std::string& event);
+    static std::vector<std::string> events();
+    // Events of one kind ("load", "unload" or "predict"), names only.
+    static std::vector<std::string> events(const std::string& kind);
+    static void clear();
+};
+
+// Registers the stand-in kinds for the lifetime of this object:
+//  TestTextEncoder  "input_ids" [1, L] → "last_hidden_state" [1, L, C]:
+//                   row s = token_embedding[id] + 0.001 s
+//  TestUnet         "sample" [2, 4, h, w], "timestep" [2], "encoder_hidden_states"
+//                   [2, C, 1, L] (+ any residuals) → "noise_pred" = sample × scale
+//                   + 0.1 × mean(hidden states of that row) + 0.0001 × timestep
+//                   + the mean of each residual's row
+//  TestAddOne       "sample" → "sample" + 1 (a first chunk)
+//  TestDecoder      "z" [1, 4, h, w] → "image" [1, 3, 2h, 2w] = tanh of
+//                   z's first three channels, each pixel doubled
+//  TestEncoder      "x" [1, 3, H, W] → "moments" [1, 8, H/2, W/2]: mean = 2×2
+//                   average of channel c mod 3, log-variance = config value
+//  TestControlNet   like TestUnet's inputs + "controlnet_cond" [2, 3, H, W] →
+//                   "down_0" [2, 4, h, w] = gain × mean(conditioning row)
+//  TestSafetyChecker "clip_input" [1, 3, S, S], "adjustment", "images" →
+//                   "has_nsfw_concepts" [1] = mean(clip_input) > threshold
+class PipelineKinds {
+public:
+    PipelineKinds();
+    ~PipelineKinds();
+    PipelineKinds(const PipelineKinds&) = delete;
+    PipelineKinds& operator=(const PipelineKinds&) = delete;
+
+private:
+    std::vector<std::unique_ptr<ScopedNetworkKind>> registrations_;
+};
+
+struct TinyModelOptions {
+    bool chunked = false; // UnetChunk1/2 beside Unet.model
+    bool encoder = false; // VAEEncoder.model
+    bool safetyChecker = false;
+    float safetyThreshold = 10.0f;        // above every normalised mean: nothing flagged
+    std::vector<std::string> controlNets; // under controlnet/, with ControlledUnet
+    float encoderLogVariance = -100.0f;
+    int latentSize = 8; // h = w; images are 2h × 2w
+};
+
+// Writes a model directory of stand-in bundles with a small tokenizer whose
+// words are "a", "cat", "dog", "photo", "of" (and their merges).
+void writeTinyModel(const std::filesystem::path& directory, const TinyModelOptions& options = {});
+
+} // namespace dravelin::testing
