@@ -31,9 +31,9 @@ int main(int argc, char** argv) {
     const dravelin::BPETokenizer tokenizer(directory / "merges.txt", directory / "vocab.json",
                                            "<|endoftext|>");
     std::string prompt;
-    const char* words[] = {"a",      "photograph", "of",       "an",        "astronaut",
-                           "riding", "a",          "horse",    "on",        "mars,",
-                           "highly", "detailed",   "digital",  "painting,", "trending"};
+    const char* words[] = {"a",      "photograph", "of",      "an",        "astronaut",
+                           "riding", "a",          "horse",   "on",        "mars,",
+                           "highly", "detailed",   "digital", "painting,", "trending"};
     for (int i = 0; i < 75; ++i) {
         prompt += words[i % 15];
         prompt += ' ';
@@ -46,7 +46,6 @@ int main(int argc, char** argv) {
         times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
     std::sort(times.begin(), times.end());
-    std::printf("Tokenize a 75-word prompt: median %.0f us (max %.0f)\n", times[100],
-                times.back());
+    std::printf("Tokenize a 75-word prompt: median %.0f us (max %.0f)\n", times[100], times.back());
     return 0;
 }

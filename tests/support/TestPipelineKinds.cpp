@@ -416,12 +416,17 @@ void writeTinyModel(const std::filesystem::path& directory, const TinyModelOptio
     std::ofstream(directory / "merges.txt") << "#version: 0.2\nc a\nca t</w>\nd o\ndo g</w>\n"
                                                "p h\nph o\nt o</w>\npho to</w>\no f</w>\n";
 
-    ShapedArray embedding(Shape{24, 4});
+    const int hidden = options.hiddenSize;
+    ShapedArray embedding(Shape{24, hidden});
     for (int64_t i = 0; i < embedding.count(); ++i) {
-        embedding.data()[i] = 0.1f * static_cast<float>(i / 4) + 0.01f * static_cast<float>(i % 4);
+        embedding.data()[i] =
+            0.1f * static_cast<float>(i / hidden) + 0.01f * static_cast<float>(i % hidden);
     }
     writeBundle(directory / "TextEncoder.model",
-                {{"_class_name", "TestTextEncoder"}, {"name", "text_encoder"}},
+                {{"_class_name", "TestTextEncoder"},
+                 {"name", "text_encoder"},
+                 {"hidden_size", hidden},
+                 {"max_position_embeddings", options.sequenceLength}},
                 {TensorToWrite::fromFloats("token_embedding", embedding)});
 
     const int size = options.latentSize;
@@ -432,6 +437,8 @@ void writeTinyModel(const std::filesystem::path& directory, const TinyModelOptio
     const nlohmann::json unetConfig{{"_class_name", "TestUnet"},
                                     {"name", "unet"},
                                     {"sample_size", size},
+                                    {"cross_attention_dim", hidden},
+                                    {"sequence_length", options.sequenceLength},
                                     {"controlled", controlled}};
     writeBundle(directory / (prefix + "Unet.model"), unetConfig, unetWeights);
     if (options.chunked) {

@@ -59,6 +59,8 @@ struct TinyModelOptions {
     std::vector<std::string> controlNets; // under controlnet/, with ControlledUnet
     float encoderLogVariance = -100.0f;
     int latentSize = 8; // h = w; images are 2h × 2w
+    int hiddenSize = 4;
+    int sequenceLength = 8;
 };
 
 // Writes a model directory of stand-in bundles with a small tokenizer whose

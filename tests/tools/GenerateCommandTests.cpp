@@ -1,0 +1,145 @@
+#include "cli/GenerateCommand.h"
+#include "cli/PngFile.h"
+#include "support/TestNetworks.h"
+#include "support/TestPipelineKinds.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+using namespace dravelin;
+using namespace dravelin::testing;
+
+namespace {
+
+struct CliRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+CliRun generate(std::vector<std::string> arguments) {
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = runGenerateCommand(arguments, out, err);
+    return {status, out.str(), err.str()};
+}
+
+std::string contents(const std::filesystem::path& path) {
+    std::ifstream stream(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+}
+
+class Cli : public ::testing::Test {
+protected:
+    PipelineKinds kinds;
+    TemporaryDirectory directory;
+    std::filesystem::path model = directory.path() / "Model";
+
+    void SetUp() override { writeTinyModel(model); }
+
+    CliRun generateTo(const std::filesystem::path& output, std::vector<std::string> extra = {}) {
+        std::vector<std::string> arguments{"--model",  model.string(), "--prompt",
+                                           "a cat",    "--steps",      "3",
+                                           "--output", output.string()};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        return generate(arguments);
+    }
+};
+
+} // namespace
+
+TEST_F(Cli, WritesAPngWithItsParametersAndIsReproducible) {
+    const auto first = directory.path() / "first.png";
+    const CliRun run = generateTo(first, {"--seed", "42", "--negative-prompt", "dog"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, first.string() + "\n");
+    EXPECT_NE(run.err.find("step 3 of 4"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("left"), std::string::npos);
+
+    const Image image = readPng(first);
+    EXPECT_EQ(image.width(), 16);
+    EXPECT_EQ(image.height(), 16);
+    const std::string bytes = contents(first);
+    EXPECT_NE(bytes.find(std::string("parameters\0a cat\nNegative prompt: dog\nSteps: 3, Sampler: "
+                                     "PNDM, CFG scale: 7.5, Seed: 42, Size: 16x16, Model: Model",
+                                     114)),
+              std::string::npos);
+
+    const auto again = directory.path() / "again.png";
+    ASSERT_EQ(generateTo(again, {"--seed", "42", "--negative-prompt", "dog"}).status, 0);
+    EXPECT_EQ(contents(again), bytes);
+    const auto other = directory.path() / "other.png";
+    ASSERT_EQ(generateTo(other, {"--seed", "43", "--negative-prompt", "dog"}).status, 0);
+    EXPECT_NE(readPng(other).pixels(), image.pixels());
+
+    for (const auto& entry : std::filesystem::directory_iterator(directory.path())) {
+        EXPECT_NE(entry.path().extension(), ".partial") << entry.path();
+    }
+}
+
+TEST_F(Cli, SeveralImagesAreNumberedAndPreviewsWritten) {
+    const auto output = directory.path() / "set.png";
+    const auto previews = directory.path() / "previews";
+    const CliRun run =
+        generateTo(output, {"--count", "2", "--preview-dir", previews.string(), "--scheduler",
+                            "dpm", "--spacing", "karras", "--rng", "torch", "--reduce-memory"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(std::filesystem::exists(directory.path() / "set-1.png"));
+    EXPECT_TRUE(std::filesystem::exists(directory.path() / "set-2.png"));
+    EXPECT_FALSE(std::filesystem::exists(output));
+    EXPECT_TRUE(std::filesystem::exists(previews / "step-002-1.png"));
+    EXPECT_TRUE(std::filesystem::exists(previews / "step-002-2.png"));
+}
+
+TEST_F(Cli, FailuresAreOneLineWithANonZeroStatus) {
+    auto oneLine = [](const CliRun& run) {
+        return std::count(run.err.begin(), run.err.end(), '\n') == 1;
+    };
+    const CliRun noModel = generate({"--model", (directory.path() / "none").string(), "--prompt",
+                                     "a cat", "--output", (directory.path() / "x.png").string()});
+    EXPECT_EQ(noModel.status, 1);
+    EXPECT_TRUE(oneLine(noModel)) << noModel.err;
+
+    const CliRun badFolder = generateTo(directory.path() / "missing" / "x.png");
+    EXPECT_EQ(badFolder.status, 1);
+    EXPECT_NE(badFolder.err.find("does not exist"), std::string::npos) << badFolder.err;
+
+    for (const std::vector<std::string>& arguments :
+         std::vector<std::vector<std::string>>{{"--prompt", "a", "--seed", "-1"},
+                                               {"--prompt", "a", "--seed", "4294967296"},
+                                               {"--prompt", "a", "--steps", "many"},
+                                               {"--prompt", "a", "--scheduler", "euler"},
+                                               {"--prompt", "a", "--output", "x.jpg"},
+                                               {"--prompt"},
+                                               {"--seed", "1"},
+                                               {"stray"}}) {
+        const CliRun run = generate(arguments);
+        EXPECT_EQ(run.status, 2) << arguments.back();
+        EXPECT_TRUE(oneLine(run)) << run.err;
+    }
+
+    // A step count the scheduler refuses fails cleanly and writes nothing.
+    const CliRun oneStep = generateTo(directory.path() / "one.png", {"--steps", "1"});
+    EXPECT_EQ(oneStep.status, 1);
+    EXPECT_FALSE(std::filesystem::exists(directory.path() / "one.png"));
+
+    EXPECT_EQ(generate({"--help"}).status, 0);
+}
+
+TEST(CliText, ParametersAndOutputNames) {
+    PipelineConfiguration c("a cat");
+    c.stepCount = 20;
+    c.seed = 7;
+    c.schedulerType = StableDiffusionScheduler::dpmSolverMultistepScheduler;
+    c.schedulerTimestepSpacing = TimeStepSpacing::karras;
+    c.guidanceScale = 8.0f;
+    EXPECT_EQ(parametersText(c, 512, 512, "Model"),
+              "a cat\nSteps: 20, Sampler: DPM++ 2M Karras, CFG scale: 8, Seed: 7, Size: 512x512, "
+              "Model: Model");
+    EXPECT_EQ(outputPathFor("out/pic.png", 0, 1), std::filesystem::path("out/pic.png"));
+    EXPECT_EQ(outputPathFor("out/pic.png", 1, 3), std::filesystem::path("out/pic-2.png"));
+}

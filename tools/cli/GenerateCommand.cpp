@@ -1,0 +1,290 @@
+#include "cli/GenerateCommand.h"
+
+#include "cli/PngFile.h"
+#include "pipeline/StableDiffusionPipeline.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <stdexcept>
+
+namespace dravelin {
+
+namespace {
+
+constexpr const char* kUsage = R"(usage: dravelin-cli --prompt TEXT [options]
+Generates images with a Stable Diffusion 1.5 model directory.
+  --model DIR             model directory (default: the application's model)
+  --prompt TEXT           what the image should show
+  --negative-prompt TEXT  what it should not show
+  --seed N                0 to 4294967295 (default 0)
+  --steps N               denoising steps (default 20)
+  --guidance X            guidance scale (default 7.5)
+  --scheduler pndm|dpm    (default pndm)
+  --spacing linspace|leading|karras   timestep spacing for dpm (default linspace)
+  --rng numpy|torch|nvidia            noise generator (default numpy)
+  --count N               images to generate (default 1)
+  --output PATH           PNG to write (default dravelin.png; several images are
+                          numbered beside it)
+  --preview-dir DIR       write a preview PNG every second step
+  --reduce-memory         keep each model loaded only while it is used
+  --help                  show this text
+)";
+
+int64_t wholeNumber(const std::string& option, const std::string& text, int64_t low, int64_t high) {
+    size_t used = 0;
+    long long value = 0;
+    try {
+        value = std::stoll(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (text.empty() || used != text.size() || value < low || value > high) {
+        throw std::invalid_argument(option + " takes a whole number from " + std::to_string(low) +
+                                    " to " + std::to_string(high) + ", not \"" + text + "\".");
+    }
+    return value;
+}
+
+float decimal(const std::string& option, const std::string& text) {
+    size_t used = 0;
+    float value = 0.0f;
+    try {
+        value = std::stof(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (text.empty() || used != text.size() || !std::isfinite(value)) {
+        throw std::invalid_argument(option + " takes a number, not \"" + text + "\".");
+    }
+    return value;
+}
+
+std::string samplerName(const PipelineConfiguration& c) {
+    if (c.schedulerType == StableDiffusionScheduler::pndmScheduler) {
+        return "PNDM";
+    }
+    return c.schedulerTimestepSpacing == TimeStepSpacing::karras ? "DPM++ 2M Karras" : "DPM++ 2M";
+}
+
+std::string formatNumber(float value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
+    return text;
+}
+
+std::string formatSeconds(double seconds) {
+    char text[32];
+    if (seconds >= 60.0) {
+        std::snprintf(text, sizeof text, "%d min %02d s", static_cast<int>(seconds) / 60,
+                      static_cast<int>(seconds) % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%.1f s", seconds);
+    }
+    return text;
+}
+
+} // namespace
+
+std::filesystem::path defaultModelDirectory() {
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    std::filesystem::path base;
+    if (dataHome != nullptr && *dataHome != '\0') {
+        base = dataHome;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::filesystem::path(home != nullptr ? home : ".") / ".local" / "share";
+    }
+    return base / "Dravelin" / "Model";
+}
+
+GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) {
+    GenerateOptions options;
+    options.model = defaultModelDirectory();
+    options.configuration.stepCount = 20;
+    bool hasPrompt = false;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& option = arguments[i];
+        if (option == "--help" || option == "-h") {
+            options.help = true;
+            continue;
+        }
+        if (option == "--reduce-memory") {
+            options.reduceMemory = true;
+            continue;
+        }
+        if (option.rfind("--", 0) != 0) {
+            throw std::invalid_argument("unexpected argument \"" + option + "\".");
+        }
+        if (i + 1 >= arguments.size()) {
+            throw std::invalid_argument(option + " needs a value.");
+        }
+        const std::string& value = arguments[++i];
+        PipelineConfiguration& c = options.configuration;
+        if (option == "--model") {
+            options.model = value;
+        } else if (option == "--prompt") {
+            c.prompt = value;
+            hasPrompt = true;
+        } else if (option == "--negative-prompt") {
+            c.negativePrompt = value;
+        } else if (option == "--seed") {
+            c.seed = static_cast<uint32_t>(
+                wholeNumber(option, value, 0, std::numeric_limits<uint32_t>::max()));
+        } else if (option == "--steps") {
+            c.stepCount = wholeNumber(option, value, 1, 1000);
+        } else if (option == "--guidance") {
+            c.guidanceScale = decimal(option, value);
+        } else if (option == "--count") {
+            c.imageCount = wholeNumber(option, value, 1, 100);
+        } else if (option == "--output") {
+            options.output = value;
+        } else if (option == "--preview-dir") {
+            options.previewDirectory = value;
+        } else if (option == "--scheduler") {
+            if (value != "pndm" && value != "dpm") {
+                throw std::invalid_argument("--scheduler is pndm or dpm, not \"" + value + "\".");
+            }
+            c.schedulerType = value == "pndm"
+                                  ? StableDiffusionScheduler::pndmScheduler
+                                  : StableDiffusionScheduler::dpmSolverMultistepScheduler;
+        } else if (option == "--spacing") {
+            if (value == "linspace") {
+                c.schedulerTimestepSpacing = TimeStepSpacing::linspace;
+            } else if (value == "leading") {
+                c.schedulerTimestepSpacing = TimeStepSpacing::leading;
+            } else if (value == "karras") {
+                c.schedulerTimestepSpacing = TimeStepSpacing::karras;
+            } else {
+                throw std::invalid_argument("--spacing is linspace, leading or karras, not \"" +
+                                            value + "\".");
+            }
+        } else if (option == "--rng") {
+            if (value == "numpy") {
+                c.rngType = StableDiffusionRNG::numpyRNG;
+            } else if (value == "torch") {
+                c.rngType = StableDiffusionRNG::torchRNG;
+            } else if (value == "nvidia") {
+                c.rngType = StableDiffusionRNG::nvidiaRNG;
+            } else {
+                throw std::invalid_argument("--rng is numpy, torch or nvidia, not \"" + value +
+                                            "\".");
+            }
+        } else {
+            throw std::invalid_argument("unknown option \"" + option + "\".");
+        }
+    }
+    if (!hasPrompt && !options.help) {
+        throw std::invalid_argument("--prompt is required.");
+    }
+    if (options.output.extension() != ".png" && !options.help) {
+        throw std::invalid_argument("--output must name a .png file, not \"" +
+                                    options.output.string() + "\".");
+    }
+    return options;
+}
+
+std::filesystem::path outputPathFor(const std::filesystem::path& output, int64_t index,
+                                    int64_t count) {
+    if (count == 1) {
+        return output;
+    }
+    return output.parent_path() /
+           (output.stem().string() + "-" + std::to_string(index + 1) + output.extension().string());
+}
+
+std::string parametersText(const PipelineConfiguration& c, int width, int height,
+                           const std::string& modelName) {
+    std::string text = c.prompt + "\n";
+    if (!c.negativePrompt.empty()) {
+        text += "Negative prompt: " + c.negativePrompt + "\n";
+    }
+    text += "Steps: " + std::to_string(c.stepCount) + ", Sampler: " + samplerName(c) +
+            ", CFG scale: " + formatNumber(c.guidanceScale) + ", Seed: " + std::to_string(c.seed) +
+            ", Size: " + std::to_string(width) + "x" + std::to_string(height) +
+            ", Model: " + modelName;
+    return text;
+}
+
+int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& out,
+                       std::ostream& err) {
+    GenerateOptions options;
+    try {
+        options = parseGenerateOptions(arguments);
+    } catch (const std::invalid_argument& error) {
+        err << "dravelin-cli: " << error.what() << " (--help lists the options)\n";
+        return 2;
+    }
+    if (options.help) {
+        out << kUsage;
+        return 0;
+    }
+    try {
+        const PipelineConfiguration& c = options.configuration;
+        if (!std::filesystem::is_directory(options.model)) {
+            throw std::runtime_error("There is no model at \"" + options.model.string() +
+                                     "\"; download it with the application or pass --model.");
+        }
+        const std::filesystem::path outputDirectory =
+            options.output.parent_path().empty() ? "." : options.output.parent_path();
+        if (!std::filesystem::is_directory(outputDirectory)) {
+            throw std::runtime_error("The output folder \"" + outputDirectory.string() +
+                                     "\" does not exist.");
+        }
+        if (options.previewDirectory) {
+            std::filesystem::create_directories(*options.previewDirectory);
+        }
+        StableDiffusionPipeline pipeline(options.model, {}, {ComputeUnits::cpuAndGPU},
+                                         /*disableSafety=*/true, options.reduceMemory);
+        using Clock = std::chrono::steady_clock;
+        const auto start = Clock::now();
+        auto lastStep = start;
+        const GeneratedImages images =
+            pipeline.generateImages(c, [&](const PipelineProgress& progress) {
+                const auto now = Clock::now();
+                const double perStep = std::chrono::duration<double>(now - start).count() /
+                                       static_cast<double>(progress.step + 1);
+                const double left =
+                    perStep * static_cast<double>(progress.stepCount - progress.step - 1);
+                err << "step " << progress.step + 1 << " of " << progress.stepCount << ", "
+                    << formatSeconds(std::chrono::duration<double>(now - lastStep).count())
+                    << " per step, " << formatSeconds(left) << " left\n";
+                lastStep = now;
+                if (options.previewDirectory && progress.step % 2 == 1) {
+                    const GeneratedImages previews = progress.currentImages();
+                    for (size_t i = 0; i < previews.size(); ++i) {
+                        if (previews[i]) {
+                            char name[64];
+                            std::snprintf(name, sizeof name, "step-%03lld-%zu.png",
+                                          static_cast<long long>(progress.step + 1), i + 1);
+                            writePng(*options.previewDirectory / name, *previews[i]);
+                        }
+                    }
+                }
+                return true;
+            });
+        const std::string modelName = options.model.filename().empty()
+                                          ? options.model.parent_path().filename().string()
+                                          : options.model.filename().string();
+        for (size_t i = 0; i < images.size(); ++i) {
+            if (!images[i]) {
+                err << "Image " << i + 1 << " was withheld by the safety checker.\n";
+                continue;
+            }
+            const std::filesystem::path path = outputPathFor(
+                options.output, static_cast<int64_t>(i), static_cast<int64_t>(images.size()));
+            writePng(path, *images[i],
+                     {{"parameters",
+                       parametersText(c, images[i]->width(), images[i]->height(), modelName)}});
+            out << path.string() << "\n";
+        }
+        return 0;
+    } catch (const std::exception& error) {
+        err << "dravelin-cli: " << error.what() << "\n";
+        return 1;
+    }
+}
+
+} // namespace dravelin

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "pipeline/PipelineConfiguration.h"
+
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace dravelin {
+
+// What `dravelin-cli` was asked to do.
+struct GenerateOptions {
+    std::filesystem::path model;
+    PipelineConfiguration configuration{""};
+    std::filesystem::path output = "dravelin.png";
+    std::optional<std::filesystem::path> previewDirectory;
+    bool reduceMemory = false;
+    bool help = false;
+};
+
+// Reads the command line; throws std::invalid_argument with a one-line
+// message for anything it cannot use.
+GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments);
+
+// The model directory the application installs, used when --model is absent.
+std::filesystem::path defaultModelDirectory();
+
+// Where image `index` of `count` goes: the output path itself for one image,
+// else numbered names beside it ("out-1.png", "out-2.png", …).
+std::filesystem::path outputPathFor(const std::filesystem::path& output, int64_t index,
+                                    int64_t count);
+
+// The generation parameters as image tools read them from a PNG's
+// "parameters" text.
+std::string parametersText(const PipelineConfiguration& configuration, int width, int height,
+                           const std::string& modelName);
+
+// Runs the whole command; returns the exit status (0 success, 1 failure, 2 bad
+// command line). Progress goes to `err`, one line per step.
+int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& out,
+                       std::ostream& err);
+
+} // namespace dravelin

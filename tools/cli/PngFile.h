@@ -1,0 +1,22 @@
+#pragma once
+
+#include "core/Image.h"
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace dravelin {
+
+// Writes an image as an 8-bit PNG with optional text chunks (keyword, text).
+// The file appears whole or not at all: it is written beside its destination
+// and renamed into place. Throws std::runtime_error naming the file.
+void writePng(const std::filesystem::path& path, const Image& image,
+              const std::vector<std::pair<std::string, std::string>>& text = {});
+
+// Reads an 8-bit RGB or RGBA PNG (other layouts are converted); throws
+// std::runtime_error naming the file when it cannot be read.
+Image readPng(const std::filesystem::path& path);
+
+} // namespace dravelin
