@@ -5,29 +5,8 @@
 namespace dravelin {
 
 ControlNet::ControlNet(const std::vector<std::filesystem::path>& modelURLs,
-                       const ModelConfiguration& configuration) {
-    for (const std::filesystem::path& url : modelURLs) {
-        models_.push_back(std::make_shared<ManagedMLModel>(url, configuration));
-    }
-}
-
-void ControlNet::loadResources() {
-    for (const auto& model : models_) {
-        model->loadResources();
-    }
-}
-
-void ControlNet::unloadResources() noexcept {
-    for (const auto& model : models_) {
-        model->unloadResources();
-    }
-}
-
-void ControlNet::prewarmResources() {
-    for (const auto& model : models_) {
-        model->prewarmResources();
-    }
-}
+                       const ModelConfiguration& configuration)
+    : ManagedModelList(modelURLs, configuration) {}
 
 std::vector<Shape> ControlNet::inputImageShapes() const {
     std::vector<Shape> shapes;

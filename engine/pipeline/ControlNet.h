@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/ShapedArray.h"
-#include "pipeline/ResourceManaging.h"
+#include "pipeline/ManagedModelList.h"
 #include "pipeline/Unet.h"
 #include "runtime/ManagedMLModel.h"
 
@@ -13,14 +13,10 @@ namespace dravelin {
 
 // One or more ControlNet models run beside the denoising network; their
 // residuals are summed name by name and handed to the network as extra inputs.
-class ControlNet : public ResourceManaging {
+class ControlNet : public ManagedModelList {
 public:
     ControlNet(const std::vector<std::filesystem::path>& modelURLs,
                const ModelConfiguration& configuration);
-
-    void loadResources() override;
-    void unloadResources() noexcept override;
-    void prewarmResources() override;
 
     // The "controlnet_cond" shape of each model: the size its image must have.
     std::vector<Shape> inputImageShapes() const;
@@ -30,11 +26,6 @@ public:
     std::vector<Residuals> execute(const std::vector<ShapedArray>& latents, int timeStep,
                                    const ShapedArray& hiddenStates,
                                    const std::vector<ShapedArray>& images);
-
-    const std::vector<std::shared_ptr<ManagedMLModel>>& models() const { return models_; }
-
-private:
-    std::vector<std::shared_ptr<ManagedMLModel>> models_;
 };
 
 } // namespace dravelin

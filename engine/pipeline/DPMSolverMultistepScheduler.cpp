@@ -105,21 +105,8 @@ size_t DPMSolverMultistepScheduler::tableIndex(int timestep) const {
 ShapedArray DPMSolverMultistepScheduler::convertModelOutput(const ShapedArray& modelOutput,
                                                             int timestep,
                                                             const ShapedArray& sample) const {
-    if (modelOutput.shape() != sample.shape()) {
-        throw std::invalid_argument("The network output " + describe(modelOutput.shape()) +
-                                    " does not match the sample " + describe(sample.shape()) + ".");
-    }
     const size_t index = tableIndex(timestep);
-    const float a = tables_.alpha_t[index];
-    const float s = tables_.sigma_t[index];
-    ShapedArray estimate(sample.shape());
-    const float* x = sample.data();
-    const float* e = modelOutput.data();
-    float* out = estimate.data();
-    for (int64_t i = 0; i < estimate.count(); ++i) {
-        out[i] = (x[i] - s * e[i]) / a;
-    }
-    return estimate;
+    return denoisedEstimate(modelOutput, sample, tables_.alpha_t[index], tables_.sigma_t[index]);
 }
 
 ShapedArray DPMSolverMultistepScheduler::firstOrderUpdate(const ShapedArray& x0, int timestep,

@@ -30,16 +30,8 @@ PNDMScheduler::PNDMScheduler(int64_t stepCount, int64_t trainStepCount, BetaSche
 
 ShapedArray PNDMScheduler::convertModelOutput(const ShapedArray& modelOutput, int timestep,
                                               const ShapedArray& sample) const {
-    const float a = tables_.alpha_t.at(static_cast<size_t>(timestep));
-    const float s = tables_.sigma_t.at(static_cast<size_t>(timestep));
-    ShapedArray estimate(sample.shape());
-    const float* x = sample.data();
-    const float* e = modelOutput.data();
-    float* out = estimate.data();
-    for (int64_t i = 0; i < estimate.count(); ++i) {
-        out[i] = (x[i] - s * e[i]) / a;
-    }
-    return estimate;
+    return denoisedEstimate(modelOutput, sample, tables_.alpha_t.at(static_cast<size_t>(timestep)),
+                            tables_.sigma_t.at(static_cast<size_t>(timestep)));
 }
 
 ShapedArray PNDMScheduler::step(const ShapedArray& output, int timeStep,

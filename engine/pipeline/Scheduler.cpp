@@ -151,6 +151,22 @@ Scheduler::Scheduler(int64_t stepCount, int64_t trainStepCount) {
     inferenceStepCount_ = static_cast<int>(std::max<int64_t>(stepCount, 0));
 }
 
+ShapedArray Scheduler::denoisedEstimate(const ShapedArray& output, const ShapedArray& sample,
+                                        float alpha, float sigma) {
+    if (output.shape() != sample.shape()) {
+        throw std::invalid_argument("The network output " + describe(output.shape()) +
+                                    " does not match the sample " + describe(sample.shape()) + ".");
+    }
+    ShapedArray estimate(sample.shape());
+    const float* x = sample.data();
+    const float* e = output.data();
+    float* out = estimate.data();
+    for (int64_t i = 0; i < estimate.count(); ++i) {
+        out[i] = (x[i] - sigma * e[i]) / alpha;
+    }
+    return estimate;
+}
+
 int Scheduler::startIndex(float strength) const {
     const float scaled = static_cast<float>(inferenceStepCount_) * strength;
     const int64_t start =

@@ -84,6 +84,11 @@ public:
 protected:
     Scheduler(int64_t stepCount, int64_t trainStepCount);
 
+    // The clean-sample estimate (sample − σ · output) / α, element-wise in
+    // single precision. Throws when the two shapes differ.
+    static ShapedArray denoisedEstimate(const ShapedArray& output, const ShapedArray& sample,
+                                        float alpha, float sigma);
+
     int startIndex(float strength) const;
 
     int trainStepCount_;

@@ -10,32 +10,11 @@ ShapedArray timestepTensor(int timeStep) {
 }
 
 Unet::Unet(const std::filesystem::path& modelURL, const ModelConfiguration& configuration)
-    : models_{std::make_shared<ManagedMLModel>(modelURL, configuration)} {}
+    : ManagedModelList({modelURL}, configuration) {}
 
 Unet::Unet(const std::vector<std::filesystem::path>& chunkURLs,
-           const ModelConfiguration& configuration) {
-    for (const std::filesystem::path& url : chunkURLs) {
-        models_.push_back(std::make_shared<ManagedMLModel>(url, configuration));
-    }
-}
-
-void Unet::loadResources() {
-    for (const auto& model : models_) {
-        model->loadResources();
-    }
-}
-
-void Unet::unloadResources() noexcept {
-    for (const auto& model : models_) {
-        model->unloadResources();
-    }
-}
-
-void Unet::prewarmResources() {
-    for (const auto& model : models_) {
-        model->prewarmResources();
-    }
-}
+           const ModelConfiguration& configuration)
+    : ManagedModelList(chunkURLs, configuration) {}
 
 Shape Unet::inputShape(const std::string& name) const {
     if (models_.empty()) {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/ShapedArray.h"
-#include "pipeline/ResourceManaging.h"
+#include "pipeline/ManagedModelList.h"
 #include "runtime/ManagedMLModel.h"
 
 #include <filesystem>
@@ -18,17 +18,11 @@ using Residuals = std::map<std::string, ShapedArray>;
 
 // The denoising network: one bundle, or a chain of chunks run one after the
 // other, each seeing the previous chunk's outputs plus the first chunk's inputs.
-class Unet : public ResourceManaging {
+class Unet : public ManagedModelList {
 public:
     Unet(const std::filesystem::path& modelURL, const ModelConfiguration& configuration);
     Unet(const std::vector<std::filesystem::path>& chunkURLs,
          const ModelConfiguration& configuration);
-
-    // In chain order; a failure stops at the failing chunk.
-    void loadResources() override;
-    void unloadResources() noexcept override;
-    // One chunk resident at a time.
-    void prewarmResources() override;
 
     // The "sample" input's shape, batch first; "time_ids" for XL networks.
     Shape latentSampleShape() const;
@@ -49,13 +43,9 @@ public:
     // Runs the chain on a batch; the results of the last chunk.
     std::vector<FeatureProvider> predictions(const BatchProvider& batch);
 
-    const std::vector<std::shared_ptr<ManagedMLModel>>& models() const { return models_; }
-
 private:
     Shape inputShape(const std::string& name) const;
     std::vector<ShapedArray> noiseFrom(const std::vector<FeatureProvider>& results) const;
-
-    std::vector<std::shared_ptr<ManagedMLModel>> models_;
 };
 
 // Shape [2] holding the timestep twice, as the guidance batch needs.

@@ -3,9 +3,11 @@
 #include "runtime/BundleWriter.h"
 #include "runtime/RuntimeErrors.h"
 
+#include <chrono>
 #include <cmath>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 namespace dravelin::testing {
 
@@ -122,8 +124,12 @@ private:
 
 class UnetNet : public LoggedNetwork {
 public:
-    UnetNet(std::string name, float scale) : LoggedNetwork(std::move(name)), scale_(scale) {}
+    UnetNet(std::string name, float scale, int delayMilliseconds)
+        : LoggedNetwork(std::move(name)), scale_(scale), delayMilliseconds_(delayMilliseconds) {}
     FeatureValueDictionary compute(const FeatureProvider& inputs) override {
+        if (delayMilliseconds_ > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMilliseconds_));
+        }
         const ShapedArray& sample = inputs.featureValue("sample");
         const ShapedArray& timestep = inputs.featureValue("timestep");
         const ShapedArray& hidden = inputs.featureValue("encoder_hidden_states");
@@ -150,6 +156,7 @@ public:
 
 private:
     float scale_;
+    int delayMilliseconds_;
 };
 
 class AddOneNet : public LoggedNetwork {
@@ -324,7 +331,8 @@ PipelineKinds::PipelineKinds() {
             return std::vector<WeightSpec>{{"scale", {1}}};
         },
         [](const nlohmann::json& c, const ModelDescription&, const WeightFiles& w) {
-            return std::make_unique<UnetNet>(nameOf(c), w.load("scale").data()[0]);
+            return std::make_unique<UnetNet>(nameOf(c), w.load("scale").data()[0],
+                                             c.value("delay_ms", 0));
         }));
     registrations_.push_back(registerKind(
         "TestAddOne",
@@ -439,7 +447,8 @@ void writeTinyModel(const std::filesystem::path& directory, const TinyModelOptio
                                     {"sample_size", size},
                                     {"cross_attention_dim", hidden},
                                     {"sequence_length", options.sequenceLength},
-                                    {"controlled", controlled}};
+                                    {"controlled", controlled},
+                                    {"delay_ms", options.unetDelayMilliseconds}};
     writeBundle(directory / (prefix + "Unet.model"), unetConfig, unetWeights);
     if (options.chunked) {
         writeBundle(directory / (prefix + "UnetChunk1.model"),

@@ -61,6 +61,7 @@ struct TinyModelOptions {
     int latentSize = 8; // h = w; images are 2h × 2w
     int hiddenSize = 4;
     int sequenceLength = 8;
+    int unetDelayMilliseconds = 0; // to make a run slow enough to watch
 };
 
 // Writes a model directory of stand-in bundles with a small tokenizer whose
