@@ -1,0 +1,45 @@
+#include "state/GeneratedImage.h"
+
+#include <QStringList>
+#include <QTextBoundaryFinder>
+
+namespace dravelin {
+
+namespace {
+
+// The user-perceived characters (grapheme clusters) of a text.
+QStringList characters(const QString& text) {
+    QStringList result;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype start = 0;
+    while (finder.toNextBoundary() != -1) {
+        const qsizetype end = finder.position();
+        if (end > start) {
+            result.append(text.mid(start, end - start));
+        }
+        start = end;
+    }
+    return result;
+}
+
+// A character counts as a letter or number by its base code point, so an
+// accented letter written with a combining mark stays whole.
+bool isLetterOrNumber(const QString& character) {
+    const QList<uint> codePoints = character.toUcs4();
+    return !codePoints.isEmpty() && QChar::isLetterOrNumber(static_cast<char32_t>(codePoints[0]));
+}
+
+} // namespace
+
+QString GeneratedImage::suggestedFileName() const {
+    QString cleaned;
+    for (const QString& character : characters(prompt.toLower())) {
+        cleaned += isLetterOrNumber(character) ? character : QStringLiteral("-");
+    }
+    const QStringList words = cleaned.split(QLatin1Char('-'), Qt::SkipEmptyParts);
+    const QString joined = words.mid(0, 8).join(QLatin1Char('-'));
+    const QString stem = characters(joined).mid(0, 60).join(QString());
+    return stem + QStringLiteral("_seed-") + QString::number(seed) + QStringLiteral(".png");
+}
+
+} // namespace dravelin

@@ -1,0 +1,111 @@
+#pragma once
+
+#include "state/CancelFlag.h"
+#include "state/GeneratedImage.h"
+
+#include <QImage>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <thread>
+
+namespace dravelin {
+
+class StableDiffusionPipeline;
+
+// The state behind the main screen: what the user typed, the one generation
+// that may be running (on a worker thread), its progress and preview, and the
+// results since launch, newest first. Every published property changes on
+// the GUI thread only.
+class Generator : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString prompt READ prompt WRITE setPrompt NOTIFY promptChanged)
+    Q_PROPERTY(QString negativePrompt READ negativePrompt WRITE setNegativePrompt NOTIFY
+                   negativePromptChanged)
+    Q_PROPERTY(QString seedText READ seedText WRITE setSeedText NOTIFY seedTextChanged)
+    Q_PROPERTY(qint64 steps READ steps WRITE setSteps NOTIFY stepsChanged)
+    Q_PROPERTY(double guidance READ guidance WRITE setGuidance NOTIFY guidanceChanged)
+    Q_PROPERTY(bool isGenerating READ isGenerating NOTIFY isGeneratingChanged)
+    Q_PROPERTY(qint64 step READ step NOTIFY stepChanged)
+    Q_PROPERTY(QImage preview READ preview NOTIFY previewChanged)
+    Q_PROPERTY(QString errorMessage READ errorMessage NOTIFY errorMessageChanged)
+
+public:
+    explicit Generator(QObject* parent = nullptr);
+    // Stops a running generation and waits for its worker to end.
+    ~Generator() override;
+
+    QString prompt() const { return prompt_; }
+    void setPrompt(const QString& prompt);
+    QString negativePrompt() const { return negativePrompt_; }
+    void setNegativePrompt(const QString& negativePrompt);
+    QString seedText() const { return seedText_; }
+    void setSeedText(const QString& seedText);
+    qint64 steps() const { return steps_; }
+    void setSteps(qint64 steps);
+    double guidance() const { return guidance_; }
+    void setGuidance(double guidance);
+
+    bool isGenerating() const { return isGenerating_; }
+    qint64 step() const { return step_; }
+    // Null when there is nothing to show.
+    QImage preview() const { return preview_; }
+    const QList<GeneratedImage>& results() const { return results_; }
+    // Null when there is no message.
+    QString errorMessage() const { return errorMessage_; }
+    // The seed the text gives, if any.
+    std::optional<uint32_t> seed() const;
+
+    // Validates prompt and seed, then runs one generation on a worker thread.
+    // Does nothing while one runs.
+    void generate(std::shared_ptr<StableDiffusionPipeline> pipeline);
+    // Asks the running generation to stop after its current step.
+    void stop();
+    // Shows a finished result in the preview.
+    void showResult(const GeneratedImage& result);
+
+    // Writes the image as a PNG; replaces `path` only when the whole file is
+    // written. Failures are reported in errorMessage; returns success.
+    bool save(const GeneratedImage& result, const QString& path);
+    // Puts the full image on the clipboard (needs a GUI application).
+    void copy(const GeneratedImage& result);
+
+signals:
+    void promptChanged();
+    void negativePromptChanged();
+    void seedTextChanged();
+    void stepsChanged();
+    void guidanceChanged();
+    void isGeneratingChanged();
+    void stepChanged();
+    void previewChanged();
+    void resultsChanged();
+    void errorMessageChanged();
+
+private:
+    struct Request;
+    void setErrorMessage(const QString& message);
+    void setStep(qint64 step);
+    void setPreview(const QImage& image);
+    void run(Request request);
+    void finish(Request request, std::optional<QImage> image, QString failure);
+
+    QString prompt_;
+    QString negativePrompt_;
+    QString seedText_;
+    qint64 steps_ = 20;
+    double guidance_ = 7.5;
+    bool isGenerating_ = false;
+    qint64 step_ = 0;
+    QImage preview_;
+    QList<GeneratedImage> results_;
+    QString errorMessage_;
+    std::shared_ptr<CancelFlag> cancelFlag_;
+    std::thread worker_;
+};
+
+} // namespace dravelin

@@ -1,0 +1,184 @@
+#include "state/ModelStore.h"
+
+#include "pipeline/StableDiffusionPipeline.h"
+#include "state/download/ModelDownload.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFutureWatcher>
+#include <QStandardPaths>
+#include <QtConcurrent/QtConcurrentRun>
+
+namespace dravelin {
+
+namespace {
+
+struct LoadResult {
+    std::shared_ptr<StableDiffusionPipeline> pipeline;
+    QString error;
+};
+
+// Builds and loads the pipeline; runs on a worker thread.
+LoadResult buildPipeline(const QString& modelDirectory) {
+    try {
+        auto pipeline = std::make_shared<StableDiffusionPipeline>(
+            modelDirectory.toStdString(), std::vector<std::string>{},
+            ModelConfiguration{ComputeUnits::cpuAndGPU}, /*disableSafety=*/true,
+            /*reduceMemory=*/true);
+        pipeline->loadResources();
+        return {std::move(pipeline), {}};
+    } catch (const std::exception& error) {
+        return {nullptr, QString::fromUtf8(error.what())};
+    } catch (...) {
+        return {nullptr, QStringLiteral("An unknown error occurred.")};
+    }
+}
+
+constexpr int kProgressIntervalMs = 16; // about one frame
+
+} // namespace
+
+QString ModelStore::defaultApplicationFolder() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/Dravelin");
+}
+
+ModelStore::ModelStore(QString applicationFolder, QObject* parent)
+    : QObject(parent), applicationFolder_(std::move(applicationFolder)) {
+    progressTimer_.setSingleShot(true);
+    progressTimer_.setInterval(kProgressIntervalMs);
+    connect(&progressTimer_, &QTimer::timeout, this, &ModelStore::publishProgress);
+}
+
+ModelStore::~ModelStore() {
+    if (download_) {
+        download_->disconnect(this);
+        download_->cancel();
+    }
+}
+
+QString ModelStore::modelDirectory() const {
+    return applicationFolder_ + QStringLiteral("/Model");
+}
+
+QString ModelStore::partialDirectory() const {
+    return applicationFolder_ + QStringLiteral("/Model.partial");
+}
+
+QString ModelStore::markerPath() const {
+    return modelDirectory() + QStringLiteral("/.complete");
+}
+
+bool ModelStore::isInstalled() const {
+    return QFileInfo::exists(markerPath());
+}
+
+void ModelStore::setState(const ModelState& state) {
+    if (state == state_) {
+        return;
+    }
+    state_ = state;
+    emit stateChanged();
+}
+
+void ModelStore::startUp() {
+    if (isInstalled()) {
+        loadModel();
+    } else {
+        setState(ModelState::missing());
+    }
+}
+
+void ModelStore::loadModel() {
+    setState(ModelState::loading());
+    const quint64 token = ++loadToken_;
+    auto* watcher = new QFutureWatcher<LoadResult>(this);
+    connect(watcher, &QFutureWatcher<LoadResult>::finished, this, [this, watcher, token] {
+        watcher->deleteLater();
+        if (token != loadToken_) {
+            return; // deleted or reloaded meanwhile
+        }
+        const LoadResult result = watcher->result();
+        pipeline_ = result.pipeline;
+        if (pipeline_) {
+            setState(ModelState::ready());
+        } else {
+            setState(ModelState::failed(
+                QStringLiteral("The model could not be loaded: ") + result.error +
+                QStringLiteral(" The files may be damaged \u2014 use Delete model and download "
+                               "it again.")));
+        }
+    });
+    watcher->setFuture(QtConcurrent::run(buildPipeline, modelDirectory()));
+}
+
+void ModelStore::deleteModel() {
+    if (download_) {
+        download_->cancel();
+    }
+    ++loadToken_;
+    pipeline_.reset();
+    QDir(modelDirectory()).removeRecursively();
+    QDir(partialDirectory()).removeRecursively();
+    setState(ModelState::missing());
+}
+
+void ModelStore::startDownload() {
+    if (download_) {
+        return;
+    }
+    setState(ModelState::downloading(0.0, QStringLiteral("Preparing\u2026")));
+    auto* download = new ModelDownload(&network_, partialDirectory(), modelDirectory(), this);
+    download_ = download;
+    connect(download, &ModelDownload::progress, this,
+            [this](double fraction, const QString& detail) {
+                pendingFraction_ = fraction;
+                pendingDetail_ = detail;
+                if (!progressTimer_.isActive()) {
+                    progressTimer_.start();
+                }
+            });
+    connect(download, &ModelDownload::finished, this,
+            [this](ModelDownload::Outcome outcome, const QString& description) {
+                downloadFinished(static_cast<int>(outcome), description);
+            });
+    download->start();
+}
+
+void ModelStore::cancelDownload() {
+    if (download_) {
+        download_->cancel();
+    }
+}
+
+void ModelStore::publishProgress() {
+    // Progress that arrives after the download ended changes nothing.
+    if (state_.kind == ModelState::Kind::downloading) {
+        setState(ModelState::downloading(pendingFraction_, pendingDetail_));
+    }
+}
+
+void ModelStore::downloadFinished(int outcome, const QString& description) {
+    progressTimer_.stop();
+    if (download_) {
+        download_->deleteLater();
+        download_.clear();
+    }
+    switch (static_cast<ModelDownload::Outcome>(outcome)) {
+    case ModelDownload::Outcome::installed:
+        loadModel();
+        break;
+    case ModelDownload::Outcome::cancelled:
+        setState(ModelState::missing());
+        break;
+    case ModelDownload::Outcome::failed:
+        setState(ModelState::failed(
+            QStringLiteral("The model download failed: ") + description +
+            QStringLiteral(" Check your internet connection and try again. Partially "
+                           "downloaded files are kept so the download can resume.")));
+        break;
+    }
+}
+
+} // namespace dravelin

@@ -1,0 +1,83 @@
+#pragma once
+
+#include "state/ModelState.h"
+
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+
+namespace dravelin {
+
+class ModelDownload;
+class StableDiffusionPipeline;
+
+// Owns the model on disk and in memory: decides at start-up whether a
+// complete model is installed, downloads it, builds and loads the pipeline
+// (on a worker thread), deletes it, and publishes one ModelState.
+//
+// On disk, under the application folder: "Model/" (the installed model, with
+// the empty marker "Model/.complete" written last) and "Model.partial/" (the
+// download's staging area, kept across failures so a download resumes).
+class ModelStore : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(dravelin::ModelState state READ state NOTIFY stateChanged)
+
+public:
+    // The application folder ($XDG_DATA_HOME or ~/.local/share, then "Dravelin").
+    static QString defaultApplicationFolder();
+
+    explicit ModelStore(QString applicationFolder = defaultApplicationFolder(),
+                        QObject* parent = nullptr);
+    ~ModelStore() override;
+
+    const ModelState& state() const { return state_; }
+    // Present exactly while the state is `ready`.
+    std::shared_ptr<StableDiffusionPipeline> pipeline() const { return pipeline_; }
+
+    QString modelDirectory() const;
+    QString partialDirectory() const;
+    QString markerPath() const;
+    // True exactly when the completion marker exists.
+    bool isInstalled() const;
+    bool isDownloading() const { return !download_.isNull(); }
+
+    // Loads the installed model, or leaves the state at `missing`.
+    void startUp();
+    void loadModel();
+    // Cancels a download, forgets the pipeline and removes both directories.
+    void deleteModel();
+    // Starts the download unless one is running.
+    void startDownload();
+    void cancelDownload();
+
+signals:
+    void stateChanged();
+
+protected:
+    // Screens can be shown in any state (screenshots and window tests).
+    void setState(const ModelState& state);
+
+private:
+    void publishProgress();
+    void downloadFinished(int outcome, const QString& description);
+
+    QString applicationFolder_;
+    ModelState state_ = ModelState::missing();
+    std::shared_ptr<StableDiffusionPipeline> pipeline_;
+    QNetworkAccessManager network_;
+    QPointer<ModelDownload> download_;
+    // Network progress can arrive thousands of times a second: the latest
+    // value waits here and is published at most once per frame.
+    QTimer progressTimer_;
+    double pendingFraction_ = 0.0;
+    QString pendingDetail_;
+    // Identifies the current load, so a load that finishes after a delete or
+    // a newer load is dropped.
+    quint64 loadToken_ = 0;
+};
+
+} // namespace dravelin

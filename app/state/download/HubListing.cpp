@@ -1,0 +1,103 @@
+#include "state/download/HubListing.h"
+
+#include "state/download/HubAddresses.h"
+#include "state/download/HubListingFormat.h"
+#include "state/download/HubRequest.h"
+
+#include <QMetaObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+namespace dravelin {
+
+namespace {
+// Far more pages than the repository has files; a server that keeps handing
+// out new ones is not answering the question.
+constexpr qsizetype largestPageCount = 1000;
+} // namespace
+
+HubListing::HubListing(QNetworkAccessManager* network, QUrl firstPage,
+                       QList<QPair<QString, QString>> installMap, QObject* parent)
+    : QObject(parent), network_(network), firstPage_(std::move(firstPage)),
+      installMap_(std::move(installMap)) {}
+
+HubListing::~HubListing() {
+    dropReply();
+}
+
+void HubListing::start() {
+    fetch(firstPage_);
+}
+
+void HubListing::abort() {
+    done_ = true;
+    dropReply();
+}
+
+void HubListing::fetch(const QUrl& page) {
+    fetchedPages_.insert(page);
+    reply_ = network_->get(hubRequest(page));
+    connect(reply_, &QNetworkReply::finished, this, &HubListing::pageFinished);
+}
+
+void HubListing::pageFinished() {
+    QNetworkReply* reply = reply_;
+    if (done_ || reply == nullptr || sender() != reply) {
+        return;
+    }
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && status.toInt() != 200) {
+        finishWithFailure(QStringLiteral("Hugging Face returned HTTP %1 when listing model files.")
+                              .arg(status.toInt()));
+        return;
+    }
+    if (reply->error() != QNetworkReply::NoError) {
+        finishWithFailure(reply->errorString());
+        return;
+    }
+    if (const auto failure = appendListingPage(reply->readAll(), entries_)) {
+        finishWithFailure(*failure);
+        return;
+    }
+    const std::optional<QUrl> next = nextPageUrl(reply->rawHeader("Link"), reply->url());
+    dropReply();
+    if (next) {
+        if (fetchedPages_.contains(*next) || fetchedPages_.size() >= largestPageCount) {
+            finishWithFailure(QStringLiteral("Unexpected response from Hugging Face."));
+            return;
+        }
+        fetch(*next);
+        return;
+    }
+    done_ = true;
+    const QList<RemoteFile> files = selectInstallFiles(entries_, installMap_);
+    if (!coversInstallMap(files, installMap_)) {
+        emit failed(
+            QStringLiteral("The model files were not found in the Hugging Face repository."));
+        return;
+    }
+    emit listed(files);
+}
+
+void HubListing::finishWithFailure(const QString& description) {
+    done_ = true;
+    dropReply();
+    emit failed(description);
+}
+
+void HubListing::dropReply() {
+    if (reply_ == nullptr) {
+        return;
+    }
+    QNetworkReply* reply = reply_;
+    reply_ = nullptr;
+    reply->disconnect(this);
+    if (reply->isRunning()) {
+        reply->abort();
+    }
+    // This may run inside the reply's own signal, so it goes later.
+    reply->deleteLater();
+}
+
+} // namespace dravelin

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QSlider;
+class QSpinBox;
+
+namespace dravelin {
+
+class Generator;
+class ModelStore;
+
+// The left column of the main screen, bound both ways to the generator.
+class ControlsPanel : public QWidget {
+    Q_OBJECT
+public:
+    ControlsPanel(Generator& generator, ModelStore& store, QWidget* parent = nullptr);
+
+    // "Guidance scale: 7.5", one decimal always.
+    static QString guidanceLabel(double guidance);
+    // "Step 3 of 20".
+    static QString stepCaption(qint64 step, qint64 steps);
+
+signals:
+    void deleteRequested();
+
+private:
+    void generate();
+    void followGenerating();
+    void followProgress();
+    void followError();
+
+    Generator& generator_;
+    ModelStore& store_;
+    QPlainTextEdit* prompt_;
+    QPlainTextEdit* negativePrompt_;
+    QLineEdit* seed_;
+    QSpinBox* steps_;
+    QLabel* guidanceLabel_;
+    QSlider* guidance_;
+    QWidget* running_;
+    QProgressBar* progress_;
+    QLabel* stepCaption_;
+    QPushButton* generateButton_;
+    QWidget* error_;
+    QLabel* errorText_;
+    QPushButton* deleteButton_;
+};
+
+} // namespace dravelin

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QMainWindow>
+
+class QStackedWidget;
+
+namespace dravelin {
+
+class Generator;
+class MainView;
+class ModelStore;
+class SetupView;
+
+// The one window: the setup screen until the model is ready, then the main
+// screen, switching whenever the store's state changes.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    MainWindow(ModelStore& store, Generator& generator, QWidget* parent = nullptr);
+
+    SetupView* setupView() const { return setupView_; }
+    // Null unless the main screen is showing.
+    MainView* mainView() const { return mainView_; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void follow();
+
+    ModelStore& store_;
+    Generator& generator_;
+    QStackedWidget* screens_;
+    SetupView* setupView_;
+    MainView* mainView_ = nullptr;
+    bool started_ = false;
+};
+
+} // namespace dravelin

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace dravelin {
+
+class ModelStore;
+
+// The screen shown until the model is ready: download it, watch it download
+// or load, or recover from a failure.
+class SetupView : public QWidget {
+    Q_OBJECT
+public:
+    explicit SetupView(ModelStore& store, QWidget* parent = nullptr);
+
+    // "37%  ·  detail" for a fraction of 0.375: the percentage is truncated.
+    static QString progressCaption(double fraction, const QString& detail);
+
+private:
+    void follow();
+
+    ModelStore& store_;
+    QLabel* introduction_;
+    QPushButton* downloadButton_;
+    QProgressBar* downloadProgress_;
+    QLabel* downloadCaption_;
+    QPushButton* cancelButton_;
+    QProgressBar* spinner_;
+    QLabel* loadingText_;
+    QWidget* failure_;
+    QLabel* failureMessage_;
+    QPushButton* tryAgainButton_;
+    QPushButton* deleteButton_;
+    QPushButton* retryButton_;
+};
+
+} // namespace dravelin

@@ -1,0 +1,134 @@
+// Renders each screen of the window offscreen to PNG files, for checking the
+// look and for documentation: dravelin-screenshots [OUTPUT_DIR].
+
+#include "pipeline/StableDiffusionPipeline.h"
+#include "state/Generator.h"
+#include "state/ModelStore.h"
+#include "support/TestNetworks.h"
+#include "support/TestPipelineKinds.h"
+#include "ui/MainView.h"
+#include "ui/MainWindow.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QThread>
+
+#include <cstdio>
+
+using namespace dravelin;
+using namespace dravelin::testing;
+
+namespace {
+
+class ScriptedStore : public ModelStore {
+public:
+    using ModelStore::ModelStore;
+    using ModelStore::setState;
+};
+
+void settle(int milliseconds = 100) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < milliseconds) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+}
+
+bool waitFor(const std::function<bool()>& done) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > 10000) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+void shoot(QWidget& window, const QString& directory, const QString& name) {
+    settle();
+    const QString path = directory + QLatin1Char('/') + name + QStringLiteral(".png");
+    if (!window.grab().save(path)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return;
+    }
+    std::printf("%s\n", qPrintable(path));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    const QString output =
+        argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
+    QDir().mkpath(output);
+
+    PipelineKinds kinds;
+    TemporaryDirectory directory;
+    const QString folder = QString::fromStdString(directory.path().string());
+    ScriptedStore store(folder);
+    Generator generator;
+    MainWindow window(store, generator);
+    window.resize(1000, 700);
+    window.show();
+    settle(300); // start-up: no model, so "missing"
+
+    shoot(window, output, QStringLiteral("setup-missing"));
+    store.setState(ModelState::downloading(
+        0.375, QString::fromUtf8("diffusion_pytorch_model.fp16.safetensors — 806 MB of 2.15 GB")));
+    shoot(window, output, QStringLiteral("setup-downloading"));
+    store.setState(ModelState::loading());
+    shoot(window, output, QStringLiteral("setup-loading"));
+    store.setState(ModelState::failed(QString::fromUtf8(
+        "The model download failed: Server returned HTTP 404 for vocab.json. Check your internet "
+        "connection and try again. Partially downloaded files are kept so the download can "
+        "resume.")));
+    shoot(window, output, QStringLiteral("setup-failed-without-marker"));
+
+    writeTinyModel(directory.path() / "Model", {.latentSize = 32, .unetDelayMilliseconds = 20});
+    QFile(folder + QStringLiteral("/Model/.complete")).open(QIODevice::WriteOnly);
+    store.setState(ModelState::failed(QString::fromUtf8(
+        "The model could not be loaded: The model bundle \"Unet.model\" has unusable weights. The "
+        "files may be damaged — use Delete model and download it again.")));
+    shoot(window, output, QStringLiteral("setup-failed-with-marker"));
+
+    store.loadModel();
+    if (!waitFor([&] { return store.state() == ModelState::ready(); })) {
+        std::fprintf(stderr, "the model did not load\n");
+        return 1;
+    }
+    shoot(window, output, QStringLiteral("main-empty"));
+
+    const char* prompts[] = {"a photo of a cat", "a dog", "a photo of a dog", "a cat of a dog",
+                             "photo of a photo"};
+    for (int i = 0; i < 5; ++i) {
+        generator.setPrompt(QString::fromUtf8(prompts[i]));
+        generator.setSeedText(QString::number(100 + i));
+        generator.setSteps(6);
+        generator.generate(store.pipeline());
+        waitFor([&] { return !generator.isGenerating(); });
+    }
+    shoot(window, output, QStringLiteral("main-idle-with-results"));
+
+    // Stop partway so the preview holds an intermediate image.
+    generator.setSteps(60);
+    generator.setPrompt(QStringLiteral("a photo of a cat"));
+    generator.generate(store.pipeline());
+    waitFor([&] { return generator.step() >= 8; });
+    shoot(window, output, QStringLiteral("main-generating"));
+    generator.stop();
+    waitFor([&] { return !generator.isGenerating(); });
+
+    generator.setSteps(1);
+    generator.generate(store.pipeline());
+    waitFor([&] { return !generator.isGenerating(); });
+    shoot(window, output, QStringLiteral("main-with-error"));
+    return 0;
+}

@@ -1,0 +1,30 @@
+find_package(Qt6 6.4 REQUIRED COMPONENTS Gui)
+
+add_library(dravelin_qt_test_support STATIC app/QtTestApplication.cpp)
+target_include_directories(dravelin_qt_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(dravelin_qt_test_support PUBLIC Qt6::Gui PRIVATE dravelin_warnings)
+
+# A loopback stand-in for the model hub.
+find_package(Qt6 6.4 REQUIRED COMPONENTS Network)
+add_library(dravelin_fake_hub STATIC app/FakeHub.cpp app/FakeHub.h)
+set_target_properties(dravelin_fake_hub PROPERTIES AUTOMOC ON)
+target_include_directories(dravelin_fake_hub PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(dravelin_fake_hub PUBLIC Qt6::Network PRIVATE dravelin_warnings)
+target_compile_options(dravelin_fake_hub PRIVATE -Wno-missing-field-initializers)
+
+dravelin_test(test_app_state
+    app/GeneratorTests.cpp
+    app/ModelStoreDownloadTests.cpp
+    app/ModelStoreTests.cpp)
+target_link_libraries(test_app_state PRIVATE dravelin_app_state dravelin_qt_test_support
+                      dravelin_fake_hub)
+
+find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets Test)
+dravelin_test(test_window app/WindowTests.cpp)
+target_link_libraries(test_window PRIVATE dravelin_app_ui Qt6::Test dravelin_qt_test_support)
+
+# Offscreen screenshots of every screen: dravelin-screenshots [DIR].
+add_executable(dravelin-screenshots app/ScreenshotTool.cpp)
+target_link_libraries(dravelin-screenshots PRIVATE dravelin_app_ui dravelin_test_support
+                      dravelin_warnings)
+target_compile_options(dravelin-screenshots PRIVATE -Wno-missing-field-initializers)

@@ -1,0 +1,270 @@
+#include "app/QtTestApplication.h"
+#include "pipeline/StableDiffusionPipeline.h"
+#include "state/Generator.h"
+#include "state/ModelStore.h"
+#include "support/TestNetworks.h"
+#include "support/TestPipelineKinds.h"
+#include "ui/ControlsPanel.h"
+#include "ui/MainView.h"
+#include "ui/MainWindow.h"
+#include "ui/PreviewArea.h"
+#include "ui/ResultCell.h"
+#include "ui/ResultsGrid.h"
+#include "ui/SetupView.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QSpinBox>
+#include <QTest>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+using namespace dravelin;
+using namespace dravelin::testing;
+
+namespace {
+
+// A store whose state the test sets directly.
+class ScriptedStore : public ModelStore {
+public:
+    using ModelStore::ModelStore;
+    using ModelStore::setState;
+};
+
+QApplication& widgetsApplication() {
+    static int argc = 1;
+    static char name[] = "dravelin-window-tests";
+    static char* argv[] = {name, nullptr};
+    static QApplication* application = [] {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        return new QApplication(argc, argv);
+    }();
+    return *application;
+}
+
+QPushButton* button(QWidget* root, const QString& text) {
+    for (QPushButton* candidate : root->findChildren<QPushButton*>()) {
+        if (candidate->text() == text && candidate->isVisibleTo(root)) {
+            return candidate;
+        }
+    }
+    return nullptr;
+}
+
+bool showsText(QWidget* root, const QString& text) {
+    for (QLabel* label : root->findChildren<QLabel*>()) {
+        if (label->isVisibleTo(root) && label->text().contains(text)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class Window : public ::testing::Test {
+protected:
+    PipelineKinds kinds;
+    TemporaryDirectory directory;
+    QString folder = QString::fromStdString(directory.path().string());
+    std::unique_ptr<ScriptedStore> store;
+    std::unique_ptr<Generator> generator;
+    std::unique_ptr<MainWindow> window;
+
+    Window() { widgetsApplication(); }
+
+    void SetUp() override {
+        store = std::make_unique<ScriptedStore>(folder);
+        generator = std::make_unique<Generator>();
+        window = std::make_unique<MainWindow>(*store, *generator);
+        window->resize(1000, 700);
+    }
+
+    void TearDown() override {
+        window.reset();
+        generator.reset();
+        store.reset();
+    }
+
+    // Installs the tiny model with its marker and loads it for real.
+    void installAndLoad() {
+        writeTinyModel(directory.path() / "Model");
+        QFile marker(folder + QStringLiteral("/Model/.complete"));
+        ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
+        marker.close();
+        // Showing the window runs the start-up, which finds the marker and loads.
+        window->show();
+        QApplication::setActiveWindow(window.get());
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        ASSERT_TRUE(waitUntil([this] { return store->state() == ModelState::ready(); }));
+        ASSERT_NE(window->mainView(), nullptr);
+    }
+
+    void generateOnce(const QString& prompt) {
+        MainView* main = window->mainView();
+        auto* editor = main->findChild<QPlainTextEdit*>(QStringLiteral("prompt"));
+        editor->setPlainText(prompt);
+        QTest::mouseClick(main->findChild<QPushButton*>(QStringLiteral("generate")),
+                          Qt::LeftButton);
+        ASSERT_TRUE(waitUntil([this] { return !generator->isGenerating(); }));
+    }
+};
+
+} // namespace
+
+TEST(WindowText, CaptionsAndLabels) {
+    EXPECT_EQ(SetupView::progressCaption(0.375, QStringLiteral("x")),
+              QString::fromUtf8("37%  ·  x"));
+    EXPECT_EQ(SetupView::progressCaption(0.999, QStringLiteral("x")),
+              QString::fromUtf8("99%  ·  x"));
+    EXPECT_EQ(ControlsPanel::guidanceLabel(7.5), QStringLiteral("Guidance scale: 7.5"));
+    EXPECT_EQ(ControlsPanel::guidanceLabel(12), QStringLiteral("Guidance scale: 12.0"));
+    EXPECT_EQ(ControlsPanel::stepCaption(20, 20), QStringLiteral("Step 20 of 20"));
+}
+
+TEST_F(Window, SetupScreenFollowsTheStore) {
+    SetupView* setup = window->setupView();
+    EXPECT_NE(button(setup, QStringLiteral("Download model")), nullptr);
+
+    store->setState(ModelState::downloading(0.375, QStringLiteral("vocab.json — 1 MB of 2 GB")));
+    EXPECT_EQ(button(setup, QStringLiteral("Download model")), nullptr);
+    EXPECT_NE(button(setup, QStringLiteral("Cancel")), nullptr);
+    EXPECT_TRUE(showsText(setup, QString::fromUtf8("37%  ·  vocab.json")));
+
+    store->setState(ModelState::loading());
+    EXPECT_TRUE(showsText(setup, QString::fromUtf8("Loading model…")));
+
+    store->setState(ModelState::failed(QStringLiteral("It broke.")));
+    EXPECT_TRUE(showsText(setup, QStringLiteral("It broke.")));
+    EXPECT_NE(button(setup, QStringLiteral("Retry download")), nullptr);
+    EXPECT_EQ(button(setup, QStringLiteral("Try again")), nullptr);
+
+    QDir().mkpath(folder + QStringLiteral("/Model"));
+    QFile(folder + QStringLiteral("/Model/.complete")).open(QIODevice::WriteOnly);
+    store->setState(ModelState::failed(QStringLiteral("It broke again.")));
+    EXPECT_EQ(button(setup, QStringLiteral("Retry download")), nullptr);
+    ASSERT_NE(button(setup, QStringLiteral("Try again")), nullptr);
+    ASSERT_NE(button(setup, QStringLiteral("Delete model")), nullptr);
+
+    // "Delete model" removes the files and returns to the download offer.
+    QTest::mouseClick(button(setup, QStringLiteral("Delete model")), Qt::LeftButton);
+    EXPECT_EQ(store->state(), ModelState::missing());
+    EXPECT_FALSE(QFileInfo::exists(folder + QStringLiteral("/Model")));
+    EXPECT_NE(button(setup, QStringLiteral("Download model")), nullptr);
+}
+
+TEST_F(Window, GeneratesFromTheControlsAndShowsResults) {
+    installAndLoad();
+    MainView* main = window->mainView();
+    EXPECT_EQ(main->previewArea()->placeholderText(),
+              QStringLiteral("Your image will appear here"));
+    EXPECT_TRUE(showsText(main, QStringLiteral("Results from this session appear here.")));
+
+    auto* steps = main->findChild<QSpinBox*>(QStringLiteral("steps"));
+    steps->setValue(4);
+    EXPECT_EQ(generator->steps(), 4);
+    auto* slider = main->findChild<QSlider*>(QStringLiteral("guidance"));
+    slider->setValue(24);
+    EXPECT_EQ(generator->guidance(), 12.0);
+    EXPECT_TRUE(showsText(main, QStringLiteral("Guidance scale: 12.0")));
+
+    // Ctrl+Return generates; Stop replaces Generate and Delete is disabled meanwhile.
+    main->findChild<QPlainTextEdit*>(QStringLiteral("prompt"))
+        ->setPlainText(QStringLiteral("a cat"));
+    // What the controls look like the moment the run starts.
+    bool stopShown = false;
+    bool generateShown = true;
+    bool deleteEnabled = true;
+    QObject::connect(generator.get(), &Generator::isGeneratingChanged, main, [&] {
+        if (generator->isGenerating()) {
+            stopShown = main->findChild<QPushButton*>(QStringLiteral("stop"))->isVisibleTo(main);
+            generateShown =
+                main->findChild<QPushButton*>(QStringLiteral("generate"))->isVisibleTo(main);
+            deleteEnabled =
+                main->findChild<QPushButton*>(QStringLiteral("deleteModel"))->isEnabled();
+        }
+    });
+    QTest::keyClick(window->windowHandle(), Qt::Key_Return, Qt::ControlModifier);
+    ASSERT_TRUE(waitUntil([this] { return !generator->results().isEmpty(); }));
+    EXPECT_TRUE(stopShown);
+    EXPECT_FALSE(generateShown);
+    EXPECT_FALSE(deleteEnabled);
+    ASSERT_TRUE(waitUntil([this] { return !generator->isGenerating(); }));
+    // The last step reported is the fifth timestep (PNDM visits one more).
+    EXPECT_EQ(main->findChild<QLabel*>(QStringLiteral("stepCaption"))->text(),
+              QStringLiteral("Step 4 of 4"));
+    ASSERT_EQ(main->grid()->cells().size(), 1);
+    EXPECT_TRUE(main->findChild<QPushButton*>(QStringLiteral("deleteModel"))->isEnabled());
+
+    generateOnce(QStringLiteral("a dog"));
+    ASSERT_EQ(main->grid()->cells().size(), 2);
+    ResultCell* older = main->grid()->cells()[1];
+    EXPECT_EQ(older->result().prompt, QStringLiteral("a cat"));
+    EXPECT_EQ(older->toolTip(),
+              QStringLiteral("a cat\nSeed ") + QString::number(older->result().seed));
+    QTest::mouseClick(older, Qt::LeftButton);
+    EXPECT_EQ(generator->preview(), older->result().image);
+
+    // Save through the overlay button, with the dialog answered by the test.
+    const QString path = folder + QStringLiteral("/saved.png");
+    QString offered;
+    main->askSavePath = [&](QWidget*, const QString& suggested) {
+        offered = suggested;
+        return path;
+    };
+    QTest::mouseClick(older->findChild<QToolButton*>(QStringLiteral("save")), Qt::LeftButton);
+    EXPECT_TRUE(offered.startsWith(QStringLiteral("a-cat_seed-")));
+    EXPECT_TRUE(QFileInfo::exists(path));
+}
+
+TEST_F(Window, GenerateWithoutAModelDoesNothingAndErrorsShow) {
+    installAndLoad();
+    MainView* main = window->mainView();
+    generator->setSteps(1); // the default scheduler refuses a single step
+    generateOnce(QStringLiteral("a cat"));
+    EXPECT_TRUE(showsText(main, QStringLiteral("Generation failed: ")));
+    EXPECT_TRUE(main->grid()->cells().isEmpty());
+}
+
+TEST_F(Window, DeleteAsksFirstThenShowsTheSetupScreen) {
+    installAndLoad();
+    MainView* main = window->mainView();
+    QTest::mouseClick(main->findChild<QPushButton*>(QStringLiteral("deleteModel")), Qt::LeftButton);
+    QMessageBox* confirmation = main->deleteConfirmation();
+    ASSERT_NE(confirmation, nullptr);
+    EXPECT_TRUE(confirmation->isVisible());
+    EXPECT_EQ(confirmation->text(), QStringLiteral("Delete the downloaded model?"));
+    EXPECT_EQ(store->state(), ModelState::ready());
+    QTest::mouseClick(confirmation->findChild<QPushButton*>(QStringLiteral("confirmDelete")),
+                      Qt::LeftButton);
+    EXPECT_EQ(store->state(), ModelState::missing());
+    EXPECT_EQ(window->mainView(), nullptr);
+    EXPECT_FALSE(QFileInfo::exists(folder + QStringLiteral("/Model")));
+}
+
+TEST_F(Window, GridColumnsAdaptToTheWidth) {
+    installAndLoad();
+    for (int i = 0; i < 5; ++i) {
+        generator->setSteps(2);
+        generateOnce(QStringLiteral("a cat ") + QString::number(i));
+    }
+    ResultsGrid standalone(*generator);
+    ResultsGrid* grid = &standalone;
+    grid->show();
+    ASSERT_EQ(grid->cells().size(), 5);
+    grid->resize(300, grid->heightForWidth(300));
+    EXPECT_EQ(grid->columnCount(), 2);
+    grid->resize(740, grid->heightForWidth(740));
+    EXPECT_EQ(grid->columnCount(), 5);
+    EXPECT_EQ(grid->heightForWidth(740), 10 + 136 + 10);
+    for (ResultCell* cell : grid->cells()) {
+        EXPECT_EQ(cell->width(), cell->height());
+        EXPECT_GE(cell->width(), 130);
+    }
+}
