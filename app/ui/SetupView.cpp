@@ -66,7 +66,10 @@ SetupView::SetupView(ModelStore& store, QWidget* parent) : QWidget(parent), stor
         this);
     introduction_->setWordWrap(true);
     introduction_->setAlignment(Qt::AlignCenter);
-    introduction_->setMaximumWidth(460);
+    // A centred item gets no height-for-width from the layout: give the
+    // wrapped paragraph its width and the height that needs.
+    introduction_->setFixedWidth(460);
+    introduction_->setMinimumHeight(introduction_->heightForWidth(460));
     layout->addWidget(introduction_, 0, Qt::AlignHCenter);
     downloadButton_ = prominentButton(QStringLiteral("Download model"), this);
     layout->addWidget(downloadButton_, 0, Qt::AlignHCenter);
@@ -101,7 +104,7 @@ SetupView::SetupView(ModelStore& store, QWidget* parent) : QWidget(parent), stor
     failureMessage_ = new QLabel(failure_);
     failureMessage_->setWordWrap(true);
     failureMessage_->setAlignment(Qt::AlignCenter);
-    failureMessage_->setMaximumWidth(480);
+    failureMessage_->setFixedWidth(450);
     failureMessage_->setStyleSheet(QStringLiteral("color: #c62828;"));
     failureRow->addWidget(failureMessage_);
     layout->addWidget(failure_, 0, Qt::AlignHCenter);
