@@ -156,8 +156,8 @@ TEST_F(StoreDownload, ProgressIsCoalescedButTheLastValueIsShownExactly) {
         }
         for (const auto& [hubPath, installed] : ModelDownload::installMap()) {
             if (hubPath == file.key()) {
-                EXPECT_TRUE(QFileInfo::exists(store->partialDirectory() + QLatin1Char('/') +
-                                              installed))
+                EXPECT_TRUE(
+                    QFileInfo::exists(store->partialDirectory() + QLatin1Char('/') + installed))
                     << installed.toStdString();
             }
         }

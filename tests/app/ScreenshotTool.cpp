@@ -1,6 +1,7 @@
 // Renders each screen of the window offscreen to PNG files, for checking the
 // look and for documentation: dravelin-screenshots [OUTPUT_DIR].
 
+#include "app/ScriptedStore.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "state/Generator.h"
 #include "state/ModelStore.h"
@@ -22,12 +23,6 @@ using namespace dravelin;
 using namespace dravelin::testing;
 
 namespace {
-
-class ScriptedStore : public ModelStore {
-public:
-    using ModelStore::ModelStore;
-    using ModelStore::setState;
-};
 
 void settle(int milliseconds = 100) {
     QElapsedTimer timer;

@@ -1,4 +1,5 @@
 #include "app/QtTestApplication.h"
+#include "app/ScriptedStore.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "state/Generator.h"
 #include "state/ModelStore.h"
@@ -31,13 +32,6 @@ using namespace dravelin;
 using namespace dravelin::testing;
 
 namespace {
-
-// A store whose state the test sets directly.
-class ScriptedStore : public ModelStore {
-public:
-    using ModelStore::ModelStore;
-    using ModelStore::setState;
-};
 
 QApplication& widgetsApplication() {
     static int argc = 1;
