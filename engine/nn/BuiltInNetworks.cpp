@@ -1,11 +1,16 @@
 #include "nn/BuiltInNetworks.h"
 
+#include "nn/ClipTextKinds.h"
+#include "nn/VaeKinds.h"
 #include "runtime/NetworkRegistry.h"
 
 namespace dravelin {
 
-void registerBuiltInNetworks(NetworkRegistry& /*registry*/) {
-    // Each network kind of the engine registers here as it is written.
+void registerBuiltInNetworks(NetworkRegistry& registry) {
+    registry.add(std::make_shared<ClipTextKind>(false));
+    registry.add(std::make_shared<ClipTextKind>(true));
+    registry.add(std::make_shared<VaeDecoderKind>());
+    registry.add(std::make_shared<VaeEncoderKind>());
 }
 
 } // namespace dravelin

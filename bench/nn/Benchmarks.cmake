@@ -1,0 +1,10 @@
+# The networks at full size: speed per network and per layer type against the
+# machine's own FMA ceiling, and the peak memory of a decode. Random weights
+# are written by the same code the slow tests use, unless a directory of
+# bundles is given.
+add_executable(dravelin-bench-networks
+    nn/networks_bench.cpp
+    nn/FmaCeiling.cpp
+    ${PROJECT_SOURCE_DIR}/tests/nn/support/FullSizeModels.cpp)
+target_include_directories(dravelin-bench-networks PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+target_link_libraries(dravelin-bench-networks PRIVATE dravelin::engine dravelin_warnings)

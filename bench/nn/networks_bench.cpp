@@ -1,0 +1,273 @@
+// Times the full-size Stable Diffusion 1.5 networks on this machine and puts
+// the figures beside its own FMA ceiling, measured in the same run: the text
+// encoder on 77 tokens, a VAE decode of one 64×64 latent to 512×512 pixels
+// (with time and GFLOP/s per layer type, and the peak resident memory of the
+// decode) and a VAE encode. Outputs holding NaN or infinity are reported.
+//
+//   dravelin-bench-networks [--models DIR] [--runs N] [--no-encoder]
+//
+// DIR holds TextEncoder.model, VAEDecoder.model and VAEEncoder.model (for
+// example from `tools/reference/nn_reference.py full-size`); without it,
+// bundles with random weights are written to a temporary directory first.
+
+#include "FmaCeiling.h"
+#include "nn/AlignedBuffer.h"
+#include "nn/ComputeContext.h"
+#include "nn/Profiler.h"
+#include "nn/support/FullSizeModels.h"
+#include "runtime/Model.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace dravelin;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A field of /proc/self/status in kB ("VmRSS", "VmHWM"), as bytes.
+double statusBytes(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field + ":", 0) == 0) {
+            return std::stod(line.substr(field.size() + 1)) * 1024.0;
+        }
+    }
+    return 0;
+}
+
+// Restarts the kernel's peak-resident-memory count at the current size.
+bool resetPeakResident() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    return static_cast<bool>(clear);
+}
+
+double megabytes(double bytes) {
+    return bytes / 1e6;
+}
+
+int64_t nonFinite(const ShapedArray& array) {
+    return std::count_if(array.values().begin(), array.values().end(),
+                         [](float value) { return !std::isfinite(value); });
+}
+
+std::string cpuModel() {
+    std::ifstream info("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(info, line)) {
+        if (line.rfind("model name", 0) == 0) {
+            return line.substr(line.find(':') + 2);
+        }
+    }
+    return "unknown";
+}
+
+bool cpuHasFlag(const std::string& flag) {
+    std::ifstream info("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(info, line)) {
+        if (line.rfind("flags", 0) == 0) {
+            return (line + " ").find(" " + flag + " ") != std::string::npos;
+        }
+    }
+    return false;
+}
+
+ShapedArray randomArray(Shape shape, float low, float high, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::uniform_real_distribution<float> distribution(low, high);
+    ShapedArray array(std::move(shape));
+    for (float& value : array.values()) {
+        value = distribution(generator);
+    }
+    return array;
+}
+
+// Time of the best of `runs` predictions, with that run's profile.
+struct Timing {
+    double best = 1e30;
+    double first = 0;
+    FeatureProvider outputs;
+    std::map<std::string, Profiler::Entry> profile;
+};
+
+Timing timePredictions(Model& model, const FeatureProvider& inputs, int runs) {
+    Timing timing;
+    for (int run = 0; run < runs; ++run) {
+        Profiler::reset();
+        const auto start = Clock::now();
+        timing.outputs = model.prediction(inputs);
+        const double seconds = secondsSince(start);
+        if (run == 0) {
+            timing.first = seconds;
+        }
+        if (seconds < timing.best) {
+            timing.best = seconds;
+            timing.profile = Profiler::entries();
+        }
+    }
+    return timing;
+}
+
+double profiledFlops(const std::map<std::string, Profiler::Entry>& profile) {
+    double flops = 0;
+    for (const auto& [name, entry] : profile) {
+        flops += entry.flops;
+    }
+    return flops;
+}
+
+void printProfile(const std::map<std::string, Profiler::Entry>& profile, double ceiling) {
+    std::vector<std::pair<std::string, Profiler::Entry>> entries;
+    for (const auto& entry : profile) {
+        entries.push_back(entry);
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return a.second.seconds > b.second.seconds; });
+    std::printf("    %-38s %6s %8s %9s %10s %8s\n", "layer type", "calls", "seconds", "GFLOP",
+                "GFLOP/s", "ceiling");
+    for (const auto& [name, entry] : entries) {
+        if (entry.flops > 0) {
+            const double rate = entry.flops / entry.seconds / 1e9;
+            std::printf("    %-38s %6lld %8.3f %9.1f %10.1f %7.0f%%\n", name.c_str(),
+                        static_cast<long long>(entry.calls), entry.seconds, entry.flops / 1e9, rate,
+                        100.0 * rate / ceiling);
+        } else {
+            std::printf("    %-38s %6lld %8.3f\n", name.c_str(),
+                        static_cast<long long>(entry.calls), entry.seconds);
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::filesystem::path models;
+    int runs = 2;
+    bool encoder = true;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--models") == 0 && i + 1 < argc) {
+            models = argv[++i];
+        } else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
+            runs = std::max(1, std::atoi(argv[++i]));
+        } else if (std::strcmp(argv[i], "--no-encoder") == 0) {
+            encoder = false;
+        } else {
+            std::fprintf(stderr, "usage: %s [--models DIR] [--runs N] [--no-encoder]\n", argv[0]);
+            return 2;
+        }
+    }
+
+    const int threads = ComputeContext::threadCount();
+    std::printf("CPU: %s; %d compute threads (one per physical core)\n", cpuModel().c_str(),
+                threads);
+    const FmaCeiling ceiling = measureFmaCeiling(threads);
+    std::printf("FMA ceiling (%s, fp32): %.1f GFLOP/s per thread, %.1f GFLOP/s on %d threads\n",
+                ceiling.instructions.c_str(), ceiling.perThread, ceiling.total, threads);
+    std::printf("bf16 dot products (avx512_bf16): %s\n", cpuHasFlag("avx512_bf16")
+                                                             ? "present (no bf16 path built yet)"
+                                                             : "absent: fp32 only");
+
+    std::filesystem::path scratch;
+    if (models.empty()) {
+        scratch = std::filesystem::temp_directory_path() / "dravelin-bench-networks";
+        std::filesystem::create_directories(scratch);
+        const auto start = Clock::now();
+        testing::writeFullSizeModels(scratch);
+        std::printf("wrote full-size bundles with random weights in %.1f s\n", secondsSince(start));
+        models = scratch;
+    }
+    Profiler::setEnabled(true);
+
+    // Text encoder: 77 tokens.
+    {
+        const auto start = Clock::now();
+        auto model = Model::load(models / "TextEncoder.model", {});
+        const double load = secondsSince(start);
+        ShapedArray ids(Shape{1, 77}, 49407.0f);
+        const float prompt[] = {49406, 320, 1125, 539, 320, 2368, 49407};
+        std::copy(std::begin(prompt), std::end(prompt), ids.data());
+        const Timing timing =
+            timePredictions(*model, FeatureProvider({{"input_ids", ids}}), std::max(runs, 5));
+        const double flops = profiledFlops(timing.profile);
+        std::printf(
+            "\nCLIP text encoder (77 tokens): load %.2f s; %.3f s best of %d (first "
+            "%.3f s); %.1f GFLOP, %.1f GFLOP/s (%.0f%% of the ceiling); non-finite "
+            "outputs: %lld\n",
+            load, timing.best, std::max(runs, 5), timing.first, flops / 1e9,
+            flops / timing.best / 1e9, 100.0 * flops / timing.best / 1e9 / ceiling.total,
+            static_cast<long long>(nonFinite(timing.outputs.featureValue("last_hidden_state"))));
+        printProfile(timing.profile, ceiling.total);
+    }
+
+    // VAE decode: 64×64 latent to 512×512 pixels.
+    {
+        const auto start = Clock::now();
+        auto model = Model::load(models / "VAEDecoder.model", {});
+        const double load = secondsSince(start);
+        const double weightBytes = 4.0 * static_cast<double>(model->parameterCount());
+        const ShapedArray z = randomArray({1, 4, 64, 64}, -3.0f, 3.0f, 1);
+        const FeatureProvider inputs({{"z", z}});
+
+        const double residentBefore = statusBytes("VmRSS");
+        const bool peakReset = resetPeakResident();
+        const int64_t buffersBefore = AlignedBuffer::bytesInUse();
+        AlignedBuffer::resetPeak();
+        const Timing timing = timePredictions(*model, inputs, runs);
+        const double peakResident = statusBytes("VmHWM");
+        const double activationPeak =
+            static_cast<double>(AlignedBuffer::peakBytesInUse() - buffersBefore);
+        const double flops = profiledFlops(timing.profile);
+        const ShapedArray& image = timing.outputs.featureValue("image");
+        std::printf("\nVAE decode (1×4×64×64 → 1×3×512×512): load %.2f s; %.2f s best of %d "
+                    "(first %.2f s); %.0f GFLOP, %.1f GFLOP/s (%.0f%% of the ceiling); "
+                    "non-finite outputs: %lld\n",
+                    load, timing.best, runs, timing.first, flops / 1e9, flops / timing.best / 1e9,
+                    100.0 * flops / timing.best / 1e9 / ceiling.total,
+                    static_cast<long long>(nonFinite(image)));
+        printProfile(timing.profile, ceiling.total);
+        const double largestMap = 4.0 * 256 * 514 * 514;
+        std::printf("  memory: weights %.0f MB (fp32, %lld parameters); resident before the "
+                    "decode %.0f MB; peak resident during it %s%.0f MB; activation buffers at "
+                    "their peak %.0f MB = %.2f × the largest map (256 channels at 512×512, "
+                    "%.0f MB)\n",
+                    megabytes(weightBytes), static_cast<long long>(model->parameterCount()),
+                    megabytes(residentBefore), peakReset ? "" : "(since start) ",
+                    megabytes(peakResident), megabytes(activationPeak), activationPeak / largestMap,
+                    megabytes(largestMap));
+    }
+
+    if (encoder) {
+        const auto start = Clock::now();
+        auto model = Model::load(models / "VAEEncoder.model", {});
+        const double load = secondsSince(start);
+        const ShapedArray x = randomArray({1, 3, 512, 512}, -1.0f, 1.0f, 2);
+        const Timing timing = timePredictions(*model, FeatureProvider({{"x", x}}), 1);
+        const double flops = profiledFlops(timing.profile);
+        std::printf("\nVAE encode (1×3×512×512 → 1×8×64×64): load %.2f s; %.2f s; %.0f GFLOP, "
+                    "%.1f GFLOP/s (%.0f%% of the ceiling); non-finite outputs: %lld\n",
+                    load, timing.best, flops / 1e9, flops / timing.best / 1e9,
+                    100.0 * flops / timing.best / 1e9 / ceiling.total,
+                    static_cast<long long>(nonFinite(timing.outputs.featureValue("moments"))));
+        printProfile(timing.profile, ceiling.total);
+    }
+
+    if (!scratch.empty()) {
+        std::filesystem::remove_all(scratch);
+    }
+    return 0;
+}

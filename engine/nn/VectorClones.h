@@ -1,0 +1,9 @@
+#pragma once
+
+// Marks a plain loop function to be compiled twice, for the x86-64 baseline
+// and for AVX2 with FMA; the loader picks the clone the CPU can run.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define DRAVELIN_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define DRAVELIN_VECTOR_CLONES
+#endif

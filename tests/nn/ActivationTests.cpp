@@ -1,0 +1,91 @@
+#include "nn/Activation.h"
+#include "nn/ConfigReader.h"
+#include "nn/Linear.h"
+#include "nn/support/NetworkFixtures.h"
+#include "nn/support/ReferenceLoops.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+
+using namespace dravelin;
+using namespace dravelin::testing;
+
+namespace {
+
+double gaussianErf(double x) {
+    return 0.5 * x * (1.0 + std::erf(x / std::sqrt(2.0)));
+}
+
+double gaussianTanh(double x) {
+    return 0.5 * x * (1.0 + std::tanh(std::sqrt(2.0 / M_PI) * (x + 0.044715 * x * x * x)));
+}
+
+const std::vector<std::pair<Activation, std::function<double(double)>>>& formulas() {
+    static const std::vector<std::pair<Activation, std::function<double(double)>>> all{
+        {Activation::silu, [](double x) { return x / (1.0 + std::exp(-x)); }},
+        {Activation::quickGelu, [](double x) { return x / (1.0 + std::exp(-1.702 * x)); }},
+        {Activation::geluErf, gaussianErf},
+        {Activation::geluTanh, gaussianTanh},
+        {Activation::relu, [](double x) { return x < 0.0 ? 0.0 : x; }},
+        {Activation::mish, [](double x) { return x * std::tanh(std::log1p(std::exp(x))); }},
+    };
+    return all;
+}
+
+} // namespace
+
+TEST(ActivationTest, KernelsFollowTheirFormulas) {
+    // From deep in the saturated tails through zero, with an odd count so the
+    // vector loops' remainders run too.
+    std::vector<float> inputs;
+    for (float x = -90.0f; x <= 90.0f; x += 0.0137f) {
+        inputs.push_back(x);
+    }
+    for (const auto& [activation, formula] : formulas()) {
+        std::vector<float> values = inputs;
+        applyActivation(activation, values.data(), static_cast<int64_t>(values.size()));
+        double worst = 0.0;
+        for (size_t i = 0; i < inputs.size(); ++i) {
+            const double expected = formula(inputs[i]);
+            const double error =
+                std::fabs(values[i] - expected) / std::max(1.0, std::fabs(expected));
+            worst = std::max(worst, std::isnan(error) ? INFINITY : error);
+        }
+        EXPECT_LT(worst, 1e-6) << activationName(activation);
+    }
+}
+
+TEST(ActivationTest, FusedIntoALinearLayerItMatchesTheKernel) {
+    // The same activation as a oneDNN post-op and as our own loop.
+    std::mt19937 generator(12);
+    const ShapedArray weight = randomArray({24, 16}, generator, -1.0f, 1.0f);
+    const ShapedArray bias = randomArray({24}, generator);
+    const ShapedArray x = randomArray({5, 16}, generator, -3.0f, 3.0f);
+    const Linear plain(weight, bias, 5);
+    ShapedArray linear(Shape{5, 24});
+    plain.forward(x.data(), linear.data());
+    for (const auto& [activation, formula] : formulas()) {
+        const Linear fused(weight, bias, 5, {activation});
+        ShapedArray output(Shape{5, 24});
+        fused.forward(x.data(), output.data());
+        ShapedArray expected = linear;
+        applyActivation(activation, expected.data(), expected.count());
+        EXPECT_TRUE(closeTo(output, expected, 1e-5f)) << activationName(activation);
+    }
+}
+
+TEST(ActivationTest, ConfigurationNamesMapAndUnknownOnesAreRefusedByKey) {
+    EXPECT_EQ(activationNamed("swish", "act_fn"), Activation::silu);
+    EXPECT_EQ(activationNamed("quick_gelu", "hidden_act"), Activation::quickGelu);
+    EXPECT_EQ(activationNamed("gelu", "hidden_act"), Activation::geluErf);
+    EXPECT_EQ(activationNamed("gelu_pytorch_tanh", "hidden_act"), Activation::geluTanh);
+    try {
+        activationNamed("relu6", "hidden_act");
+        FAIL() << "relu6 was accepted";
+    } catch (const ConfigurationError& error) {
+        EXPECT_NE(std::string(error.what()).find("\"hidden_act\""), std::string::npos);
+        EXPECT_NE(std::string(error.what()).find("relu6"), std::string::npos);
+    }
+}

@@ -1,0 +1,127 @@
+// The Stable Diffusion 1.5 text encoder and VAE at full size: they load, run
+// and give outputs of the right shapes with no NaN or infinity. Random weights
+// are written here; with DRAVELIN_FULL_SIZE_MODELS naming a directory written
+// by `tools/reference/nn_reference.py full-size --outputs`, its models are
+// used instead and compared with the reference's outputs.
+
+#include "nn/support/FullSizeModels.h"
+#include "nn/support/NetworkFixtures.h"
+#include "nn/support/ReferenceLoops.h"
+#include "runtime/Model.h"
+#include "runtime/Safetensors.h"
+#include "support/TestNetworks.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <optional>
+
+using namespace dravelin;
+using namespace dravelin::testing;
+
+namespace {
+
+// Deep float32 networks on random weights: sums over thousands of products
+// per layer, through 30-odd layers.
+constexpr float kTolerance = 1e-4f;
+
+class FullSizeTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (const char* given = std::getenv("DRAVELIN_FULL_SIZE_MODELS")) {
+            models = new std::filesystem::path(given);
+        } else {
+            scratch = new TemporaryDirectory();
+            writeFullSizeModels(scratch->path());
+            models = new std::filesystem::path(scratch->path());
+        }
+    }
+    static void TearDownTestSuite() {
+        delete models;
+        delete scratch;
+    }
+
+    // The reference's inputs and outputs for a model, when the directory has them.
+    static std::optional<std::map<std::string, ShapedArray>> reference(const std::string& name) {
+        const auto path = *models / (name + ".fixture.safetensors");
+        if (!std::filesystem::exists(path)) {
+            return std::nullopt;
+        }
+        std::map<std::string, ShapedArray> arrays;
+        const SafetensorsFile file(path);
+        for (const auto& [tensorName, view] : file.tensors()) {
+            arrays.emplace(tensorName, toShapedArray(view));
+        }
+        return arrays;
+    }
+
+    static bool allFinite(const ShapedArray& array) {
+        for (float value : array.values()) {
+            if (!std::isfinite(value)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    static inline TemporaryDirectory* scratch = nullptr;
+    static inline std::filesystem::path* models = nullptr;
+};
+
+ShapedArray randomLike(Shape shape, float low, float high) {
+    std::mt19937 generator(99);
+    return randomArray(std::move(shape), generator, low, high);
+}
+
+} // namespace
+
+TEST_F(FullSizeTest, TextEncoder) {
+    const auto model = Model::load(*models / "TextEncoder.model", {});
+    ASSERT_EQ(model->modelDescription().inputs[0].shape, (Shape{1, 77}));
+    const auto fixture = reference("TextEncoder");
+    ShapedArray ids(Shape{1, 77}, 49407.0f);
+    for (int i = 0; i < 7; ++i) {
+        ids.data()[i] =
+            static_cast<float>(std::vector<int>{49406, 320, 1125, 539, 320, 2368, 49407}[i]);
+    }
+    const FeatureProvider outputs = model->prediction(
+        FeatureProvider({{"input_ids", fixture ? fixture->at("input_ids") : ids}}));
+    EXPECT_EQ(outputs.featureValue("last_hidden_state").shape(), (Shape{1, 77, 768}));
+    EXPECT_EQ(outputs.featureValue("hidden_embeds").shape(), (Shape{1, 77, 768}));
+    EXPECT_EQ(outputs.featureValue("pooled_outputs").shape(), (Shape{1, 768}));
+    for (const char* name : {"last_hidden_state", "hidden_embeds", "pooled_outputs"}) {
+        EXPECT_TRUE(allFinite(outputs.featureValue(name))) << name;
+        if (fixture) {
+            EXPECT_TRUE(closeTo(outputs.featureValue(name), fixture->at(name), kTolerance)) << name;
+        }
+    }
+}
+
+TEST_F(FullSizeTest, Decoder) {
+    const auto model = Model::load(*models / "VAEDecoder.model", {});
+    ASSERT_EQ(model->modelDescription().inputs[0].shape, (Shape{1, 4, 64, 64}));
+    const auto fixture = reference("VAEDecoder");
+    const FeatureProvider outputs = model->prediction(FeatureProvider(
+        {{"z", fixture ? fixture->at("z") : randomLike({1, 4, 64, 64}, -3.0f, 3.0f)}}));
+    const ShapedArray& image = outputs.featureValue("image");
+    EXPECT_EQ(image.shape(), (Shape{1, 3, 512, 512}));
+    EXPECT_TRUE(allFinite(image));
+    if (fixture) {
+        EXPECT_TRUE(closeTo(image, fixture->at("image"), kTolerance));
+    }
+}
+
+TEST_F(FullSizeTest, Encoder) {
+    const auto model = Model::load(*models / "VAEEncoder.model", {});
+    ASSERT_EQ(model->modelDescription().inputs[0].shape, (Shape{1, 3, 512, 512}));
+    const auto fixture = reference("VAEEncoder");
+    const FeatureProvider outputs = model->prediction(FeatureProvider(
+        {{"x", fixture ? fixture->at("x") : randomLike({1, 3, 512, 512}, -1.0f, 1.0f)}}));
+    const ShapedArray& moments = outputs.featureValue("moments");
+    EXPECT_EQ(moments.shape(), (Shape{1, 8, 64, 64}));
+    EXPECT_TRUE(allFinite(moments));
+    if (fixture) {
+        EXPECT_TRUE(closeTo(moments, fixture->at("moments"), kTolerance));
+    }
+}

@@ -1,0 +1,29 @@
+# The compute core against straightforward loops, and the networks against
+# the fixtures of tools/reference/nn_reference.py.
+add_library(dravelin_nn_test_support STATIC
+    nn/support/FullSizeModels.cpp
+    nn/support/NetworkFixtures.cpp
+    nn/support/ReferenceLoops.cpp)
+target_include_directories(dravelin_nn_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(dravelin_nn_test_support
+    PUBLIC dravelin::engine GTest::gtest
+    PRIVATE dravelin_warnings)
+target_compile_definitions(dravelin_nn_test_support
+    PRIVATE DRAVELIN_NN_FIXTURES="${CMAKE_CURRENT_SOURCE_DIR}/nn/fixtures")
+
+dravelin_test(test_nn
+    nn/ActivationTests.cpp
+    nn/AttentionTests.cpp
+    nn/ClipTextModelTests.cpp
+    nn/ConvolutionTests.cpp
+    nn/EndToEndTests.cpp
+    nn/NormalizationTests.cpp
+    nn/VaeTests.cpp)
+target_link_libraries(test_nn PRIVATE dravelin_nn_test_support dravelin_cli_tool)
+
+# Full-size SD 1.5 networks: minutes, not seconds, so only with `ctest -L slow`.
+add_executable(test_nn_full_size nn/FullSizeTests.cpp)
+target_link_libraries(test_nn_full_size PRIVATE dravelin_nn_test_support dravelin_test_support dravelin_warnings
+                      GTest::gtest GTest::gtest_main)
+add_test(NAME test_nn_full_size COMMAND test_nn_full_size)
+set_tests_properties(test_nn_full_size PROPERTIES LABELS slow TIMEOUT 1800)

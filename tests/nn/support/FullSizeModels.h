@@ -1,0 +1,22 @@
+#pragma once
+
+// Stable Diffusion 1.5's text encoder and VAE at full size, with random
+// weights, for the slow tests and the benchmark.
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+
+namespace dravelin::testing {
+
+// The configurations as the model hub publishes them.
+nlohmann::json sd15TextEncoderConfig();
+nlohmann::json sd15VaeConfig();
+
+// Writes TextEncoder.model, VAEDecoder.model and VAEEncoder.model (each VAE
+// bundle holds the whole two-half weight file, as the hub's does) into
+// `directory`, with random F16 weights of PyTorch's default scale: uniform
+// within ±1/√fan-in, norm scales 1 and shifts 0.
+void writeFullSizeModels(const std::filesystem::path& directory);
+
+} // namespace dravelin::testing

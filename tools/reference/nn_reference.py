@@ -1,0 +1,311 @@
+#!/usr/bin/env python3
+"""Reference numbers for the engine's networks, from PyTorch and the Hugging Face libraries.
+
+Builds CLIP text models (transformers) and AutoencoderKL models (diffusers) with random
+weights, saves each as a model bundle the engine loads (`<Name>.model/` holding the hub's
+config.json and a model.safetensors with the hub's tensor names), runs the reference
+implementation on fixed inputs and writes inputs and outputs to a fixture file beside it.
+
+    fixtures   tiny models and their fixtures, committed under tests/nn/fixtures/ and
+               compared by the C++ tests (test_nn)
+    full-size  the Stable Diffusion 1.5 text encoder and VAE configurations with random
+               weights (about 330 MB; never committed), for the slow test and the
+               benchmark; with --outputs also the reference outputs for them
+
+Weights are rounded to the precision they are stored in (F16, BF16 or F32) before the
+reference runs, so the engine sees exactly the weights the reference used. See README.md
+for the environment; run single-threaded (the script sets OPENBLAS_NUM_THREADS=1 itself).
+"""
+
+import argparse
+import json
+import os
+import pathlib
+import sys
+
+# Debian's threaded OpenBLAS has produced NaN on small attention shapes; one thread is
+# also what makes the numbers repeatable.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+os.environ.setdefault("OMP_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
+import torch  # noqa: E402
+from safetensors.torch import save_file  # noqa: E402
+
+torch.set_num_threads(1)
+
+DTYPES = {"F16": torch.float16, "BF16": torch.bfloat16, "F32": torch.float32}
+
+
+def randomize(model, seed):
+    """Replaces every parameter with seeded values of unit-scale effect.
+
+    Norm scales sit around 1 and shifts around 0 but are not exactly those, so a swapped
+    scale and shift, or a missing bias, changes the result.
+    """
+    generator = torch.Generator().manual_seed(seed)
+    with torch.no_grad():
+        for name, parameter in model.named_parameters():
+            noise = torch.randn(parameter.shape, generator=generator)
+            is_norm = "norm" in name
+            if is_norm and name.endswith("weight"):
+                value = 1.0 + 0.2 * noise
+            elif is_norm or name.endswith("bias"):
+                value = 0.2 * noise
+            elif "embedding" in name:
+                value = 0.5 * noise
+            else:
+                fan_in = parameter[0].numel() if parameter.dim() > 1 else 1
+                value = noise / fan_in**0.5
+            parameter.copy_(value)
+
+
+def round_to(model, dtype_name):
+    """Rounds the weights to their storage precision; the model keeps computing in F32."""
+    with torch.no_grad():
+        for parameter in model.parameters():
+            parameter.copy_(parameter.to(DTYPES[dtype_name]).to(torch.float32))
+
+
+def save_bundle(directory, config, tensors, dtype_name, bundle_json=None, extra=None):
+    """Writes `<Name>.model/`: config.json, model.safetensors and optionally bundle.json."""
+    directory.mkdir(parents=True, exist_ok=True)
+    stored = {name: value.detach().to(DTYPES[dtype_name]).contiguous()
+              for name, value in tensors.items()}
+    stored.update(extra or {})
+    save_file(stored, str(directory / "model.safetensors"), metadata={"format": "pt"})
+    (directory / "config.json").write_text(json.dumps(config, indent=2, sort_keys=True) + "\n")
+    bundle_file = directory / "bundle.json"
+    if bundle_json is not None:
+        bundle_file.write_text(json.dumps(bundle_json, indent=2) + "\n")
+    elif bundle_file.exists():
+        bundle_file.unlink()
+
+
+def save_fixture(path, arrays):
+    save_file({name: value.detach().to(torch.float32).contiguous() for name, value in arrays.items()},
+              str(path))
+
+
+def hub_vae_config(model, drop_keys=()):
+    """The config as diffusers saves it, less `drop_keys` (as files of older versions lack
+    keys added since)."""
+    import diffusers
+
+    config = {key: value for key, value in dict(model.config).items()
+              if key != "_use_default_values" and key not in drop_keys}
+    config["_class_name"] = type(model).__name__
+    config["_diffusers_version"] = diffusers.__version__
+    return config
+
+
+# CLIP text models ---------------------------------------------------------------------
+
+
+def clip_text_config(overrides):
+    from transformers import CLIPTextConfig
+
+    return CLIPTextConfig(**overrides)
+
+
+def clip_outputs(model, ids):
+    from transformers import CLIPTextModelWithProjection
+
+    with torch.no_grad():
+        result = model(input_ids=ids, output_hidden_states=True)
+    pooled = (result.text_embeds if isinstance(model, CLIPTextModelWithProjection)
+              else result.pooler_output)
+    return {
+        "last_hidden_state": result.last_hidden_state,
+        "hidden_embeds": result.hidden_states[-2],
+        "pooled_outputs": pooled,
+    }
+
+
+def write_clip(directory, name, projected, overrides, dtype_name, ids, seed, drop_keys=()):
+    from transformers import CLIPTextModel, CLIPTextModelWithProjection
+
+    config = clip_text_config(overrides)
+    model = (CLIPTextModelWithProjection if projected else CLIPTextModel)(config).eval()
+    randomize(model, seed)
+    round_to(model, dtype_name)
+    hub_config = json.loads(config.to_json_string(use_diff=True))
+    hub_config["architectures"] = [type(model).__name__]
+    for key in drop_keys:
+        hub_config.pop(key, None)
+    length = config.max_position_embeddings
+    # transformers no longer saves this buffer, but files written by older versions hold it;
+    # the engine must ignore it.
+    extra = {"text_model.embeddings.position_ids": torch.arange(length, dtype=torch.int64)[None]}
+    save_bundle(directory / f"{name}.model", hub_config, model.state_dict(), dtype_name,
+                extra=extra)
+    ids_tensor = torch.tensor([ids], dtype=torch.int64)
+    outputs = clip_outputs(model, ids_tensor)
+    save_fixture(directory / f"{name}.fixture.safetensors",
+                 {"input_ids": ids_tensor.to(torch.float32), **outputs})
+    return model
+
+
+# AutoencoderKL ------------------------------------------------------------------------
+
+
+def autoencoder(config_overrides, seed):
+    from diffusers import AutoencoderKL
+
+    model = AutoencoderKL(**config_overrides).eval()
+    randomize(model, seed)
+    return model
+
+
+def half_of(state, prefixes):
+    return {name: value for name, value in state.items() if name.startswith(prefixes)}
+
+
+def write_vae_decoder(directory, name, overrides, dtype_name, latent_shape, seed, drop_keys=()):
+    model = autoencoder(overrides, seed)
+    round_to(model, dtype_name)
+    state = model.state_dict()
+    tensors = half_of(state, ("decoder.", "post_quant_conv."))
+    # A tensor of the other half, as a whole hub file has: read by nobody.
+    tensors["encoder.conv_in.bias"] = state["encoder.conv_in.bias"]
+    save_bundle(directory / f"{name}.model", hub_vae_config(model, drop_keys), tensors,
+                dtype_name)
+    z = torch.randn(latent_shape, generator=torch.Generator().manual_seed(seed + 1))
+    with torch.no_grad():
+        image = model.decoder(model.post_quant_conv(z))
+    save_fixture(directory / f"{name}.fixture.safetensors", {"z": z, "image": image})
+    return model
+
+
+def write_vae_encoder(directory, name, overrides, dtype_name, image_shape, seed):
+    model = autoencoder(overrides, seed)
+    round_to(model, dtype_name)
+    tensors = half_of(model.state_dict(), ("encoder.", "quant_conv."))
+    default_size = model.config.sample_size
+    bundle_json = None
+    if list(image_shape[2:]) != [default_size, default_size]:
+        bundle_json = {"inputs": {"x": list(image_shape)}}
+    save_bundle(directory / f"{name}.model", hub_vae_config(model), tensors, dtype_name,
+                bundle_json=bundle_json)
+    x = torch.rand(image_shape, generator=torch.Generator().manual_seed(seed + 1)) * 2 - 1
+    with torch.no_grad():
+        moments = model.quant_conv(model.encoder(x))
+    save_fixture(directory / f"{name}.fixture.safetensors", {"x": x, "moments": moments})
+    return model
+
+
+# Commands -----------------------------------------------------------------------------
+
+
+def write_fixtures(out):
+    out.mkdir(parents=True, exist_ok=True)
+    tiny_clip = dict(vocab_size=128, hidden_size=32, intermediate_size=64, num_hidden_layers=2,
+                     num_attention_heads=4, max_position_embeddings=16, bos_token_id=126,
+                     pad_token_id=1)
+    # SD 1.5's configuration records eos_token_id 2 (pooling then takes the highest id, the
+    # end token); its padding repeats the end token. hidden_act and layer_norm_eps are left
+    # out, as older files do, so the defaults (quick_gelu, 1e-5) apply.
+    write_clip(out, "TextEncoder", False, dict(tiny_clip, eos_token_id=2), "F16",
+               [126, 17, 5, 99, 40, 127] + [127] * 10, seed=11,
+               drop_keys=("hidden_act", "layer_norm_eps"))
+    # An SDXL-style second encoder: erf GELU, the real end token id, padding with id 0,
+    # a projection, BF16 weights.
+    write_clip(out, "TextEncoder2", True,
+               dict(tiny_clip, eos_token_id=127, hidden_act="gelu", projection_dim=24,
+                    layer_norm_eps=1e-5),
+               "BF16", [126, 3, 4, 127] + [0] * 12, seed=12)
+
+    tiny_vae = dict(block_out_channels=[8, 16], norm_num_groups=4,
+                    down_block_types=["DownEncoderBlock2D"] * 2,
+                    up_block_types=["UpDecoderBlock2D"] * 2, sample_size=32)
+    # Keys at their defaults are left out of this one, as in files of older versions.
+    write_vae_decoder(out, "VAEDecoder", tiny_vae, "F16", (1, 4, 16, 16), seed=21,
+                      drop_keys=("act_fn", "in_channels", "out_channels", "latent_channels",
+                                 "layers_per_block", "force_upcast", "scaling_factor"))
+    # Three blocks, two ResNet layers each, a non-square image given by bundle.json, and
+    # F32 weights.
+    write_vae_encoder(out, "VAEEncoder",
+                      dict(block_out_channels=[8, 16, 16], norm_num_groups=4, layers_per_block=2,
+                           down_block_types=["DownEncoderBlock2D"] * 3,
+                           up_block_types=["UpDecoderBlock2D"] * 3, sample_size=32),
+                      "F16", (1, 3, 24, 40), seed=22)
+    total = sum(path.stat().st_size for path in out.rglob("*") if path.is_file())
+    print(f"wrote fixtures to {out} ({total / 1000:.0f} kB)")
+
+
+SD15_TEXT_ENCODER = {
+    "architectures": ["CLIPTextModel"], "attention_dropout": 0.0, "bos_token_id": 0,
+    "dropout": 0.0, "eos_token_id": 2, "hidden_act": "quick_gelu", "hidden_size": 768,
+    "initializer_factor": 1.0, "initializer_range": 0.02, "intermediate_size": 3072,
+    "layer_norm_eps": 1e-05, "max_position_embeddings": 77, "model_type": "clip_text_model",
+    "num_attention_heads": 12, "num_hidden_layers": 12, "pad_token_id": 1,
+    "projection_dim": 768, "torch_dtype": "float32", "vocab_size": 49408,
+}
+
+SD15_VAE = {
+    "_class_name": "AutoencoderKL", "_diffusers_version": "0.6.0", "act_fn": "silu",
+    "block_out_channels": [128, 256, 512, 512],
+    "down_block_types": ["DownEncoderBlock2D"] * 4, "in_channels": 3, "latent_channels": 4,
+    "layers_per_block": 2, "norm_num_groups": 32, "out_channels": 3, "sample_size": 512,
+    "up_block_types": ["UpDecoderBlock2D"] * 4,
+}
+
+
+def write_full_size(out, with_outputs):
+    from diffusers import AutoencoderKL
+    from transformers import CLIPTextModel
+
+    out.mkdir(parents=True, exist_ok=True)
+    fixtures = {}
+
+    text_config = {k: v for k, v in SD15_TEXT_ENCODER.items() if k != "architectures"}
+    text = CLIPTextModel(clip_text_config(text_config)).eval()
+    round_to(text, "F16")
+    save_bundle(out / "TextEncoder.model", SD15_TEXT_ENCODER, text.state_dict(), "F16")
+    if with_outputs:
+        ids = torch.tensor([[49406, 320, 1125, 539, 320, 2368, 49407] + [49407] * 70])
+        fixtures["TextEncoder"] = {"input_ids": ids.to(torch.float32),
+                                   **clip_outputs(text, ids)}
+    del text
+
+    vae_arguments = {k: v for k, v in SD15_VAE.items() if not k.startswith("_")}
+    vae = AutoencoderKL(**vae_arguments).eval()
+    round_to(vae, "F16")
+    state = vae.state_dict()
+    # The whole hub file goes into both bundles, as the model store installs it.
+    save_bundle(out / "VAEDecoder.model", SD15_VAE, state, "F16")
+    save_bundle(out / "VAEEncoder.model", SD15_VAE, state, "F16")
+    if with_outputs:
+        generator = torch.Generator().manual_seed(5)
+        z = torch.randn((1, 4, 64, 64), generator=generator)
+        x = torch.rand((1, 3, 512, 512), generator=generator) * 2 - 1
+        with torch.no_grad():
+            fixtures["VAEDecoder"] = {"z": z, "image": vae.decoder(vae.post_quant_conv(z))}
+            fixtures["VAEEncoder"] = {"x": x, "moments": vae.quant_conv(vae.encoder(x))}
+    for name, arrays in fixtures.items():
+        save_fixture(out / f"{name}.fixture.safetensors", arrays)
+    print(f"wrote full-size models to {out}")
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(dest="command", required=True)
+    fixtures = commands.add_parser("fixtures", help="tiny models and fixtures for the tests")
+    fixtures.add_argument("--out", type=pathlib.Path,
+                          default=pathlib.Path(__file__).resolve().parents[2] / "tests/nn/fixtures")
+    full = commands.add_parser("full-size", help="SD 1.5 configurations with random weights")
+    full.add_argument("--out", type=pathlib.Path, required=True)
+    full.add_argument("--outputs", action="store_true",
+                      help="also run the reference on them (a minute or two)")
+    arguments = parser.parse_args(argv)
+    torch.manual_seed(0)
+    np.random.seed(0)
+    if arguments.command == "fixtures":
+        write_fixtures(arguments.out)
+    else:
+        write_full_size(arguments.out, arguments.outputs)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
