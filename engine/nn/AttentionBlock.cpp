@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string_view>
+#include <utility>
 
 namespace dravelin {
 
@@ -40,6 +41,16 @@ AttentionBlock::AttentionBlock(const WeightReader& weights, const std::string& p
 void AttentionBlock::declare(WeightList& list, const std::string& prefix,
                              const AttentionBlockSettings& settings) {
     GroupNorm::declare(list, prefix + ".group_norm", settings.channels);
+    // Projections, under today's names or the older ones.
+    const int64_t c = settings.channels;
+    for (const auto& [current, older] :
+         {std::pair{"to_q", "query"}, std::pair{"to_k", "key"}, std::pair{"to_v", "value"},
+          std::pair{"to_out.0", "proj_attn"}}) {
+        const std::string now = prefix + "." + current;
+        const std::string before = prefix + "." + older;
+        list.push_back({now + ".weight", {c, c}, {before + ".weight"}});
+        list.push_back({now + ".bias", {c}, {before + ".bias"}});
+    }
 }
 
 void AttentionBlock::forward(FeatureMap& map) const {

@@ -62,7 +62,7 @@ std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
         }
         for (const WeightSpec& spec : expected) {
             model->parameterCount_ += elementCount(spec.shape);
-            model->weightTypes_[std::string(dtypeName(weights.find(spec.name)->dtype))] += 1;
+            model->weightTypes_[std::string(dtypeName(weights.find(spec)->dtype))] += 1;
         }
         model->network_ = kind->build(bundle.config, model->description_, weights);
     } catch (const ModelLoadError&) {

@@ -23,19 +23,31 @@ const TensorView* WeightFiles::find(const std::string& name) const {
     return found == index_.end() ? nullptr : found->second;
 }
 
+const TensorView* WeightFiles::find(const WeightSpec& spec) const {
+    if (const TensorView* view = find(spec.name)) {
+        return view;
+    }
+    for (const std::string& alternative : spec.alternatives) {
+        if (const TensorView* view = find(alternative)) {
+            return view;
+        }
+    }
+    return nullptr;
+}
+
 void WeightFiles::check(const std::vector<WeightSpec>& expected) const {
     for (const WeightSpec& spec : expected) {
-        const TensorView* view = find(spec.name);
+        const TensorView* view = find(spec);
         if (view == nullptr) {
             throw SafetensorsError("The weight \"" + spec.name + "\" is missing.");
         }
         if (!isConvertibleToFloat(view->dtype)) {
-            throw SafetensorsError("The weight \"" + spec.name + "\" holds " +
+            throw SafetensorsError("The weight \"" + view->name + "\" holds " +
                                    std::string(dtypeName(view->dtype)) +
                                    " values, not F16, BF16 or F32.");
         }
         if (view->shape != spec.shape) {
-            throw SafetensorsError("The weight \"" + spec.name + "\" has shape " +
+            throw SafetensorsError("The weight \"" + view->name + "\" has shape " +
                                    describe(view->shape) + ", expected " + describe(spec.shape) +
                                    ".");
         }

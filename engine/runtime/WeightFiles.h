@@ -10,10 +10,12 @@
 
 namespace dravelin {
 
-// A weight a network reads, with the shape it must have.
+// A weight a network reads, with the shape it must have. Some weights have
+// had other names in older files; any one of the names will do.
 struct WeightSpec {
     std::string name;
     Shape shape;
+    std::vector<std::string> alternatives = {};
 };
 
 // The mapped safetensors files of one bundle, seen as one set of tensors.
@@ -24,6 +26,8 @@ public:
     explicit WeightFiles(const std::vector<std::filesystem::path>& files);
 
     const TensorView* find(const std::string& name) const;
+    // The tensor under the weight's name or, failing that, an older name.
+    const TensorView* find(const WeightSpec& spec) const;
     bool contains(const std::string& name) const { return find(name) != nullptr; }
     const std::vector<SafetensorsFile>& files() const { return files_; }
 
