@@ -2,13 +2,15 @@
 // the figures beside its own FMA ceiling, measured in the same run: the text
 // encoder on 77 tokens, a VAE decode of one 64×64 latent to 512×512 pixels
 // (with time and GFLOP/s per layer type, and the peak resident memory of the
-// decode) and a VAE encode. Outputs holding NaN or infinity are reported.
+// decode), a VAE encode and one evaluation of the denoising network (the
+// guidance batch of 2 at 64×64). Outputs holding NaN or infinity are reported.
 //
-//   dravelin-bench-networks [--models DIR] [--runs N] [--no-encoder]
+//   dravelin-bench-networks [--models DIR] [--runs N] [--no-encoder] [--unet-only]
 //
-// DIR holds TextEncoder.model, VAEDecoder.model and VAEEncoder.model (for
-// example from `tools/reference/nn_reference.py full-size`); without it,
-// bundles with random weights are written to a temporary directory first.
+// DIR holds TextEncoder.model, VAEDecoder.model, VAEEncoder.model and
+// Unet.model (for example from `tools/reference/nn_reference.py full-size`);
+// without it, or for a bundle it lacks, bundles with random weights are
+// written to a temporary directory first.
 
 #include "FmaCeiling.h"
 #include "nn/AlignedBuffer.h"
@@ -159,6 +161,7 @@ int main(int argc, char** argv) {
     std::filesystem::path models;
     int runs = 2;
     bool encoder = true;
+    bool others = true;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--models") == 0 && i + 1 < argc) {
             models = argv[++i];
@@ -166,8 +169,12 @@ int main(int argc, char** argv) {
             runs = std::max(1, std::atoi(argv[++i]));
         } else if (std::strcmp(argv[i], "--no-encoder") == 0) {
             encoder = false;
+        } else if (std::strcmp(argv[i], "--unet-only") == 0) {
+            others = false;
         } else {
-            std::fprintf(stderr, "usage: %s [--models DIR] [--runs N] [--no-encoder]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--models DIR] [--runs N] [--no-encoder] [--unet-only]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -183,18 +190,23 @@ int main(int argc, char** argv) {
                                                              : "absent: fp32 only");
 
     std::filesystem::path scratch;
-    if (models.empty()) {
+    std::filesystem::path unetBundle = models / "Unet.model";
+    if (models.empty() || !std::filesystem::exists(unetBundle)) {
         scratch = std::filesystem::temp_directory_path() / "dravelin-bench-networks";
         std::filesystem::create_directories(scratch);
         const auto start = Clock::now();
-        testing::writeFullSizeModels(scratch);
+        if (models.empty() && others) {
+            testing::writeFullSizeModels(scratch);
+            models = scratch;
+        }
+        testing::writeFullSizeUNet(scratch);
+        unetBundle = scratch / "Unet.model";
         std::printf("wrote full-size bundles with random weights in %.1f s\n", secondsSince(start));
-        models = scratch;
     }
     Profiler::setEnabled(true);
 
     // Text encoder: 77 tokens.
-    {
+    if (others) {
         const auto start = Clock::now();
         auto model = Model::load(models / "TextEncoder.model", {});
         const double load = secondsSince(start);
@@ -215,7 +227,7 @@ int main(int argc, char** argv) {
     }
 
     // VAE decode: 64×64 latent to 512×512 pixels.
-    {
+    if (others) {
         const auto start = Clock::now();
         auto model = Model::load(models / "VAEDecoder.model", {});
         const double load = secondsSince(start);
@@ -251,7 +263,7 @@ int main(int argc, char** argv) {
                     megabytes(largestMap));
     }
 
-    if (encoder) {
+    if (encoder && others) {
         const auto start = Clock::now();
         auto model = Model::load(models / "VAEEncoder.model", {});
         const double load = secondsSince(start);
@@ -264,6 +276,36 @@ int main(int argc, char** argv) {
                     100.0 * flops / timing.best / 1e9 / ceiling.total,
                     static_cast<long long>(nonFinite(timing.outputs.featureValue("moments"))));
         printProfile(timing.profile, ceiling.total);
+    }
+
+    // Denoising network: the guidance batch of 2 at 64×64 with 77 text
+    // positions, as one step of a 512×512 generation runs it.
+    {
+        const auto start = Clock::now();
+        auto model = Model::load(unetBundle, {});
+        const double load = secondsSince(start);
+        ShapedArray timestep(Shape{2}, 981.0f);
+        const FeatureProvider inputs(
+            {{"sample", randomArray({2, 4, 64, 64}, -3.0f, 3.0f, 3)},
+             {"timestep", timestep},
+             {"encoder_hidden_states", randomArray({2, 768, 1, 77}, -1.0f, 1.0f, 4)}});
+        const double residentBefore = statusBytes("VmRSS");
+        const bool peakReset = resetPeakResident();
+        const Timing timing = timePredictions(*model, inputs, runs);
+        const double peakResident = statusBytes("VmHWM");
+        const double flops = profiledFlops(timing.profile);
+        std::printf("\nDenoising network (2×4×64×64, 77 text positions): load %.2f s; %.2f s best "
+                    "of %d (first %.2f s); %.0f GFLOP, %.1f GFLOP/s (%.0f%% of the ceiling); "
+                    "non-finite outputs: %lld\n",
+                    load, timing.best, runs, timing.first, flops / 1e9, flops / timing.best / 1e9,
+                    100.0 * flops / timing.best / 1e9 / ceiling.total,
+                    static_cast<long long>(nonFinite(timing.outputs.featureValue("noise_pred"))));
+        printProfile(timing.profile, ceiling.total);
+        std::printf("  memory: weights %.0f MB (fp32, %lld parameters); resident before %.0f MB; "
+                    "peak resident during it %s%.0f MB\n",
+                    megabytes(4.0 * static_cast<double>(model->parameterCount())),
+                    static_cast<long long>(model->parameterCount()), megabytes(residentBefore),
+                    peakReset ? "" : "(since start) ", megabytes(peakResident));
     }
 
     if (!scratch.empty()) {

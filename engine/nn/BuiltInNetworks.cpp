@@ -1,6 +1,7 @@
 #include "nn/BuiltInNetworks.h"
 
 #include "nn/ClipTextKinds.h"
+#include "nn/UNetKind.h"
 #include "nn/VaeKinds.h"
 #include "runtime/NetworkRegistry.h"
 
@@ -11,6 +12,7 @@ void registerBuiltInNetworks(NetworkRegistry& registry) {
     registry.add(std::make_shared<ClipTextKind>(true));
     registry.add(std::make_shared<VaeDecoderKind>());
     registry.add(std::make_shared<VaeEncoderKind>());
+    registry.add(std::make_shared<UNetKind>());
 }
 
 } // namespace dravelin

@@ -1,5 +1,7 @@
 #include "nn/FeatureMap.h"
 
+#include "nn/Profiler.h"
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -32,6 +34,44 @@ void FeatureMap::clearFrameColumns() {
         std::fill_n(start, channels_, 0.0f);
         std::fill_n(start + (width_ + 1) * channels_, channels_, 0.0f);
     }
+}
+
+FeatureMap FeatureMap::clone() const {
+    FeatureMap copy;
+    copy.batch_ = batch_;
+    copy.channels_ = channels_;
+    copy.height_ = height_;
+    copy.width_ = width_;
+    copy.storage_ = AlignedBuffer(storage_.size());
+    std::copy_n(storage_.data(), storage_.size(), copy.storage_.data());
+    return copy;
+}
+
+FeatureMap FeatureMap::concatenateChannels(const FeatureMap& first, const FeatureMap& second) {
+    if (first.batch() != second.batch() || first.height() != second.height() ||
+        first.width() != second.width()) {
+        throw std::invalid_argument("Only maps of the same batch and size can be concatenated.");
+    }
+    ProfileScope profile("skip concatenation", 0);
+    FeatureMap result(first.batch(), first.channels() + second.channels(), first.height(),
+                      first.width());
+    const int64_t a = first.channels();
+    const int64_t b = second.channels();
+    const int64_t rows = first.batch() * first.height();
+#pragma omp parallel for schedule(static)
+    for (int64_t row = 0; row < rows; ++row) {
+        const int64_t n = row / first.height();
+        const int64_t y = row % first.height();
+        const float* from = first.pixel(n, y, 0);
+        const float* also = second.pixel(n, y, 0);
+        float* to = result.pixel(n, y, 0);
+        for (int64_t x = 0; x < first.width(); ++x) {
+            std::copy_n(from + x * a, a, to);
+            std::copy_n(also + x * b, b, to + a);
+            to += a + b;
+        }
+    }
+    return result;
 }
 
 FeatureMap FeatureMap::fromPlanar(const ShapedArray& planar) {

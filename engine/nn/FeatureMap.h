@@ -46,6 +46,12 @@ public:
     // write into).
     void clearFrameColumns();
 
+    // A copy (a skip connection keeps one while the original goes on).
+    FeatureMap clone() const;
+    // The channels of `first` followed by those of `second`, for maps of the
+    // same batch and size (diffusers' torch.cat on dim 1).
+    static FeatureMap concatenateChannels(const FeatureMap& first, const FeatureMap& second);
+
     // From and to the planar [batch, channels, height, width] arrays the
     // runtime exchanges.
     static FeatureMap fromPlanar(const ShapedArray& planar);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace dravelin {
 
@@ -18,10 +19,14 @@ struct ResnetBlockSettings {
     int64_t groups;
     float epsilon;
     Activation activation;
+    // Width of the time embedding added after conv1 (diffusers' temb
+    // channels); 0 for none.
+    int64_t timeChannels = 0;
 };
 
-// diffusers' ResnetBlock2D without a time embedding: norm1 → activation →
-// conv1 (3×3) → norm2 → activation → conv2 (3×3), added to the input (through
+// diffusers' ResnetBlock2D: norm1 → activation → conv1 (3×3)
+// [+ time_emb_proj(activation(time embedding)), per image and channel] →
+// norm2 → activation → conv2 (3×3), added to the input (through
 // a 1×1 "conv_shortcut" when the channel count changes). Each norm and its
 // activation are applied as the following convolution reads its rows, and
 // conv2 adds straight into the residual, so the block holds at most its
@@ -33,15 +38,22 @@ public:
     static void declare(WeightList& list, const std::string& prefix,
                         const ResnetBlockSettings& settings);
 
-    FeatureMap forward(FeatureMap input) const;
+    // `timeEmbedding`: batch × timeChannels, already through the activation
+    // (every block of a network takes the same), or null without one.
+    FeatureMap forward(FeatureMap input, const float* timeEmbedding = nullptr) const;
 
 private:
+    void addTimeEmbedding(FeatureMap& hidden, const float* timeEmbedding) const;
+
     Activation activation_;
     GroupNorm norm1_;
     Convolution conv1_;
     GroupNorm norm2_;
     Convolution conv2_;
     std::optional<Convolution> shortcut_;
+    int64_t timeChannels_;
+    std::vector<float> timeWeight_; // [out][timeChannels]
+    std::vector<float> timeBias_;
 };
 
 } // namespace dravelin

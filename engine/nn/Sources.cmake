@@ -10,6 +10,7 @@ set(DRAVELIN_NN_SOURCES
     nn/Activation.cpp
     nn/AlignedBuffer.cpp
     nn/AttentionBlock.cpp
+    nn/BasicTransformerBlock.cpp
     nn/ChannelTransform.cpp
     nn/ClipEncoderLayer.cpp
     nn/ClipTextConfig.cpp
@@ -18,8 +19,10 @@ set(DRAVELIN_NN_SOURCES
     nn/ComputeContext.cpp
     nn/ConfigReader.cpp
     nn/Convolution.cpp
+    nn/CrossAttention.cpp
     nn/ConvolutionInput.cpp
     nn/FeatureMap.cpp
+    nn/GegluFeedForward.cpp
     nn/GroupNorm.cpp
     nn/LayerNorm.cpp
     nn/Linear.cpp
@@ -29,6 +32,11 @@ set(DRAVELIN_NN_SOURCES
     nn/Profiler.cpp
     nn/ResnetBlock2D.cpp
     nn/ScaledDotProductAttention.cpp
+    nn/TimestepEmbedding.cpp
+    nn/Transformer2D.cpp
+    nn/UNet2DCondition.cpp
+    nn/UNetConfig.cpp
+    nn/UNetKind.cpp
     nn/VaeConfig.cpp
     nn/VaeDecoder.cpp
     nn/VaeEncoder.cpp

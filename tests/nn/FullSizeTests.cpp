@@ -1,8 +1,9 @@
-// The Stable Diffusion 1.5 text encoder and VAE at full size: they load, run
-// and give outputs of the right shapes with no NaN or infinity. Random weights
-// are written here; with DRAVELIN_FULL_SIZE_MODELS naming a directory written
-// by `tools/reference/nn_reference.py full-size --outputs`, its models are
-// used instead and compared with the reference's outputs.
+// The Stable Diffusion 1.5 text encoder, VAE and denoising network at full
+// size: they load, run and give outputs of the right shapes with no NaN or
+// infinity. Random weights are written here; with DRAVELIN_FULL_SIZE_MODELS
+// naming a directory written by `tools/reference/nn_reference.py full-size
+// --outputs`, its models are used instead and compared with the reference's
+// outputs.
 
 #include "nn/support/FullSizeModels.h"
 #include "nn/support/NetworkFixtures.h"
@@ -13,8 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <iostream>
 #include <optional>
 
 using namespace dravelin;
@@ -123,5 +126,49 @@ TEST_F(FullSizeTest, Encoder) {
     EXPECT_TRUE(allFinite(moments));
     if (fixture) {
         EXPECT_TRUE(closeTo(moments, fixture->at("moments"), kTolerance));
+    }
+}
+
+TEST_F(FullSizeTest, DenoisingNetwork) {
+    // The directory given may predate the denoising network.
+    std::optional<TemporaryDirectory> own;
+    std::filesystem::path bundle = *models / "Unet.model";
+    if (!std::filesystem::exists(bundle)) {
+        own.emplace();
+        writeFullSizeUNet(own->path());
+        bundle = own->path() / "Unet.model";
+    }
+    const auto model = Model::load(bundle, {});
+    EXPECT_EQ(model->modelDescription().inputs,
+              (std::vector<FeatureDescription>{{"sample", {2, 4, 64, 64}},
+                                               {"timestep", {2}},
+                                               {"encoder_hidden_states", {2, 768, 1, 77}}}));
+    std::optional<std::map<std::string, ShapedArray>> fixture;
+    if (!own) {
+        fixture = reference("Unet");
+    }
+    ShapedArray timestep(Shape{2});
+    timestep.data()[0] = 999.0f;
+    timestep.data()[1] = 1.0f;
+    const auto input = [&](const std::string& name, const ShapedArray& fallback) {
+        return fixture ? fixture->at(name) : fallback;
+    };
+    const auto started = std::chrono::steady_clock::now();
+    const FeatureProvider outputs = model->prediction(FeatureProvider(
+        {{"sample", input("sample", randomLike({2, 4, 64, 64}, -3.0f, 3.0f))},
+         {"timestep", input("timestep", timestep)},
+         {"encoder_hidden_states",
+          input("encoder_hidden_states", randomLike({2, 768, 1, 77}, -1.0f, 1.0f))}}));
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::cout << "denoising network, batch 2 at 64x64: " << seconds << " s\n";
+    const ShapedArray& noise = outputs.featureValue("noise_pred");
+    EXPECT_EQ(noise.shape(), (Shape{2, 4, 64, 64}));
+    EXPECT_TRUE(allFinite(noise));
+    if (fixture) {
+        const ShapedArray& expected = fixture->at("noise_pred");
+        std::cout << "max |error| " << largestDifference(noise, expected) << " of max |reference| "
+                  << largestMagnitude(expected) << "\n";
+        EXPECT_TRUE(closeTo(noise, expected, kTolerance));
     }
 }

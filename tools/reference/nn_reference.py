@@ -1,16 +1,18 @@
 #!/usr/bin/env python3
 """Reference numbers for the engine's networks, from PyTorch and the Hugging Face libraries.
 
-Builds CLIP text models (transformers) and AutoencoderKL models (diffusers) with random
-weights, saves each as a model bundle the engine loads (`<Name>.model/` holding the hub's
-config.json and a model.safetensors with the hub's tensor names), runs the reference
-implementation on fixed inputs and writes inputs and outputs to a fixture file beside it.
+Builds CLIP text models (transformers), AutoencoderKL and UNet2DConditionModel models
+(diffusers) with random weights, saves each as a model bundle the engine loads
+(`<Name>.model/` holding the hub's config.json and a model.safetensors with the hub's
+tensor names), runs the reference implementation on fixed inputs and writes inputs and
+outputs to a fixture file beside it.
 
     fixtures   tiny models and their fixtures, committed under tests/nn/fixtures/ and
                compared by the C++ tests (test_nn)
-    full-size  the Stable Diffusion 1.5 text encoder and VAE configurations with random
-               weights (about 330 MB; never committed), for the slow test and the
-               benchmark; with --outputs also the reference outputs for them
+    full-size  the Stable Diffusion 1.5 text encoder, VAE and denoising network
+               configurations with random weights (about 2 GB; never committed), for the
+               slow test and the benchmark; with --outputs also the reference outputs for
+               them; --networks picks some of them
 
 Weights are rounded to the precision they are stored in (F16, BF16 or F32) before the
 reference runs, so the engine sees exactly the weights the reference used. See README.md
@@ -194,6 +196,52 @@ def write_vae_encoder(directory, name, overrides, dtype_name, image_shape, seed)
     return model
 
 
+# UNet2DConditionModel ------------------------------------------------------------------
+
+# The keys SD 1.5's published config.json holds: files of that age lack the rest, which
+# then take the library's defaults.
+SD15_UNET_KEYS = (
+    "_class_name", "_diffusers_version", "act_fn", "attention_head_dim", "block_out_channels",
+    "center_input_sample", "cross_attention_dim", "down_block_types", "downsample_padding",
+    "flip_sin_to_cos", "freq_shift", "in_channels", "layers_per_block", "mid_block_scale_factor",
+    "norm_eps", "norm_num_groups", "out_channels", "sample_size", "up_block_types",
+)
+
+
+def write_unet(directory, name, overrides, dtype_name, batch, sequence, timesteps, seed,
+               keep_keys=None, drop_keys=()):
+    """A tiny denoising network; its encoder states are given to diffusers as [B, S, C] and
+    written for our bundle as [B, C, 1, S], the layout the pipeline hands over."""
+    from diffusers import UNet2DConditionModel
+
+    model = UNet2DConditionModel(**overrides).eval()
+    randomize(model, seed)
+    round_to(model, dtype_name)
+    config = hub_vae_config(model, drop_keys)
+    if keep_keys is not None:
+        config = {key: value for key, value in config.items() if key in keep_keys}
+    size = model.config.sample_size
+    channels = model.config.cross_attention_dim
+    bundle_json = None
+    if batch != 2 or sequence != 77:
+        bundle_json = {"inputs": {"sample": [batch, model.config.in_channels, size, size],
+                                  "timestep": [batch],
+                                  "encoder_hidden_states": [batch, channels, 1, sequence]}}
+    save_bundle(directory / f"{name}.model", config, model.state_dict(), dtype_name,
+                bundle_json=bundle_json)
+    generator = torch.Generator().manual_seed(seed + 1)
+    sample = torch.randn((batch, model.config.in_channels, size, size), generator=generator)
+    states = torch.randn((batch, sequence, channels), generator=generator)
+    timestep = torch.tensor(timesteps, dtype=torch.float32)
+    with torch.no_grad():
+        noise = model(sample, timestep, encoder_hidden_states=states).sample
+    save_fixture(directory / f"{name}.fixture.safetensors",
+                 {"sample": sample, "timestep": timestep,
+                  "encoder_hidden_states": states.permute(0, 2, 1)[:, :, None, :],
+                  "noise_pred": noise})
+    return model
+
+
 # Commands -----------------------------------------------------------------------------
 
 
@@ -229,6 +277,23 @@ def write_fixtures(out):
                            down_block_types=["DownEncoderBlock2D"] * 3,
                            up_block_types=["UpDecoderBlock2D"] * 3, sample_size=32),
                       "F16", (1, 3, 24, 40), seed=22)
+    # SD 1.x-style denoising networks. One layer per block, 1×1 convolution projections, a
+    # config with only the keys SD 1.5's file has, less some at their defaults.
+    write_unet(out, "UNet", dict(block_out_channels=[8, 16], layers_per_block=1,
+                                 attention_head_dim=2, cross_attention_dim=8, norm_num_groups=4,
+                                 sample_size=8,
+                                 down_block_types=["CrossAttnDownBlock2D", "DownBlock2D"],
+                                 up_block_types=["UpBlock2D", "CrossAttnUpBlock2D"]),
+               "F16", 2, 77, [981.0, 37.5], seed=31, keep_keys=SD15_UNET_KEYS,
+               drop_keys=("act_fn", "flip_sin_to_cos", "freq_shift", "norm_eps"))
+    # Two layers per block, three blocks, heads per block, linear projections (as SD 2.x),
+    # and a batch of 1 with 9 text positions given by bundle.json.
+    write_unet(out, "UNet2", dict(block_out_channels=[4, 8, 8], layers_per_block=2,
+                                  attention_head_dim=[1, 2, 4], cross_attention_dim=12,
+                                  norm_num_groups=4, sample_size=16, use_linear_projection=True,
+                                  down_block_types=["CrossAttnDownBlock2D"] * 2 + ["DownBlock2D"],
+                                  up_block_types=["UpBlock2D"] + ["CrossAttnUpBlock2D"] * 2),
+               "F16", 1, 9, [500.0], seed=32)
     total = sum(path.stat().st_size for path in out.rglob("*") if path.is_file())
     print(f"wrote fixtures to {out} ({total / 1000:.0f} kB)")
 
@@ -251,13 +316,52 @@ SD15_VAE = {
 }
 
 
-def write_full_size(out, with_outputs):
+SD15_UNET = {
+    "_class_name": "UNet2DConditionModel", "_diffusers_version": "0.6.0", "act_fn": "silu",
+    "attention_head_dim": 8, "block_out_channels": [320, 640, 1280, 1280],
+    "center_input_sample": False, "cross_attention_dim": 768,
+    "down_block_types": ["CrossAttnDownBlock2D"] * 3 + ["DownBlock2D"],
+    "downsample_padding": 1, "flip_sin_to_cos": True, "freq_shift": 0, "in_channels": 4,
+    "layers_per_block": 2, "mid_block_scale_factor": 1, "norm_eps": 1e-05,
+    "norm_num_groups": 32, "out_channels": 4, "sample_size": 64,
+    "up_block_types": ["UpBlock2D"] + ["CrossAttnUpBlock2D"] * 3,
+}
+
+
+def write_full_size_unet(out, with_outputs):
+    from diffusers import UNet2DConditionModel
+
+    arguments = {k: v for k, v in SD15_UNET.items() if not k.startswith("_")}
+    unet = UNet2DConditionModel(**arguments).eval()
+    round_to(unet, "F16")
+    save_bundle(out / "Unet.model", SD15_UNET, unet.state_dict(), "F16")
+    if with_outputs:
+        generator = torch.Generator().manual_seed(6)
+        sample = torch.randn((2, 4, 64, 64), generator=generator)
+        states = torch.randn((2, 77, 768), generator=generator)
+        timestep = torch.tensor([999.0, 1.0])
+        with torch.no_grad():
+            noise = unet(sample, timestep, encoder_hidden_states=states).sample
+        save_fixture(out / "Unet.fixture.safetensors",
+                     {"sample": sample, "timestep": timestep,
+                      "encoder_hidden_states": states.permute(0, 2, 1)[:, :, None, :],
+                      "noise_pred": noise})
+
+
+def write_full_size(out, with_outputs, networks):
     from diffusers import AutoencoderKL
     from transformers import CLIPTextModel
 
     out.mkdir(parents=True, exist_ok=True)
+    if "unet" in networks:
+        write_full_size_unet(out, with_outputs)
     fixtures = {}
+    if "text" not in networks and "vae" not in networks:
+        print(f"wrote full-size models to {out}")
+        return
 
+    if "text" not in networks or "vae" not in networks:
+        raise SystemExit("--networks: the text encoder and the VAE are written together")
     text_config = {k: v for k, v in SD15_TEXT_ENCODER.items() if k != "architectures"}
     text = CLIPTextModel(clip_text_config(text_config)).eval()
     round_to(text, "F16")
@@ -297,14 +401,16 @@ def main(argv):
     full = commands.add_parser("full-size", help="SD 1.5 configurations with random weights")
     full.add_argument("--out", type=pathlib.Path, required=True)
     full.add_argument("--outputs", action="store_true",
-                      help="also run the reference on them (a minute or two)")
+                      help="also run the reference on them (a few minutes)")
+    full.add_argument("--networks", default="text,vae,unet",
+                      help="comma-separated: text,vae (together) and unet")
     arguments = parser.parse_args(argv)
     torch.manual_seed(0)
     np.random.seed(0)
     if arguments.command == "fixtures":
         write_fixtures(arguments.out)
     else:
-        write_full_size(arguments.out, arguments.outputs)
+        write_full_size(arguments.out, arguments.outputs, arguments.networks.split(","))
 
 
 if __name__ == "__main__":

@@ -31,6 +31,20 @@ nlohmann::json sd15VaeConfig() {
                            "UpDecoderBlock2D"]})");
 }
 
+nlohmann::json sd15UNetConfig() {
+    return nlohmann::json::parse(R"({
+        "_class_name": "UNet2DConditionModel", "_diffusers_version": "0.6.0", "act_fn": "silu",
+        "attention_head_dim": 8, "block_out_channels": [320, 640, 1280, 1280],
+        "center_input_sample": false, "cross_attention_dim": 768,
+        "down_block_types": ["CrossAttnDownBlock2D", "CrossAttnDownBlock2D",
+                             "CrossAttnDownBlock2D", "DownBlock2D"],
+        "downsample_padding": 1, "flip_sin_to_cos": true, "freq_shift": 0, "in_channels": 4,
+        "layers_per_block": 2, "mid_block_scale_factor": 1, "norm_eps": 1e-05,
+        "norm_num_groups": 32, "out_channels": 4, "sample_size": 64,
+        "up_block_types": ["UpBlock2D", "CrossAttnUpBlock2D", "CrossAttnUpBlock2D",
+                           "CrossAttnUpBlock2D"]})");
+}
+
 namespace {
 
 TensorToWrite randomTensor(const WeightSpec& weight, std::mt19937& generator) {
@@ -87,6 +101,15 @@ void writeFullSizeModels(const std::filesystem::path& directory) {
     }
     writeBundle(directory / "VAEDecoder.model", vae, tensors);
     writeBundle(directory / "VAEEncoder.model", vae, tensors);
+}
+
+void writeFullSizeUNet(const std::filesystem::path& directory) {
+    std::mt19937 generator(5678);
+    std::vector<TensorToWrite> tensors;
+    for (const WeightSpec& weight : weightsOf("UNet2DConditionModel", sd15UNetConfig())) {
+        tensors.push_back(randomTensor(weight, generator));
+    }
+    writeBundle(directory / "Unet.model", sd15UNetConfig(), tensors);
 }
 
 } // namespace dravelin::testing

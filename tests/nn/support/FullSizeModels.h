@@ -1,6 +1,6 @@
 #pragma once
 
-// Stable Diffusion 1.5's text encoder and VAE at full size, with random
+// Stable Diffusion 1.5's text encoder, VAE and denoising network at full size, with random
 // weights, for the slow tests and the benchmark.
 
 #include <nlohmann/json.hpp>
@@ -12,11 +12,16 @@ namespace dravelin::testing {
 // The configurations as the model hub publishes them.
 nlohmann::json sd15TextEncoderConfig();
 nlohmann::json sd15VaeConfig();
+nlohmann::json sd15UNetConfig();
 
 // Writes TextEncoder.model, VAEDecoder.model and VAEEncoder.model (each VAE
 // bundle holds the whole two-half weight file, as the hub's does) into
 // `directory`, with random F16 weights of PyTorch's default scale: uniform
 // within ±1/√fan-in, norm scales 1 and shifts 0.
 void writeFullSizeModels(const std::filesystem::path& directory);
+
+// Writes Unet.model, the denoising network (about 1.7 GB of F16 weights), the
+// same way; apart from the others for its size.
+void writeFullSizeUNet(const std::filesystem::path& directory);
 
 } // namespace dravelin::testing
