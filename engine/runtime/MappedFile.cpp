@@ -68,6 +68,16 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
     return *this;
 }
 
+void releasePages(std::span<const uint8_t> bytes) {
+    const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto begin = reinterpret_cast<uintptr_t>(bytes.data());
+    const uintptr_t first = (begin + page - 1) / page * page;
+    const uintptr_t last = (begin + bytes.size()) / page * page;
+    if (last > first) {
+        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+    }
+}
+
 void MappedFile::release() noexcept {
     if (data_ != nullptr) {
         ::munmap(const_cast<uint8_t*>(data_), size_);

@@ -32,4 +32,8 @@ private:
     size_t size_ = 0;
 };
 
+// Tells the kernel the whole pages inside `bytes` (of a read-only file
+// mapping) are not needed now; touching them again reads them back.
+void releasePages(std::span<const uint8_t> bytes);
+
 } // namespace dravelin

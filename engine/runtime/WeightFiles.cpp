@@ -1,5 +1,7 @@
 #include "runtime/WeightFiles.h"
 
+#include "runtime/MappedFile.h"
+
 namespace dravelin {
 
 WeightFiles::WeightFiles(const std::vector<std::filesystem::path>& files) {
@@ -59,7 +61,11 @@ ShapedArray WeightFiles::load(const std::string& name) const {
     if (view == nullptr) {
         throw SafetensorsError("The weight \"" + name + "\" is missing.");
     }
-    return toShapedArray(*view);
+    ShapedArray values = toShapedArray(*view);
+    // The converted copy is what the network keeps: let the file's pages go
+    // now, so a load never holds a model twice (file pages and floats).
+    releasePages(view->bytes);
+    return values;
 }
 
 } // namespace dravelin
