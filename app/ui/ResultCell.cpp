@@ -15,6 +15,7 @@ namespace dravelin {
 namespace {
 
 constexpr int kCornerRadius = 6;
+constexpr int kSourceSide = 192; // typical cell side; twice that is kept for sharpness
 
 QToolButton* capsuleButton(const QString& icon, const QString& tip, QWidget* parent) {
     auto* button = new QToolButton(parent);
@@ -29,7 +30,14 @@ QToolButton* capsuleButton(const QString& icon, const QString& tip, QWidget* par
 } // namespace
 
 ResultCell::ResultCell(GeneratedImage result, QWidget* parent)
-    : QWidget(parent), result_(std::move(result)), source_(QPixmap::fromImage(result_.image)) {
+    : QWidget(parent), result_(std::move(result)) {
+    // Cells are small: keep a reduced copy once, so a resize only rescales that.
+    const QImage& image = result_.image;
+    source_ = QPixmap::fromImage(image.width() > 2 * kSourceSide || image.height() > 2 * kSourceSide
+                                     ? image.scaled(kSourceSide * 2, kSourceSide * 2,
+                                                    Qt::KeepAspectRatioByExpanding,
+                                                    Qt::SmoothTransformation)
+                                     : image);
     setToolTip(result_.prompt + QLatin1Char('\n') + QStringLiteral("Seed ") +
                QString::number(result_.seed));
     setCursor(Qt::PointingHandCursor);
