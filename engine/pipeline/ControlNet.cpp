@@ -37,10 +37,9 @@ std::vector<Residuals> ControlNet::execute(const std::vector<ShapedArray>& laten
         std::vector<FeatureProvider> inputs;
         inputs.reserve(latents.size());
         for (const ShapedArray& latent : latents) {
-            inputs.emplace_back(FeatureValueDictionary{{"sample", latent},
-                                                       {"timestep", timestep},
-                                                       {"encoder_hidden_states", hiddenStates},
-                                                       {"controlnet_cond", images[k]}});
+            FeatureValueDictionary features = denoisingInputs(latent, timestep, hiddenStates);
+            features.emplace("controlnet_cond", images[k]);
+            inputs.emplace_back(std::move(features));
         }
         const BatchProvider batch(std::move(inputs));
         std::vector<FeatureProvider> results =

@@ -9,6 +9,11 @@ ShapedArray timestepTensor(int timeStep) {
     return ShapedArray({value, value}, Shape{2});
 }
 
+FeatureValueDictionary denoisingInputs(const ShapedArray& latent, const ShapedArray& timestep,
+                                       const ShapedArray& hiddenStates) {
+    return {{"sample", latent}, {"timestep", timestep}, {"encoder_hidden_states", hiddenStates}};
+}
+
 Unet::Unet(const std::filesystem::path& modelURL, const ModelConfiguration& configuration)
     : ManagedModelList({modelURL}, configuration) {}
 
@@ -50,9 +55,7 @@ Unet::predictNoise(const std::vector<ShapedArray>& latents, int timeStep,
     std::vector<FeatureProvider> inputs;
     inputs.reserve(latents.size());
     for (size_t i = 0; i < latents.size(); ++i) {
-        FeatureValueDictionary features{{"sample", latents[i]},
-                                        {"timestep", timestep},
-                                        {"encoder_hidden_states", hiddenStates}};
+        FeatureValueDictionary features = denoisingInputs(latents[i], timestep, hiddenStates);
         if (additionalResiduals) {
             for (const auto& [name, residual] : (*additionalResiduals)[i]) {
                 features.emplace(name, residual);
@@ -71,11 +74,10 @@ std::vector<ShapedArray> Unet::predictNoise(const std::vector<ShapedArray>& late
     std::vector<FeatureProvider> inputs;
     inputs.reserve(latents.size());
     for (const ShapedArray& latent : latents) {
-        inputs.emplace_back(FeatureValueDictionary{{"sample", latent},
-                                                   {"timestep", timestep},
-                                                   {"encoder_hidden_states", hiddenStates},
-                                                   {"text_embeds", pooledStates},
-                                                   {"time_ids", geometryConditioning}});
+        FeatureValueDictionary features = denoisingInputs(latent, timestep, hiddenStates);
+        features.emplace("text_embeds", pooledStates);
+        features.emplace("time_ids", geometryConditioning);
+        inputs.emplace_back(std::move(features));
     }
     return noiseFrom(predictions(BatchProvider(std::move(inputs))));
 }

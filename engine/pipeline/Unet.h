@@ -51,4 +51,8 @@ private:
 // Shape [2] holding the timestep twice, as the guidance batch needs.
 ShapedArray timestepTensor(int timeStep);
 
+// The inputs every denoising-side network takes for one latent.
+FeatureValueDictionary denoisingInputs(const ShapedArray& latent, const ShapedArray& timestep,
+                                       const ShapedArray& hiddenStates);
+
 } // namespace dravelin

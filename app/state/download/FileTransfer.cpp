@@ -161,16 +161,7 @@ void FileTransfer::fail(const QString& failure) {
 }
 
 void FileTransfer::stop() {
-    if (reply_ != nullptr) {
-        QNetworkReply* reply = reply_;
-        reply_ = nullptr;
-        reply->disconnect(this);
-        if (reply->isRunning()) {
-            reply->abort();
-        }
-        // This may run inside the reply's own signal, so it goes later.
-        reply->deleteLater();
-    }
+    discardReply(reply_, this);
     temporary_.close();
     // After a success the file has been renamed and this finds nothing.
     QFile::remove(temporary_.fileName());

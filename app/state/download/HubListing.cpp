@@ -87,17 +87,7 @@ void HubListing::finishWithFailure(const QString& description) {
 }
 
 void HubListing::dropReply() {
-    if (reply_ == nullptr) {
-        return;
-    }
-    QNetworkReply* reply = reply_;
-    reply_ = nullptr;
-    reply->disconnect(this);
-    if (reply->isRunning()) {
-        reply->abort();
-    }
-    // This may run inside the reply's own signal, so it goes later.
-    reply->deleteLater();
+    discardReply(reply_, this);
 }
 
 } // namespace dravelin

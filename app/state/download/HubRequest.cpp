@@ -1,5 +1,7 @@
 #include "state/download/HubRequest.h"
 
+#include <QNetworkReply>
+
 namespace dravelin {
 
 namespace {
@@ -12,6 +14,19 @@ QNetworkRequest hubRequest(const QUrl& url) {
                          QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setTransferTimeout(inactivityTimeoutMilliseconds);
     return request;
+}
+
+void discardReply(QPointer<QNetworkReply>& reply, QObject* owner) {
+    if (reply == nullptr) {
+        return;
+    }
+    QNetworkReply* discarded = reply;
+    reply.clear();
+    discarded->disconnect(owner);
+    if (discarded->isRunning()) {
+        discarded->abort();
+    }
+    discarded->deleteLater();
 }
 
 } // namespace dravelin
