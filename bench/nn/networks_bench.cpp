@@ -13,9 +13,9 @@
 // written to a temporary directory first.
 
 #include "FmaCeiling.h"
-#include "nn/AlignedBuffer.h"
-#include "nn/ComputeContext.h"
-#include "nn/Profiler.h"
+#include "nn/compute/AlignedBuffer.h"
+#include "nn/compute/ComputeContext.h"
+#include "nn/compute/Profiler.h"
 #include "nn/support/FullSizeModels.h"
 #include "runtime/Model.h"
 

@@ -1,8 +1,8 @@
 #include "nn/BuiltInNetworks.h"
 
-#include "nn/ClipTextKinds.h"
-#include "nn/UNetKind.h"
-#include "nn/VaeKinds.h"
+#include "nn/networks/clip/ClipTextKinds.h"
+#include "nn/networks/unet/UNetKind.h"
+#include "nn/networks/vae/VaeKinds.h"
 #include "runtime/NetworkRegistry.h"
 
 namespace dravelin {

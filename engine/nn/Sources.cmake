@@ -6,42 +6,46 @@ find_package(dnnl CONFIG REQUIRED)
 find_package(OpenMP REQUIRED COMPONENTS CXX)
 
 set(DRAVELIN_NN_SOURCES
-    nn/ActivationKernels.cpp
-    nn/Activation.cpp
-    nn/AlignedBuffer.cpp
-    nn/AttentionBlock.cpp
-    nn/BasicTransformerBlock.cpp
-    nn/ChannelTransform.cpp
-    nn/ClipEncoderLayer.cpp
-    nn/ClipTextConfig.cpp
-    nn/ClipTextKinds.cpp
-    nn/ClipTextModel.cpp
-    nn/ComputeContext.cpp
-    nn/ConfigReader.cpp
-    nn/Convolution.cpp
-    nn/CrossAttention.cpp
-    nn/ConvolutionInput.cpp
-    nn/FeatureMap.cpp
-    nn/GegluFeedForward.cpp
-    nn/GroupNorm.cpp
-    nn/LayerNorm.cpp
-    nn/Linear.cpp
-    nn/Matrix.cpp
-    nn/MidBlock2D.cpp
-    nn/MultiHeadAttention.cpp
-    nn/Profiler.cpp
-    nn/ResnetBlock2D.cpp
-    nn/ScaledDotProductAttention.cpp
-    nn/TimestepEmbedding.cpp
-    nn/Transformer2D.cpp
-    nn/UNet2DCondition.cpp
-    nn/UNetConfig.cpp
-    nn/UNetKind.cpp
-    nn/VaeConfig.cpp
-    nn/VaeDecoder.cpp
-    nn/VaeEncoder.cpp
-    nn/VaeKinds.cpp
-    nn/WeightReader.cpp
+    # compute core: tensors, weights, configuration reading, threads
+    nn/compute/AlignedBuffer.cpp
+    nn/compute/ComputeContext.cpp
+    nn/compute/ConfigReader.cpp
+    nn/compute/FeatureMap.cpp
+    nn/compute/Matrix.cpp
+    nn/compute/Profiler.cpp
+    nn/compute/WeightReader.cpp
+    # layers
+    nn/layers/Activation.cpp
+    nn/layers/ActivationKernels.cpp
+    nn/layers/ChannelTransform.cpp
+    nn/layers/Convolution.cpp
+    nn/layers/ConvolutionInput.cpp
+    nn/layers/CrossAttention.cpp
+    nn/layers/GroupNorm.cpp
+    nn/layers/LayerNorm.cpp
+    nn/layers/Linear.cpp
+    nn/layers/MultiHeadAttention.cpp
+    nn/layers/ScaledDotProductAttention.cpp
+    # blocks built from layers
+    nn/blocks/AttentionBlock.cpp
+    nn/blocks/BasicTransformerBlock.cpp
+    nn/blocks/GegluFeedForward.cpp
+    nn/blocks/MidBlock2D.cpp
+    nn/blocks/ResnetBlock2D.cpp
+    nn/blocks/TimestepEmbedding.cpp
+    nn/blocks/Transformer2D.cpp
+    # networks, each with its configuration and kinds
+    nn/networks/clip/ClipEncoderLayer.cpp
+    nn/networks/clip/ClipTextConfig.cpp
+    nn/networks/clip/ClipTextKinds.cpp
+    nn/networks/clip/ClipTextModel.cpp
+    nn/networks/unet/UNet2DCondition.cpp
+    nn/networks/unet/UNetConfig.cpp
+    nn/networks/unet/UNetKind.cpp
+    nn/networks/vae/VaeConfig.cpp
+    nn/networks/vae/VaeDecoder.cpp
+    nn/networks/vae/VaeEncoder.cpp
+    nn/networks/vae/VaeKinds.cpp
 )
 list(TRANSFORM DRAVELIN_NN_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
 target_sources(dravelin_engine PRIVATE ${DRAVELIN_NN_SOURCES})
@@ -51,7 +55,7 @@ target_link_libraries(dravelin_engine PUBLIC DNNL::dnnl PRIVATE OpenMP::OpenMP_C
 # The element-wise kernels are plain loops that must vectorise: comparisons
 # may not trap, and an AVX2 clone is chosen at run time where the CPU has it.
 set_source_files_properties(
-    ${CMAKE_CURRENT_SOURCE_DIR}/nn/ActivationKernels.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/nn/ChannelTransform.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/nn/GroupNorm.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/nn/layers/ActivationKernels.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/nn/layers/ChannelTransform.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/nn/layers/GroupNorm.cpp
     PROPERTIES COMPILE_OPTIONS "-fno-trapping-math")

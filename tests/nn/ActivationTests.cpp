@@ -1,6 +1,6 @@
-#include "nn/Activation.h"
-#include "nn/ConfigReader.h"
-#include "nn/Linear.h"
+#include "nn/layers/Activation.h"
+#include "nn/compute/ConfigReader.h"
+#include "nn/layers/Linear.h"
 #include "nn/support/NetworkFixtures.h"
 #include "nn/support/ReferenceLoops.h"
 

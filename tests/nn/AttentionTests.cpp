@@ -1,4 +1,4 @@
-#include "nn/ScaledDotProductAttention.h"
+#include "nn/layers/ScaledDotProductAttention.h"
 #include "nn/support/NetworkFixtures.h"
 #include "nn/support/ReferenceLoops.h"
 

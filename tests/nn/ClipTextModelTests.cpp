@@ -1,5 +1,5 @@
-#include "nn/ClipTextConfig.h"
-#include "nn/ClipTextModel.h"
+#include "nn/networks/clip/ClipTextConfig.h"
+#include "nn/networks/clip/ClipTextModel.h"
 #include "nn/support/NetworkFixtures.h"
 #include "runtime/Model.h"
 #include "support/TestNetworks.h"

@@ -1,5 +1,5 @@
-#include "nn/Convolution.h"
-#include "nn/GroupNorm.h"
+#include "nn/layers/Convolution.h"
+#include "nn/layers/GroupNorm.h"
 #include "nn/support/NetworkFixtures.h"
 #include "nn/support/ReferenceLoops.h"
 

@@ -1,6 +1,6 @@
-#include "nn/FeatureMap.h"
-#include "nn/GroupNorm.h"
-#include "nn/LayerNorm.h"
+#include "nn/compute/FeatureMap.h"
+#include "nn/layers/GroupNorm.h"
+#include "nn/layers/LayerNorm.h"
 #include "nn/support/NetworkFixtures.h"
 #include "nn/support/ReferenceLoops.h"
 

@@ -1,4 +1,4 @@
-#include "nn/UNetConfig.h"
+#include "nn/networks/unet/UNetConfig.h"
 #include "nn/support/NetworkFixtures.h"
 #include "runtime/Model.h"
 #include "support/TestNetworks.h"

@@ -1,4 +1,4 @@
-#include "nn/VaeConfig.h"
+#include "nn/networks/vae/VaeConfig.h"
 #include "nn/support/NetworkFixtures.h"
 #include "runtime/Model.h"
 #include "support/TestNetworks.h"

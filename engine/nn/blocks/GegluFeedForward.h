@@ -1,0 +1,31 @@
+#pragma once
+
+#include "nn/layers/Linear.h"
+#include "nn/compute/WeightReader.h"
+
+#include <cstdint>
+#include <string>
+
+namespace dravelin {
+
+// diffusers' FeedForward with the "geglu" activation: proj (dim → 2·inner)
+// splits into a value half and a gate half, value·gelu(gate) (erf GELU),
+// then the output projection (inner → dim) added into the residual stream.
+// Weights "<prefix>.net.0.proj" and "<prefix>.net.2".
+class GegluFeedForward {
+public:
+    GegluFeedForward(const WeightReader& weights, const std::string& prefix, int64_t dim,
+                     int64_t inner, int64_t rows);
+    static void declare(WeightList& list, const std::string& prefix, int64_t dim, int64_t inner);
+
+    // output += feedForward(x); both rows × dim.
+    void forward(const float* x, float* output) const;
+
+private:
+    int64_t rows_;
+    int64_t inner_;
+    Linear projection_;
+    Linear output_;
+};
+
+} // namespace dravelin

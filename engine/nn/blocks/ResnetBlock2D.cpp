@@ -1,0 +1,100 @@
+#include "nn/blocks/ResnetBlock2D.h"
+
+#include "nn/layers/Linear.h"
+#include "nn/compute/Profiler.h"
+
+#include <stdexcept>
+
+namespace dravelin {
+
+ResnetBlock2D::ResnetBlock2D(const WeightReader& weights, const std::string& prefix,
+                             const ResnetBlockSettings& settings)
+    : activation_(settings.activation),
+      norm1_(weights, prefix + ".norm1", settings.inChannels, settings.groups, settings.epsilon),
+      conv1_(weights, prefix + ".conv1", settings.inChannels, settings.outChannels, 3),
+      norm2_(weights, prefix + ".norm2", settings.outChannels, settings.groups, settings.epsilon),
+      conv2_(weights, prefix + ".conv2", settings.outChannels, settings.outChannels, 3),
+      timeChannels_(settings.timeChannels) {
+    if (timeChannels_ > 0) {
+        const ShapedArray weight =
+            weights.read(prefix + ".time_emb_proj.weight", {settings.outChannels, timeChannels_});
+        const ShapedArray bias =
+            weights.read(prefix + ".time_emb_proj.bias", {settings.outChannels});
+        timeWeight_.assign(weight.data(), weight.data() + weight.count());
+        timeBias_.assign(bias.data(), bias.data() + bias.count());
+    }
+    if (settings.inChannels != settings.outChannels) {
+        shortcut_.emplace(weights, prefix + ".conv_shortcut", settings.inChannels,
+                          settings.outChannels, 1);
+    }
+}
+
+void ResnetBlock2D::declare(WeightList& list, const std::string& prefix,
+                            const ResnetBlockSettings& settings) {
+    GroupNorm::declare(list, prefix + ".norm1", settings.inChannels);
+    Convolution::declare(list, prefix + ".conv1", settings.inChannels, settings.outChannels, 3);
+    GroupNorm::declare(list, prefix + ".norm2", settings.outChannels);
+    Convolution::declare(list, prefix + ".conv2", settings.outChannels, settings.outChannels, 3);
+    if (settings.timeChannels > 0) {
+        Linear::declare(list, prefix + ".time_emb_proj", settings.timeChannels,
+                        settings.outChannels, true);
+    }
+    if (settings.inChannels != settings.outChannels) {
+        Convolution::declare(list, prefix + ".conv_shortcut", settings.inChannels,
+                             settings.outChannels, 1);
+    }
+}
+
+void ResnetBlock2D::addTimeEmbedding(FeatureMap& hidden, const float* timeEmbedding) const {
+    ProfileScope profile("time embedding", 0);
+    const int64_t channels = hidden.channels();
+    std::vector<float> added(static_cast<size_t>(channels));
+    for (int64_t n = 0; n < hidden.batch(); ++n) {
+        // A small product per image: not worth a oneDNN primitive.
+        const float* embedding = timeEmbedding + n * timeChannels_;
+        for (int64_t c = 0; c < channels; ++c) {
+            const float* row = timeWeight_.data() + c * timeChannels_;
+            float sum = timeBias_[static_cast<size_t>(c)];
+            for (int64_t k = 0; k < timeChannels_; ++k) {
+                sum += row[k] * embedding[k];
+            }
+            added[static_cast<size_t>(c)] = sum;
+        }
+#pragma omp parallel for schedule(static)
+        for (int64_t y = 0; y < hidden.height(); ++y) {
+            float* pixels = hidden.pixel(n, y, 0);
+            for (int64_t x = 0; x < hidden.width(); ++x) {
+                float* pixel = pixels + x * channels;
+                for (int64_t c = 0; c < channels; ++c) {
+                    pixel[c] += added[static_cast<size_t>(c)];
+                }
+            }
+        }
+    }
+}
+
+FeatureMap ResnetBlock2D::forward(FeatureMap input, const float* timeEmbedding) const {
+    const ChannelTransform first = norm1_.transform(input, activation_);
+    FeatureMap residual;
+    if (shortcut_) {
+        residual = shortcut_->forward({input});
+    }
+    FeatureMap hidden = conv1_.forward({input, &first});
+    if (timeChannels_ > 0) {
+        if (timeEmbedding == nullptr) {
+            throw std::invalid_argument(
+                "A ResNet block with a time embedding was run without one.");
+        }
+        addTimeEmbedding(hidden, timeEmbedding);
+    }
+    if (shortcut_) {
+        input = FeatureMap();
+    } else {
+        residual = std::move(input);
+    }
+    const ChannelTransform second = norm2_.transform(hidden, activation_);
+    conv2_.accumulate({hidden, &second}, residual);
+    return residual;
+}
+
+} // namespace dravelin

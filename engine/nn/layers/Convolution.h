@@ -1,0 +1,79 @@
+#pragma once
+
+#include "nn/compute/AlignedBuffer.h"
+#include "nn/layers/ConvolutionInput.h"
+#include "nn/compute/FeatureMap.h"
+#include "nn/compute/WeightReader.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace dravelin {
+
+// Zero padding of a convolution, the same on both axes: `before` rows above
+// and columns to the left, `after` rows below and columns to the right. Each
+// is 0 or 1, which the feature map's frame provides.
+struct ConvolutionPadding {
+    int before;
+    int after;
+};
+
+// A 2-D convolution with bias (PyTorch's Conv2d, square 1×1 or 3×3 kernel,
+// stride 1 or 2), on feature maps. Each kernel tap is one matrix product of
+// the input's pixels (rows) by the tap's weights, run by oneDNN's GEMM
+// straight on the framed map: a 3×3 tap is the same product shifted by a row
+// or a column. The weights are rearranged once, at construction, into one
+// [in, out] matrix per tap.
+class Convolution {
+public:
+    // Reads "<prefix>.weight" [out, in, k, k] and "<prefix>.bias" [out].
+    Convolution(const WeightReader& weights, const std::string& prefix, int64_t inChannels,
+                int64_t outChannels, int kernel, int stride = 1,
+                std::optional<ConvolutionPadding> padding = std::nullopt);
+    // Without a padding, the kernel's own: 1 for 3×3, none for 1×1.
+    Convolution(const ShapedArray& weight, const ShapedArray& bias, int stride = 1,
+                std::optional<ConvolutionPadding> padding = std::nullopt);
+    static void declare(WeightList& list, const std::string& prefix, int64_t inChannels,
+                        int64_t outChannels, int kernel);
+
+    int64_t inChannels() const { return inChannels_; }
+    int64_t outChannels() const { return outChannels_; }
+    int kernel() const { return kernel_; }
+    int stride() const { return stride_; }
+    int64_t outputSize(int64_t inputSize) const;
+
+    // A new map holding the convolution of the input.
+    FeatureMap forward(const ConvolutionInput& input) const;
+    // Adds the convolution of the input to `output` (a residual sum), which
+    // must have the output's shape.
+    void accumulate(const ConvolutionInput& input, FeatureMap& output) const;
+
+    // Multiply-adds × 2 for one run on this input.
+    double flops(const ConvolutionInput& input) const;
+
+private:
+    void checkShapes(const ConvolutionInput& input, const FeatureMap& output) const;
+    void run(const ConvolutionInput& input, FeatureMap& output, bool accumulate) const;
+    void runStrided(const ConvolutionInput& input, FeatureMap& output, bool accumulate) const;
+    // Sets (or adds) the bias on `positions` output pixels.
+    void startPositions(float* output, int64_t positions, bool accumulate) const;
+    // Adds the products of every tap for `positions` output pixels; `source`
+    // is the input pixel under the first tap of the first output pixel,
+    // `rowStride` the floats between input rows and `pixelStride` between
+    // the input pixels of consecutive output pixels.
+    void addTaps(const float* source, int64_t rowStride, int64_t pixelStride, float* output,
+                 int64_t positions) const;
+    const char* profileCategory(const ConvolutionInput& input) const;
+
+    int64_t inChannels_;
+    int64_t outChannels_;
+    int kernel_;
+    int stride_;
+    ConvolutionPadding padding_;
+    AlignedBuffer taps_; // [kernel²][in][out]
+    std::vector<float> bias_;
+};
+
+} // namespace dravelin

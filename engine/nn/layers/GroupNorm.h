@@ -1,0 +1,39 @@
+#pragma once
+
+#include "nn/layers/ChannelTransform.h"
+#include "nn/compute/WeightReader.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace dravelin {
+
+class FeatureMap;
+
+// Group normalisation with a learned per-channel scale and shift (PyTorch's
+// GroupNorm with affine weights): each image's channels fall into `groups`
+// equal groups, normalised by the mean and biased variance over the group's
+// channels and all pixels.
+class GroupNorm {
+public:
+    // Reads "<prefix>.weight" and "<prefix>.bias", each [channels].
+    GroupNorm(const WeightReader& weights, const std::string& prefix, int64_t channels,
+              int64_t groups, float epsilon);
+    GroupNorm(std::vector<float> gamma, std::vector<float> beta, int64_t groups, float epsilon);
+    static void declare(WeightList& list, const std::string& prefix, int64_t channels);
+
+    int64_t channels() const { return static_cast<int64_t>(gamma_.size()); }
+
+    // Measures the map and returns the transform that normalises it, scales
+    // and shifts it, and applies `activation`.
+    ChannelTransform transform(const FeatureMap& input, Activation activation) const;
+
+private:
+    std::vector<float> gamma_;
+    std::vector<float> beta_;
+    int64_t groups_;
+    float epsilon_;
+};
+
+} // namespace dravelin

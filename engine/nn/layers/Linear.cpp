@@ -1,0 +1,98 @@
+#include "nn/layers/Linear.h"
+
+#include "nn/compute/ComputeContext.h"
+#include "nn/compute/Profiler.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace dravelin {
+
+namespace {
+
+using dnnl::memory;
+using Tag = memory::format_tag;
+constexpr auto f32 = memory::data_type::f32;
+
+std::optional<ShapedArray> readBias(const WeightReader& weights, const std::string& prefix,
+                                    int64_t outFeatures, bool hasBias) {
+    if (!hasBias) {
+        return std::nullopt;
+    }
+    return weights.read(prefix + ".bias", {outFeatures});
+}
+
+} // namespace
+
+Linear::Linear(const WeightReader& weights, const std::string& prefix, int64_t inFeatures,
+               int64_t outFeatures, bool hasBias, int64_t rows, LinearOptions options)
+    : Linear(weights.read(prefix + ".weight", {outFeatures, inFeatures}),
+             readBias(weights, prefix, outFeatures, hasBias), rows, options) {}
+
+Linear::Linear(const ShapedArray& weight, const std::optional<ShapedArray>& bias, int64_t rows,
+               LinearOptions options)
+    : rows_(rows) {
+    if (weight.rank() != 2 || rows < 1 || (bias && bias->shape() != Shape{weight.shape()[0]})) {
+        throw std::invalid_argument("A linear layer takes an [out, in] weight and an [out] bias, "
+                                    "not " +
+                                    describe(weight.shape()) + ".");
+    }
+    outFeatures_ = weight.shape()[0];
+    inFeatures_ = weight.shape()[1];
+    const dnnl::engine& engine = ComputeContext::engine();
+
+    sourceDesc_ = memory::desc({rows_, inFeatures_}, f32, Tag::ab);
+    targetDesc_ = memory::desc({rows_, outFeatures_}, f32, Tag::ab);
+    const memory::desc anyWeights({inFeatures_, outFeatures_}, f32, Tag::any);
+    const memory::desc biasDesc({1, outFeatures_}, f32, Tag::ab);
+
+    dnnl::post_ops postOps;
+    appendActivation(postOps, options.activation);
+    if (options.accumulate) {
+        postOps.append_sum(1.0f);
+    }
+    dnnl::primitive_attr attributes;
+    attributes.set_post_ops(postOps);
+    const auto description =
+        bias ? dnnl::matmul::desc(sourceDesc_, anyWeights, biasDesc, targetDesc_)
+             : dnnl::matmul::desc(sourceDesc_, anyWeights, targetDesc_);
+    const dnnl::matmul::primitive_desc primitive(description, attributes, engine);
+    multiply_ = dnnl::matmul(primitive);
+
+    // The stored [out, in] rows are the columns of the [in, out] operand.
+    dnnl::stream& stream = ComputeContext::stream();
+    const memory::desc given({inFeatures_, outFeatures_}, f32, Tag::ba);
+    memory givenWeights(given, engine, const_cast<float*>(weight.data()));
+    weights_ = memory(primitive.weights_desc(), engine);
+    dnnl::reorder(givenWeights, weights_).execute(stream, givenWeights, weights_);
+    if (bias) {
+        bias_ = memory(biasDesc, engine);
+        std::copy_n(bias->data(), outFeatures_, static_cast<float*>(bias_->get_data_handle()));
+    }
+    stream.wait();
+}
+
+void Linear::declare(WeightList& list, const std::string& prefix, int64_t inFeatures,
+                     int64_t outFeatures, bool hasBias) {
+    list.push_back({prefix + ".weight", {outFeatures, inFeatures}});
+    if (hasBias) {
+        list.push_back({prefix + ".bias", {outFeatures}});
+    }
+}
+
+void Linear::forward(const float* input, float* output) const {
+    ProfileScope profile("linear", flops());
+    const dnnl::engine& engine = ComputeContext::engine();
+    memory source(sourceDesc_, engine, const_cast<float*>(input));
+    memory target(targetDesc_, engine, output);
+    std::unordered_map<int, memory> arguments{
+        {DNNL_ARG_SRC, source}, {DNNL_ARG_WEIGHTS, weights_}, {DNNL_ARG_DST, target}};
+    if (bias_) {
+        arguments.emplace(DNNL_ARG_BIAS, *bias_);
+    }
+    dnnl::stream& stream = ComputeContext::stream();
+    multiply_.execute(stream, arguments);
+    stream.wait();
+}
+
+} // namespace dravelin

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "nn/layers/Activation.h"
+#include "nn/compute/WeightReader.h"
+
+#include <oneapi/dnnl/dnnl.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace dravelin {
+
+// What a linear layer does with its result besides the bias.
+struct LinearOptions {
+    // Applied to the biased result.
+    Activation activation = Activation::identity;
+    // Add the result to what the output already holds (a residual sum).
+    bool accumulate = false;
+};
+
+// A fully connected layer y = x·Wᵀ + b (PyTorch's Linear) over a fixed number
+// of rows, by oneDNN's matrix multiply with the activation and the residual
+// sum fused in. The weights are reordered once, at construction, into the
+// layout the multiply wants.
+class Linear {
+public:
+    // weight [out, in]; bias [out] or none.
+    Linear(const ShapedArray& weight, const std::optional<ShapedArray>& bias, int64_t rows,
+           LinearOptions options = {});
+    // Reads "<prefix>.weight" and, when `hasBias`, "<prefix>.bias".
+    Linear(const WeightReader& weights, const std::string& prefix, int64_t inFeatures,
+           int64_t outFeatures, bool hasBias, int64_t rows, LinearOptions options = {});
+    static void declare(WeightList& list, const std::string& prefix, int64_t inFeatures,
+                        int64_t outFeatures, bool hasBias);
+
+    int64_t inFeatures() const { return inFeatures_; }
+    int64_t outFeatures() const { return outFeatures_; }
+    int64_t rows() const { return rows_; }
+    double flops() const { return 2.0 * static_cast<double>(rows_ * inFeatures_ * outFeatures_); }
+
+    // input: rows × inFeatures, output: rows × outFeatures, both dense.
+    void forward(const float* input, float* output) const;
+
+private:
+    int64_t inFeatures_;
+    int64_t outFeatures_;
+    int64_t rows_;
+    dnnl::memory::desc sourceDesc_;
+    dnnl::memory::desc targetDesc_;
+    dnnl::memory weights_;
+    std::optional<dnnl::memory> bias_;
+    dnnl::matmul multiply_;
+};
+
+} // namespace dravelin

@@ -1,0 +1,48 @@
+#include "nn/networks/clip/ClipEncoderLayer.h"
+
+namespace dravelin {
+
+namespace {
+
+AttentionWeightNames attentionNames(const std::string& prefix) {
+    return {prefix + ".self_attn.q_proj", prefix + ".self_attn.k_proj",
+            prefix + ".self_attn.v_proj", prefix + ".self_attn.out_proj"};
+}
+
+} // namespace
+
+ClipEncoderLayer::ClipEncoderLayer(const WeightReader& weights, const std::string& prefix,
+                                   const ClipTextConfig& config, int64_t length)
+    : norm1_(weights, prefix + ".layer_norm1", config.hiddenSize, length, config.layerNormEpsilon),
+      attention_(weights, attentionNames(prefix),
+                 {.dim = config.hiddenSize,
+                  .heads = config.heads,
+                  .length = length,
+                  .causal = true,
+                  .accumulateOutput = true}),
+      norm2_(weights, prefix + ".layer_norm2", config.hiddenSize, length, config.layerNormEpsilon),
+      fc1_(weights, prefix + ".mlp.fc1", config.hiddenSize, config.intermediateSize, true, length,
+           LinearOptions{config.activation, false}),
+      fc2_(weights, prefix + ".mlp.fc2", config.intermediateSize, config.hiddenSize, true, length,
+           LinearOptions{Activation::identity, true}) {}
+
+void ClipEncoderLayer::declare(WeightList& list, const std::string& prefix,
+                               const ClipTextConfig& config) {
+    LayerNorm::declare(list, prefix + ".layer_norm1", config.hiddenSize);
+    MultiHeadAttention::declare(list, attentionNames(prefix), config.hiddenSize);
+    LayerNorm::declare(list, prefix + ".layer_norm2", config.hiddenSize);
+    Linear::declare(list, prefix + ".mlp.fc1", config.hiddenSize, config.intermediateSize, true);
+    Linear::declare(list, prefix + ".mlp.fc2", config.intermediateSize, config.hiddenSize, true);
+}
+
+void ClipEncoderLayer::forward(Matrix& x) const {
+    Matrix normalized(x.rows(), x.columns());
+    norm1_.forward(x.data(), normalized.data());
+    attention_.forward(normalized.data(), x.data());
+    norm2_.forward(x.data(), normalized.data());
+    Matrix expanded(x.rows(), fc1_.outFeatures());
+    fc1_.forward(normalized.data(), expanded.data());
+    fc2_.forward(expanded.data(), x.data());
+}
+
+} // namespace dravelin

@@ -1,0 +1,129 @@
+#include "nn/networks/clip/ClipTextModel.h"
+
+#include "nn/compute/ComputeContext.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace dravelin {
+
+namespace {
+
+const std::string kEmbeddings = "text_model.embeddings";
+
+// The end token id of configurations written before transformers recorded
+// the real one.
+constexpr int64_t kLegacyEndTokenId = 2;
+
+} // namespace
+
+WeightList ClipTextModel::weights(const ClipTextConfig& config, bool projected) {
+    WeightList list;
+    list.push_back(
+        {kEmbeddings + ".token_embedding.weight", {config.vocabSize, config.hiddenSize}});
+    list.push_back(
+        {kEmbeddings + ".position_embedding.weight", {config.maxPositions, config.hiddenSize}});
+    for (int64_t i = 0; i < config.layers; ++i) {
+        ClipEncoderLayer::declare(list, "text_model.encoder.layers." + std::to_string(i), config);
+    }
+    LayerNorm::declare(list, "text_model.final_layer_norm", config.hiddenSize);
+    if (projected) {
+        Linear::declare(list, "text_projection", config.hiddenSize, config.projectionDim, false);
+    }
+    return list;
+}
+
+ClipTextModel::ClipTextModel(const ClipTextConfig& config, const WeightReader& weights,
+                             int64_t length, bool projected)
+    : config_(config), length_(length),
+      tokenEmbedding_(weights.read(kEmbeddings + ".token_embedding.weight",
+                                   {config.vocabSize, config.hiddenSize})),
+      positionEmbedding_(weights.read(kEmbeddings + ".position_embedding.weight",
+                                      {config.maxPositions, config.hiddenSize})),
+      finalNorm_(weights, "text_model.final_layer_norm", config.hiddenSize, length,
+                 config.layerNormEpsilon) {
+    if (length < 1 || length > config.maxPositions) {
+        throw std::invalid_argument("The input \"input_ids\" must hold 1 to " +
+                                    std::to_string(config.maxPositions) + " tokens, not " +
+                                    std::to_string(length) + ".");
+    }
+    layers_.reserve(static_cast<size_t>(config.layers));
+    for (int64_t i = 0; i < config.layers; ++i) {
+        layers_.emplace_back(weights, "text_model.encoder.layers." + std::to_string(i), config,
+                             length);
+    }
+    if (projected) {
+        projection_.emplace(weights, "text_projection", config.hiddenSize, config.projectionDim,
+                            false, 1);
+    }
+}
+
+Matrix ClipTextModel::embed(const float* ids) const {
+    const int64_t width = config_.hiddenSize;
+    Matrix x(length_, width);
+    for (int64_t t = 0; t < length_; ++t) {
+        const float id = ids[t];
+        if (!(id >= 0.0f && id < static_cast<float>(config_.vocabSize)) || std::floor(id) != id) {
+            throw std::invalid_argument("The input \"input_ids\" holds " + std::to_string(id) +
+                                        ", which is not a token id of this vocabulary (0 to " +
+                                        std::to_string(config_.vocabSize - 1) + ").");
+        }
+        const float* token = tokenEmbedding_.data() + static_cast<int64_t>(id) * width;
+        const float* position = positionEmbedding_.data() + t * width;
+        float* row = x.row(t);
+        for (int64_t i = 0; i < width; ++i) {
+            row[i] = token[i] + position[i];
+        }
+    }
+    return x;
+}
+
+int64_t ClipTextModel::pooledPosition(const float* ids) const {
+    if (config_.endTokenId == kLegacyEndTokenId) {
+        return std::max_element(ids, ids + length_) - ids;
+    }
+    const float* found = std::find(ids, ids + length_, static_cast<float>(config_.endTokenId));
+    return found == ids + length_ ? 0 : found - ids;
+}
+
+FeatureValueDictionary ClipTextModel::predict(const FeatureProvider& inputs) {
+    ComputeThreadsScope threads;
+    const ShapedArray& ids = inputs.featureValue("input_ids");
+    if (ids.rank() != 2 || ids.shape()[1] != length_) {
+        throw std::invalid_argument("The text encoder takes \"input_ids\" of shape [batch, " +
+                                    std::to_string(length_) + "], not " + describe(ids.shape()) +
+                                    ".");
+    }
+    const int64_t batch = ids.shape()[0];
+    const int64_t width = config_.hiddenSize;
+    const int64_t pooledWidth = projection_ ? config_.projectionDim : width;
+    ShapedArray lastHidden(Shape{batch, length_, width});
+    ShapedArray hiddenEmbeds(Shape{batch, length_, width});
+    ShapedArray pooled(Shape{batch, pooledWidth});
+    for (int64_t b = 0; b < batch; ++b) {
+        const float* rowIds = ids.data() + b * length_;
+        Matrix x = embed(rowIds);
+        for (size_t i = 0; i < layers_.size(); ++i) {
+            if (i + 1 == layers_.size()) {
+                std::copy_n(x.data(), length_ * width, hiddenEmbeds.data() + b * length_ * width);
+            }
+            layers_[i].forward(x);
+        }
+        float* last = lastHidden.data() + b * length_ * width;
+        finalNorm_.forward(x.data(), last);
+        const float* state = last + pooledPosition(rowIds) * width;
+        if (projection_) {
+            projection_->forward(state, pooled.data() + b * pooledWidth);
+        } else {
+            std::copy_n(state, width, pooled.data() + b * pooledWidth);
+        }
+    }
+    FeatureValueDictionary outputs;
+    outputs.emplace("last_hidden_state", std::move(lastHidden));
+    outputs.emplace("hidden_embeds", std::move(hiddenEmbeds));
+    outputs.emplace("pooled_outputs", std::move(pooled));
+    return outputs;
+}
+
+} // namespace dravelin

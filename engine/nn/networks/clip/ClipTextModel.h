@@ -1,0 +1,49 @@
+#pragma once
+
+#include "nn/networks/clip/ClipEncoderLayer.h"
+#include "nn/networks/clip/ClipTextConfig.h"
+#include "nn/layers/LayerNorm.h"
+#include "nn/layers/Linear.h"
+#include "runtime/Network.h"
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace dravelin {
+
+// transformers' CLIP text model, with or without its text projection. Takes
+// "input_ids" [batch, length] (token ids as floats) and gives
+// "last_hidden_state" [batch, length, hidden] after the final layer norm,
+// "hidden_embeds" (the states entering the last layer, without that norm) and
+// "pooled_outputs" [batch, hidden or projection]: the final state at the end
+// token, projected when the model has a projection.
+class ClipTextModel : public Network {
+public:
+    ClipTextModel(const ClipTextConfig& config, const WeightReader& weights, int64_t length,
+                  bool projected);
+    static WeightList weights(const ClipTextConfig& config, bool projected);
+
+    FeatureValueDictionary predict(const FeatureProvider& inputs) override;
+
+    // The position whose state is pooled, as transformers picks it: the first
+    // end token (position 0 when there is none); with a configuration from
+    // before the end token id was recorded (eos_token_id 2), the first
+    // highest id, which is the end token 49407 in CLIP's vocabulary (a prompt
+    // cut short has none, and then its highest word token is pooled).
+    int64_t pooledPosition(const float* ids) const;
+
+private:
+    // The embeddings of one row of ids; refuses ids outside the vocabulary.
+    Matrix embed(const float* ids) const;
+
+    ClipTextConfig config_;
+    int64_t length_;
+    ShapedArray tokenEmbedding_;
+    ShapedArray positionEmbedding_;
+    std::vector<ClipEncoderLayer> layers_;
+    LayerNorm finalNorm_;
+    std::optional<Linear> projection_;
+};
+
+} // namespace dravelin

@@ -1,0 +1,182 @@
+#include "nn/networks/unet/UNetConfig.h"
+
+#include "nn/compute/ConfigReader.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+
+namespace dravelin {
+
+namespace {
+
+std::string lowercase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+[[noreturn]] void unsupported(const std::string& key, const std::string& why) {
+    throw ConfigurationError(ConfigReader::about(key) + " " + why);
+}
+
+// Which blocks of `key` have transformers: each must name one of the two
+// types this runtime implements.
+std::vector<bool> blockTypes(const ConfigReader& reader, const std::string& key,
+                             const std::vector<std::string>& fallback, const std::string& plain,
+                             const std::string& crossAttention) {
+    std::vector<bool> result;
+    for (const std::string& type : reader.strings(key, fallback)) {
+        if (type != plain && type != crossAttention) {
+            unsupported(key, "names \"" + type + "\"; this runtime implements only \"" + plain +
+                                 "\" and \"" + crossAttention + "\".");
+        }
+        result.push_back(type == crossAttention);
+    }
+    return result;
+}
+
+// An integer, or a list with one per block.
+std::vector<int64_t> perBlock(const nlohmann::json& config, const ConfigReader& reader,
+                              const std::string& key, int64_t fallback, size_t blocks) {
+    if (config.contains(key) && config[key].is_array()) {
+        std::vector<int64_t> values = reader.integers(key, {});
+        if (values.size() != blocks) {
+            unsupported(key, "lists " + std::to_string(values.size()) + " values for " +
+                                 std::to_string(blocks) + " blocks.");
+        }
+        return values;
+    }
+    return std::vector<int64_t>(blocks, reader.integer(key, fallback));
+}
+
+// Keys whose values this runtime does not implement, each with the value
+// that means "off" (a missing key or null is off too).
+void refuseUnlessOff(const nlohmann::json& config, const std::string& key,
+                     const nlohmann::json& off) {
+    const auto found = config.find(key);
+    if (found == config.end() || found->is_null() || *found == off) {
+        return;
+    }
+    // A per-block list of the "off" value is off too.
+    if (found->is_array() && !found->empty() &&
+        std::all_of(found->begin(), found->end(),
+                    [&](const nlohmann::json& value) { return value == off; })) {
+        return;
+    }
+    unsupported(key, "is " + found->dump() + "; this runtime implements only " +
+                         (off.is_null() ? std::string("its absence") : off.dump()) + ".");
+}
+
+} // namespace
+
+UNetConfig UNetConfig::read(const nlohmann::json& config) {
+    const ConfigReader reader(config);
+    UNetConfig result;
+    result.inChannels = reader.integer("in_channels", result.inChannels);
+    result.outChannels = reader.integer("out_channels", result.outChannels);
+    result.centerInputSample = reader.boolean("center_input_sample", false);
+    result.flipSinToCos = reader.boolean("flip_sin_to_cos", true);
+    result.freqShift = reader.number("freq_shift", 0);
+    result.blockOutChannels = reader.integers("block_out_channels", result.blockOutChannels);
+    const size_t blocks = result.blockOutChannels.size();
+    if (blocks < 1 || blocks > 8) {
+        unsupported("block_out_channels", "must list one to eight channel counts.");
+    }
+    result.downCrossAttention = blockTypes(
+        reader, "down_block_types",
+        {"CrossAttnDownBlock2D", "CrossAttnDownBlock2D", "CrossAttnDownBlock2D", "DownBlock2D"},
+        "DownBlock2D", "CrossAttnDownBlock2D");
+    result.upCrossAttention =
+        blockTypes(reader, "up_block_types",
+                   {"UpBlock2D", "CrossAttnUpBlock2D", "CrossAttnUpBlock2D", "CrossAttnUpBlock2D"},
+                   "UpBlock2D", "CrossAttnUpBlock2D");
+    if (result.downCrossAttention.size() != blocks) {
+        unsupported("down_block_types",
+                    "lists " + std::to_string(result.downCrossAttention.size()) +
+                        " blocks but \"block_out_channels\" lists " + std::to_string(blocks) + ".");
+    }
+    if (result.upCrossAttention.size() != blocks) {
+        unsupported("up_block_types", "lists " + std::to_string(result.upCrossAttention.size()) +
+                                          " blocks but \"block_out_channels\" lists " +
+                                          std::to_string(blocks) + ".");
+    }
+    const std::string midType = reader.string("mid_block_type", "UNetMidBlock2DCrossAttn");
+    if (midType != "UNetMidBlock2DCrossAttn") {
+        unsupported("mid_block_type", "is \"" + midType +
+                                          "\"; this runtime implements only "
+                                          "\"UNetMidBlock2DCrossAttn\".");
+    }
+    result.layersPerBlock = reader.integer("layers_per_block", result.layersPerBlock);
+    result.downsamplePadding = reader.integer("downsample_padding", 1, 0);
+    if (result.downsamplePadding != 1) {
+        unsupported("downsample_padding", "is " + std::to_string(result.downsamplePadding) +
+                                              "; this runtime implements only 1.");
+    }
+    if (reader.number("mid_block_scale_factor", 1.0) != 1.0) {
+        unsupported("mid_block_scale_factor", "must be 1 here.");
+    }
+    if (reader.number("resnet_out_scale_factor", 1.0) != 1.0) {
+        unsupported("resnet_out_scale_factor", "must be 1 here.");
+    }
+    result.activation = activationNamed(lowercase(reader.string("act_fn", "silu")), "act_fn");
+    if (result.activation != Activation::silu) {
+        // The time embedding and the ResNet blocks share the function; only
+        // SiLU has been checked against the reference.
+        unsupported("act_fn", "must be \"silu\" here.");
+    }
+    result.groups = reader.integer("norm_num_groups", result.groups);
+    for (int64_t channels : result.blockOutChannels) {
+        if (channels % result.groups != 0) {
+            unsupported("norm_num_groups", "is " + std::to_string(result.groups) +
+                                               ", which does not divide the block width " +
+                                               std::to_string(channels) + ".");
+        }
+    }
+    result.epsilon = static_cast<float>(reader.number("norm_eps", 1e-5));
+    result.crossAttentionDim = reader.integer("cross_attention_dim", result.crossAttentionDim);
+    refuseUnlessOff(config, "num_attention_heads", nullptr);
+    // diffusers' naming mix-up: with no "num_attention_heads", this is the
+    // number of heads, not their width.
+    result.heads = perBlock(config, reader, "attention_head_dim", 8, blocks);
+    result.transformerLayers = perBlock(config, reader, "transformer_layers_per_block", 1, blocks);
+    for (size_t i = 0; i < blocks; ++i) {
+        if (result.blockOutChannels[i] % result.heads[i] != 0) {
+            unsupported("attention_head_dim",
+                        "gives " + std::to_string(result.heads[i]) + " heads to a block of " +
+                            std::to_string(result.blockOutChannels[i]) + " channels.");
+        }
+    }
+    refuseUnlessOff(config, "reverse_transformer_layers_per_block", nullptr);
+    result.linearProjection = reader.boolean("use_linear_projection", false);
+    result.sampleSize = reader.integer("sample_size", result.sampleSize);
+    if (result.sampleSize % (int64_t{1} << (blocks - 1)) != 0) {
+        unsupported("sample_size",
+                    "must be a multiple of " + std::to_string(int64_t{1} << (blocks - 1)) + ".");
+    }
+
+    refuseUnlessOff(config, "only_cross_attention", false);
+    refuseUnlessOff(config, "mid_block_only_cross_attention", false);
+    refuseUnlessOff(config, "dual_cross_attention", false);
+    refuseUnlessOff(config, "class_embed_type", nullptr);
+    refuseUnlessOff(config, "num_class_embeds", nullptr);
+    refuseUnlessOff(config, "addition_embed_type", nullptr);
+    refuseUnlessOff(config, "encoder_hid_dim", nullptr);
+    refuseUnlessOff(config, "encoder_hid_dim_type", nullptr);
+    refuseUnlessOff(config, "resnet_time_scale_shift", "default");
+    refuseUnlessOff(config, "resnet_skip_time_act", false);
+    refuseUnlessOff(config, "time_embedding_type", "positional");
+    refuseUnlessOff(config, "time_embedding_dim", nullptr);
+    refuseUnlessOff(config, "time_embedding_act_fn", nullptr);
+    refuseUnlessOff(config, "timestep_post_act", nullptr);
+    refuseUnlessOff(config, "time_cond_proj_dim", nullptr);
+    refuseUnlessOff(config, "conv_in_kernel", 3);
+    refuseUnlessOff(config, "conv_out_kernel", 3);
+    refuseUnlessOff(config, "attention_type", "default");
+    refuseUnlessOff(config, "class_embeddings_concat", false);
+    refuseUnlessOff(config, "cross_attention_norm", nullptr);
+    // "upcast_attention" only computes the scores in float32, as we always do.
+    return result;
+}
+
+} // namespace dravelin

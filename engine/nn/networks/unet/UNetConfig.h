@@ -1,0 +1,47 @@
+#pragma once
+
+#include "nn/layers/Activation.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace dravelin {
+
+// The configuration of diffusers' UNet2DConditionModel for the SD 1.x/2.x
+// family, every missing key at the library's default (as diffusers 0.25
+// builds it). Per-block lists are expanded to one entry per block.
+struct UNetConfig {
+    int64_t inChannels = 4;
+    int64_t outChannels = 4;
+    bool centerInputSample = false;
+    bool flipSinToCos = true;
+    double freqShift = 0;
+    std::vector<int64_t> blockOutChannels{320, 640, 1280, 1280};
+    // Whether each down block has transformers; the up blocks mirror them.
+    std::vector<bool> downCrossAttention{true, true, true, false};
+    std::vector<bool> upCrossAttention{false, true, true, true};
+    int64_t layersPerBlock = 2;
+    int64_t downsamplePadding = 1;
+    Activation activation = Activation::silu;
+    int64_t groups = 32;
+    float epsilon = 1e-5f;
+    int64_t crossAttentionDim = 1280;
+    // Per block: heads, and transformer layers.
+    std::vector<int64_t> heads{8, 8, 8, 8};
+    std::vector<int64_t> transformerLayers{1, 1, 1, 1};
+    bool linearProjection = false;
+    // diffusers has no default; SD 1.x's 64.
+    int64_t sampleSize = 64;
+
+    // Throws ConfigurationError naming the key of a wrong or unsupported
+    // value.
+    static UNetConfig read(const nlohmann::json& config);
+
+    int64_t blocks() const { return static_cast<int64_t>(blockOutChannels.size()); }
+    int64_t timeEmbeddingDim() const { return 4 * blockOutChannels.front(); }
+};
+
+} // namespace dravelin
