@@ -103,9 +103,8 @@ SetupView::SetupView(ModelStore& store, QWidget* parent) : QWidget(parent), stor
     downloadProgress_->setMinimumWidth(420);
     layout->addWidget(downloadProgress_, 0, Qt::AlignHCenter);
     downloadCaption_ = secondaryLabel(QString(), this);
-    downloadCaption_->setMaximumWidth(420);
-    // Figures that do not fit even without the file name wrap, never vanish.
-    downloadCaption_->setWordWrap(true);
+    // The width the caption is fitted into (see progressCaption).
+    downloadCaption_->setFixedWidth(420);
     layout->addWidget(downloadCaption_, 0, Qt::AlignHCenter);
     cancelButton_ = new QPushButton(QStringLiteral("Cancel"), this);
     layout->addWidget(cancelButton_, 0, Qt::AlignHCenter);
