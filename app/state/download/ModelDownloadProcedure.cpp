@@ -32,6 +32,8 @@ constexpr qint64 progressThatResetsRetries = 1024 * 1024;
 
 ModelDownload::Procedure::Procedure(ModelDownload& owner) : QObject(&owner), owner_(owner) {
     retryTimer_.setSingleShot(true);
+    refreshTimer_.setInterval(1000);
+    connect(&refreshTimer_, &QTimer::timeout, this, &Procedure::refreshProgress);
 }
 
 void ModelDownload::Procedure::start() {
@@ -159,6 +161,7 @@ void ModelDownload::Procedure::startTransfer() {
         this);
     connect(transfer_, &FileTransfer::received, this, &Procedure::fileReceived);
     connect(transfer_, &FileTransfer::finished, this, &Procedure::fileFinished);
+    refreshTimer_.start();
     transfer_->start();
 }
 
@@ -186,6 +189,7 @@ void ModelDownload::Procedure::fileFinished(const DownloadFailure& failure) {
     const qint64 attemptStart = attemptStartBytes_ < 0 ? 0 : attemptStartBytes_;
     transfer_->deleteLater();
     transfer_ = nullptr;
+    refreshTimer_.stop();
     if (failure.failed()) {
         if (sizeOnDisk - attemptStart >= progressThatResetsRetries) {
             retriesUsed_ = 0;
@@ -243,6 +247,14 @@ void ModelDownload::Procedure::reportProgress(const QString& note) {
     emit owner_.progress(fraction, detail);
 }
 
+void ModelDownload::Procedure::refreshProgress() {
+    if (stage_ != Stage::transferring || transfer_ == nullptr) {
+        return;
+    }
+    rate_.add(clock_.elapsed(), networkBytes_);
+    reportProgress();
+}
+
 void ModelDownload::Procedure::install() {
     if (const auto failure = writeManifest(owner_.partialDirectory_, manifest_)) {
         fail(DownloadFailure::local(*failure));
@@ -281,6 +293,7 @@ void ModelDownload::Procedure::conclude(Outcome outcome, const QString& descript
     }
     stage_ = Stage::concluded;
     retryTimer_.stop();
+    refreshTimer_.stop();
     if (listing_ != nullptr) {
         listing_->abort();
         listing_->deleteLater();

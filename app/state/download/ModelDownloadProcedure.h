@@ -48,6 +48,7 @@ private:
     // Runs `again` after the next pause when one is left; false when none is.
     bool retryLater(const DownloadFailure& failure, std::function<void()> again);
     void reportProgress(const QString& note = QString());
+    void refreshProgress();
     void install();
     void fail(const DownloadFailure& failure);
     // Stops whatever runs and reports the outcome once, from the event loop.
@@ -77,6 +78,8 @@ private:
     QElapsedTimer clock_;
     TransferRate rate_;
     QTimer retryTimer_;
+    // Refreshes speed and time left while no data comes, so a stall shows.
+    QTimer refreshTimer_;
     HubListing* listing_ = nullptr;
     FileTransfer* transfer_ = nullptr;
 };
