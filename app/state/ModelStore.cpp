@@ -2,6 +2,7 @@
 
 #include "pipeline/StableDiffusionPipeline.h"
 #include "state/download/ModelDownload.h"
+#include "state/download/ModelManifest.h"
 
 #include <QDir>
 #include <QFile>
@@ -113,6 +114,46 @@ void ModelStore::loadModel() {
     watcher->setFuture(QtConcurrent::run(buildPipeline, modelDirectory()));
 }
 
+void ModelStore::tryAgain() {
+    const std::optional<QList<ManifestEntry>> manifest = readManifest(modelDirectory());
+    if (download_ || !isInstalled() || !manifest) {
+        loadModel();
+        return;
+    }
+    setState(ModelState::loading());
+    const quint64 token = ++loadToken_;
+    pipeline_.reset();
+    auto* watcher = new QFutureWatcher<QList<ManifestEntry>>(this);
+    connect(watcher, &QFutureWatcher<QList<ManifestEntry>>::finished, this, [this, watcher, token] {
+        watcher->deleteLater();
+        if (token != loadToken_) {
+            return; // deleted or reloaded meanwhile
+        }
+        const QList<ManifestEntry> differing = watcher->result();
+        if (differing.isEmpty()) {
+            loadModel();
+        } else {
+            repair(differing);
+        }
+    });
+    watcher->setFuture(QtConcurrent::run(differingFiles, modelDirectory(), *manifest));
+}
+
+// The files that are still good become the staging area of a download,
+// which then fetches only the others.
+void ModelStore::repair(const QList<ManifestEntry>& differing) {
+    QFile::remove(markerPath());
+    const QDir model(modelDirectory());
+    for (const ManifestEntry& entry : differing) {
+        QFile::remove(model.filePath(entry.path));
+    }
+    QDir(partialDirectory()).removeRecursively();
+    // Should the move fail, the download fetches everything and replaces
+    // the model directory at its end.
+    QDir().rename(modelDirectory(), partialDirectory());
+    startDownload();
+}
+
 void ModelStore::deleteModel() {
     if (download_) {
         download_->cancel();
@@ -130,6 +171,7 @@ void ModelStore::startDownload() {
     }
     setState(ModelState::downloading(0.0, QStringLiteral("Preparing\u2026")));
     auto* download = new ModelDownload(&network_, partialDirectory(), modelDirectory(), this);
+    download->setTimings(downloadTimings_);
     download_ = download;
     connect(download, &ModelDownload::progress, this,
             [this](double fraction, const QString& detail) {
@@ -140,8 +182,8 @@ void ModelStore::startDownload() {
                 }
             });
     connect(download, &ModelDownload::finished, this,
-            [this](ModelDownload::Outcome outcome, const QString& description) {
-                downloadFinished(static_cast<int>(outcome), description);
+            [this, download](ModelDownload::Outcome outcome, const QString& description) {
+                downloadFinished(static_cast<int>(outcome), description, download->failedLocally());
             });
     download->start();
 }
@@ -159,7 +201,7 @@ void ModelStore::publishProgress() {
     }
 }
 
-void ModelStore::downloadFinished(int outcome, const QString& description) {
+void ModelStore::downloadFinished(int outcome, const QString& description, bool failedLocally) {
     progressTimer_.stop();
     if (download_) {
         download_->deleteLater();
@@ -173,10 +215,12 @@ void ModelStore::downloadFinished(int outcome, const QString& description) {
         setState(ModelState::missing());
         break;
     case ModelDownload::Outcome::failed:
+        // Advice about the connection would mislead when the disk is full.
         setState(ModelState::failed(
             QStringLiteral("The model download failed: ") + description +
-            QStringLiteral(" Check your internet connection and try again. Partially "
-                           "downloaded files are kept so the download can resume.")));
+            (failedLocally ? QString()
+                           : QStringLiteral(" Check your internet connection and try again.")) +
+            QStringLiteral(" Partially downloaded files are kept so the download can resume.")));
         break;
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "state/ModelState.h"
+#include "state/download/ModelDownload.h"
 
 #include <QNetworkAccessManager>
 #include <QObject>
@@ -12,16 +13,17 @@
 
 namespace dravelin {
 
-class ModelDownload;
 class StableDiffusionPipeline;
+struct ManifestEntry;
 
 // Owns the model on disk and in memory: decides at start-up whether a
 // complete model is installed, downloads it, builds and loads the pipeline
 // (on a worker thread), deletes it, and publishes one ModelState.
 //
 // On disk, under the application folder: "Model/" (the installed model, with
-// the empty marker "Model/.complete" written last) and "Model.partial/" (the
-// download's staging area, kept across failures so a download resumes).
+// the empty marker "Model/.complete" written last, and the manifest of its
+// files written just before) and "Model.partial/" (the download's staging
+// area, kept across failures so a download resumes).
 class ModelStore : public QObject {
     Q_OBJECT
     Q_PROPERTY(dravelin::ModelState state READ state NOTIFY stateChanged)
@@ -48,11 +50,17 @@ public:
     // Loads the installed model, or leaves the state at `missing`.
     void startUp();
     void loadModel();
+    // "Try again" after a failed load: checks the installed files against
+    // the manifest; when some differ, fetches only those again (then loads),
+    // otherwise loads as loadModel() does.
+    void tryAgain();
     // Cancels a download, forgets the pipeline and removes both directories.
     void deleteModel();
     // Starts the download unless one is running.
     void startDownload();
     void cancelDownload();
+    // For downloads started from now on.
+    void setDownloadTimings(const DownloadTimings& timings) { downloadTimings_ = timings; }
 
 signals:
     void stateChanged();
@@ -63,13 +71,15 @@ protected:
 
 private:
     void publishProgress();
-    void downloadFinished(int outcome, const QString& description);
+    void downloadFinished(int outcome, const QString& description, bool failedLocally);
+    void repair(const QList<ManifestEntry>& differing);
 
     QString applicationFolder_;
     ModelState state_ = ModelState::missing();
     std::shared_ptr<StableDiffusionPipeline> pipeline_;
     QNetworkAccessManager network_;
     QPointer<ModelDownload> download_;
+    DownloadTimings downloadTimings_;
     // Network progress can arrive thousands of times a second: the latest
     // value waits here and is published at most once per frame.
     QTimer progressTimer_;

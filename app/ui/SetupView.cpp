@@ -40,6 +40,28 @@ QString SetupView::progressCaption(double fraction, const QString& detail) {
     return QString::number(percent) + QStringLiteral("%  \u00b7  ") + detail;
 }
 
+QString SetupView::progressCaption(double fraction, const QString& detail,
+                                   const QFontMetrics& metrics, int width) {
+    const QString whole = progressCaption(fraction, detail);
+    if (metrics.horizontalAdvance(whole) <= width) {
+        return whole;
+    }
+    const QString separator = QStringLiteral(" \u2014 ");
+    const qsizetype split = detail.indexOf(separator);
+    const QString percent = progressCaption(fraction, QString());
+    if (split < 0) {
+        return whole;
+    }
+    const QString figures = detail.mid(split);
+    const int room = width - metrics.horizontalAdvance(percent + figures);
+    const QString name = metrics.elidedText(detail.left(split), Qt::ElideMiddle, room);
+    // An ellipsis alone says nothing: then the figures go without a name.
+    if (name.isEmpty() || name == QStringLiteral("\u2026")) {
+        return percent + figures.mid(separator.size());
+    }
+    return percent + name + figures;
+}
+
 SetupView::SetupView(ModelStore& store, QWidget* parent) : QWidget(parent), store_(store) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(40, 40, 40, 40);
@@ -81,7 +103,8 @@ SetupView::SetupView(ModelStore& store, QWidget* parent) : QWidget(parent), stor
     downloadProgress_->setMinimumWidth(420);
     layout->addWidget(downloadProgress_, 0, Qt::AlignHCenter);
     downloadCaption_ = secondaryLabel(QString(), this);
-    downloadCaption_->setMaximumWidth(420);
+    // The width the caption is fitted into (see progressCaption).
+    downloadCaption_->setFixedWidth(420);
     layout->addWidget(downloadCaption_, 0, Qt::AlignHCenter);
     cancelButton_ = new QPushButton(QStringLiteral("Cancel"), this);
     layout->addWidget(cancelButton_, 0, Qt::AlignHCenter);
@@ -124,7 +147,7 @@ SetupView::SetupView(ModelStore& store, QWidget* parent) : QWidget(parent), stor
     connect(downloadButton_, &QPushButton::clicked, &store_, &ModelStore::startDownload);
     connect(retryButton_, &QPushButton::clicked, &store_, &ModelStore::startDownload);
     connect(cancelButton_, &QPushButton::clicked, &store_, &ModelStore::cancelDownload);
-    connect(tryAgainButton_, &QPushButton::clicked, &store_, &ModelStore::loadModel);
+    connect(tryAgainButton_, &QPushButton::clicked, &store_, &ModelStore::tryAgain);
     connect(deleteButton_, &QPushButton::clicked, &store_, &ModelStore::deleteModel);
     connect(&store_, &ModelStore::stateChanged, this, &SetupView::follow);
     follow();
@@ -142,10 +165,10 @@ void SetupView::follow() {
     cancelButton_->setVisible(downloading);
     if (downloading) {
         downloadProgress_->setValue(static_cast<int>(std::clamp(state.fraction, 0.0, 1.0) * 1000));
-        const QString caption = progressCaption(state.fraction, state.detail);
-        downloadCaption_->setText(downloadCaption_->fontMetrics().elidedText(
-            caption, Qt::ElideRight, downloadCaption_->maximumWidth()));
-        downloadCaption_->setToolTip(caption);
+        downloadCaption_->setText(progressCaption(state.fraction, state.detail,
+                                                  downloadCaption_->fontMetrics(),
+                                                  downloadCaption_->maximumWidth()));
+        downloadCaption_->setToolTip(progressCaption(state.fraction, state.detail));
     }
 
     spinner_->setVisible(state.kind == Kind::loading);

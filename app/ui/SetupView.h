@@ -2,6 +2,7 @@
 
 #include <QWidget>
 
+class QFontMetrics;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -19,6 +20,11 @@ public:
 
     // "37%  ·  detail" for a fraction of 0.375: the percentage is truncated.
     static QString progressCaption(double fraction, const QString& detail);
+    // The same within `width`: the file name before the detail's " — " is
+    // shortened (in its middle, so the extension stays), or left out, but
+    // the figures after it are always shown whole.
+    static QString progressCaption(double fraction, const QString& detail,
+                                   const QFontMetrics& metrics, int width);
 
 private:
     void follow();

@@ -1,16 +1,12 @@
 #include "tokenizer/BPETokenizer.h"
 
-#include <unicode/brkiter.h>
-#include <unicode/locid.h>
-#include <unicode/uchar.h>
-#include <unicode/unistr.h>
-#include <unicode/utext.h>
+#include "tokenizer/ByteLevelEncoding.h"
+#include "tokenizer/PromptWords.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <limits>
-#include <memory>
 
 namespace dravelin {
 
@@ -18,74 +14,9 @@ namespace {
 
 constexpr std::string_view kWordEnd = "</w>";
 
-// Trimmed from both ends of a prompt: separators (Zs, Zl, Zp) and the line
-// breaks U+000A–U+000D and U+0085. A tab is neither, so it stays.
-bool isTrimmed(UChar32 c) {
-    return (U_GET_GC_MASK(c) & U_GC_Z_MASK) != 0 || (c >= 0x0A && c <= 0x0D) || c == 0x85;
-}
-
-// ICU counts in 32-bit indices; anything longer is refused rather than cut.
-void checkLength(std::string_view text) {
-    if (text.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
-        throw std::length_error("Cannot tokenize a text of " + std::to_string(text.size()) +
-                                " bytes.");
-    }
-}
-
-// Splits UTF-8 text into extended grapheme clusters. One ICU iterator serves
-// every word of a prompt, since creating one costs far more than using it.
-class CharacterSplitter {
-public:
-    CharacterSplitter() {
-        UErrorCode status = U_ZERO_ERROR;
-        iterator_.reset(
-            icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-        if (U_FAILURE(status) || !iterator_) {
-            throw std::runtime_error(std::string("Cannot create a character break iterator (") +
-                                     u_errorName(status) + ").");
-        }
-    }
-    ~CharacterSplitter() { utext_close(&text_); }
-    CharacterSplitter(const CharacterSplitter&) = delete;
-    CharacterSplitter& operator=(const CharacterSplitter&) = delete;
-
-    std::vector<std::string> split(std::string_view word) {
-        std::vector<std::string> characters;
-        if (word.empty()) {
-            return characters;
-        }
-        UErrorCode status = U_ZERO_ERROR;
-        // A UTF-8 UText makes the iterator's boundaries byte offsets into `word`.
-        utext_openUTF8(&text_, word.data(), static_cast<int64_t>(word.size()), &status);
-        iterator_->setText(&text_, status);
-        if (U_FAILURE(status)) {
-            throw std::runtime_error(std::string("Cannot split a word into characters (") +
-                                     u_errorName(status) + ").");
-        }
-        size_t start = 0;
-        for (int32_t boundary = iterator_->next(); boundary != icu::BreakIterator::DONE;
-             boundary = iterator_->next()) {
-            const auto end = static_cast<size_t>(boundary);
-            if (end <= start || end > word.size()) {
-                break;
-            }
-            characters.emplace_back(word.substr(start, end - start));
-            start = end;
-        }
-        // Only reachable on malformed UTF-8; the rest must not be lost.
-        if (start < word.size()) {
-            characters.emplace_back(word.substr(start));
-        }
-        return characters;
-    }
-
-private:
-    std::unique_ptr<icu::BreakIterator> iterator_;
-    UText text_ = UTEXT_INITIALIZER;
-};
-
-std::vector<std::string> startingTokens(CharacterSplitter& splitter, std::string_view word) {
-    std::vector<std::string> tokens = splitter.split(word);
+// One starting token per byte, each the byte's stand-in character.
+std::vector<std::string> startingTokens(std::string_view word) {
+    std::vector<std::string> tokens = byteLevelCharacters(word);
     if (!tokens.empty()) {
         tokens.back() += kWordEnd;
     }
@@ -155,46 +86,21 @@ BPETokenizer::Tokenization BPETokenizer::tokenize(std::string_view input,
 }
 
 std::vector<std::string> BPETokenizer::encode(std::string_view input) const {
-    checkLength(input);
-    icu::UnicodeString text = icu::UnicodeString::fromUTF8(
-        icu::StringPiece(input.data(), static_cast<int32_t>(input.size())));
-    int32_t start = 0;
-    int32_t end = text.length();
-    while (start < end && isTrimmed(text.char32At(start))) {
-        start = text.moveIndex32(start, 1);
-    }
-    while (end > start && isTrimmed(text.char32At(end - 1))) {
-        end = text.moveIndex32(end, -1);
-    }
-    text.retainBetween(start, end);
-    text.toLower(icu::Locale::getRoot());
-    std::string lowered;
-    text.toUTF8String(lowered);
-
-    // ICU's output is well-formed UTF-8, where a 0x20 byte is always U+0020.
     std::vector<std::string> tokens;
-    CharacterSplitter splitter;
-    const std::string_view all(lowered);
-    size_t wordStart = 0;
-    while (wordStart < all.size()) {
-        size_t wordEnd = all.find(' ', wordStart);
-        if (wordEnd == std::string_view::npos) {
-            wordEnd = all.size();
+    for (const std::string& word : splitWords(cleanPrompt(input))) {
+        // Written in a prompt, the start and end tokens are those tokens.
+        if (word == startToken() || word == endToken()) {
+            tokens.push_back(word);
+            continue;
         }
-        if (wordEnd > wordStart) {
-            std::vector<std::string> word =
-                applyMerges(startingTokens(splitter, all.substr(wordStart, wordEnd - wordStart)));
-            std::move(word.begin(), word.end(), std::back_inserter(tokens));
-        }
-        wordStart = wordEnd + 1;
+        std::vector<std::string> merged = applyMerges(startingTokens(word));
+        std::move(merged.begin(), merged.end(), std::back_inserter(tokens));
     }
     return tokens;
 }
 
 std::vector<std::string> BPETokenizer::encodeWord(std::string_view word) const {
-    checkLength(word);
-    CharacterSplitter splitter;
-    return applyMerges(startingTokens(splitter, word));
+    return applyMerges(startingTokens(word));
 }
 
 std::optional<int> BPETokenizer::rank(std::string_view first, std::string_view second) const {
@@ -380,7 +286,7 @@ std::string BPETokenizer::decode(const std::vector<std::string>& tokens) const {
     }
     std::string text = replaceAll(joined, kWordEnd, " ");
     text = replaceAll(text, startToken(), "");
-    return replaceAll(text, endToken(), "");
+    return byteLevelDecoded(replaceAll(text, endToken(), ""));
 }
 
 } // namespace dravelin

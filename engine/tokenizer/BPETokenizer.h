@@ -43,12 +43,13 @@ struct TokenPair {
     };
 };
 
-// Turns a prompt into the tokens and token IDs the text encoder takes, by
-// byte-pair encoding over the prompt's characters with a ranked merge table.
-//
-// Characters are extended grapheme clusters; words are separated by U+0020
-// only. Token text is not normalised: tokens compare and hash byte-wise, so a
-// prompt typed in a decomposed form only matches merges written the same way.
+// Turns a prompt into the tokens and token IDs the text encoder takes, as
+// CLIP's own tokenizer does: the prompt is cleaned and split into words
+// (PromptWords.h), every byte of a word is replaced by the character that
+// stands for it in the vocabulary (ByteLevelEncoding.h), and the word's
+// characters are merged with a ranked merge table. Token strings are in that
+// byte-level form ("cafÃ©</w>" for "café"); decode() turns
+// them back into text.
 //
 // An immutable value: built once, then copied freely and read from any thread.
 class BPETokenizer {
@@ -113,7 +114,10 @@ public:
     }
 
     // Reads a merges file into pair → rank, the rank being the pair's 0-based
-    // line index counting every line. Throws as the file constructor does.
+    // line index counting every line. A first line that begins with "#" is the
+    // file's header ("#version: 0.2"); every later line is a pair, also one
+    // that begins with "#" ("# #</w>"). Empty lines hold no pair. Throws as
+    // the file constructor does.
     static MergeRanks readMerges(const std::filesystem::path& path);
     // Reads a vocabulary file into token → ID. Throws TokenizerFileError.
     static Vocabulary readVocabulary(const std::filesystem::path& path);
@@ -122,10 +126,11 @@ public:
     // A longer list is returned whole. Tokens missing from the vocabulary take
     // the ID of unknownToken, or 0 when that is missing too.
     Tokenization tokenize(std::string_view input, std::optional<int> minCount = std::nullopt) const;
-    // The prompt's tokens without start and end token: trimmed, lower-cased,
-    // split at spaces, each word encoded.
+    // The prompt's tokens without start and end token: cleaned, split into
+    // words, each word encoded. "<|startoftext|>" and "<|endoftext|>" written
+    // in the prompt stay those tokens.
     std::vector<std::string> encode(std::string_view input) const;
-    // One word as it stands (no trimming or lower-casing); empty for "".
+    // One word's bytes as they stand (no cleaning or splitting); empty for "".
     std::vector<std::string> encodeWord(std::string_view word) const;
 
     // Adjacent pairs of a token list.
@@ -138,8 +143,9 @@ public:
     std::optional<int> tokenID(const std::string& token) const;
     // The first vocabulary entry with this ID, by a linear search.
     std::optional<std::string> token(int id) const;
-    // Joins the tokens, turns each "</w>" into a space and drops start and end
-    // tokens; trailing spaces and pad tokens stay.
+    // Joins the tokens, turns each "</w>" into a space, drops start and end
+    // tokens and turns byte stand-ins back into text; trailing spaces and pad
+    // tokens stay. Bytes of a character cut apart become U+FFFD.
     std::string decode(const std::vector<std::string>& tokens) const;
 
     const MergeRanks& merges() const { return merges_; }

@@ -124,8 +124,10 @@ BPETokenizer::MergeRanks parseMerges(std::string_view bytes, const fs::path& pat
          lineEnd = bytes.find('\n', lineStart), ++index) {
         const std::string_view line = bytes.substr(lineStart, lineEnd - lineStart);
         lineStart = lineEnd + 1;
-        // Empty and comment lines hold no pair but still take a rank.
-        if (line.empty() || line.front() == '#') {
+        // The header and empty lines hold no pair but still take a rank.
+        // Only the first line can be the header: CLIP's table has real pairs
+        // that begin with "#".
+        if (line.empty() || (index == 0 && line.front() == '#')) {
             continue;
         }
         std::string_view pieces[2];

@@ -1,7 +1,9 @@
 #include "app/FakeHub.h"
 #include "app/QtValuePrinting.h"
 #include "state/download/ModelDownload.h"
+#include "state/download/ModelManifest.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -18,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <ostream>
 #include <vector>
@@ -27,13 +30,6 @@ using dravelin::testing::FakeHub;
 using Outcome = ModelDownload::Outcome;
 
 namespace {
-
-// One file of the fake repository that the application installs.
-struct RepositoryFile {
-    QString hubPath;
-    QString installedPath;
-    QByteArray body;
-};
 
 QByteArray patternBytes(qsizetype size, char seed) {
     QByteArray bytes(size, Qt::Uninitialized);
@@ -47,12 +43,36 @@ bool isWeights(const QString& hubPath) {
     return hubPath.endsWith(QLatin1String(".safetensors"));
 }
 
-QByteArray fileTarget(const QString& hubPath) {
-    return "/stable-diffusion-v1-5/stable-diffusion-v1-5/resolve/main/" + hubPath.toUtf8();
+const QString previewRepository = QStringLiteral("madebyollin/taesd");
+
+QByteArray fileTarget(const QString& hubPath,
+                      const QString& repository = "stable-diffusion-v1-5/stable-diffusion-v1-5") {
+    return "/" + repository.toUtf8() + "/resolve/main/" + hubPath.toUtf8();
 }
 
-const QByteArray listingTarget =
-    "/api/models/stable-diffusion-v1-5/stable-diffusion-v1-5/tree/main?recursive=true";
+QByteArray listingTargetOf(const QString& repository) {
+    return "/api/models/" + repository.toUtf8() + "/tree/main?recursive=true";
+}
+
+const QByteArray listingTarget = listingTargetOf("stable-diffusion-v1-5/stable-diffusion-v1-5");
+const QByteArray previewListingTarget = listingTargetOf(previewRepository);
+
+QByteArray sha256Hex(const QByteArray& bytes) {
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
+
+// Short enough that retries and stalls cost a test milliseconds.
+const DownloadTimings quickTimings{.stallMilliseconds = 300, .retryPausesMilliseconds = {10, 20}};
+
+// One file of a fake repository that the application installs.
+struct RepositoryFile {
+    QString hubPath;
+    QString installedPath;
+    QByteArray body;
+    QString repository = "stable-diffusion-v1-5/stable-diffusion-v1-5";
+
+    QByteArray target() const { return fileTarget(hubPath, repository); }
+};
 
 QByteArray jsonBytes(const QJsonArray& array) {
     return QJsonDocument(array).toJson(QJsonDocument::Compact);
@@ -124,7 +144,8 @@ protected:
     QNetworkAccessManager network;
     std::unique_ptr<ModelDownload> download;
     Observed observed;
-    // Sizes sum to 10,000 bytes so progress texts are easy to predict.
+    // Sizes sum to 10,000 bytes so progress texts are easy to predict. The
+    // preview decoder's two files come last, from their own repository.
     std::vector<RepositoryFile> files{
         {"tokenizer/vocab.json", "vocab.json", patternBytes(1500, 'a')},
         {"tokenizer/merges.txt", "merges.txt", patternBytes(500, 'b')},
@@ -133,10 +154,15 @@ protected:
          patternBytes(3000, 'd')},
         {"unet/config.json", "Unet.model/config.json", patternBytes(250, 'e')},
         {"unet/diffusion_pytorch_model.fp16.safetensors",
-         "Unet.model/diffusion_pytorch_model.fp16.safetensors", patternBytes(4000, 'f')},
+         "Unet.model/diffusion_pytorch_model.fp16.safetensors", patternBytes(3700, 'f')},
         {"vae/config.json", "VAEDecoder.model/config.json", patternBytes(250, 'g')},
         {"vae/diffusion_pytorch_model.fp16.safetensors",
          "VAEDecoder.model/diffusion_pytorch_model.fp16.safetensors", patternBytes(250, 'h')},
+        {"config.json", "PreviewDecoder.model/config.json", patternBytes(100, 'i'),
+         previewRepository},
+        {"diffusion_pytorch_model.safetensors",
+         "PreviewDecoder.model/diffusion_pytorch_model.safetensors", patternBytes(200, 'j'),
+         previewRepository},
     };
     // Repository files the application must never fetch.
     QStringList unwantedFiles{"safety_checker/model.fp16.safetensors",
@@ -158,35 +184,42 @@ protected:
     }
 
     // Weights are listed the way the hub lists LFS files: the pointer's size
-    // as the entry's own size, the real size under "lfs".
-    static QJsonObject fileEntry(const QString& hubPath, qint64 size) {
+    // as the entry's own size, the real size and the SHA-256 under "lfs".
+    static QJsonObject fileEntry(const QString& hubPath, const QByteArray& body) {
         QJsonObject entry{{"type", "file"}, {"path", hubPath}};
         if (isWeights(hubPath)) {
             entry.insert("size", 135);
-            entry.insert("lfs", QJsonObject{{"size", size}, {"oid", "0123"}});
+            entry.insert("lfs", QJsonObject{{"size", body.size()},
+                                            {"oid", QString::fromLatin1(sha256Hex(body))},
+                                            {"pointerSize", 135}});
         } else {
-            entry.insert("size", size);
+            entry.insert("size", body.size());
         }
         return entry;
     }
 
-    QJsonArray listingEntries() const {
+    // The model repository's listing (the preview decoder's with `preview`).
+    QJsonArray listingEntries(bool preview = false) const {
         QJsonArray entries;
-        for (const QString folder : {"tokenizer", "text_encoder", "unet", "vae"}) {
-            entries.append(QJsonObject{{"type", "directory"}, {"path", folder}, {"size", 0}});
-        }
-        for (const QString& path : unwantedFiles) {
-            entries.append(fileEntry(path, 64));
+        if (!preview) {
+            for (const QString folder : {"tokenizer", "text_encoder", "unet", "vae"}) {
+                entries.append(QJsonObject{{"type", "directory"}, {"path", folder}, {"size", 0}});
+            }
+            for (const QString& path : unwantedFiles) {
+                entries.append(fileEntry(path, patternBytes(64, 'z')));
+            }
         }
         for (const RepositoryFile& repositoryFile : files) {
-            entries.append(fileEntry(repositoryFile.hubPath, repositoryFile.body.size()));
+            if ((repositoryFile.repository == previewRepository) == preview) {
+                entries.append(fileEntry(repositoryFile.hubPath, repositoryFile.body));
+            }
         }
         return entries;
     }
 
     void serveFiles() {
         for (const RepositoryFile& repositoryFile : files) {
-            hub.serveFile(fileTarget(repositoryFile.hubPath), repositoryFile.body);
+            hub.serveFile(repositoryFile.target(), repositoryFile.body);
         }
         for (const QString& path : unwantedFiles) {
             hub.serveFile(fileTarget(path), patternBytes(64, 'z'));
@@ -195,12 +228,14 @@ protected:
 
     void serveRepository() {
         hub.serveFile(listingTarget, jsonBytes(listingEntries()));
+        hub.serveFile(previewListingTarget, jsonBytes(listingEntries(/*preview=*/true)));
         serveFiles();
     }
 
     ModelDownload& makeDownload(const QString& partialDirectory) {
         observed = Observed();
         download = std::make_unique<ModelDownload>(&network, partialDirectory, model);
+        download->setTimings(quickTimings);
         QObject::connect(download.get(), &ModelDownload::progress,
                          [this](double fraction, const QString& detail) {
                              observed.progress.append({fraction, detail});
@@ -220,7 +255,7 @@ protected:
 
     // Waits for finished(), then a little longer so a second report would show.
     bool waitForFinish() {
-        const bool finished = waitUntil([this] { return observed.finishedCount > 0; }, 5000);
+        const bool finished = waitUntil([this] { return observed.finishedCount > 0; }, 60'000);
         runEventsFor(20);
         return finished;
     }
@@ -229,6 +264,25 @@ protected:
         makeDownload().start();
         ASSERT_TRUE(waitForFinish());
         ASSERT_EQ(observed.finishedCount, 1);
+    }
+
+    // Both listings, with neither sizes nor checksums.
+    void serveUnsizedListings() {
+        QJsonArray entries;
+        QJsonArray previewEntries;
+        for (const RepositoryFile& repositoryFile : files) {
+            (repositoryFile.repository == previewRepository ? previewEntries : entries)
+                .append(QJsonObject{{"type", "file"}, {"path", repositoryFile.hubPath}});
+        }
+        hub.serveFile(listingTarget, jsonBytes(entries));
+        hub.serveFile(previewListingTarget, jsonBytes(previewEntries));
+    }
+
+    // The listed file's body with one byte changed at `offset`.
+    QByteArray damaged(const QString& hubPath, qsizetype offset) const {
+        QByteArray body = file(hubPath).body;
+        body[offset] = static_cast<char>(body[offset] ^ 0x20);
+        return body;
     }
 
     void expectNoTemporaryFiles(const QString& where) const {
@@ -258,16 +312,26 @@ TEST_F(ModelDownloadTest, InstallsTheMappedFilesUnderTheirNamesAndWritesTheMarke
     EXPECT_EQ(observed.description, QString());
     QStringList expected = installedPaths();
     expected.append(".complete");
+    expected.append(".manifest.json");
     expected.sort();
     EXPECT_EQ(filesUnder(model), expected);
+    // The manifest names every file with its size and checksum, whether the
+    // listing gave one or not.
+    QList<ManifestEntry> manifest;
     for (const RepositoryFile& repositoryFile : files) {
         EXPECT_EQ(readFile(model + "/" + repositoryFile.installedPath), repositoryFile.body)
             << repositoryFile.installedPath.toStdString();
-        EXPECT_EQ(hub.requestCount(fileTarget(repositoryFile.hubPath)), 1);
+        EXPECT_EQ(hub.requestCount(repositoryFile.target()), 1);
+        EXPECT_EQ(hub.ranges(repositoryFile.target()), QList<QByteArray>{""});
+        manifest.append({repositoryFile.installedPath, repositoryFile.body.size(),
+                         sha256Hex(repositoryFile.body)});
     }
+    EXPECT_EQ(readManifest(model), manifest);
+    EXPECT_TRUE(differingFiles(model, manifest).isEmpty());
     EXPECT_EQ(QFileInfo(model + "/.complete").size(), 0);
     EXPECT_FALSE(QFileInfo::exists(partial));
     EXPECT_EQ(hub.requestCount(listingTarget), 1);
+    EXPECT_EQ(hub.requestCount(previewListingTarget), 1);
     for (const QString& path : unwantedFiles) {
         EXPECT_EQ(hub.requestCount(fileTarget(path)), 0) << path.toStdString();
     }
@@ -286,18 +350,26 @@ TEST_F(ModelDownloadTest, ReplacesAModelDirectoryThatHasNoMarker) {
     EXPECT_TRUE(QFileInfo::exists(model + "/.complete"));
 }
 
-TEST_F(ModelDownloadTest, FollowsRedirectsToTheFileBodies) {
+TEST_F(ModelDownloadTest, FollowsRedirectsToTheFileBodiesAndResumesThroughThem) {
     serveRepository();
     for (const RepositoryFile& repositoryFile : files) {
         const QByteArray storage = "/storage/" + repositoryFile.hubPath.toUtf8();
-        hub.redirect(fileTarget(repositoryFile.hubPath), storage);
+        hub.redirect(repositoryFile.target(), storage);
         hub.serveFile(storage, repositoryFile.body);
     }
+    const QByteArray unet = file("unet/diffusion_pytorch_model.fp16.safetensors").body;
+    const QByteArray unetStorage = "/storage/unet/diffusion_pytorch_model.fp16.safetensors";
+    hub.serveInTurn(
+        unetStorage,
+        {{.body = unet, .ending = FakeHub::Reply::Ending::dropMidBody, .bodyBytesSent = 1850},
+         {.body = unet}});
     runDownload();
 
     EXPECT_EQ(observed.outcome, Outcome::installed) << observed.description.toStdString();
-    EXPECT_EQ(readFile(model + "/Unet.model/diffusion_pytorch_model.fp16.safetensors"),
-              file("unet/diffusion_pytorch_model.fp16.safetensors").body);
+    EXPECT_EQ(readFile(model + "/Unet.model/diffusion_pytorch_model.fp16.safetensors"), unet);
+    // The redirected request still asks for the rest only.
+    EXPECT_EQ(hub.ranges(unetStorage), (QList<QByteArray>{"", "bytes=1850-"}));
+    EXPECT_EQ(hub.bytesServed(unetStorage), unet.size());
 }
 
 TEST_F(ModelDownloadTest, ConcatenatesListingPagesFollowingLinkHeaders) {
@@ -317,6 +389,7 @@ TEST_F(ModelDownloadTest, ConcatenatesListingPagesFollowingLinkHeaders) {
                              .headers = {{"Link", "<" + listingTarget + ">; rel=\"first\", <" +
                                                       thirdTarget + ">; rel=next"}}});
     hub.serveFile(thirdTarget, jsonBytes(third));
+    hub.serveFile(previewListingTarget, jsonBytes(listingEntries(/*preview=*/true)));
     serveFiles();
     runDownload();
 
@@ -324,7 +397,7 @@ TEST_F(ModelDownloadTest, ConcatenatesListingPagesFollowingLinkHeaders) {
     EXPECT_EQ(hub.requestCount(listingTarget), 1);
     EXPECT_EQ(hub.requestCount(secondTarget), 1);
     EXPECT_EQ(hub.requestCount(thirdTarget), 1);
-    EXPECT_EQ(filesUnder(model).size(), files.size() + 1);
+    EXPECT_EQ(filesUnder(model).size(), files.size() + 2);
 }
 
 // --- Progress ----------------------------------------------------------------
@@ -347,15 +420,11 @@ TEST_F(ModelDownloadTest, ProgressNamesTheFileAndCountsAllBytesUpToExactlyOne) {
         0.525, QStringLiteral("model.fp16.safetensors \u2014 5 kB of 10 kB"))));
     EXPECT_EQ(progress.last().first, 1.0);
     EXPECT_EQ(progress.last().second,
-              QStringLiteral("diffusion_pytorch_model.fp16.safetensors \u2014 10 kB of 10 kB"));
+              QStringLiteral("diffusion_pytorch_model.safetensors \u2014 10 kB of 10 kB"));
 }
 
 TEST_F(ModelDownloadTest, ListingWithoutSizesCountsOneByteAndCapsTheFraction) {
-    QJsonArray entries;
-    for (const RepositoryFile& repositoryFile : files) {
-        entries.append(QJsonObject{{"type", "file"}, {"path", repositoryFile.hubPath}});
-    }
-    hub.serveFile(listingTarget, jsonBytes(entries));
+    serveUnsizedListings();
     serveFiles();
     runDownload();
 
@@ -368,9 +437,8 @@ TEST_F(ModelDownloadTest, ListingWithoutSizesCountsOneByteAndCapsTheFraction) {
     }
     // Files listed without a size add nothing to the bytes accounted for.
     EXPECT_EQ(observed.progress.last().first, 1.0);
-    EXPECT_EQ(
-        observed.progress.last().second,
-        QStringLiteral("diffusion_pytorch_model.fp16.safetensors \u2014 250 bytes of 1 byte"));
+    EXPECT_EQ(observed.progress.last().second,
+              QStringLiteral("diffusion_pytorch_model.safetensors \u2014 200 bytes of 1 byte"));
 }
 
 // --- Resuming ----------------------------------------------------------------
@@ -380,8 +448,15 @@ TEST_F(ModelDownloadTest, ResumeFetchesOnlyFilesThatAreMissingOrOfTheWrongSize) 
     writeFile(partial + "/TextEncoder.model/config.json", file("text_encoder/config.json").body);
     // Cut short by an earlier run: fetched again from its first byte.
     writeFile(partial + "/Unet.model/config.json", "{\"trunc");
-    // Left by a run that was killed mid-transfer.
+    // Left by a run that was killed mid-transfer of a file that is complete.
     writeFile(partial + "/vocab.json.part", "partial");
+    // Interrupted transfers: the rest is asked for. The weights' part is of
+    // another version of the file, which only the checksum shows.
+    const QByteArray merges = file("tokenizer/merges.txt").body;
+    writeFile(partial + "/merges.txt.part", merges.left(200));
+    const QString weights = "text_encoder/model.fp16.safetensors";
+    writeFile(partial + "/TextEncoder.model/model.fp16.safetensors.part",
+              damaged(weights, 5).left(1000));
     serveRepository();
     runDownload();
 
@@ -389,18 +464,23 @@ TEST_F(ModelDownloadTest, ResumeFetchesOnlyFilesThatAreMissingOrOfTheWrongSize) 
     EXPECT_EQ(hub.requestCount(fileTarget("tokenizer/vocab.json")), 0);
     EXPECT_EQ(hub.requestCount(fileTarget("text_encoder/config.json")), 0);
     EXPECT_EQ(hub.requestCount(fileTarget("unet/config.json")), 1);
-    EXPECT_EQ(hub.requestCount(fileTarget("tokenizer/merges.txt")), 1);
+    EXPECT_EQ(hub.ranges(fileTarget("tokenizer/merges.txt")), QList<QByteArray>{"bytes=200-"});
+    EXPECT_EQ(hub.bytesServed(fileTarget("tokenizer/merges.txt")), merges.size() - 200);
+    EXPECT_EQ(hub.ranges(fileTarget(weights)), (QList<QByteArray>{"bytes=1000-", ""}));
     EXPECT_EQ(readFile(model + "/Unet.model/config.json"), file("unet/config.json").body);
+    EXPECT_EQ(readFile(model + "/merges.txt"), merges);
+    EXPECT_EQ(readFile(model + "/TextEncoder.model/model.fp16.safetensors"), file(weights).body);
     expectNoTemporaryFiles(model);
-    // The first report already counts the 1,500 bytes that were on disk.
+    // The first report already counts the 1,500 bytes that were on disk and
+    // the 200 of the part.
     ASSERT_FALSE(observed.progress.isEmpty());
-    EXPECT_GE(observed.progress.first().first, 0.15);
+    EXPECT_EQ(observed.progress.first().first, 0.17);
     EXPECT_TRUE(observed.progress.first().second.startsWith(QStringLiteral("merges.txt")));
 }
 
 TEST_F(ModelDownloadTest, ASecondDownloadAfterAFailureFetchesOnlyWhatIsMissing) {
     serveRepository();
-    hub.serve(fileTarget("unet/diffusion_pytorch_model.fp16.safetensors"), {.status = 500});
+    hub.serve(fileTarget("unet/diffusion_pytorch_model.fp16.safetensors"), {.status = 404});
     runDownload();
     ASSERT_EQ(observed.outcome, Outcome::failed);
 
@@ -411,7 +491,7 @@ TEST_F(ModelDownloadTest, ASecondDownloadAfterAFailureFetchesOnlyWhatIsMissing) 
     for (const RepositoryFile& repositoryFile : files) {
         const bool retried =
             repositoryFile.hubPath == "unet/diffusion_pytorch_model.fp16.safetensors";
-        EXPECT_EQ(hub.requestCount(fileTarget(repositoryFile.hubPath)), retried ? 2 : 1)
+        EXPECT_EQ(hub.requestCount(repositoryFile.target()), retried ? 2 : 1)
             << repositoryFile.hubPath.toStdString();
     }
     EXPECT_EQ(hub.requestCount(listingTarget), 2);
@@ -423,6 +503,8 @@ struct ListingFault {
     const char* name;
     FakeHub::Reply reply;
     QString description;
+    // Passing failures are asked again after each pause.
+    int requests = 1;
 };
 
 std::ostream& operator<<(std::ostream& stream, const ListingFault& fault) {
@@ -457,11 +539,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ListingFault{"Status500",
                      {.status = 500, .body = "oops"},
-                     "Hugging Face returned HTTP 500 when listing model files."},
+                     "Hugging Face returned HTTP 500 when listing model files.",
+                     3},
         ListingFault{"Status404",
                      {.status = 404, .body = "{\"error\":\"not found\"}"},
                      "Hugging Face returned HTTP 404 when listing model files."},
-        ListingFault{"MalformedJson", {.body = "[{\"type\": \"file\", "}, ""},
+        ListingFault{"MalformedJson",
+                     {.body = "[{\"type\": \"file\", "},
+                     "The hub sent a file list that could not be read."},
         ListingFault{"NotAnArray", {.body = "{\"files\": []}"}, unexpected},
         ListingFault{"ArrayOfNonObjects", {.body = "[{\"type\": \"file\"}, 7]"}, unexpected},
         ListingFault{"MissingOneFile", {.body = listingWithout("vae/config.json")}, notFound},
@@ -485,18 +570,9 @@ TEST_P(ListingFaultTest, FailsWithItsMessageAndTouchesNothing) {
     hub.serve(listingTarget, GetParam().reply);
     runDownload();
 
-    QString expected = GetParam().description;
-    if (expected.isEmpty()) {
-        // The JSON parser's own message.
-        QJsonParseError parseError;
-        QJsonDocument::fromJson(GetParam().reply.body, &parseError);
-        ASSERT_NE(parseError.error, QJsonParseError::NoError);
-        expected = parseError.errorString();
-        ASSERT_FALSE(expected.isEmpty());
-    }
     EXPECT_EQ(observed.outcome, Outcome::failed);
-    EXPECT_EQ(observed.description, expected);
-    EXPECT_EQ(hub.requests(), QList<QByteArray>{listingTarget});
+    EXPECT_EQ(observed.description, GetParam().description);
+    EXPECT_EQ(hub.requests(), QList<QByteArray>(GetParam().requests, listingTarget));
     EXPECT_FALSE(QFileInfo::exists(partial));
     EXPECT_EQ(filesUnder(model), QStringList{"keep.bin"});
 }
@@ -521,6 +597,11 @@ struct FileFault {
     std::function<void(FakeHub&, const QByteArray& target, const QByteArray& body)> serve;
     // Any one of these.
     QStringList descriptions;
+    // Passing failures are asked again after each pause (at least this
+    // many requests).
+    int requests = 1;
+    // The bytes of the faulty file's part kept for a later resume; 0: none.
+    qsizetype keptPart = 0;
 };
 
 std::ostream& operator<<(std::ostream& stream, const FileFault& fault) {
@@ -543,7 +624,8 @@ INSTANTIATE_TEST_SUITE_P(
                   [](FakeHub& hub, const QByteArray& target, const QByteArray&) {
                       hub.serve(target, {.status = 500});
                   },
-                  {"Server returned HTTP 500 for diffusion_pytorch_model.fp16.safetensors."}},
+                  {"Server returned HTTP 500 for diffusion_pytorch_model.fp16.safetensors."},
+                  3},
         FileFault{"RedirectToNotFound",
                   "text_encoder/config.json",
                   [](FakeHub& hub, const QByteArray& target, const QByteArray&) {
@@ -555,38 +637,60 @@ INSTANTIATE_TEST_SUITE_P(
                   [](FakeHub& hub, const QByteArray& target, const QByteArray& body) {
                       hub.serveFile(target, body.left(1000));
                   },
-                  {"The download of model.fp16.safetensors ended after 1000 of 3000 bytes."}},
+                  // Short, then 416 for the rest (the part goes), then short again.
+                  {"The download of model.fp16.safetensors ended after 1000 of 3000 bytes."},
+                  3,
+                  1000},
         FileFault{"BodyLongerThanListed",
                   "tokenizer/vocab.json",
                   [](FakeHub& hub, const QByteArray& target, const QByteArray& body) {
                       hub.serveFile(target, body + body);
                   },
                   {"The download of vocab.json is larger than the listed 1500 bytes."}},
-        FileFault{
-            "ConnectionDroppedMidBody",
-            "unet/config.json",
-            [](FakeHub& hub, const QByteArray& target, const QByteArray& body) {
-                hub.serve(target, {.body = body,
-                                   .ending = FakeHub::Reply::Ending::dropMidBody,
-                                   .bodyBytesSent = body.size() / 2});
-            },
-            // Qt reports the early close, or sees it as the end of the
-            // body, which then is too short.
-            {"Connection closed", "The download of config.json ended after 125 of 250 bytes."}}),
+        FileFault{"ConnectionDroppedAtTheSameByteEveryTime",
+                  "unet/config.json",
+                  [](FakeHub& hub, const QByteArray& target, const QByteArray& body) {
+                      hub.serve(target, {.body = body,
+                                         .ending = FakeHub::Reply::Ending::dropMidBody,
+                                         .bodyBytesSent = body.size() / 2});
+                  },
+                  // Qt reports the early close, or sees it as the end of the
+                  // body, which then is too short.
+                  {"The connection was closed by the server.",
+                   "The download of config.json ended after 125 of 250 bytes."},
+                  3,
+                  125},
+        FileFault{"DamagedDeepInside",
+                  "text_encoder/model.fp16.safetensors",
+                  [](FakeHub& hub, const QByteArray& target, const QByteArray& body) {
+                      QByteArray damaged = body;
+                      damaged[2900] = static_cast<char>(damaged[2900] ^ 1);
+                      hub.serveFile(target, damaged);
+                  },
+                  {"model.fp16.safetensors arrived damaged: its content does not match the "
+                   "checksum the hub lists for it."}}),
     [](const ::testing::TestParamInfo<FileFault>& info) { return info.param.name; });
 
 TEST_P(FileFaultTest, FailsWithItsMessageAndKeepsOnlyCompleteFiles) {
     writeFile(model + "/keep.bin", "earlier model");
     serveRepository();
     const RepositoryFile& faulty = file(GetParam().hubPath);
-    GetParam().serve(hub, fileTarget(faulty.hubPath), faulty.body);
+    GetParam().serve(hub, faulty.target(), faulty.body);
     runDownload();
 
     EXPECT_EQ(observed.outcome, Outcome::failed);
     EXPECT_TRUE(GetParam().descriptions.contains(observed.description))
         << observed.description.toStdString();
+    // Qt itself sends a request once more when the server closes before any
+    // byte of the body, so retried faults may see more requests.
+    if (GetParam().requests == 1) {
+        EXPECT_EQ(hub.requestCount(faulty.target()), 1);
+    } else {
+        EXPECT_GE(hub.requestCount(faulty.target()), GetParam().requests);
+    }
     // The files before the faulty one are complete; nothing else is there,
-    // in particular nothing under the faulty file's name.
+    // in particular nothing under the faulty file's name, and a part only
+    // when its bytes are good.
     QStringList expected;
     for (const RepositoryFile& repositoryFile : files) {
         if (repositoryFile.hubPath == faulty.hubPath) {
@@ -595,30 +699,136 @@ TEST_P(FileFaultTest, FailsWithItsMessageAndKeepsOnlyCompleteFiles) {
         expected.append(repositoryFile.installedPath);
         EXPECT_EQ(readFile(partial + "/" + repositoryFile.installedPath), repositoryFile.body);
     }
+    if (GetParam().keptPart > 0) {
+        const QString part = faulty.installedPath + ".part";
+        expected.append(part);
+        EXPECT_EQ(readFile(partial + "/" + part), faulty.body.left(GetParam().keptPart));
+    }
     expected.sort();
     EXPECT_EQ(filesUnder(partial), expected);
     EXPECT_EQ(filesUnder(model), QStringList{"keep.bin"});
     EXPECT_EQ(observed.progressAfterFinish, 0);
 }
 
-TEST_F(ModelDownloadTest, ConnectionDroppedEarlyFailsEvenWhenTheListingGivesNoSize) {
-    QJsonArray entries;
-    for (const RepositoryFile& repositoryFile : files) {
-        entries.append(QJsonObject{{"type", "file"}, {"path", repositoryFile.hubPath}});
+// --- Passing failures ----------------------------------------------------------
+
+// The size of the file dropped at 90 %; DRAVELIN_MEASURE_DOWNLOAD_MB sets
+// another for a measurement.
+qsizetype droppedFileSize() {
+    const int megabytes = qEnvironmentVariableIntValue("DRAVELIN_MEASURE_DOWNLOAD_MB");
+    return megabytes > 0 ? static_cast<qsizetype>(megabytes) * 1'000'000 : 4'000'000;
+}
+
+TEST_F(ModelDownloadTest, ADropAt90PercentFetchesOnlyTheRestWithoutTheUserNoticing) {
+    const qsizetype size = droppedFileSize();
+    const qsizetype dropAt = size / 10 * 9;
+    RepositoryFile& weights = files[5];
+    ASSERT_EQ(weights.hubPath, "unet/diffusion_pytorch_model.fp16.safetensors");
+    weights.body = patternBytes(size, 'u');
+    serveRepository();
+    hub.serveInTurn(weights.target(), {{.body = weights.body,
+                                        .ending = FakeHub::Reply::Ending::dropMidBody,
+                                        .bodyBytesSent = dropAt},
+                                       {.body = weights.body}});
+    QElapsedTimer clock;
+    clock.start();
+    // The hub shares this thread: writing a large file to a busy disk can
+    // hold it past the short stall limit of the other tests.
+    makeDownload().setTimings({.stallMilliseconds = 10'000, .retryPausesMilliseconds = {10}});
+    download->start();
+    ASSERT_TRUE(waitForFinish());
+
+    EXPECT_EQ(observed.outcome, Outcome::installed) << observed.description.toStdString();
+    EXPECT_EQ(readFile(model + "/" + weights.installedPath), weights.body);
+    EXPECT_EQ(hub.ranges(weights.target()),
+              (QList<QByteArray>{"", "bytes=" + QByteArray::number(dropAt) + "-"}));
+    const qint64 served = hub.bytesServed(weights.target());
+    EXPECT_EQ(served, size);
+    // The bar waits for the retry; it never goes back.
+    bool noted = false;
+    for (qsizetype index = 0; index < observed.progress.size(); ++index) {
+        noted = noted || observed.progress[index].second.endsWith(" \u00b7 trying again in 1 s");
+        if (index > 0) {
+            EXPECT_GE(observed.progress[index].first, observed.progress[index - 1].first);
+        }
     }
-    hub.serveFile(listingTarget, jsonBytes(entries));
-    serveFiles();
+    EXPECT_TRUE(noted);
+    std::cout << "[ measured ] drop at 90 % of " << size << " bytes: second request fetched "
+              << served - dropAt << " bytes (" << 100.0 * (served - dropAt) / size
+              << " % of the file), fetched twice " << served - size << " bytes; whole run "
+              << clock.elapsed() << " ms\n";
+}
+
+TEST_F(ModelDownloadTest, AServerThatIgnoresRangesGetsTheFileFromTheStart) {
+    serveRepository();
     const RepositoryFile& merges = file("tokenizer/merges.txt");
-    hub.serve(
-        fileTarget(merges.hubPath),
-        {.body = merges.body, .ending = FakeHub::Reply::Ending::dropMidBody, .bodyBytesSent = 200});
+    hub.serveInTurn(
+        merges.target(),
+        {{.body = merges.body, .ending = FakeHub::Reply::Ending::dropMidBody, .bodyBytesSent = 300},
+         {.body = merges.body, .ignoresRanges = true}});
     runDownload();
 
+    EXPECT_EQ(observed.outcome, Outcome::installed) << observed.description.toStdString();
+    EXPECT_EQ(hub.ranges(merges.target()), (QList<QByteArray>{"", "bytes=300-"}));
+    EXPECT_EQ(hub.bytesServed(merges.target()), 300 + merges.body.size());
+    EXPECT_EQ(readFile(model + "/merges.txt"), merges.body);
+}
+
+TEST_F(ModelDownloadTest, AStallIsResumedAndAtLastReportedWithItsLength) {
+    serveRepository();
+    const RepositoryFile& vocabulary = file("tokenizer/vocab.json");
+    hub.serveInTurn(
+        vocabulary.target(),
+        {{.body = vocabulary.body, .ending = FakeHub::Reply::Ending::stall, .bodyBytesSent = 1000},
+         {.body = vocabulary.body}});
+    const RepositoryFile& merges = file("tokenizer/merges.txt");
+    hub.serve(merges.target(),
+              {.body = merges.body, .ending = FakeHub::Reply::Ending::stall, .bodyBytesSent = 200});
+    QElapsedTimer clock;
+    clock.start();
+    runDownload();
+    const qint64 elapsed = clock.elapsed();
+
     EXPECT_EQ(observed.outcome, Outcome::failed);
-    EXPECT_TRUE(observed.description == "Connection closed" ||
-                observed.description == "The download of merges.txt ended after 200 of 500 bytes.")
-        << observed.description.toStdString();
-    EXPECT_EQ(filesUnder(partial), QStringList{"vocab.json"});
+    EXPECT_EQ(observed.description,
+              QStringLiteral("The connection timed out: no data arrived for 1 second."));
+    EXPECT_FALSE(download->failedLocally());
+    EXPECT_EQ(hub.ranges(vocabulary.target()), (QList<QByteArray>{"", "bytes=1000-"}));
+    EXPECT_EQ(hub.ranges(merges.target()), (QList<QByteArray>{"", "bytes=200-", "bytes=200-"}));
+    EXPECT_EQ(filesUnder(partial), (QStringList{"merges.txt.part", "vocab.json"}));
+    // One stall on the first file, three on the second, and two pauses.
+    EXPECT_GE(elapsed, 4 * quickTimings.stallMilliseconds);
+    EXPECT_LT(elapsed, 4 * quickTimings.stallMilliseconds + 2000);
+    std::cout << "[ measured ] stall message after " << elapsed << " ms with a "
+              << quickTimings.stallMilliseconds << " ms stall limit (four stalls, two pauses)\n";
+}
+
+TEST_F(ModelDownloadTest, ServiceUnavailableOnceIsRetriedUnseen) {
+    serveRepository();
+    hub.serveInTurn(listingTarget, {{.status = 503}, {.body = jsonBytes(listingEntries())}});
+    const RepositoryFile& config = file("unet/config.json");
+    hub.serveInTurn(config.target(), {{.status = 503, .body = "busy"}, {.body = config.body}});
+    runDownload();
+
+    EXPECT_EQ(observed.outcome, Outcome::installed) << observed.description.toStdString();
+    EXPECT_EQ(hub.requestCount(listingTarget), 2);
+    EXPECT_EQ(hub.requestCount(config.target()), 2);
+    EXPECT_EQ(readFile(model + "/Unet.model/config.json"), config.body);
+}
+
+TEST_F(ModelDownloadTest, ResumesEvenWhenTheListingGivesNoSize) {
+    serveUnsizedListings();
+    serveFiles();
+    const RepositoryFile& merges = file("tokenizer/merges.txt");
+    hub.serveInTurn(
+        merges.target(),
+        {{.body = merges.body, .ending = FakeHub::Reply::Ending::dropMidBody, .bodyBytesSent = 200},
+         {.body = merges.body}});
+    runDownload();
+
+    EXPECT_EQ(observed.outcome, Outcome::installed) << observed.description.toStdString();
+    EXPECT_EQ(hub.ranges(merges.target()), (QList<QByteArray>{"", "bytes=200-"}));
+    EXPECT_EQ(readFile(model + "/merges.txt"), merges.body);
 }
 
 // --- Cancelling --------------------------------------------------------------
@@ -636,13 +846,12 @@ TEST_F(ModelDownloadTest, CancelDuringATransferEndsPromptlyAndKeepsCompleteFiles
                    observed.progress.last().second.startsWith("model.fp16.safetensors");
         },
         5000));
-    ASSERT_TRUE(QFileInfo::exists(partial + "/TextEncoder.model/model.fp16.safetensors.part"));
+    const QString part = partial + "/TextEncoder.model/model.fp16.safetensors.part";
+    ASSERT_TRUE(QFileInfo::exists(part));
 
     QElapsedTimer clock;
     clock.start();
     download->cancel();
-    // The transfer is gone at once, not when the reply gets round to it.
-    EXPECT_FALSE(QFileInfo::exists(partial + "/TextEncoder.model/model.fp16.safetensors.part"));
     EXPECT_EQ(observed.finishedCount, 0) << "finished() must not re-enter the caller of cancel()";
     ASSERT_TRUE(waitForFinish());
     EXPECT_LT(clock.elapsed(), 500);
@@ -650,8 +859,11 @@ TEST_F(ModelDownloadTest, CancelDuringATransferEndsPromptlyAndKeepsCompleteFiles
     EXPECT_EQ(observed.finishedCount, 1);
     EXPECT_EQ(observed.outcome, Outcome::cancelled);
     EXPECT_EQ(observed.description, QString());
-    EXPECT_EQ(filesUnder(partial),
-              (QStringList{"TextEncoder.model/config.json", "merges.txt", "vocab.json"}));
+    // What arrived stays for the next attempt to resume.
+    EXPECT_EQ(filesUnder(partial), (QStringList{"TextEncoder.model/config.json",
+                                                "TextEncoder.model/model.fp16.safetensors.part",
+                                                "merges.txt", "vocab.json"}));
+    EXPECT_EQ(readFile(part), weights.body.left(1000));
     EXPECT_FALSE(QFileInfo::exists(model));
     EXPECT_EQ(observed.progressAfterFinish, 0);
 
@@ -706,7 +918,7 @@ TEST_F(ModelDownloadTest, StartingTwiceRunsOneDownloadAndLaterCallsChangeNothing
     EXPECT_TRUE(QFileInfo::exists(model + "/.complete"));
 }
 
-TEST_F(ModelDownloadTest, DestroyingTheDownloadMidTransferLeavesNoTemporaryFile) {
+TEST_F(ModelDownloadTest, DestroyingTheDownloadMidTransferKeepsWhatArrived) {
     serveRepository();
     const RepositoryFile& vocabulary = file("tokenizer/vocab.json");
     hub.serve(
@@ -718,7 +930,8 @@ TEST_F(ModelDownloadTest, DestroyingTheDownloadMidTransferLeavesNoTemporaryFile)
     runEventsFor(20);
 
     EXPECT_EQ(observed.finishedCount, 0);
-    EXPECT_EQ(filesUnder(partial), QStringList());
+    EXPECT_EQ(filesUnder(partial), QStringList{"vocab.json.part"});
+    EXPECT_EQ(readFile(partial + "/vocab.json.part"), vocabulary.body.left(100));
 }
 
 // --- File-system faults ------------------------------------------------------
@@ -738,7 +951,7 @@ TEST_F(ModelDownloadTest, PartialDirectoryUnderAFileFailsWithTheSystemsReason) {
     EXPECT_FALSE(QFileInfo::exists(model));
 }
 
-TEST_F(ModelDownloadTest, FullDiskFailsWithTheSystemsReasonAndLeavesNoPartialFile) {
+TEST_F(ModelDownloadTest, FullDiskSaysSoAndHowMuchSpaceTheModelNeeds) {
     if (!QFileInfo::exists("/dev/full")) {
         GTEST_SKIP() << "/dev/full is needed to stand in for a full disk";
     }
@@ -751,8 +964,10 @@ TEST_F(ModelDownloadTest, FullDiskFailsWithTheSystemsReasonAndLeavesNoPartialFil
 
     EXPECT_EQ(observed.outcome, Outcome::failed);
     EXPECT_EQ(observed.description,
-              QStringLiteral("Could not write %1/vocab.json.part: No space left on device.")
+              QStringLiteral("The disk is full: the model needs another 10 kB of free space in "
+                             "%1 (10 kB in all). Free up some space, then try again.")
                   .arg(partial));
+    EXPECT_TRUE(download->failedLocally());
     EXPECT_EQ(filesUnder(partial), QStringList());
     EXPECT_FALSE(QFileInfo::exists(model));
 }
@@ -767,7 +982,9 @@ TEST_F(ModelDownloadTest, DestinationTakenByAFolderFailsWithTheSystemsReason) {
         << observed.description.toStdString();
     EXPECT_TRUE(observed.description.endsWith(QStringLiteral(": Is a directory.")))
         << observed.description.toStdString();
-    EXPECT_EQ(filesUnder(partial), QStringList{"vocab.json"});
+    // The part is complete and checked; only its move failed.
+    EXPECT_EQ(filesUnder(partial), (QStringList{"merges.txt.part", "vocab.json"}));
+    EXPECT_TRUE(download->failedLocally());
 }
 
 // --- The hub ------------------------------------------------------------------
@@ -795,6 +1012,13 @@ TEST(ModelDownloadHub, InstallMapNamesTheFilesInInstallOrder) {
          "VAEDecoder.model/diffusion_pytorch_model.fp16.safetensors"},
     };
     EXPECT_EQ(ModelDownload::installMap(), expected);
+    EXPECT_EQ(ModelDownload::previewRepository(), "madebyollin/taesd");
+    const QList<QPair<QString, QString>> preview{
+        {"config.json", "PreviewDecoder.model/config.json"},
+        {"diffusion_pytorch_model.safetensors",
+         "PreviewDecoder.model/diffusion_pytorch_model.safetensors"},
+    };
+    EXPECT_EQ(ModelDownload::previewInstallMap(), preview);
 }
 
 } // namespace

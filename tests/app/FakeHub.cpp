@@ -3,6 +3,7 @@
 #include <QHostAddress>
 #include <QTcpSocket>
 
+#include <memory>
 #include <stdexcept>
 
 namespace dravelin::testing {
@@ -13,12 +14,18 @@ QByteArray reasonPhrase(int status) {
     switch (status) {
     case 200:
         return "OK";
+    case 206:
+        return "Partial Content";
     case 302:
         return "Found";
     case 404:
         return "Not Found";
+    case 416:
+        return "Range Not Satisfiable";
     case 500:
         return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
     default:
         return "Status";
     }
@@ -27,6 +34,27 @@ QByteArray reasonPhrase(int status) {
 // Requests carry no body, so a request ends with its blank line; anything
 // longer than this is not one of ours.
 constexpr qsizetype largestRequest = 64 * 1024;
+
+// The value of header `name` in a request head, or "".
+QByteArray headerValue(const QByteArray& head, const QByteArray& name) {
+    for (const QByteArray& line : head.split('\n')) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().toLower() == name.toLower()) {
+            return line.mid(colon + 1).trimmed();
+        }
+    }
+    return {};
+}
+
+// N of "bytes=N-", or -1.
+qint64 rangeStart(const QByteArray& range) {
+    if (!range.startsWith("bytes=") || !range.endsWith('-')) {
+        return -1;
+    }
+    bool ok = false;
+    const qint64 start = range.mid(6, range.size() - 7).toLongLong(&ok);
+    return ok ? start : -1;
+}
 
 } // namespace
 
@@ -46,7 +74,11 @@ QUrl FakeHub::baseUrl() const {
 }
 
 void FakeHub::serve(const QByteArray& target, Reply reply) {
-    replies_.insert(target, reply);
+    replies_.insert(target, {reply});
+}
+
+void FakeHub::serveInTurn(const QByteArray& target, QList<Reply> replies) {
+    replies_.insert(target, replies);
 }
 
 void FakeHub::serveFile(const QByteArray& target, const QByteArray& body) {
@@ -55,6 +87,16 @@ void FakeHub::serveFile(const QByteArray& target, const QByteArray& body) {
 
 void FakeHub::redirect(const QByteArray& target, const QByteArray& location) {
     serve(target, Reply{.status = 302, .headers = {{"Location", location}}});
+}
+
+QList<QByteArray> FakeHub::ranges(const QByteArray& target) const {
+    QList<QByteArray> result;
+    for (qsizetype index = 0; index < requests_.size(); ++index) {
+        if (requests_[index] == target) {
+            result.append(requestRanges_[index]);
+        }
+    }
+    return result;
 }
 
 void FakeHub::acceptConnections() {
@@ -81,38 +123,65 @@ void FakeHub::readRequest(QTcpSocket* socket) {
     // "GET <target> HTTP/1.1"
     const QList<QByteArray> requestLine = request.left(request.indexOf("\r\n")).split(' ');
     const QByteArray target = requestLine.size() == 3 ? requestLine[1] : QByteArray();
+    const QByteArray range = headerValue(request.left(request.indexOf("\r\n\r\n")), "Range");
     pendingRequests_.remove(socket);
     // One request per connection: whatever follows is not read.
     disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
     requests_.append(target);
-    answer(socket, target);
+    requestRanges_.append(range);
+    answer(socket, target, range);
 }
 
-void FakeHub::answer(QTcpSocket* socket, const QByteArray& target) {
-    const Reply reply = replies_.value(target, Reply{.status = 404, .body = "Not found"});
+void FakeHub::answer(QTcpSocket* socket, const QByteArray& target, const QByteArray& range) {
+    Reply reply{.status = 404, .body = "Not found"};
+    if (auto found = replies_.find(target); found != replies_.end() && !found->isEmpty()) {
+        reply = found->size() > 1 ? found->takeFirst() : found->first();
+    }
+    QList<QPair<QByteArray, QByteArray>> headers = reply.headers;
+    const qint64 size = reply.body.size();
+    qint64 start = 0;
+    const qint64 asked = rangeStart(range);
+    if (reply.status == 200 && !reply.ignoresRanges && asked >= 0) {
+        if (asked >= size) {
+            reply.status = 416;
+            headers.append({"Content-Range", "bytes */" + QByteArray::number(size)});
+            reply.body.clear();
+            reply.ending = Reply::Ending::complete;
+        } else {
+            reply.status = 206;
+            start = asked;
+            headers.append({"Content-Range", "bytes " + QByteArray::number(start) + '-' +
+                                                 QByteArray::number(size - 1) + '/' +
+                                                 QByteArray::number(size)});
+        }
+    }
+    const QByteArray announcedBody = reply.body.mid(start);
     QByteArray head =
         "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonPhrase(reply.status) + "\r\n";
-    head += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+    head += "Content-Length: " + QByteArray::number(announcedBody.size()) + "\r\n";
     head += "Connection: close\r\n";
-    for (const auto& [name, value] : reply.headers) {
+    for (const auto& [name, value] : headers) {
         head += name + ": " + value + "\r\n";
     }
     head += "\r\n";
+    const QByteArray sent =
+        reply.ending == Reply::Ending::complete
+            ? announcedBody
+            : reply.body.mid(start, std::max<qint64>(reply.bodyBytesSent - start, 0));
+    // Counts what reaches the connection, not what waits in its buffer when
+    // the client goes away.
+    auto headLeft = std::make_shared<qint64>(head.size());
+    connect(socket, &QTcpSocket::bytesWritten, this, [this, target, headLeft](qint64 written) {
+        const qint64 ofHead = std::min(written, *headLeft);
+        *headLeft -= ofHead;
+        bytesServed_[target] += written - ofHead;
+    });
     // One write without Nagle's delay: small replies would otherwise wait for
     // the client's delayed acknowledgement.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    switch (reply.ending) {
-    case Reply::Ending::complete:
-        socket->write(head + reply.body);
+    socket->write(head + sent);
+    if (reply.ending != Reply::Ending::stall) {
         socket->disconnectFromHost();
-        break;
-    case Reply::Ending::dropMidBody:
-        socket->write(head + reply.body.left(reply.bodyBytesSent));
-        socket->disconnectFromHost();
-        break;
-    case Reply::Ending::stall:
-        socket->write(head + reply.body.left(reply.bodyBytesSent));
-        break;
     }
 }
 

@@ -22,11 +22,19 @@ namespace {
 
 const QByteArray kRepositoryPath =
     QByteArrayLiteral("/stable-diffusion-v1-5/stable-diffusion-v1-5");
+const QByteArray kPreviewRepositoryPath = QByteArrayLiteral("/madebyollin/taesd");
 
 QByteArray contents(const std::filesystem::path& path) {
     QFile file(QString::fromStdString(path.string()));
     file.open(QIODevice::ReadOnly);
     return file.readAll();
+}
+
+// The tiny model's preview decoder when it has one, else stand-in bytes.
+QByteArray previewFile(const std::filesystem::path& tiny, const char* name,
+                       const QByteArray& standIn) {
+    const auto path = tiny / "PreviewDecoder.model" / name;
+    return std::filesystem::exists(path) ? contents(path) : standIn;
 }
 
 // Serves a tiny model of stand-in networks as the hub repository.
@@ -39,6 +47,8 @@ protected:
     std::unique_ptr<ModelStore> store;
     std::vector<ModelState> states;
     QHash<QString, QByteArray> files;
+    // The preview decoder's files, fetched after the model's.
+    qint64 previewBytes = 0;
 
     StoreDownload() { qtApplication(); }
 
@@ -68,7 +78,24 @@ protected:
             hub->serveFile(kRepositoryPath + "/resolve/main/" + file.key().toUtf8(), file.value());
         }
         hub->serveFile(listingTarget(), QJsonDocument(listing).toJson());
+        const QByteArray previewConfig = previewFile(tiny, "config.json", "{}");
+        const QByteArray previewWeights =
+            previewFile(tiny, "diffusion_pytorch_model.safetensors", QByteArray(64, 'p'));
+        previewBytes = previewConfig.size() + previewWeights.size();
+        hub->serveFile(kPreviewRepositoryPath + "/resolve/main/config.json", previewConfig);
+        hub->serveFile(kPreviewRepositoryPath + "/resolve/main/diffusion_pytorch_model.safetensors",
+                       previewWeights);
+        hub->serveFile(
+            "/api/models" + kPreviewRepositoryPath + "/tree/main?recursive=true",
+            QJsonDocument(QJsonArray{QJsonObject{{"type", "file"},
+                                                 {"path", "config.json"},
+                                                 {"size", previewConfig.size()}},
+                                     QJsonObject{{"type", "file"},
+                                                 {"path", "diffusion_pytorch_model.safetensors"},
+                                                 {"size", previewWeights.size()}}})
+                .toJson());
         store = std::make_unique<ModelStore>(folder);
+        store->setDownloadTimings({.stallMilliseconds = 2000, .retryPausesMilliseconds = {10}});
         QObject::connect(store.get(), &ModelStore::stateChanged,
                          [this] { states.push_back(store->state()); });
     }
@@ -135,6 +162,7 @@ TEST_F(StoreDownload, ProgressIsCoalescedButTheLastValueIsShownExactly) {
         }
         total += file.value().size();
     }
+    total += previewBytes;
     const double expected =
         static_cast<double>(before + vae.size() / 2) / static_cast<double>(total);
 
@@ -199,4 +227,55 @@ TEST_F(StoreDownload, FailuresCarryTheFullMessageAndARetryResumes) {
     store->startDownload();
     ASSERT_TRUE(reaches(ModelState::Kind::ready)) << store->state().message.toStdString();
     EXPECT_EQ(hub->requestCount(fileTarget("tokenizer/vocab.json")), 1); // kept, not fetched again
+}
+
+TEST_F(StoreDownload, TryAgainAfterADamagedLoadFetchesOnlyTheDamagedFile) {
+    store->startDownload();
+    ASSERT_TRUE(reaches(ModelState::Kind::ready)) << store->state().message.toStdString();
+    // A bad byte in the weights' header: the load fails as damaged.
+    const QString weights = store->modelDirectory() +
+                            QStringLiteral("/Unet.model/diffusion_pytorch_model.fp16.safetensors");
+    {
+        QFile file(weights);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        file.seek(7);
+        file.write("\x7f", 1);
+    }
+    store->loadModel();
+    ASSERT_TRUE(reaches(ModelState::Kind::failed));
+    ASSERT_TRUE(store->isInstalled());
+
+    store->tryAgain();
+    ASSERT_TRUE(reaches(ModelState::Kind::ready)) << store->state().message.toStdString();
+    EXPECT_EQ(hub->requestCount(fileTarget("unet/diffusion_pytorch_model.fp16.safetensors")), 2);
+    for (auto file = files.cbegin(); file != files.cend(); ++file) {
+        if (file.key() != QStringLiteral("unet/diffusion_pytorch_model.fp16.safetensors")) {
+            EXPECT_EQ(hub->requestCount(fileTarget(file.key().toUtf8().constData())), 1)
+                << file.key().toStdString();
+        }
+    }
+    EXPECT_EQ(contents(weights.toStdString()),
+              files.value(QStringLiteral("unet/diffusion_pytorch_model.fp16.safetensors")));
+
+    // Nothing differs now: "Try again" only loads.
+    store->tryAgain();
+    ASSERT_TRUE(reaches(ModelState::Kind::ready));
+    EXPECT_EQ(hub->requestCount(listingTarget()), 2);
+}
+
+TEST_F(StoreDownload, AFullDiskIsNotBlamedOnTheConnection) {
+    if (!QFileInfo::exists("/dev/full")) {
+        GTEST_SKIP() << "/dev/full is needed to stand in for a full disk";
+    }
+    ASSERT_TRUE(QDir().mkpath(store->partialDirectory()));
+    ASSERT_TRUE(QFile::link("/dev/full", store->partialDirectory() + "/vocab.json.part"));
+    store->startDownload();
+    ASSERT_TRUE(reaches(ModelState::Kind::failed));
+    const QString message = store->state().message;
+    EXPECT_TRUE(message.startsWith("The model download failed: The disk is full: the model needs "))
+        << message.toStdString();
+    EXPECT_TRUE(message.endsWith("Free up some space, then try again. Partially downloaded files "
+                                 "are kept so the download can resume."))
+        << message.toStdString();
+    EXPECT_FALSE(message.contains("internet")) << message.toStdString();
 }

@@ -77,7 +77,8 @@ int main(int argc, char** argv) {
 
     shoot(window, output, QStringLiteral("setup-missing"));
     store.setState(ModelState::downloading(
-        0.375, QString::fromUtf8("diffusion_pytorch_model.fp16.safetensors — 806 MB of 2.15 GB")));
+        0.375, QString::fromUtf8("diffusion_pytorch_model.fp16.safetensors — 806 MB of 2.2 GB · "
+                                 "8.4 MB/s · 3 min left")));
     shoot(window, output, QStringLiteral("setup-downloading"));
     store.setState(ModelState::loading());
     shoot(window, output, QStringLiteral("setup-loading"));

@@ -16,6 +16,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFont>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -117,6 +119,23 @@ TEST(WindowText, CaptionsAndLabels) {
               QString::fromUtf8("37%  ·  x"));
     EXPECT_EQ(SetupView::progressCaption(0.999, QStringLiteral("x")),
               QString::fromUtf8("99%  ·  x"));
+    // In little room the file name gives way, in its middle; the figures never do.
+    qtApplication();
+    const QFontMetrics metrics{QFont()};
+    const QString figures = QString::fromUtf8("1.2 GB of 2.1 GB · 8.4 MB/s · 2 min left");
+    const QString detail =
+        QString::fromUtf8("diffusion_pytorch_model.fp16.safetensors — ") + figures;
+    const QString wide = SetupView::progressCaption(0.5, detail, metrics, 10'000);
+    EXPECT_EQ(wide, SetupView::progressCaption(0.5, detail));
+    const int room =
+        metrics.horizontalAdvance(QString::fromUtf8("50%  ·  diffusion_py… — ") + figures);
+    const QString narrow = SetupView::progressCaption(0.5, detail, metrics, room);
+    EXPECT_LE(metrics.horizontalAdvance(narrow), room);
+    EXPECT_TRUE(narrow.startsWith(QString::fromUtf8("50%  ·  diff"))) << narrow.toStdString();
+    EXPECT_TRUE(narrow.contains(QString::fromUtf8("…"))) << narrow.toStdString();
+    EXPECT_TRUE(narrow.endsWith(QString::fromUtf8(" — ") + figures)) << narrow.toStdString();
+    EXPECT_EQ(SetupView::progressCaption(0.5, detail, metrics, 10),
+              QString::fromUtf8("50%  ·  ") + figures);
     EXPECT_EQ(ControlsPanel::guidanceLabel(7.5), QStringLiteral("Guidance scale: 7.5"));
     EXPECT_EQ(ControlsPanel::guidanceLabel(12), QStringLiteral("Guidance scale: 12.0"));
     EXPECT_EQ(ControlsPanel::stepCaption(20, 20), QStringLiteral("Step 20 of 20"));

@@ -1,4 +1,5 @@
 #include "tokenizer/BPETokenizer.h"
+#include "tokenizer/ByteLevelEncoding.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 using dravelin::BPETokenizer;
+using dravelin::byteLevelEncoded;
 using dravelin::TokenPair;
 namespace fs = std::filesystem;
 
@@ -131,9 +133,11 @@ protected:
 
 // Merges file.
 
-TEST_F(BPETokenizerFiles, RanksCountEveryLineIncludingCommentsAndBlanks) {
+TEST_F(BPETokenizerFiles, OnlyTheFirstLineIsAHeaderAndRanksCountEveryLine) {
+    // A later line that begins with "#" is a pair, as CLIP's "# #</w>" is.
     const auto merges = readMerges("#version: 0.2\na b\n\n  c   d  \n#e f\n");
-    EXPECT_EQ(merges, (BPETokenizer::MergeRanks{{{"a", "b"}, 1}, {{"c", "d"}, 3}}));
+    EXPECT_EQ(merges,
+              (BPETokenizer::MergeRanks{{{"a", "b"}, 1}, {{"c", "d"}, 3}, {{"#e", "f"}, 4}}));
 }
 
 TEST_F(BPETokenizerFiles, RepeatedPairTakesItsLastRank) {
@@ -287,21 +291,23 @@ TEST(BPETokenizerTokenize, CaseAndSurroundingOrRepeatedSpacesDoNotMatter) {
 
 TEST(BPETokenizerTokenize, LowerCasingIgnoresTheSystemLocale) {
     // Dotted capital I lower-cases to i plus a combining dot everywhere but in
-    // Turkish; the two stay one character.
-    EXPECT_EQ(smallTokenizer().encode("\xC4\xB0"), (Tokens{"i\xCC\x87</w>"}));
-    EXPECT_EQ(smallTokenizer().encode("\xC3\x89"), (Tokens{"\xC3\xA9</w>"}));
+    // Turkish; the dot is no letter, so it is a word of its own.
+    EXPECT_EQ(smallTokenizer().encode("\xC4\xB0"),
+              (Tokens{"i</w>", byteLevelEncoded("\xCC"), byteLevelEncoded("\x87") + "</w>"}));
+    EXPECT_EQ(smallTokenizer().encode("\xC3\x89"), (Tokens{"\xC3\x83", "\xC2\xA9</w>"}));
 }
 
-TEST(BPETokenizerTokenize, TabsLineBreaksAndPunctuationStayInsideWords) {
+TEST(BPETokenizerTokenize, PunctuationDigitsAndWhiteSpaceSeparateWords) {
     const BPETokenizer tokenizer = smallTokenizer();
     const auto result = tokenizer.tokenize("a\tcat");
-    EXPECT_EQ(result.tokens, (Tokens{kStart, "a", "\t", "cat</w>", kEnd}));
-    EXPECT_EQ(result.tokenIDs, (std::vector<int>{100, 101, 101, 2, 101}));
+    EXPECT_EQ(result.tokens, (Tokens{kStart, "a</w>", "cat</w>", kEnd}));
+    EXPECT_EQ(result.tokenIDs, (std::vector<int>{100, 1, 2, 101}));
 
-    EXPECT_EQ(tokenizer.encode("a\ncat"), (Tokens{"a", "\n", "cat</w>"}));
-    // The comma joins the words; "t," is in the table, so "cat" no longer forms.
-    EXPECT_EQ(tokenizer.encode("cat,dog"), (Tokens{"ca", "t,", "do", "g</w>"}));
-    EXPECT_EQ(tokenizer.encode("a,"), (Tokens{"a", ",</w>"}));
+    // "t," is in the table but never forms: the comma is a word of its own.
+    EXPECT_EQ(tokenizer.encode("cat,dog"), (Tokens{"cat</w>", ",</w>", "do", "g</w>"}));
+    EXPECT_EQ(tokenizer.encode("a12"), (Tokens{"a</w>", "1</w>", "2</w>"}));
+    // Written in the prompt, the end token is that token.
+    EXPECT_EQ(tokenizer.tokenize("a<|endoftext|>").tokenIDs, (std::vector<int>{100, 1, 101, 101}));
 }
 
 // Words to tokens.
@@ -311,18 +317,18 @@ TEST(BPETokenizerEncodeWord, OneCharacterWordEndsTheWord) {
     EXPECT_TRUE(smallTokenizer().encodeWord("").empty());
 }
 
-TEST(BPETokenizerEncodeWord, StartingTokensAreGraphemeClusters) {
-    const BPETokenizer tokenizer({}, {}, kEnd);
-    // e + combining acute, then x.
-    EXPECT_EQ(tokenizer.encodeWord("e\xCC\x81x"), (Tokens{"e\xCC\x81", "x</w>"}));
-    // A flag is two regional indicators; two flags are two characters.
-    const std::string france = "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7";
-    EXPECT_EQ(tokenizer.encodeWord(france + france), (Tokens{france, france + "</w>"}));
-    // Woman, zero-width joiner, laptop: one emoji sequence.
-    const std::string technologist = "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB";
-    EXPECT_EQ(tokenizer.encodeWord(technologist), (Tokens{technologist + "</w>"}));
-    // Through the prompt path as well.
-    EXPECT_EQ(tokenizer.encode("E\xCC\x81 " + france), (Tokens{"e\xCC\x81</w>", france + "</w>"}));
+TEST(BPETokenizerEncodeWord, StartingTokensAreTheStandInsOfTheBytes) {
+    // GPT-2's table: printable ASCII and Latin-1 stand for themselves, the
+    // other bytes for U+0100 onwards in byte order.
+    EXPECT_EQ(byteLevelEncoded("a ~\n"), "a\xC4\xA0~\xC4\x8A");
+    EXPECT_EQ(byteLevelEncoded(std::string("\x00\x7F\xAD\xFF", 4)),
+              "\xC4\x80\xC4\xA1\xC5\x83\xC3\xBF");
+    const BPETokenizer tokenizer(ranked({{"\xC3\x83", "\xC2\xA9</w>"}}), {}, kEnd);
+    EXPECT_EQ(tokenizer.encodeWord("\xC3\xA9"), (Tokens{"\xC3\x83\xC2\xA9</w>"}));
+    // A flag is two 4-byte regional indicators: eight starting tokens.
+    EXPECT_EQ(tokenizer.encodeWord("\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7").size(), 8u);
+    // A decomposed accent is composed first, so it finds the same merge.
+    EXPECT_EQ(tokenizer.encode("E\xCC\x81"), (Tokens{"\xC3\x83\xC2\xA9</w>"}));
 }
 
 TEST(BPETokenizerEncodeWord, LowestRankMergesFirst) {
@@ -395,7 +401,8 @@ TEST(BPETokenizerEncodeWord, LongWordMergesCompletely) {
 TEST(BPETokenizerEncodeWord, ArbitraryBytesAreNeitherLostNorOverrun) {
     // Malformed UTF-8, stray continuation bytes, NULs and lone CRs included.
     std::mt19937 random(99);
-    const BPETokenizer tokenizer(ranked({{"\xC3", "\xA9"}, {"a", "\x80"}}), {{kEnd, 7}}, kEnd);
+    const BPETokenizer tokenizer(ranked({{"\xC3\x83", "\xC2\xA9"}, {"a", "\xC4\xA2"}}), {{kEnd, 7}},
+                                 kEnd);
     for (int i = 0; i < 2000; ++i) {
         std::string word(1 + random() % 12, '\0');
         for (char& byte : word) {
@@ -406,7 +413,7 @@ TEST(BPETokenizerEncodeWord, ArbitraryBytesAreNeitherLostNorOverrun) {
         for (const std::string& token : tokens) {
             joined += token;
         }
-        ASSERT_EQ(joined, word + "</w>");
+        ASSERT_EQ(joined, byteLevelEncoded(word) + "</w>");
 
         const auto result = tokenizer.tokenize(word, 4);
         ASSERT_GE(result.tokens.size(), 4u);
@@ -457,6 +464,9 @@ TEST(BPETokenizerDecode, WordEndsBecomeSpacesAndStartEndVanish) {
     EXPECT_EQ(tokenizer.decode({kStart, "ca", "t</w>", kEnd, "!", "!"}), "cat !!");
     EXPECT_EQ(tokenizer.decode(smallTokenizer().tokenize("a cat", 10).tokens), "a cat ");
     EXPECT_EQ(tokenizer.decode({}), "");
+    // Byte stand-ins become text again; a character cut apart becomes U+FFFD.
+    EXPECT_EQ(tokenizer.decode({"caf\xC3\x83\xC2\xA9</w>", "\xC3\xB0\xC5\x81"}),
+              "caf\xC3\xA9 \xEF\xBF\xBD");
 }
 
 // The CLIP tokenizer files of the model bundles, when the checkout has them.
@@ -492,10 +502,54 @@ TEST_F(BPETokenizerClip, ReadsTheWholeMergeTable) {
     const BPETokenizer tokenizer = make();
     // The first line is a version comment.
     EXPECT_EQ(tokenizer.merges().at({"i", "n"}), 1);
-    // 48,894 pair lines, but six of them begin with "#" ("# #</w>" and the
-    // like) and so read as comments.
-    EXPECT_EQ(tokenizer.merges().size(), 48888u);
-    EXPECT_EQ(tokenizer.merges().count({"#", "#</w>"}), 0u);
+    // 48,894 pair lines, six of which begin with "#" ("# #</w>" and the like).
+    EXPECT_EQ(tokenizer.merges().size(), 48894u);
+    EXPECT_EQ(tokenizer.merges().count({"#", "#</w>"}), 1u);
     EXPECT_EQ(tokenizer.token(49406), kStart);
     EXPECT_EQ(tokenizer.tokenID(kEnd), 49407);
+}
+
+// Token IDs that CLIP's own tokenizer (transformers' CLIPTokenizer, built from
+// these files) gives for prompts as people write them.
+TEST_F(BPETokenizerClip, GivesTheIDsOfClipsTokenizer) {
+    struct Case {
+        std::string prompt;
+        std::vector<int> ids;
+    };
+    const std::vector<Case> cases = {
+        {"masterpiece, best quality, 8k, ultra-detailed",
+         {49406, 12066, 267, 949, 3027, 267, 279, 330, 267, 8118, 268, 12609, 49407}},
+        {"a portrait of a woman, (smiling:1.2), ((blue eyes)), [freckles]",
+         {49406, 320,  5352,  539,  320,  2308, 267,  263, 9200,  281, 272,  269,
+          273,   2361, 13796, 1746, 3095, 8,    2361, 314, 48036, 316, 49407}},
+        {"don't stop believin', it's the cat's pajamas; we'll see, they're here, I'd say",
+         {49406, 847, 713,  1691, 4972, 530, 5662, 585, 568, 518, 2368, 568,  37231,
+          282,   649, 1342, 862,  267,  889, 982,  763, 267, 328, 1896, 1451, 49407}},
+        {"#sunset #beach #nofilter, 4K HDR photo @ 1920x1080",
+         {49406, 258, 3424, 258, 2117, 258, 16418, 267, 275, 330, 28065, 1125,
+          287,   272, 280,  273, 271,  343, 272,   271, 279, 271, 49407}},
+        {"Café crème brûlée in Zürich, señor Ñandú, cafe\u0301",
+         {49406, 15304, 1075, 12138, 614, 711,  127, 119,   75,  13489, 530,  89,
+          6522,  4021,  267,  43368, 541, 6445, 672, 36019, 267, 15304, 49407}},
+        {"🔥🔥 fire emoji ❤️ and a cat 🐱!!",
+         {49406, 11771, 1769, 16327, 1752, 537, 320, 2368, 35710, 748, 49407}},
+        {"A  PHOTO\tof\na   cat   ", {49406, 320, 1125, 539, 320, 2368, 49407}},
+        {"steampunk owl -- trending on artstation, by Greg Rutkowski & Alphonse Mucha",
+         {49406, 24130, 9899, 2432, 6087, 525, 1486, 2631, 267, 638, 7943, 14973, 17649, 261, 37865,
+          611, 42191, 49407}},
+        {"1girl, solo, long_hair, looking_at_viewer, 3D render, 16:9",
+         {49406, 272,   1611, 267, 5797, 267,   1538, 318, 2225, 267, 1312, 318,  536,
+          318,   15061, 267,  274, 323,  13024, 267,  272, 277,  281, 280,  49407}},
+        {"ΟΔΟΣ Ελλάδα, Москва, タワー, 서울",
+         {49406, 138,   123, 138,   112,  138, 123,   139, 480,   138,   113,   138,   119,
+          138,   119,   138, 105,   138,  112, 138,   365, 267,   38018, 13506, 23669, 27152,
+          39813, 27080, 267, 34941, 2429, 107, 30391, 267, 15074, 250,   18541, 372,   49407}},
+        {"<|endoftext|> after end", {49406, 49407, 953, 806, 49407}},
+    };
+    const BPETokenizer tokenizer = make();
+    for (const Case& c : cases) {
+        EXPECT_EQ(tokenizer.tokenize(c.prompt).tokenIDs, c.ids) << c.prompt;
+    }
+    const auto result = tokenizer.tokenize("Caf\xC3\xA9 \xF0\x9F\x94\xA5");
+    EXPECT_EQ(tokenizer.decode(result.tokens), "caf\xC3\xA9 \xF0\x9F\x94\xA5 ");
 }

@@ -56,6 +56,31 @@ std::optional<QString> replaceDirectory(const QString& source, const QString& ta
     return std::nullopt;
 }
 
+int writeWhole(QFile& file, const QByteArray& data) {
+    const int descriptor = file.handle();
+    if (descriptor < 0) {
+        return EBADF;
+    }
+    const char* next = data.constData();
+    qsizetype left = data.size();
+    while (left > 0) {
+        const ssize_t written = ::write(descriptor, next, static_cast<size_t>(left));
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        next += written;
+        left -= written;
+    }
+    return 0;
+}
+
+QString systemReason(int error) {
+    return reason(std::error_code(error, std::generic_category()));
+}
+
 std::optional<QString> flushToDisk(QFile& file) {
     if (!file.flush()) {
         return QStringLiteral("Could not write %1: %2.").arg(file.fileName(), file.errorString());

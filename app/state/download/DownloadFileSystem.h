@@ -22,6 +22,14 @@ std::optional<QString> moveFileReplacing(const QString& source, const QString& t
 // Removes `target` with its content if it exists, then renames `source` to it.
 std::optional<QString> replaceDirectory(const QString& source, const QString& target);
 
+// Writes all of `data` to the open, unbuffered `file` with the system's own
+// calls, so the reason of a failure is exact. Returns 0, or the system's
+// error number (ENOSPC: the disk is full).
+int writeWhole(QFile& file, const QByteArray& data);
+
+// The system's description of an error number.
+QString systemReason(int error);
+
 // Forces what was written to `file` onto the disk, so a renamed file never
 // turns out truncated after a power loss.
 std::optional<QString> flushToDisk(QFile& file);

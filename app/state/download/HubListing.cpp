@@ -3,6 +3,7 @@
 #include "state/download/HubAddresses.h"
 #include "state/download/HubListingFormat.h"
 #include "state/download/HubRequest.h"
+#include "state/download/NetworkFailure.h"
 
 #include <QMetaObject>
 #include <QNetworkAccessManager>
@@ -18,9 +19,10 @@ constexpr qsizetype largestPageCount = 1000;
 } // namespace
 
 HubListing::HubListing(QNetworkAccessManager* network, QUrl firstPage,
-                       QList<QPair<QString, QString>> installMap, QObject* parent)
+                       QList<QPair<QString, QString>> installMap, int stallMilliseconds,
+                       QObject* parent)
     : QObject(parent), network_(network), firstPage_(std::move(firstPage)),
-      installMap_(std::move(installMap)) {}
+      installMap_(std::move(installMap)), stallMilliseconds_(stallMilliseconds) {}
 
 HubListing::~HubListing() {
     dropReply();
@@ -37,7 +39,7 @@ void HubListing::abort() {
 
 void HubListing::fetch(const QUrl& page) {
     fetchedPages_.insert(page);
-    reply_ = network_->get(hubRequest(page));
+    reply_ = network_->get(hubRequest(page, stallMilliseconds_));
     connect(reply_, &QNetworkReply::finished, this, &HubListing::pageFinished);
 }
 
@@ -46,25 +48,23 @@ void HubListing::pageFinished() {
     if (done_ || reply == nullptr || sender() != reply) {
         return;
     }
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && status.toInt() != 200) {
-        finishWithFailure(QStringLiteral("Hugging Face returned HTTP %1 when listing model files.")
-                              .arg(status.toInt()));
+    const DownloadFailure failure = replyFailure(
+        *reply, QStringLiteral("Hugging Face returned HTTP %1 when listing model files."),
+        (stallMilliseconds_ + 999) / 1000);
+    if (failure.failed()) {
+        finishWithFailure(failure);
         return;
     }
-    if (reply->error() != QNetworkReply::NoError) {
-        finishWithFailure(reply->errorString());
-        return;
-    }
-    if (const auto failure = appendListingPage(reply->readAll(), entries_)) {
-        finishWithFailure(*failure);
+    if (const auto unreadable = appendListingPage(reply->readAll(), entries_)) {
+        finishWithFailure(DownloadFailure::lasting(*unreadable));
         return;
     }
     const std::optional<QUrl> next = nextPageUrl(reply->rawHeader("Link"), reply->url());
     dropReply();
     if (next) {
         if (fetchedPages_.contains(*next) || fetchedPages_.size() >= largestPageCount) {
-            finishWithFailure(QStringLiteral("Unexpected response from Hugging Face."));
+            finishWithFailure(
+                DownloadFailure::lasting(QStringLiteral("Unexpected response from Hugging Face.")));
             return;
         }
         fetch(*next);
@@ -73,17 +73,17 @@ void HubListing::pageFinished() {
     done_ = true;
     const QList<RemoteFile> files = selectInstallFiles(entries_, installMap_);
     if (!coversInstallMap(files, installMap_)) {
-        emit failed(
-            QStringLiteral("The model files were not found in the Hugging Face repository."));
+        emit failed(DownloadFailure::lasting(
+            QStringLiteral("The model files were not found in the Hugging Face repository.")));
         return;
     }
     emit listed(files);
 }
 
-void HubListing::finishWithFailure(const QString& description) {
+void HubListing::finishWithFailure(const DownloadFailure& failure) {
     done_ = true;
     dropReply();
-    emit failed(description);
+    emit failed(failure);
 }
 
 void HubListing::dropReply() {

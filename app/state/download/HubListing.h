@@ -1,5 +1,6 @@
 #pragma once
 
+#include "state/download/DownloadFailure.h"
 #include "state/download/ModelDownload.h"
 
 #include <QJsonArray>
@@ -25,7 +26,8 @@ class HubListing : public QObject {
     Q_OBJECT
 public:
     HubListing(QNetworkAccessManager* network, QUrl firstPage,
-               QList<QPair<QString, QString>> installMap, QObject* parent = nullptr);
+               QList<QPair<QString, QString>> installMap, int stallMilliseconds,
+               QObject* parent = nullptr);
     ~HubListing() override;
 
     void start();
@@ -33,17 +35,18 @@ public:
 
 signals:
     void listed(const QList<dravelin::RemoteFile>& files);
-    void failed(const QString& description);
+    void failed(const dravelin::DownloadFailure& failure);
 
 private:
     void fetch(const QUrl& page);
     void pageFinished();
-    void finishWithFailure(const QString& description);
+    void finishWithFailure(const DownloadFailure& failure);
     void dropReply();
 
     QNetworkAccessManager* network_;
     QUrl firstPage_;
     QList<QPair<QString, QString>> installMap_;
+    int stallMilliseconds_;
     QPointer<QNetworkReply> reply_;
     QJsonArray entries_;
     // Pages already fetched: a Link header that points back, or one page

@@ -1,9 +1,11 @@
 #include "state/download/HubListingFormat.h"
 
+#include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QJsonValue>
+#include <QRegularExpression>
 #include <QSet>
 
 #include <cmath>
@@ -35,13 +37,28 @@ qint64 listedSize(const QJsonObject& entry) {
     return sizeValue(entry.value(QLatin1String("size"))).value_or(0);
 }
 
+// The hub names an LFS file by its SHA-256; anything else is no checksum.
+QByteArray listedSha256(const QJsonObject& entry) {
+    const QJsonValue lfs = entry.value(QLatin1String("lfs"));
+    if (!lfs.isObject()) {
+        return {};
+    }
+    const QJsonValue oid = lfs.toObject().value(QLatin1String("oid"));
+    if (!oid.isString()) {
+        return {};
+    }
+    const QByteArray text = oid.toString().toLatin1().toLower();
+    static const QRegularExpression sha256(QStringLiteral("^[0-9a-f]{64}$"));
+    return sha256.match(QString::fromLatin1(text)).hasMatch() ? text : QByteArray();
+}
+
 } // namespace
 
 std::optional<QString> appendListingPage(const QByteArray& body, QJsonArray& entries) {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        return parseError.errorString();
+        return QStringLiteral("The hub sent a file list that could not be read.");
     }
     const QString unexpected = QStringLiteral("Unexpected response from Hugging Face.");
     if (!document.isArray()) {
@@ -61,9 +78,9 @@ std::optional<QString> appendListingPage(const QByteArray& body, QJsonArray& ent
 
 QList<RemoteFile> selectInstallFiles(const QJsonArray& entries,
                                      const QList<QPair<QString, QString>>& installMap) {
-    QSet<QString> wanted;
-    for (const auto& mapping : installMap) {
-        wanted.insert(mapping.first);
+    QHash<QString, QString> wanted;
+    for (const auto& [hubPath, installedPath] : installMap) {
+        wanted.insert(hubPath, installedPath);
     }
     QList<RemoteFile> files;
     for (const QJsonValue& value : entries) {
@@ -76,7 +93,11 @@ QList<RemoteFile> selectInstallFiles(const QJsonArray& entries,
         if (!path.isString() || !wanted.contains(path.toString())) {
             continue;
         }
-        files.append(RemoteFile{path.toString(), listedSize(entry)});
+        files.append(RemoteFile{.repository = QString(),
+                                .path = path.toString(),
+                                .installedPath = wanted.value(path.toString()),
+                                .size = listedSize(entry),
+                                .sha256 = listedSha256(entry)});
     }
     return files;
 }

@@ -14,13 +14,14 @@ namespace dravelin {
 
 // Reading the hub's tree listing.
 
-// Appends the entries of one listing page to `entries`. Fails with the JSON
-// parser's message, or with the hub's unexpected-response message when the
-// page is not an array of objects.
+// Appends the entries of one listing page to `entries`. Fails when the page
+// is not JSON, or with the hub's unexpected-response message when it is not
+// an array of objects.
 std::optional<QString> appendListingPage(const QByteArray& body, QJsonArray& entries);
 
 // The entries that are files named in `installMap`, in listing order, with
-// their sizes (the LFS size when given, else the entry's own size, else 0).
+// their sizes (the LFS size when given, else the entry's own size, else 0),
+// their SHA-256 (the LFS "oid" when it is one) and where they are installed.
 QList<RemoteFile> selectInstallFiles(const QJsonArray& entries,
                                      const QList<QPair<QString, QString>>& installMap);
 

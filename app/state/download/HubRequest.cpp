@@ -4,15 +4,11 @@
 
 namespace dravelin {
 
-namespace {
-constexpr int inactivityTimeoutMilliseconds = 60'000;
-}
-
-QNetworkRequest hubRequest(const QUrl& url) {
+QNetworkRequest hubRequest(const QUrl& url, int stallMilliseconds) {
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(inactivityTimeoutMilliseconds);
+    request.setTransferTimeout(stallMilliseconds);
     return request;
 }
 

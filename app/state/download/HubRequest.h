@@ -10,9 +10,9 @@ class QObject;
 namespace dravelin {
 
 // A plain GET request to the hub: redirects followed (never from https down to
-// http), and given up after a minute without any data so a stalled server
-// cannot hold the download forever.
-QNetworkRequest hubRequest(const QUrl& url);
+// http), and given up after `stallMilliseconds` without any data so a stalled
+// server cannot hold the download forever.
+QNetworkRequest hubRequest(const QUrl& url, int stallMilliseconds);
 
 // Lets go of a reply: clears `reply`, cuts its connections to `owner`, aborts
 // it if still running and deletes it later (this may run inside one of the

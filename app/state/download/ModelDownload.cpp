@@ -28,6 +28,19 @@ const QList<QPair<QString, QString>>& ModelDownload::installMap() {
     return map;
 }
 
+QString ModelDownload::previewRepository() {
+    return QStringLiteral("madebyollin/taesd");
+}
+
+const QList<QPair<QString, QString>>& ModelDownload::previewInstallMap() {
+    static const QList<QPair<QString, QString>> map{
+        {QStringLiteral("config.json"), QStringLiteral("PreviewDecoder.model/config.json")},
+        {QStringLiteral("diffusion_pytorch_model.safetensors"),
+         QStringLiteral("PreviewDecoder.model/diffusion_pytorch_model.safetensors")},
+    };
+    return map;
+}
+
 QUrl ModelDownload::hubBaseUrl() {
     // Read on every call: mirrors and tests point the download elsewhere.
     const QString endpoint = qEnvironmentVariable("HF_ENDPOINT").trimmed();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QObject>
 #include <QPair>
@@ -11,15 +12,30 @@ class QNetworkAccessManager;
 
 namespace dravelin {
 
-// One file of the hub's listing that the application installs.
+// One file of a hub listing that the application installs.
 struct RemoteFile {
-    QString path; // inside the repository
+    QString repository;
+    QString path;          // inside the repository
+    QString installedPath; // inside the model directory
     qint64 size = 0;
+    // The SHA-256 the listing gives for an LFS file, in lower-case
+    // hexadecimal; empty for files it gives none for.
+    QByteArray sha256;
+};
+
+// How long the download waits before it gives up on a silent connection, and
+// the pauses before each automatic new attempt after a passing failure. The
+// number of pauses is the number of new attempts.
+struct DownloadTimings {
+    int stallMilliseconds = 20'000;
+    QList<int> retryPausesMilliseconds{2'000, 5'000, 10'000};
 };
 
 // Fetches the model from the Hugging Face hub into the partial directory, file
-// by file (files already there with the listed size are kept), then replaces
-// the model directory with it and writes the completion marker last.
+// by file (files already there with the listed size are kept, interrupted
+// ones resumed), checks every file against the listing, writes a manifest of
+// what was installed, then replaces the model directory with it and writes
+// the completion marker last.
 //
 // Lives on the GUI thread; all network waits are asynchronous. One object runs
 // one download: start() once, then wait for finished().
@@ -29,23 +45,36 @@ public:
     enum class Outcome { installed, cancelled, failed };
     Q_ENUM(Outcome)
 
-    // The hub repository and which of its files go where in the model
-    // directory, in install order.
+    // The hub repository of the model and which of its files go where in the
+    // model directory, in install order.
     static QString repository();
     static const QList<QPair<QString, QString>>& installMap();
+    // The same for the preview decoder, fetched after the model's files.
+    static QString previewRepository();
+    static const QList<QPair<QString, QString>>& previewInstallMap();
     // https://huggingface.co, or $HF_ENDPOINT when set.
     static QUrl hubBaseUrl();
 
-    ModelDownload(QNetworkAccessManager* network, QString partialDirectory,
-                  QString modelDirectory, QObject* parent = nullptr);
+    ModelDownload(QNetworkAccessManager* network, QString partialDirectory, QString modelDirectory,
+                  QObject* parent = nullptr);
+
+    // Takes effect at start().
+    void setTimings(const DownloadTimings& timings) { timings_ = timings; }
 
     void start();
     // Aborts the running request promptly; finished(cancelled) follows.
     void cancel();
 
+    // After finished(failed): true when the cause lies on this computer (a
+    // full disk, a folder that cannot be written) rather than with the
+    // network or the hub.
+    bool failedLocally() const { return failedLocally_; }
+
 signals:
-    // For every network progress event (not throttled): the overall fraction
-    // (0 to 1) and the detail text "name — x of y".
+    // For network progress events: the overall fraction (0 to 1) and the
+    // detail text "name — x of y", followed after a few seconds by the speed
+    // and the time left ("· 8.4 MB/s · 2 min left"), or by a note while
+    // waiting to try again.
     void progress(double fraction, const QString& detail);
     // Exactly once. For `failed`, `description` is the error's description
     // (for example "Server returned HTTP 404 for vocab.json."); empty otherwise.
@@ -56,6 +85,8 @@ private:
     QPointer<QNetworkAccessManager> network_;
     QString partialDirectory_;
     QString modelDirectory_;
+    DownloadTimings timings_;
+    bool failedLocally_ = false;
     Procedure* procedure_ = nullptr;
 };
 
