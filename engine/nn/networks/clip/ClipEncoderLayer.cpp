@@ -12,13 +12,13 @@ AttentionWeightNames attentionNames(const std::string& prefix) {
 } // namespace
 
 ClipEncoderLayer::ClipEncoderLayer(const WeightReader& weights, const std::string& prefix,
-                                   const ClipTextConfig& config, int64_t length)
+                                   const ClipLayerSettings& config, int64_t length)
     : norm1_(weights, prefix + ".layer_norm1", config.hiddenSize, length, config.layerNormEpsilon),
       attention_(weights, attentionNames(prefix),
                  {.dim = config.hiddenSize,
                   .heads = config.heads,
                   .length = length,
-                  .causal = true,
+                  .causal = config.causal,
                   .accumulateOutput = true}),
       norm2_(weights, prefix + ".layer_norm2", config.hiddenSize, length, config.layerNormEpsilon),
       fc1_(weights, prefix + ".mlp.fc1", config.hiddenSize, config.intermediateSize, true, length,
@@ -27,7 +27,7 @@ ClipEncoderLayer::ClipEncoderLayer(const WeightReader& weights, const std::strin
            LinearOptions{Activation::identity, true}) {}
 
 void ClipEncoderLayer::declare(WeightList& list, const std::string& prefix,
-                               const ClipTextConfig& config) {
+                               const ClipLayerSettings& config) {
     LayerNorm::declare(list, prefix + ".layer_norm1", config.hiddenSize);
     MultiHeadAttention::declare(list, attentionNames(prefix), config.hiddenSize);
     LayerNorm::declare(list, prefix + ".layer_norm2", config.hiddenSize);
