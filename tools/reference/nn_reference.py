@@ -9,8 +9,8 @@ outputs to a fixture file beside it.
 
     fixtures   tiny models and their fixtures, committed under tests/nn/fixtures/ and
                compared by the C++ tests (test_nn)
-    full-size  the Stable Diffusion 1.5 text encoder, VAE and denoising network
-               configurations with random weights (about 2 GB; never committed), for the
+    full-size  the Stable Diffusion 1.5 text encoder, VAE, denoising network and safety
+               checker configurations with random weights (about 2 GB; never committed), for the
                slow test and the benchmark; with --outputs also the reference outputs for
                them; --networks picks some of them
 
@@ -499,6 +499,58 @@ def write_full_size_unet(out, with_outputs):
                       "noise_pred": noise})
 
 
+# As the hub publishes SD 1.5's safety checker: transformers reads the vision tower from
+# "vision_config_dict" (the keys that differ from CLIPVisionConfig's defaults).
+SD15_SAFETY_CHECKER = {
+    "_name_or_path": "CompVis/stable-diffusion-safety-checker",
+    "architectures": ["StableDiffusionSafetyChecker"], "initializer_factor": 1.0,
+    "logit_scale_init_value": 2.6592, "model_type": "clip", "projection_dim": 768,
+    "text_config_dict": {"hidden_size": 768, "intermediate_size": 3072,
+                         "num_attention_heads": 12, "num_hidden_layers": 12},
+    "torch_dtype": "float32",
+    "vision_config_dict": {"hidden_size": 1024, "intermediate_size": 4096,
+                           "num_attention_heads": 16, "num_hidden_layers": 24, "patch_size": 14},
+}
+
+
+def write_full_size_safety_checker(out, with_outputs):
+    from diffusers.pipelines.stable_diffusion.safety_checker import StableDiffusionSafetyChecker
+    from transformers import CLIPConfig
+
+    config = CLIPConfig.from_dict(json.loads(json.dumps(SD15_SAFETY_CHECKER)))
+    model = StableDiffusionSafetyChecker(config).eval()
+    # The library starts every concept at ones; random ones tell the concepts apart, and
+    # thresholds of 0 make special care and flagging likely.
+    generator = torch.Generator().manual_seed(7)
+    with torch.no_grad():
+        for embeds in (model.concept_embeds, model.special_care_embeds):
+            embeds.copy_(torch.randn(embeds.shape, generator=generator))
+        model.concept_embeds_weights.zero_()
+        model.special_care_embeds_weights.zero_()
+    round_to(model, "F16")
+    save_bundle(out / "SafetyChecker.model", SD15_SAFETY_CHECKER, model.state_dict(), "F16")
+    if with_outputs:
+        pixels = torch.randint(0, 256, (1, 224, 224, 3), generator=generator).to(torch.float32)
+        unit = pixels.permute(0, 3, 1, 2) / 255.0
+        clip_input = ((unit - torch.tensor(CLIP_MEAN)[None, :, None, None])
+                      / torch.tensor(CLIP_STD)[None, :, None, None])
+        with torch.no_grad():
+            from diffusers.pipelines.stable_diffusion.safety_checker import cosine_distance
+            embeds = model.visual_projection(model.vision_model(clip_input)[1])
+            special_cos = cosine_distance(embeds, model.special_care_embeds).numpy()[0]
+            cos = cosine_distance(embeds, model.concept_embeds).numpy()[0]
+            _, verdict = model(clip_input=clip_input, images=np.zeros((1, 4, 4, 3)))
+        unsafe, special, concepts = safety_scores(
+            special_cos, cos, model.special_care_embeds_weights.tolist(),
+            model.concept_embeds_weights.tolist(), 0.0)
+        assert unsafe == verdict[0]
+        save_fixture(out / "SafetyChecker.fixture.safetensors", {
+            "clip_input": clip_input, "adjustment": torch.zeros(1),
+            "has_nsfw_concepts": torch.tensor([float(unsafe)]),
+            "special_scores": torch.tensor([special]), "concept_scores": torch.tensor([concepts]),
+        })
+
+
 def write_full_size(out, with_outputs, networks):
     from diffusers import AutoencoderKL
     from transformers import CLIPTextModel
@@ -506,6 +558,8 @@ def write_full_size(out, with_outputs, networks):
     out.mkdir(parents=True, exist_ok=True)
     if "unet" in networks:
         write_full_size_unet(out, with_outputs)
+    if "safety" in networks:
+        write_full_size_safety_checker(out, with_outputs)
     fixtures = {}
     if "text" not in networks and "vae" not in networks:
         print(f"wrote full-size models to {out}")
@@ -553,8 +607,8 @@ def main(argv):
     full.add_argument("--out", type=pathlib.Path, required=True)
     full.add_argument("--outputs", action="store_true",
                       help="also run the reference on them (a few minutes)")
-    full.add_argument("--networks", default="text,vae,unet",
-                      help="comma-separated: text,vae (together) and unet")
+    full.add_argument("--networks", default="text,vae,unet,safety",
+                      help="comma-separated: text,vae (together), unet and safety")
     arguments = parser.parse_args(argv)
     torch.manual_seed(0)
     np.random.seed(0)
