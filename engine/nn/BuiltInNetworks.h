@@ -5,7 +5,7 @@ namespace dravelin {
 class NetworkRegistry;
 
 // Adds the network kinds the engine builds itself (text encoders, VAE,
-// denoising networks) to a registry. The shared registry calls it once.
+// denoising networks, safety checker) to a registry. The shared registry calls it once.
 void registerBuiltInNetworks(NetworkRegistry& registry);
 
 } // namespace dravelin

@@ -39,6 +39,10 @@ set(DRAVELIN_NN_SOURCES
     nn/networks/clip/ClipTextConfig.cpp
     nn/networks/clip/ClipTextKinds.cpp
     nn/networks/clip/ClipTextModel.cpp
+    nn/networks/safety/ClipVisionTransformer.cpp
+    nn/networks/safety/SafetyCheckerConfig.cpp
+    nn/networks/safety/SafetyCheckerKind.cpp
+    nn/networks/safety/StableDiffusionSafetyChecker.cpp
     nn/networks/unet/UNet2DCondition.cpp
     nn/networks/unet/UNetConfig.cpp
     nn/networks/unet/UNetKind.cpp

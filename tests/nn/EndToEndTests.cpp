@@ -1,8 +1,9 @@
 // A model directory whose text encoder and VAE are tiny networks of the real
 // architectures (the reference fixtures) goes through the text-to-image and
-// image-to-image pipelines to a PNG. The denoising network is still a
-// stand-in kind.
+// image-to-image pipelines to a PNG, past the safety checker where it has
+// one. The denoising network is still a stand-in kind.
 
+#include "cli/GenerateCommand.h"
 #include "cli/PngFile.h"
 #include "nn/support/NetworkFixtures.h"
 #include "pipeline/StableDiffusionPipeline.h"
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <sstream>
 
 using namespace dravelin;
 using namespace dravelin::testing;
@@ -89,4 +91,50 @@ TEST_F(EndToEnd, ImageToImageWritesAPng) {
     ASSERT_EQ(images.size(), 1u);
     ASSERT_TRUE(images[0].has_value());
     expectPng(*images[0], "image.png");
+}
+
+// With the reference's safety checker in the model directory, the pipeline
+// withholds exactly the images the checker flags, and the command line writes
+// only the others, saying so, unless told --no-safety.
+TEST_F(EndToEnd, SafetyCheckerWithholdsFlaggedImages) {
+    const auto checker = copyBundle("SafetyChecker", model);
+    PipelineConfiguration c = configuration();
+    c.imageCount = 4;
+    StableDiffusionPipeline unchecked(model, {}, {}, /*disableSafety=*/true, false);
+    const GeneratedImages all = unchecked.generateImages(c, keepGoing);
+    SafetyChecker judge(checker, {});
+    StableDiffusionPipeline pipeline(model, {}, {}, /*disableSafety=*/false, false);
+    ASSERT_TRUE(pipeline.canSafetyCheck());
+    const GeneratedImages checked = pipeline.generateImages(c, keepGoing);
+    ASSERT_EQ(checked.size(), all.size());
+    for (size_t i = 0; i < all.size(); ++i) {
+        EXPECT_EQ(checked[i], judge.isSafe(*all[i]) ? all[i] : std::optional<Image>())
+            << "image " << i;
+    }
+
+    // Thresholds below every similarity: every image is flagged.
+    editWeights(checker, [](std::vector<TensorToWrite>& tensors) {
+        for (TensorToWrite& tensor : tensors) {
+            if (tensor.name == "concept_embeds_weights") {
+                tensor = TensorToWrite::fromFloats(tensor.name, ShapedArray(tensor.shape, -2.0f));
+            }
+        }
+    });
+    c.imageCount = 1;
+    EXPECT_EQ(StableDiffusionPipeline(model, {}, {}, false, false).generateImages(c, keepGoing),
+              GeneratedImages{std::nullopt});
+    const auto output = directory.path() / "checked.png";
+    const std::vector<std::string> arguments{"--model",  model.string(), "--prompt",
+                                             "a cat",    "--steps",      "2",
+                                             "--output", output.string()};
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(runGenerateCommand(arguments, out, err), 0);
+    EXPECT_FALSE(std::filesystem::exists(output));
+    EXPECT_NE(err.str().find("Image 1 was withheld by the safety checker."), std::string::npos)
+        << err.str();
+    std::vector<std::string> uncheckedArguments = arguments;
+    uncheckedArguments.push_back("--no-safety");
+    EXPECT_EQ(runGenerateCommand(uncheckedArguments, out, err), 0) << err.str();
+    EXPECT_TRUE(std::filesystem::exists(output));
 }

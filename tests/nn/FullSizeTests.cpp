@@ -1,5 +1,5 @@
-// The Stable Diffusion 1.5 text encoder, VAE and denoising network at full
-// size: they load, run and give outputs of the right shapes with no NaN or
+// The Stable Diffusion 1.5 text encoder, VAE, denoising network and safety
+// checker at full size: they load, run and give outputs of the right shapes with no NaN or
 // infinity. Random weights are written here; with DRAVELIN_FULL_SIZE_MODELS
 // naming a directory written by `tools/reference/nn_reference.py full-size
 // --outputs`, its models are used instead and compared with the reference's
@@ -171,4 +171,44 @@ TEST_F(FullSizeTest, DenoisingNetwork) {
                   << largestMagnitude(expected) << "\n";
         EXPECT_TRUE(closeTo(noise, expected, kTolerance));
     }
+}
+
+TEST_F(FullSizeTest, SafetyChecker) {
+    // The directory given may predate the safety checker.
+    std::optional<TemporaryDirectory> own;
+    std::filesystem::path bundle = *models / "SafetyChecker.model";
+    if (!std::filesystem::exists(bundle)) {
+        own.emplace();
+        writeFullSizeSafetyChecker(own->path());
+        bundle = own->path() / "SafetyChecker.model";
+    }
+    const auto model = Model::load(bundle, {});
+    EXPECT_EQ(model->modelDescription().inputs,
+              (std::vector<FeatureDescription>{{"clip_input", {1, 3, 224, 224}},
+                                               {"images", {1, 512, 512, 3}},
+                                               {"adjustment", {1}}}));
+    std::optional<std::map<std::string, ShapedArray>> fixture;
+    if (!own) {
+        fixture = reference("SafetyChecker");
+    }
+    const ShapedArray clipInput =
+        fixture ? fixture->at("clip_input") : randomLike({1, 3, 224, 224}, -2.0f, 2.5f);
+    const auto started = std::chrono::steady_clock::now();
+    const FeatureProvider outputs =
+        model->prediction(FeatureProvider({{"clip_input", clipInput},
+                                           {"adjustment", ShapedArray(Shape{1})},
+                                           {"images", ShapedArray(Shape{1, 512, 512, 3})}}));
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::cout << "safety checker, one 224x224 image: " << seconds << " s\n";
+    EXPECT_EQ(outputs.featureValue("concept_scores").shape(), (Shape{1, 17}));
+    EXPECT_EQ(outputs.featureValue("special_scores").shape(), (Shape{1, 3}));
+    for (const char* name : {"concept_scores", "special_scores"}) {
+        EXPECT_TRUE(allFinite(outputs.featureValue(name))) << name;
+        if (fixture) {
+            EXPECT_TRUE(closeTo(outputs.featureValue(name), fixture->at(name), kTolerance)) << name;
+        }
+    }
+    const float verdict = outputs.featureValue("has_nsfw_concepts").values()[0];
+    EXPECT_EQ(verdict, fixture ? fixture->at("has_nsfw_concepts").values()[0] : 0.0f);
 }

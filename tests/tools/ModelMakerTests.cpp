@@ -35,13 +35,15 @@ TEST(ModelMaker, WritesACompleteTinyModelThatGeneratesImages) {
     TemporaryDirectory directory;
     const auto model = directory.path() / "Model";
     std::vector<std::string> lines;
-    writeRandomModel(model, {.imageEncoder = true},
+    writeRandomModel(model, {.imageEncoder = true, .safetyChecker = true},
                      [&](const std::string& line) { lines.push_back(line); });
-    EXPECT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines.size(), 5u);
     EXPECT_TRUE(std::filesystem::exists(model / ".complete"));
 
-    StableDiffusionPipeline pipeline(model, {}, {}, true, false);
+    // The random safety checker runs on every image and withholds none.
+    StableDiffusionPipeline pipeline(model, {}, {}, /*disableSafety=*/false, false);
     ASSERT_TRUE(pipeline.encoder.has_value());
+    ASSERT_TRUE(pipeline.canSafetyCheck());
     PipelineConfiguration c("a cat");
     c.stepCount = 2;
     const GeneratedImages images =

@@ -30,6 +30,8 @@ Generates images with a Stable Diffusion 1.5 model directory.
                           numbered beside it)
   --preview-dir DIR       write a preview PNG every second step
   --reduce-memory         keep each model loaded only while it is used
+  --no-safety             skip the safety check (the model directory's
+                          SafetyChecker.model withholds images it flags)
   --help                  show this text
 )";
 
@@ -113,6 +115,10 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
         }
         if (option == "--reduce-memory") {
             options.reduceMemory = true;
+            continue;
+        }
+        if (option == "--no-safety") {
+            options.configuration.disableSafety = true;
             continue;
         }
         if (option.rfind("--", 0) != 0) {
@@ -236,8 +242,10 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
         if (options.previewDirectory) {
             std::filesystem::create_directories(*options.previewDirectory);
         }
+        // Without --no-safety a SafetyChecker.model in the directory checks
+        // every image; the pipeline leaves out the checker when told to skip it.
         StableDiffusionPipeline pipeline(options.model, {}, {ComputeUnits::cpuAndGPU},
-                                         /*disableSafety=*/true, options.reduceMemory);
+                                         c.disableSafety, options.reduceMemory);
         using Clock = std::chrono::steady_clock;
         const auto start = Clock::now();
         auto lastStep = start;

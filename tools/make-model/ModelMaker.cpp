@@ -40,6 +40,12 @@ bool endsWith(const std::string& text, const std::string& tail) {
 ShapedArray randomWeight(const WeightSpec& spec, WeightNoise& noise) {
     ShapedArray values(spec.shape, 0.0f);
     const std::string& name = spec.name;
+    // The safety checker's similarity thresholds: at 1 no cosine similarity
+    // passes them, so random weights never withhold an image.
+    if (endsWith(name, "embeds_weights")) {
+        std::fill(values.values().begin(), values.values().end(), 1.0f);
+        return values;
+    }
     const bool norm = name.find("norm") != std::string::npos;
     if (spec.shape.size() == 1 && norm && endsWith(name, ".weight")) {
         std::fill(values.values().begin(), values.values().end(), 1.0f);
@@ -195,6 +201,57 @@ nlohmann::json vaeConfig(bool fullSize) {
             {"up_block_types", {"UpDecoderBlock2D", "UpDecoderBlock2D"}}};
 }
 
+// transformers' CLIPConfig as SD 1.5's safety checker publishes it: the text
+// and vision sections and, read in preference, their "_dict" twins with the
+// keys that differ from the defaults. Only the vision tower is built.
+nlohmann::json safetyCheckerConfig(bool fullSize) {
+    if (fullSize) {
+        const nlohmann::json vision{{"hidden_size", 1024},
+                                    {"intermediate_size", 4096},
+                                    {"num_attention_heads", 16},
+                                    {"num_hidden_layers", 24},
+                                    {"patch_size", 14}};
+        const nlohmann::json text{{"hidden_size", 768},
+                                  {"intermediate_size", 3072},
+                                  {"num_attention_heads", 12},
+                                  {"num_hidden_layers", 12}};
+        nlohmann::json visionFull = vision;
+        visionFull.update({{"model_type", "clip_vision_model"},
+                           {"hidden_act", "quick_gelu"},
+                           {"image_size", 224},
+                           {"layer_norm_eps", 1e-05},
+                           {"num_channels", 3},
+                           {"projection_dim", 512}});
+        nlohmann::json textFull = text;
+        textFull.update({{"model_type", "clip_text_model"},
+                         {"hidden_act", "quick_gelu"},
+                         {"max_position_embeddings", 77},
+                         {"projection_dim", 512},
+                         {"vocab_size", 49408}});
+        return {{"_name_or_path", "CompVis/stable-diffusion-safety-checker"},
+                {"architectures", {"StableDiffusionSafetyChecker"}},
+                {"initializer_factor", 1.0},
+                {"logit_scale_init_value", 2.6592},
+                {"model_type", "clip"},
+                {"projection_dim", 768},
+                {"text_config", textFull},
+                {"text_config_dict", text},
+                {"torch_dtype", "float32"},
+                {"vision_config", visionFull},
+                {"vision_config_dict", vision}};
+    }
+    return {{"architectures", {"StableDiffusionSafetyChecker"}},
+            {"model_type", "clip"},
+            {"projection_dim", 16},
+            {"vision_config",
+             {{"hidden_size", 32},
+              {"intermediate_size", 64},
+              {"num_attention_heads", 4},
+              {"num_hidden_layers", 2},
+              {"patch_size", 8},
+              {"image_size", 32}}}};
+}
+
 } // namespace
 
 void writeRandomModel(const std::filesystem::path& directory, const ModelMakerOptions& options,
@@ -236,6 +293,10 @@ void writeRandomModel(const std::filesystem::path& directory, const ModelMakerOp
     if (options.imageEncoder) {
         writeNetwork(directory / "VAEEncoder.model", vaeConfig(full), weights, dtype, noise,
                      report);
+    }
+    if (options.safetyChecker) {
+        writeNetwork(directory / "SafetyChecker.model", safetyCheckerConfig(full),
+                     full ? "model.fp16.safetensors" : "model.safetensors", dtype, noise, report);
     }
     writeFileAtomically(directory / ".complete", "");
 }

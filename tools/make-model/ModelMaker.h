@@ -12,6 +12,8 @@ struct ModelMakerOptions {
     // instead of tiny ones.
     bool fullSize = false;
     bool imageEncoder = false; // also write VAEEncoder.model
+    // Also write SafetyChecker.model; its thresholds let every image through.
+    bool safetyChecker = false;
     uint64_t seed = 1;
     // A folder with vocab.json and merges.txt to use; without it a small
     // character-level vocabulary is written.
@@ -20,7 +22,8 @@ struct ModelMakerOptions {
 
 // Writes a complete model directory with random weights, laid out as the
 // application installs one (tokenizer files, TextEncoder.model, Unet.model,
-// VAEDecoder.model, the completion marker last), for tests, demos and speed
+// VAEDecoder.model, optionally VAEEncoder.model and SafetyChecker.model, the
+// completion marker last), for tests, demos and speed
 // measurements. Every weight a network reads is written with the shape its
 // configuration gives. Throws std::runtime_error naming what failed.
 void writeRandomModel(const std::filesystem::path& directory, const ModelMakerOptions& options,

@@ -9,8 +9,8 @@ outputs to a fixture file beside it.
 
     fixtures   tiny models and their fixtures, committed under tests/nn/fixtures/ and
                compared by the C++ tests (test_nn)
-    full-size  the Stable Diffusion 1.5 text encoder, VAE and denoising network
-               configurations with random weights (about 2 GB; never committed), for the
+    full-size  the Stable Diffusion 1.5 text encoder, VAE, denoising network and safety
+               checker configurations with random weights (about 2 GB; never committed), for the
                slow test and the benchmark; with --outputs also the reference outputs for
                them; --networks picks some of them
 
@@ -242,6 +242,155 @@ def write_unet(directory, name, overrides, dtype_name, batch, sequence, timestep
     return model
 
 
+# StableDiffusionSafetyChecker ----------------------------------------------------------
+
+# What a special-care match adds to the later scores (diffusers' constant).
+SPECIAL_CARE_ADJUSTMENT = 0.01
+# CLIP's image normalisation, as the pipeline's safety check applies it.
+CLIP_MEAN = (0.485, 0.456, 0.406)
+CLIP_STD = (0.229, 0.224, 0.225)
+
+
+def safety_scores(special_cos, cos, special_thresholds, concept_thresholds, adjustment):
+    """diffusers' StableDiffusionSafetyChecker.forward for one image, with its adjustment
+    starting at `adjustment` (the bundle's input) instead of 0.0. Returns the verdict and the
+    unrounded special and concept scores; the verdict tests scores rounded to 3 decimals."""
+    special_scores = []
+    for k in range(len(special_cos)):
+        score = float(special_cos[k]) - float(special_thresholds[k]) + adjustment
+        special_scores.append(score)
+        if round(score, 3) > 0:
+            adjustment = SPECIAL_CARE_ADJUSTMENT
+    concept_scores = [float(cos[j]) - float(concept_thresholds[j]) + adjustment
+                      for j in range(len(cos))]
+    unsafe = any(round(score, 3) > 0 for score in concept_scores)
+    return unsafe, special_scores, concept_scores
+
+
+def safety_case(special_cos, cos, special_thresholds, concept_thresholds, adjustment):
+    """What one image exercises: (unsafe, special care, unsafe only through the special-care
+    adjustment), and the smallest distance of a score from its decision boundary."""
+    unsafe, special, concepts = safety_scores(special_cos, cos, special_thresholds,
+                                              concept_thresholds, adjustment)
+    special_care = any(round(score, 3) > 0 for score in special)
+    raw = [float(cos[j]) - float(concept_thresholds[j]) for j in range(len(cos))]
+    through_adjustment = special_care and unsafe and max(raw) < 0
+    margin = min(abs(score - 0.0005) for score in special + concepts)
+    return (unsafe, special_care, through_adjustment), margin
+
+
+def choose_safety_thresholds(special_cos, cos, adjustments, pair, seed):
+    """Thresholds (rounded to F16) under which the images cover every path of the verdict:
+    safe; unsafe without special care; unsafe only through the special-care adjustment;
+    special care and still safe; and, for the `pair` of entries that differ only in their
+    adjustment input, special care and the verdict changed by that input. Every score keeps
+    1e-3 from its decision boundary, far beyond float32 differences."""
+    rng = np.random.default_rng(seed)
+    count = cos.shape[0]
+
+    def propose(values):
+        # Half the concepts near some image's similarity, the others above every image's.
+        high = values.max(axis=0)
+        near = values[rng.integers(count, size=values.shape[1]), np.arange(values.shape[1])]
+        active = rng.random(values.shape[1]) < 0.5
+        proposal = np.where(active, near + rng.uniform(-0.02, 0.02, values.shape[1]),
+                            high + rng.uniform(0.02, 0.3, values.shape[1]))
+        return proposal.astype(np.float16).astype(np.float32)
+
+    for _ in range(200000):
+        special_thresholds, concept_thresholds = propose(special_cos), propose(cos)
+        cases = [safety_case(special_cos[i], cos[i], special_thresholds, concept_thresholds,
+                             adjustments[i]) for i in range(count)]
+        if min(margin for _, margin in cases) < 1e-3:
+            continue
+        kinds = [case for case, _ in cases]
+        first, second = kinds[pair[0]], kinds[pair[1]]
+        if (any(k == (False, False, False) for k in kinds)
+                and any(k == (True, False, False) for k in kinds)
+                and any(k == (True, True, True) for k in kinds)
+                and any(k == (False, True, False) for k in kinds)
+                and not first[1] and second[1] and first[0] != second[0]):
+            return special_thresholds, concept_thresholds
+    raise SystemExit("no safety thresholds cover every case; try another seed")
+
+
+def write_safety_checker(directory, name, dtype_name, seed):
+    """A tiny StableDiffusionSafetyChecker with a hub-style CLIPConfig, run on 8-bit images
+    normalised as the pipeline's safety check does, with thresholds chosen so that the images
+    take every path of the verdict."""
+    from diffusers.pipelines.stable_diffusion.safety_checker import (
+        StableDiffusionSafetyChecker, cosine_distance)
+    from transformers import CLIPConfig, CLIPVisionConfig
+
+    # A remainder of 2 pixels beyond 5 patches of 6, which the strided convolution drops.
+    vision = dict(hidden_size=32, intermediate_size=64, num_attention_heads=4,
+                  num_hidden_layers=2, patch_size=6, image_size=32)
+    # As on the hub: the whole vision config, and the keys that differ from the defaults in
+    # "vision_config_dict", which transformers reads in preference (a stale layer count in
+    # "vision_config" must be ignored).
+    full_vision = CLIPVisionConfig(**dict(vision, num_hidden_layers=3)).to_dict()
+    hub_config = {"architectures": ["StableDiffusionSafetyChecker"], "model_type": "clip",
+                  "projection_dim": 16, "initializer_factor": 1.0,
+                  "logit_scale_init_value": 2.6592,
+                  "text_config_dict": {"hidden_size": 24, "intermediate_size": 48,
+                                       "num_attention_heads": 4, "num_hidden_layers": 1},
+                  "vision_config": full_vision, "vision_config_dict": vision}
+    config = CLIPConfig.from_dict(json.loads(json.dumps(hub_config)))
+    assert config.vision_config.num_hidden_layers == 2
+    model = StableDiffusionSafetyChecker(config).eval()
+    randomize(model, seed)
+    round_to(model, dtype_name)
+
+    size = vision["image_size"]
+    generator = torch.Generator().manual_seed(seed + 1)
+    pixels = torch.randint(0, 256, (6, size, size, 3), generator=generator, dtype=torch.uint8)
+    # A smooth image beside the noise, for embeddings further apart.
+    ramp = torch.linspace(0, 255, size)
+    pixels[1] = torch.stack([ramp[None, :].expand(size, size), ramp[:, None].expand(size, size),
+                             torch.full((size, size), 40.0)], dim=-1).to(torch.uint8)
+    # The last image again, given an adjustment of 0.05.
+    pixels = torch.cat([pixels, pixels[-1:]])
+    adjustments = [0.0] * 6 + [float(np.float32(0.05))]
+    unit = pixels.permute(0, 3, 1, 2).to(torch.float32) / 255.0
+    clip_input = ((unit - torch.tensor(CLIP_MEAN)[None, :, None, None])
+                  / torch.tensor(CLIP_STD)[None, :, None, None])
+
+    with torch.no_grad():
+        embeds = model.visual_projection(model.vision_model(clip_input)[1])
+        special_cos = cosine_distance(embeds, model.special_care_embeds).numpy()
+        cos = cosine_distance(embeds, model.concept_embeds).numpy()
+    special_thresholds, concept_thresholds = choose_safety_thresholds(
+        special_cos, cos, adjustments, (5, 6), seed)
+    with torch.no_grad():
+        model.special_care_embeds_weights.copy_(torch.from_numpy(special_thresholds))
+        model.concept_embeds_weights.copy_(torch.from_numpy(concept_thresholds))
+
+    results = [safety_scores(special_cos[i], cos[i], model.special_care_embeds_weights.tolist(),
+                             model.concept_embeds_weights.tolist(), adjustments[i])
+               for i in range(len(adjustments))]
+    # diffusers itself, for the images it scores with no adjustment.
+    _, reference = model(clip_input=clip_input, images=np.zeros((len(adjustments), 4, 4, 3)))
+    for i, adjustment in enumerate(adjustments):
+        if adjustment == 0.0:
+            assert reference[i] == results[i][0], i
+
+    positions = config.vision_config.image_size // config.vision_config.patch_size
+    extra = {"vision_model.vision_model.embeddings.position_ids":
+             torch.arange(positions * positions + 1, dtype=torch.int64)[None]}
+    save_bundle(directory / f"{name}.model", hub_config, model.state_dict(), dtype_name,
+                extra=extra)
+    save_fixture(directory / f"{name}.fixture.safetensors", {
+        "pixels": pixels.to(torch.float32),
+        "clip_input": clip_input,
+        "adjustment": torch.tensor(adjustments),
+        "has_nsfw_concepts": torch.tensor([float(r[0]) for r in results]),
+        "special_scores": torch.tensor([r[1] for r in results]),
+        "concept_scores": torch.tensor([r[2] for r in results]),
+    })
+    print(f"{name}: verdicts {[int(r[0]) for r in results]}")
+    return model
+
+
 # Commands -----------------------------------------------------------------------------
 
 
@@ -294,6 +443,8 @@ def write_fixtures(out):
                                   down_block_types=["CrossAttnDownBlock2D"] * 2 + ["DownBlock2D"],
                                   up_block_types=["UpBlock2D"] + ["CrossAttnUpBlock2D"] * 2),
                "F16", 1, 9, [500.0], seed=32)
+    # The safety checker: CLIP vision tower, projection, concept thresholds.
+    write_safety_checker(out, "SafetyChecker", "F16", seed=41)
     total = sum(path.stat().st_size for path in out.rglob("*") if path.is_file())
     print(f"wrote fixtures to {out} ({total / 1000:.0f} kB)")
 
@@ -348,6 +499,58 @@ def write_full_size_unet(out, with_outputs):
                       "noise_pred": noise})
 
 
+# As the hub publishes SD 1.5's safety checker: transformers reads the vision tower from
+# "vision_config_dict" (the keys that differ from CLIPVisionConfig's defaults).
+SD15_SAFETY_CHECKER = {
+    "_name_or_path": "CompVis/stable-diffusion-safety-checker",
+    "architectures": ["StableDiffusionSafetyChecker"], "initializer_factor": 1.0,
+    "logit_scale_init_value": 2.6592, "model_type": "clip", "projection_dim": 768,
+    "text_config_dict": {"hidden_size": 768, "intermediate_size": 3072,
+                         "num_attention_heads": 12, "num_hidden_layers": 12},
+    "torch_dtype": "float32",
+    "vision_config_dict": {"hidden_size": 1024, "intermediate_size": 4096,
+                           "num_attention_heads": 16, "num_hidden_layers": 24, "patch_size": 14},
+}
+
+
+def write_full_size_safety_checker(out, with_outputs):
+    from diffusers.pipelines.stable_diffusion.safety_checker import StableDiffusionSafetyChecker
+    from transformers import CLIPConfig
+
+    config = CLIPConfig.from_dict(json.loads(json.dumps(SD15_SAFETY_CHECKER)))
+    model = StableDiffusionSafetyChecker(config).eval()
+    # The library starts every concept at ones; random ones tell the concepts apart, and
+    # thresholds of 0 make special care and flagging likely.
+    generator = torch.Generator().manual_seed(7)
+    with torch.no_grad():
+        for embeds in (model.concept_embeds, model.special_care_embeds):
+            embeds.copy_(torch.randn(embeds.shape, generator=generator))
+        model.concept_embeds_weights.zero_()
+        model.special_care_embeds_weights.zero_()
+    round_to(model, "F16")
+    save_bundle(out / "SafetyChecker.model", SD15_SAFETY_CHECKER, model.state_dict(), "F16")
+    if with_outputs:
+        pixels = torch.randint(0, 256, (1, 224, 224, 3), generator=generator).to(torch.float32)
+        unit = pixels.permute(0, 3, 1, 2) / 255.0
+        clip_input = ((unit - torch.tensor(CLIP_MEAN)[None, :, None, None])
+                      / torch.tensor(CLIP_STD)[None, :, None, None])
+        with torch.no_grad():
+            from diffusers.pipelines.stable_diffusion.safety_checker import cosine_distance
+            embeds = model.visual_projection(model.vision_model(clip_input)[1])
+            special_cos = cosine_distance(embeds, model.special_care_embeds).numpy()[0]
+            cos = cosine_distance(embeds, model.concept_embeds).numpy()[0]
+            _, verdict = model(clip_input=clip_input, images=np.zeros((1, 4, 4, 3)))
+        unsafe, special, concepts = safety_scores(
+            special_cos, cos, model.special_care_embeds_weights.tolist(),
+            model.concept_embeds_weights.tolist(), 0.0)
+        assert unsafe == verdict[0]
+        save_fixture(out / "SafetyChecker.fixture.safetensors", {
+            "clip_input": clip_input, "adjustment": torch.zeros(1),
+            "has_nsfw_concepts": torch.tensor([float(unsafe)]),
+            "special_scores": torch.tensor([special]), "concept_scores": torch.tensor([concepts]),
+        })
+
+
 def write_full_size(out, with_outputs, networks):
     from diffusers import AutoencoderKL
     from transformers import CLIPTextModel
@@ -355,6 +558,8 @@ def write_full_size(out, with_outputs, networks):
     out.mkdir(parents=True, exist_ok=True)
     if "unet" in networks:
         write_full_size_unet(out, with_outputs)
+    if "safety" in networks:
+        write_full_size_safety_checker(out, with_outputs)
     fixtures = {}
     if "text" not in networks and "vae" not in networks:
         print(f"wrote full-size models to {out}")
@@ -402,8 +607,8 @@ def main(argv):
     full.add_argument("--out", type=pathlib.Path, required=True)
     full.add_argument("--outputs", action="store_true",
                       help="also run the reference on them (a few minutes)")
-    full.add_argument("--networks", default="text,vae,unet",
-                      help="comma-separated: text,vae (together) and unet")
+    full.add_argument("--networks", default="text,vae,unet,safety",
+                      help="comma-separated: text,vae (together), unet and safety")
     arguments = parser.parse_args(argv)
     torch.manual_seed(0)
     np.random.seed(0)

@@ -45,6 +45,24 @@ nlohmann::json sd15UNetConfig() {
                            "CrossAttnUpBlock2D"]})");
 }
 
+nlohmann::json sd15SafetyCheckerConfig() {
+    return nlohmann::json::parse(R"({
+        "_name_or_path": "CompVis/stable-diffusion-safety-checker",
+        "architectures": ["StableDiffusionSafetyChecker"], "initializer_factor": 1.0,
+        "logit_scale_init_value": 2.6592, "model_type": "clip", "projection_dim": 768,
+        "text_config_dict": {"hidden_size": 768, "intermediate_size": 3072,
+                             "num_attention_heads": 12, "num_hidden_layers": 12},
+        "torch_dtype": "float32",
+        "vision_config": {"hidden_act": "quick_gelu", "hidden_size": 1024, "image_size": 224,
+                          "intermediate_size": 4096, "layer_norm_eps": 1e-05,
+                          "model_type": "clip_vision_model", "num_attention_heads": 16,
+                          "num_channels": 3, "num_hidden_layers": 24, "patch_size": 14,
+                          "projection_dim": 512},
+        "vision_config_dict": {"hidden_size": 1024, "intermediate_size": 4096,
+                               "num_attention_heads": 16, "num_hidden_layers": 24,
+                               "patch_size": 14}})");
+}
+
 namespace {
 
 TensorToWrite randomTensor(const WeightSpec& weight, std::mt19937& generator) {
@@ -110,6 +128,16 @@ void writeFullSizeUNet(const std::filesystem::path& directory) {
         tensors.push_back(randomTensor(weight, generator));
     }
     writeBundle(directory / "Unet.model", sd15UNetConfig(), tensors);
+}
+
+void writeFullSizeSafetyChecker(const std::filesystem::path& directory) {
+    std::mt19937 generator(9012);
+    std::vector<TensorToWrite> tensors;
+    for (const WeightSpec& weight :
+         weightsOf("StableDiffusionSafetyChecker", sd15SafetyCheckerConfig())) {
+        tensors.push_back(randomTensor(weight, generator));
+    }
+    writeBundle(directory / "SafetyChecker.model", sd15SafetyCheckerConfig(), tensors);
 }
 
 } // namespace dravelin::testing

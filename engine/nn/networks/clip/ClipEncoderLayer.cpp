@@ -12,27 +12,31 @@ AttentionWeightNames attentionNames(const std::string& prefix) {
 } // namespace
 
 ClipEncoderLayer::ClipEncoderLayer(const WeightReader& weights, const std::string& prefix,
-                                   const ClipTextConfig& config, int64_t length)
-    : norm1_(weights, prefix + ".layer_norm1", config.hiddenSize, length, config.layerNormEpsilon),
+                                   const ClipLayerSettings& settings, int64_t length)
+    : norm1_(weights, prefix + ".layer_norm1", settings.hiddenSize, length,
+             settings.layerNormEpsilon),
       attention_(weights, attentionNames(prefix),
-                 {.dim = config.hiddenSize,
-                  .heads = config.heads,
+                 {.dim = settings.hiddenSize,
+                  .heads = settings.heads,
                   .length = length,
-                  .causal = true,
+                  .causal = settings.causal,
                   .accumulateOutput = true}),
-      norm2_(weights, prefix + ".layer_norm2", config.hiddenSize, length, config.layerNormEpsilon),
-      fc1_(weights, prefix + ".mlp.fc1", config.hiddenSize, config.intermediateSize, true, length,
-           LinearOptions{config.activation, false}),
-      fc2_(weights, prefix + ".mlp.fc2", config.intermediateSize, config.hiddenSize, true, length,
-           LinearOptions{Activation::identity, true}) {}
+      norm2_(weights, prefix + ".layer_norm2", settings.hiddenSize, length,
+             settings.layerNormEpsilon),
+      fc1_(weights, prefix + ".mlp.fc1", settings.hiddenSize, settings.intermediateSize, true,
+           length, LinearOptions{settings.activation, false}),
+      fc2_(weights, prefix + ".mlp.fc2", settings.intermediateSize, settings.hiddenSize, true,
+           length, LinearOptions{Activation::identity, true}) {}
 
 void ClipEncoderLayer::declare(WeightList& list, const std::string& prefix,
-                               const ClipTextConfig& config) {
-    LayerNorm::declare(list, prefix + ".layer_norm1", config.hiddenSize);
-    MultiHeadAttention::declare(list, attentionNames(prefix), config.hiddenSize);
-    LayerNorm::declare(list, prefix + ".layer_norm2", config.hiddenSize);
-    Linear::declare(list, prefix + ".mlp.fc1", config.hiddenSize, config.intermediateSize, true);
-    Linear::declare(list, prefix + ".mlp.fc2", config.intermediateSize, config.hiddenSize, true);
+                               const ClipLayerSettings& settings) {
+    LayerNorm::declare(list, prefix + ".layer_norm1", settings.hiddenSize);
+    MultiHeadAttention::declare(list, attentionNames(prefix), settings.hiddenSize);
+    LayerNorm::declare(list, prefix + ".layer_norm2", settings.hiddenSize);
+    Linear::declare(list, prefix + ".mlp.fc1", settings.hiddenSize, settings.intermediateSize,
+                    true);
+    Linear::declare(list, prefix + ".mlp.fc2", settings.intermediateSize, settings.hiddenSize,
+                    true);
 }
 
 void ClipEncoderLayer::forward(Matrix& x) const {

@@ -16,6 +16,16 @@ const std::string kEmbeddings = "text_model.embeddings";
 // the real one.
 constexpr int64_t kLegacyEndTokenId = 2;
 
+// Text attends only to the tokens before it.
+ClipLayerSettings layerSettings(const ClipTextConfig& config) {
+    return {.hiddenSize = config.hiddenSize,
+            .intermediateSize = config.intermediateSize,
+            .heads = config.heads,
+            .activation = config.activation,
+            .layerNormEpsilon = config.layerNormEpsilon,
+            .causal = true};
+}
+
 } // namespace
 
 WeightList ClipTextModel::weights(const ClipTextConfig& config, bool projected) {
@@ -25,7 +35,8 @@ WeightList ClipTextModel::weights(const ClipTextConfig& config, bool projected) 
     list.push_back(
         {kEmbeddings + ".position_embedding.weight", {config.maxPositions, config.hiddenSize}});
     for (int64_t i = 0; i < config.layers; ++i) {
-        ClipEncoderLayer::declare(list, "text_model.encoder.layers." + std::to_string(i), config);
+        ClipEncoderLayer::declare(list, "text_model.encoder.layers." + std::to_string(i),
+                                  layerSettings(config));
     }
     LayerNorm::declare(list, "text_model.final_layer_norm", config.hiddenSize);
     if (projected) {
@@ -50,8 +61,8 @@ ClipTextModel::ClipTextModel(const ClipTextConfig& config, const WeightReader& w
     }
     layers_.reserve(static_cast<size_t>(config.layers));
     for (int64_t i = 0; i < config.layers; ++i) {
-        layers_.emplace_back(weights, "text_model.encoder.layers." + std::to_string(i), config,
-                             length);
+        layers_.emplace_back(weights, "text_model.encoder.layers." + std::to_string(i),
+                             layerSettings(config), length);
     }
     if (projected) {
         projection_.emplace(weights, "text_projection", config.hiddenSize, config.projectionDim,
