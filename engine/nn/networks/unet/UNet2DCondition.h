@@ -1,12 +1,12 @@
 #pragma once
 
-#include "nn/layers/Convolution.h"
-#include "nn/compute/FeatureMap.h"
-#include "nn/layers/GroupNorm.h"
-#include "nn/compute/Matrix.h"
-#include "nn/blocks/ResnetBlock2D.h"
 #include "nn/blocks/TimestepEmbedding.h"
-#include "nn/blocks/Transformer2D.h"
+#include "nn/blocks/UNetBlock2D.h"
+#include "nn/compute/FeatureMap.h"
+#include "nn/compute/Matrix.h"
+#include "nn/layers/Convolution.h"
+#include "nn/layers/GroupNorm.h"
+#include "nn/networks/unet/DenoisingInputs.h"
 #include "nn/networks/unet/UNetConfig.h"
 #include "runtime/Network.h"
 
@@ -15,15 +15,6 @@
 #include <vector>
 
 namespace dravelin {
-
-// Sizes fixed when the network is built.
-struct UNetShape {
-    int64_t batch;
-    int64_t height;
-    int64_t width;
-    // Text positions of "encoder_hidden_states".
-    int64_t contextLength;
-};
 
 // diffusers' UNet2DConditionModel of the SD 1.x/2.x family: "sample"
 // [batch, in, h, w], "timestep" [batch], "encoder_hidden_states"
@@ -43,22 +34,13 @@ public:
                        const std::vector<Matrix>& contexts) const;
 
 private:
-    // A down or up block: ResNet blocks, each followed by a transformer in
-    // the cross-attention kinds, then a resampling convolution unless it is
-    // the last (down) or first-to-last (up) block.
-    struct Block {
-        std::vector<ResnetBlock2D> resnets;
-        std::vector<Transformer2D> transformers;
-        std::optional<Convolution> resample;
-    };
-
     UNetConfig config_;
     UNetShape shape_;
     TimestepEmbedding time_;
     Convolution convIn_;
-    std::vector<Block> down_;
-    Block mid_;
-    std::vector<Block> up_;
+    std::vector<DownBlock2D> down_;
+    MidBlock2DCrossAttn mid_;
+    std::vector<UpBlock2D> up_;
     GroupNorm normOut_;
     Convolution convOut_;
 };
