@@ -41,6 +41,10 @@ set(DRAVELIN_NN_SOURCES
     nn/networks/clip/ClipTextConfig.cpp
     nn/networks/clip/ClipTextKinds.cpp
     nn/networks/clip/ClipTextModel.cpp
+    nn/networks/controlnet/ControlNetConditioningEmbedding.cpp
+    nn/networks/controlnet/ControlNetConfig.cpp
+    nn/networks/controlnet/ControlNetKind.cpp
+    nn/networks/controlnet/ControlNetModel.cpp
     nn/networks/unet/DenoisingInputs.cpp
     nn/networks/unet/UNet2DCondition.cpp
     nn/networks/unet/UNetConfig.cpp

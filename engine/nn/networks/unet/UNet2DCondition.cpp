@@ -1,5 +1,6 @@
 #include "nn/networks/unet/UNet2DCondition.h"
 
+#include "nn/blocks/UNetBlockFactory.h"
 #include "nn/compute/ComputeContext.h"
 #include "runtime/FeatureNames.h"
 
@@ -31,7 +32,44 @@ const UNetShape& checked(const UNetConfig& config, const UNetShape& shape) {
     return shape;
 }
 
+// Adds a planar [batch, channels, height, width] array into the map.
+void addPlanar(FeatureMap& map, const ShapedArray& planar) {
+    const int64_t channels = map.channels();
+    const int64_t height = map.height();
+    const int64_t width = map.width();
+    const float* source = planar.data();
+#pragma omp parallel for collapse(2)
+    for (int64_t n = 0; n < map.batch(); ++n) {
+        for (int64_t y = 0; y < height; ++y) {
+            for (int64_t c = 0; c < channels; ++c) {
+                const float* row = source + ((n * channels + c) * height + y) * width;
+                float* target = map.pixel(n, y, 0) + c;
+                for (int64_t x = 0; x < width; ++x) {
+                    target[x * channels] += row[x];
+                }
+            }
+        }
+    }
+}
+
 } // namespace
+
+std::vector<FeatureDescription> UNet2DCondition::residualInputs(const UNetConfig& config,
+                                                                const UNetShape& shape) {
+    std::vector<FeatureDescription> inputs;
+    const std::vector<UNetBlockFactory::Skip> skips =
+        UNetBlockFactory::skips(config.blockConfig(false));
+    for (size_t i = 0; i < skips.size(); ++i) {
+        inputs.push_back({feature::downBlockResidual(i),
+                          {shape.batch, skips[i].channels, shape.height / skips[i].scale,
+                           shape.width / skips[i].scale}});
+    }
+    const int64_t scale = int64_t{1} << (config.blocks() - 1);
+    inputs.push_back(
+        {feature::midBlockResidual,
+         {shape.batch, config.blockOutChannels.back(), shape.height / scale, shape.width / scale}});
+    return inputs;
+}
 
 WeightList UNet2DCondition::weights(const UNetConfig& config) {
     WeightList list;
@@ -48,8 +86,8 @@ WeightList UNet2DCondition::weights(const UNetConfig& config) {
 }
 
 UNet2DCondition::UNet2DCondition(const UNetConfig& config, const WeightReader& weights,
-                                 const UNetShape& shape)
-    : config_(config), shape_(checked(config, shape)),
+                                 const UNetShape& shape, bool controlled)
+    : config_(config), shape_(checked(config, shape)), controlled_(controlled),
       time_(weights, "time_embedding", timeSettings(config, shape.batch)),
       convIn_(weights, "conv_in", config.inChannels, config.blockOutChannels.front(), 3),
       down_(UNetBlockFactory::buildDownBlocks(weights, config.blockConfig(), geometry(shape))),
@@ -60,7 +98,8 @@ UNet2DCondition::UNet2DCondition(const UNetConfig& config, const WeightReader& w
       convOut_(weights, "conv_out", config.blockOutChannels.front(), config.outChannels, 3) {}
 
 FeatureMap UNet2DCondition::denoise(FeatureMap sample, const float* timesteps,
-                                    const std::vector<Matrix>& contexts) const {
+                                    const std::vector<Matrix>& contexts,
+                                    const std::vector<const ShapedArray*>& residuals) const {
     if (config_.centerInputSample) {
         for (int64_t n = 0; n < sample.batch(); ++n) {
             for (int64_t y = 0; y < sample.height(); ++y) {
@@ -84,6 +123,17 @@ FeatureMap UNet2DCondition::denoise(FeatureMap sample, const float* timesteps,
         hidden = block.forward(std::move(hidden), time, contexts, skips);
     }
     hidden = mid_.forward(std::move(hidden), time, contexts);
+    if (!residuals.empty()) {
+        if (residuals.size() != skips.size() + 1) {
+            throw std::invalid_argument("The denoising network takes " +
+                                        std::to_string(skips.size() + 1) + " residuals, not " +
+                                        std::to_string(residuals.size()) + ".");
+        }
+        for (size_t i = 0; i < skips.size(); ++i) {
+            addPlanar(skips[i], *residuals[i]);
+        }
+        addPlanar(hidden, *residuals.back());
+    }
     for (const UpBlock2D& block : up_) {
         hidden = block.forward(std::move(hidden), time, contexts, skips);
     }
@@ -95,9 +145,21 @@ FeatureValueDictionary UNet2DCondition::predict(const FeatureProvider& inputs) {
     ComputeThreadsScope threads;
     DenoisingInputs in = DenoisingInputs::read(inputs, shape_, config_.inChannels,
                                                config_.crossAttentionDim, "The denoising network");
+    std::vector<const ShapedArray*> residuals;
+    if (controlled_) {
+        for (const FeatureDescription& input : residualInputs(config_, shape_)) {
+            const ShapedArray& residual = inputs.featureValue(input.name);
+            if (residual.shape() != input.shape) {
+                throw std::invalid_argument("The denoising network takes \"" + input.name +
+                                            "\" of shape " + describe(input.shape) + ", not " +
+                                            describe(residual.shape()) + ".");
+            }
+            residuals.push_back(&residual);
+        }
+    }
     FeatureValueDictionary outputs;
     outputs.emplace(feature::noisePrediction,
-                    denoise(std::move(in.sample), in.timesteps, in.contexts).toPlanar());
+                    denoise(std::move(in.sample), in.timesteps, in.contexts, residuals).toPlanar());
     return outputs;
 }
 

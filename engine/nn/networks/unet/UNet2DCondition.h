@@ -22,20 +22,35 @@ namespace dravelin {
 // "noise_pred" [batch, out, h, w]. The timestep's sinusoidal embedding and
 // MLP feed every ResNet block; down blocks keep their outputs as skips that
 // the up blocks concatenate back in; transformers attend to the text states.
+//
+// A controlled network also takes a ControlNet's residuals: one per skip
+// (feature::downBlockResidual(i), added to the skip before the up path takes
+// it) and one for the mid block (feature::midBlockResidual, added to its
+// output), as diffusers' down_block_additional_residuals and
+// mid_block_additional_residual.
 class UNet2DCondition : public Network {
 public:
-    UNet2DCondition(const UNetConfig& config, const WeightReader& weights, const UNetShape& shape);
+    UNet2DCondition(const UNetConfig& config, const WeightReader& weights, const UNetShape& shape,
+                    bool controlled = false);
     static WeightList weights(const UNetConfig& config);
+    // The residual inputs of a controlled network for samples of `shape`, in
+    // the down path's order, the mid block's last.
+    static std::vector<FeatureDescription> residualInputs(const UNetConfig& config,
+                                                          const UNetShape& shape);
 
     FeatureValueDictionary predict(const FeatureProvider& inputs) override;
     // noise prediction for `sample`; `timesteps` has one value per image,
     // `contexts` one contextLength × cross_attention_dim matrix per image.
+    // `residuals`: none, or one planar array per residual input, in the order
+    // of residualInputs().
     FeatureMap denoise(FeatureMap sample, const float* timesteps,
-                       const std::vector<Matrix>& contexts) const;
+                       const std::vector<Matrix>& contexts,
+                       const std::vector<const ShapedArray*>& residuals = {}) const;
 
 private:
     UNetConfig config_;
     UNetShape shape_;
+    bool controlled_;
     TimestepEmbedding time_;
     Convolution convIn_;
     std::vector<DownBlock2D> down_;

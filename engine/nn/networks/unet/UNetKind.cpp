@@ -15,13 +15,24 @@ constexpr int64_t kTextPositions = 77;
 
 } // namespace
 
-ModelDescription UNetKind::describe(const nlohmann::json& config) const {
-    const UNetConfig unet = UNetConfig::read(config);
+ModelDescription UNetKind::denoisingDescription(const UNetConfig& unet) {
     return ModelDescription{
         {{feature::sample, {kBatch, unet.inChannels, unet.sampleSize, unet.sampleSize}},
          {feature::timestep, {kBatch}},
          {feature::encoderHiddenStates, {kBatch, unet.crossAttentionDim, 1, kTextPositions}}},
         {feature::noisePrediction}};
+}
+
+ModelDescription UNetKind::describe(const nlohmann::json& config) const {
+    const UNetConfig unet = UNetConfig::read(config);
+    ModelDescription description = denoisingDescription(unet);
+    if (controlled_) {
+        const UNetShape shape = {kBatch, unet.sampleSize, unet.sampleSize, kTextPositions};
+        for (FeatureDescription& input : UNet2DCondition::residualInputs(unet, shape)) {
+            description.inputs.push_back(std::move(input));
+        }
+    }
+    return description;
 }
 
 std::vector<WeightSpec> UNetKind::expectedWeights(const nlohmann::json& config) const {
@@ -32,10 +43,16 @@ std::unique_ptr<Network> UNetKind::build(const nlohmann::json& config,
                                          const ModelDescription& description,
                                          const WeightFiles& weights) const {
     const UNetConfig unet = UNetConfig::read(config);
-    return std::make_unique<UNet2DCondition>(unet, WeightReader(weights),
-                                             denoisingShape(description, unet.inChannels,
-                                                            unet.crossAttentionDim,
-                                                            "The denoising network"));
+    const UNetShape shape = denoisingShape(description, unet.inChannels, unet.crossAttentionDim,
+                                           "The denoising network");
+    if (controlled_) {
+        // A bundle that gives the sample another size must give the residuals
+        // theirs.
+        for (const FeatureDescription& input : UNet2DCondition::residualInputs(unet, shape)) {
+            requireInputShape(description, input.name, input.shape, "The denoising network");
+        }
+    }
+    return std::make_unique<UNet2DCondition>(unet, WeightReader(weights), shape, controlled_);
 }
 
 } // namespace dravelin
