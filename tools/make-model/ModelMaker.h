@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace dravelin {
 
@@ -12,6 +13,9 @@ struct ModelMakerOptions {
     // instead of tiny ones.
     bool fullSize = false;
     bool imageEncoder = false; // also write VAEEncoder.model
+    // ControlNets to write as controlnet/<name>.model (the canny model's
+    // configuration at full size), with ControlledUnet.model beside Unet.model.
+    std::vector<std::string> controlNets;
     uint64_t seed = 1;
     // A folder with vocab.json and merges.txt to use; without it a small
     // character-level vocabulary is written.
