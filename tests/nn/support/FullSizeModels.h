@@ -13,6 +13,8 @@ namespace dravelin::testing {
 nlohmann::json sd15TextEncoderConfig();
 nlohmann::json sd15VaeConfig();
 nlohmann::json sd15UNetConfig();
+// lllyasviel/sd-controlnet-canny's.
+nlohmann::json sd15ControlNetConfig();
 
 // Writes TextEncoder.model, VAEDecoder.model and VAEEncoder.model (each VAE
 // bundle holds the whole two-half weight file, as the hub's does) into
@@ -23,5 +25,7 @@ void writeFullSizeModels(const std::filesystem::path& directory);
 // Writes Unet.model, the denoising network (about 1.7 GB of F16 weights), the
 // same way; apart from the others for its size.
 void writeFullSizeUNet(const std::filesystem::path& directory);
+// Writes ControlNet.model (about 0.7 GB) the same way.
+void writeFullSizeControlNet(const std::filesystem::path& directory);
 
 } // namespace dravelin::testing
