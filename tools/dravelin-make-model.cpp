@@ -1,6 +1,6 @@
 // Writes a complete model directory with random weights:
 //   dravelin-make-model OUTDIR [--tiny | --full-size] [--encoder] [--safety-checker]
-//                              [--seed N] [--tokenizer DIR]
+//                              [--seed N] [--tokenizer DIR] [--controlnet NAME]...
 
 #include "make-model/ModelMaker.h"
 
@@ -21,9 +21,17 @@ int main(int argc, char** argv) {
             options.imageEncoder = true;
         } else if (argument == "--safety-checker") {
             options.safetyChecker = true;
-        } else if ((argument == "--seed" || argument == "--tokenizer") && i + 1 < argc) {
+        } else if ((argument == "--seed" || argument == "--tokenizer" ||
+                    argument == "--controlnet") &&
+                   i + 1 < argc) {
             const std::string value = argv[++i];
-            if (argument == "--tokenizer") {
+            if (argument == "--controlnet") {
+                if (value.empty() || value.find('/') != std::string::npos) {
+                    std::fprintf(stderr, "dravelin-make-model: --controlnet takes a name.\n");
+                    return 2;
+                }
+                options.controlNets.push_back(value);
+            } else if (argument == "--tokenizer") {
                 options.tokenizer = value;
             } else {
                 try {
@@ -36,14 +44,17 @@ int main(int argc, char** argv) {
         } else if (argument.rfind("--", 0) != 0 && output.empty()) {
             output = argument;
         } else {
-            std::fprintf(stderr, "usage: dravelin-make-model OUTDIR [--tiny | --full-size] "
-                                 "[--encoder] [--safety-checker] [--seed N] [--tokenizer DIR]\n");
+            std::fprintf(stderr,
+                         "usage: dravelin-make-model OUTDIR [--tiny | --full-size] "
+                         "[--encoder] [--safety-checker] [--seed N] [--tokenizer DIR] "
+                         "[--controlnet NAME]...\n");
             return 2;
         }
     }
     if (output.empty()) {
         std::fprintf(stderr, "usage: dravelin-make-model OUTDIR [--tiny | --full-size] "
-                             "[--encoder] [--safety-checker] [--seed N] [--tokenizer DIR]\n");
+                             "[--encoder] [--safety-checker] [--seed N] [--tokenizer DIR] "
+                             "[--controlnet NAME]...\n");
         return 2;
     }
     try {

@@ -4,8 +4,16 @@
 // (with time and GFLOP/s per layer type, and the peak resident memory of the
 // decode), a VAE encode and one evaluation of the denoising network (the
 // guidance batch of 2 at 64×64). Outputs holding NaN or infinity are reported.
+// With --controlnet, also one ControlNet evaluation (the same batch, a
+// 512×512 control image) and a controlled step (the ControlNet, then the
+// controlled network on its residuals) against the plain step.
 //
 //   dravelin-bench-networks [--models DIR] [--runs N] [--no-encoder] [--unet-only]
+//                           [--controlnet BUNDLE]
+//
+// BUNDLE is a ControlNet bundle (`dravelin-make-model DIR --full-size
+// --controlnet canny` writes one, with DIR/ControlledUnet.model beside it);
+// the controlled network is DIR/ControlledUnet.model for --models DIR.
 //
 // DIR holds TextEncoder.model, VAEDecoder.model, VAEEncoder.model and
 // Unet.model (for example from `tools/reference/nn_reference.py full-size`);
@@ -162,6 +170,7 @@ int main(int argc, char** argv) {
     int runs = 2;
     bool encoder = true;
     bool others = true;
+    std::filesystem::path controlNetBundle;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--models") == 0 && i + 1 < argc) {
             models = argv[++i];
@@ -171,9 +180,12 @@ int main(int argc, char** argv) {
             encoder = false;
         } else if (std::strcmp(argv[i], "--unet-only") == 0) {
             others = false;
+        } else if (std::strcmp(argv[i], "--controlnet") == 0 && i + 1 < argc) {
+            controlNetBundle = argv[++i];
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--models DIR] [--runs N] [--no-encoder] [--unet-only]\n",
+                         "usage: %s [--models DIR] [--runs N] [--no-encoder] [--unet-only] "
+                         "[--controlnet BUNDLE]\n",
                          argv[0]);
             return 2;
         }
@@ -280,6 +292,7 @@ int main(int argc, char** argv) {
 
     // Denoising network: the guidance batch of 2 at 64×64 with 77 text
     // positions, as one step of a 512×512 generation runs it.
+    double plainStep = 0;
     {
         const auto start = Clock::now();
         auto model = Model::load(unetBundle, {});
@@ -300,12 +313,49 @@ int main(int argc, char** argv) {
                     load, timing.best, runs, timing.first, flops / 1e9, flops / timing.best / 1e9,
                     100.0 * flops / timing.best / 1e9 / ceiling.total,
                     static_cast<long long>(nonFinite(timing.outputs.featureValue("noise_pred"))));
+        plainStep = timing.best;
         printProfile(timing.profile, ceiling.total);
         std::printf("  memory: weights %.0f MB (fp32, %lld parameters); resident before %.0f MB; "
                     "peak resident during it %s%.0f MB\n",
                     megabytes(4.0 * static_cast<double>(model->parameterCount())),
                     static_cast<long long>(model->parameterCount()), megabytes(residentBefore),
                     peakReset ? "" : "(since start) ", megabytes(peakResident));
+    }
+
+    if (!controlNetBundle.empty()) {
+        auto start = Clock::now();
+        auto controlNet = Model::load(controlNetBundle, {});
+        const double load = secondsSince(start);
+        const ShapedArray timestep(Shape{2}, 981.0f);
+        FeatureProvider inputs(
+            {{"sample", randomArray({2, 4, 64, 64}, -3.0f, 3.0f, 3)},
+             {"timestep", timestep},
+             {"encoder_hidden_states", randomArray({2, 768, 1, 77}, -1.0f, 1.0f, 4)},
+             {"controlnet_cond", randomArray({2, 3, 512, 512}, 0.0f, 1.0f, 5)}});
+        const Timing timing = timePredictions(*controlNet, inputs, runs);
+        const double flops = profiledFlops(timing.profile);
+        int64_t bad = 0;
+        for (const auto& [name, value] : timing.outputs.featureValueDictionary) {
+            bad += nonFinite(value);
+        }
+        std::printf("\nControlNet (2×4×64×64, 2×3×512×512 image): load %.2f s; %.2f s best of %d "
+                    "(first %.2f s); %.0f GFLOP, %.1f GFLOP/s (%.0f%% of the ceiling); "
+                    "non-finite outputs: %lld\n",
+                    load, timing.best, runs, timing.first, flops / 1e9, flops / timing.best / 1e9,
+                    100.0 * flops / timing.best / 1e9 / ceiling.total, static_cast<long long>(bad));
+        printProfile(timing.profile, ceiling.total);
+
+        auto controlled = Model::load(unetBundle.parent_path() / "ControlledUnet.model", {});
+        inputs.featureValueDictionary.erase("controlnet_cond");
+        for (const auto& [name, value] : timing.outputs.featureValueDictionary) {
+            inputs.featureValueDictionary.emplace(name, value);
+        }
+        const Timing step = timePredictions(*controlled, inputs, runs);
+        const double controlledStep = timing.best + step.best;
+        std::printf("Controlled step: ControlNet %.2f s + controlled network %.2f s = %.2f s, "
+                    "%.2f× the plain step (%.2f s); non-finite outputs: %lld\n",
+                    timing.best, step.best, controlledStep, controlledStep / plainStep, plainStep,
+                    static_cast<long long>(nonFinite(step.outputs.featureValue("noise_pred"))));
     }
 
     if (!scratch.empty()) {

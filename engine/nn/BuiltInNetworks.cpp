@@ -1,6 +1,7 @@
 #include "nn/BuiltInNetworks.h"
 
 #include "nn/networks/clip/ClipTextKinds.h"
+#include "nn/networks/controlnet/ControlNetKind.h"
 #include "nn/networks/safety/SafetyCheckerKind.h"
 #include "nn/networks/unet/UNetKind.h"
 #include "nn/networks/vae/VaeKinds.h"
@@ -13,7 +14,9 @@ void registerBuiltInNetworks(NetworkRegistry& registry) {
     registry.add(std::make_shared<ClipTextKind>(true));
     registry.add(std::make_shared<VaeDecoderKind>());
     registry.add(std::make_shared<VaeEncoderKind>());
-    registry.add(std::make_shared<UNetKind>());
+    registry.add(std::make_shared<UNetKind>(false));
+    registry.add(std::make_shared<UNetKind>(true));
+    registry.add(std::make_shared<ControlNetKind>());
     registry.add(std::make_shared<SafetyCheckerKind>());
 }
 

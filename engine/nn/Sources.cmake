@@ -34,6 +34,8 @@ set(DRAVELIN_NN_SOURCES
     nn/blocks/ResnetBlock2D.cpp
     nn/blocks/TimestepEmbedding.cpp
     nn/blocks/Transformer2D.cpp
+    nn/blocks/UNetBlock2D.cpp
+    nn/blocks/UNetBlockFactory.cpp
     # networks, each with its configuration and kinds
     nn/networks/clip/ClipEncoderLayer.cpp
     nn/networks/clip/ClipTextConfig.cpp
@@ -43,6 +45,11 @@ set(DRAVELIN_NN_SOURCES
     nn/networks/safety/SafetyCheckerConfig.cpp
     nn/networks/safety/SafetyCheckerKind.cpp
     nn/networks/safety/StableDiffusionSafetyChecker.cpp
+    nn/networks/controlnet/ControlNetConditioningEmbedding.cpp
+    nn/networks/controlnet/ControlNetConfig.cpp
+    nn/networks/controlnet/ControlNetKind.cpp
+    nn/networks/controlnet/ControlNetModel.cpp
+    nn/networks/unet/DenoisingInputs.cpp
     nn/networks/unet/UNet2DCondition.cpp
     nn/networks/unet/UNetConfig.cpp
     nn/networks/unet/UNetKind.cpp

@@ -1,6 +1,9 @@
 #include "pipeline/Unet.h"
 
+#include "runtime/FeatureNames.h"
 #include "runtime/RuntimeErrors.h"
+
+#include <set>
 
 namespace dravelin {
 
@@ -11,7 +14,9 @@ ShapedArray timestepTensor(int timeStep) {
 
 FeatureValueDictionary denoisingInputs(const ShapedArray& latent, const ShapedArray& timestep,
                                        const ShapedArray& hiddenStates) {
-    return {{"sample", latent}, {"timestep", timestep}, {"encoder_hidden_states", hiddenStates}};
+    return {{feature::sample, latent},
+            {feature::timestep, timestep},
+            {feature::encoderHiddenStates, hiddenStates}};
 }
 
 Unet::Unet(const std::filesystem::path& modelURL, const ModelConfiguration& configuration)
@@ -35,11 +40,11 @@ Shape Unet::inputShape(const std::string& name) const {
 }
 
 Shape Unet::latentSampleShape() const {
-    return inputShape("sample");
+    return inputShape(feature::sample);
 }
 
 Shape Unet::latentTimeIdShape() const {
-    return inputShape("time_ids");
+    return inputShape(feature::timeIds);
 }
 
 std::vector<ShapedArray>
@@ -75,8 +80,8 @@ std::vector<ShapedArray> Unet::predictNoise(const std::vector<ShapedArray>& late
     inputs.reserve(latents.size());
     for (const ShapedArray& latent : latents) {
         FeatureValueDictionary features = denoisingInputs(latent, timestep, hiddenStates);
-        features.emplace("text_embeds", pooledStates);
-        features.emplace("time_ids", geometryConditioning);
+        features.emplace(feature::textEmbeds, pooledStates);
+        features.emplace(feature::timeIds, geometryConditioning);
         inputs.emplace_back(std::move(features));
     }
     return noiseFrom(predictions(BatchProvider(std::move(inputs))));
@@ -94,26 +99,67 @@ std::vector<ShapedArray> Unet::noiseFrom(const std::vector<FeatureProvider>& res
     return noise;
 }
 
+namespace {
+
+// The features of `features` that `model` takes: a chunk takes only part of
+// what the chain carries.
+FeatureProvider takenBy(const Model& model, FeatureValueDictionary features) {
+    const ModelDescription& description = model.modelDescription();
+    std::erase_if(features, [&](const auto& entry) { return !description.input(entry.first); });
+    return FeatureProvider(std::move(features));
+}
+
+} // namespace
+
 std::vector<FeatureProvider> Unet::predictions(const BatchProvider& batch) {
     if (models_.empty()) {
         throw PredictionError("The denoising network has no model.");
     }
-    std::vector<FeatureProvider> results =
-        models_.front()->perform([&](Model& model) { return model.predictions(batch); });
+    if (models_.size() == 1) {
+        return models_.front()->perform([&](Model& model) { return model.predictions(batch); });
+    }
+    // Every input must be taken by some chunk: one that none takes (a
+    // misnamed residual, say) would otherwise be dropped without a word.
+    std::set<std::string> untaken;
+    for (const FeatureProvider& features : batch.arrayOfFeatureValueDictionaries) {
+        for (const auto& [name, value] : features.featureValueDictionary) {
+            untaken.insert(name);
+        }
+    }
+    const auto noteTaken = [&](const Model& model) {
+        for (const FeatureDescription& input : model.modelDescription().inputs) {
+            untaken.erase(input.name);
+        }
+    };
+    std::vector<FeatureProvider> results = models_.front()->perform([&](Model& model) {
+        noteTaken(model);
+        std::vector<FeatureProvider> first;
+        for (const FeatureProvider& features : batch.arrayOfFeatureValueDictionaries) {
+            first.push_back(takenBy(model, features.featureValueDictionary));
+        }
+        return model.predictions(BatchProvider(std::move(first)));
+    });
     for (size_t k = 1; k < models_.size(); ++k) {
         // A later chunk sees everything the first chunk was given, under what
-        // the previous chunk produced (whose values win on a shared name).
-        std::vector<FeatureProvider> merged;
-        merged.reserve(results.size());
-        for (size_t i = 0; i < results.size(); ++i) {
-            FeatureValueDictionary features = std::move(results[i].featureValueDictionary);
-            for (const auto& [name, value] : batch.features(i).featureValueDictionary) {
-                features.emplace(name, value);
+        // the previous chunk produced (whose values win on a shared name),
+        // and takes what it describes.
+        results = models_[k]->perform([&](Model& model) {
+            noteTaken(model);
+            if (k + 1 == models_.size() && !untaken.empty()) {
+                throw PredictionError("No part of the denoising network takes the input \"" +
+                                      *untaken.begin() + "\".");
             }
-            merged.emplace_back(std::move(features));
-        }
-        const BatchProvider next(std::move(merged));
-        results = models_[k]->perform([&](Model& model) { return model.predictions(next); });
+            std::vector<FeatureProvider> merged;
+            merged.reserve(results.size());
+            for (size_t i = 0; i < results.size(); ++i) {
+                FeatureValueDictionary features = std::move(results[i].featureValueDictionary);
+                for (const auto& [name, value] : batch.features(i).featureValueDictionary) {
+                    features.emplace(name, value);
+                }
+                merged.push_back(takenBy(model, std::move(features)));
+            }
+            return model.predictions(BatchProvider(std::move(merged)));
+        });
     }
     return results;
 }

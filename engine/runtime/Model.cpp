@@ -77,6 +77,19 @@ std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
 }
 
 void Model::checkInputs(const FeatureProvider& input) const {
+    // An input the network does not take would be ignored; a misnamed
+    // ControlNet residual would then leave the image uncontrolled.
+    for (const auto& [name, value] : input.featureValueDictionary) {
+        if (!description_.input(name)) {
+            std::string taken;
+            for (const FeatureDescription& expected : description_.inputs) {
+                taken += (taken.empty() ? "\"" : ", \"") + expected.name + "\"";
+            }
+            throw PredictionError("The model \"" + directory_.filename().string() +
+                                  "\" has no input \"" + name + "\"; it takes " +
+                                  (taken.empty() ? std::string("none") : taken) + ".");
+        }
+    }
     for (const FeatureDescription& expected : description_.inputs) {
         auto found = input.featureValueDictionary.find(expected.name);
         if (found == input.featureValueDictionary.end()) {

@@ -61,6 +61,11 @@ std::string NetworkRegistry::inferKindName(const nlohmann::json& config,
         return bundleDirectoryName.rfind("VAEEncoder", 0) == 0 ? "AutoencoderKL.encoder"
                                                                : "AutoencoderKL.decoder";
     }
+    if (className == "UNet2DConditionModel" &&
+        bundleDirectoryName.rfind("ControlledUnet", 0) == 0) {
+        // The same network and weights, taking a ControlNet's residuals.
+        return "UNet2DConditionModel.controlled";
+    }
     return className;
 }
 

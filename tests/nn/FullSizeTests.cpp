@@ -1,5 +1,5 @@
-// The Stable Diffusion 1.5 text encoder, VAE, denoising network and safety
-// checker at full size: they load, run and give outputs of the right shapes with no NaN or
+// The Stable Diffusion 1.5 text encoder, VAE, denoising network, safety checker
+// and ControlNet at full size: they load, run and give outputs of the right shapes with no NaN or
 // infinity. Random weights are written here; with DRAVELIN_FULL_SIZE_MODELS
 // naming a directory written by `tools/reference/nn_reference.py full-size
 // --outputs`, its models are used instead and compared with the reference's
@@ -211,4 +211,45 @@ TEST_F(FullSizeTest, SafetyChecker) {
     }
     const float verdict = outputs.featureValue("has_nsfw_concepts").values()[0];
     EXPECT_EQ(verdict, fixture ? fixture->at("has_nsfw_concepts").values()[0] : 0.0f);
+}
+
+TEST_F(FullSizeTest, ControlNetAndControlledNetwork) {
+    TemporaryDirectory own;
+    writeFullSizeControlNet(own.path());
+    std::filesystem::path unet = *models / "Unet.model";
+    if (!std::filesystem::exists(unet)) {
+        writeFullSizeUNet(own.path());
+        unet = own.path() / "Unet.model";
+    }
+    // The controlled network is the same bundle under the name that gives it
+    // residual inputs.
+    std::filesystem::create_directory_symlink(std::filesystem::absolute(unet),
+                                              own.path() / "ControlledUnet.model");
+
+    const auto controlNet = Model::load(own.path() / "ControlNet.model", {});
+    ShapedArray timestep(Shape{2}, 500.0f);
+    FeatureValueDictionary inputs{
+        {"sample", randomLike({2, 4, 64, 64}, -3.0f, 3.0f)},
+        {"timestep", timestep},
+        {"encoder_hidden_states", randomLike({2, 768, 1, 77}, -1.0f, 1.0f)}};
+    FeatureValueDictionary withImage = inputs;
+    withImage.emplace("controlnet_cond", randomLike({2, 3, 512, 512}, 0.0f, 1.0f));
+    auto started = std::chrono::steady_clock::now();
+    const FeatureProvider residuals = controlNet->prediction(FeatureProvider(withImage));
+    std::cout << "ControlNet, batch 2 at 64x64: "
+              << std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()
+              << " s\n";
+    // conv_in's output, 3 per block but the last's 2, and the mid block's.
+    EXPECT_EQ(residuals.featureValueDictionary.size(), 13u);
+    EXPECT_EQ(residuals.featureValue("down_block_residual_11").shape(), (Shape{2, 1280, 8, 8}));
+    for (const auto& [name, value] : residuals.featureValueDictionary) {
+        EXPECT_TRUE(allFinite(value)) << name;
+        inputs.emplace(name, value);
+    }
+
+    const auto controlled = Model::load(own.path() / "ControlledUnet.model", {});
+    const ShapedArray& noise =
+        controlled->prediction(FeatureProvider(inputs)).featureValue("noise_pred");
+    EXPECT_EQ(noise.shape(), (Shape{2, 4, 64, 64}));
+    EXPECT_TRUE(allFinite(noise));
 }

@@ -15,6 +15,7 @@ dravelin_test(test_nn
     nn/ActivationTests.cpp
     nn/AttentionTests.cpp
     nn/ClipTextModelTests.cpp
+    nn/ControlNetTests.cpp
     nn/ConvolutionTests.cpp
     nn/EndToEndTests.cpp
     nn/NormalizationTests.cpp

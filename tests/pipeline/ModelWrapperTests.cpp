@@ -110,15 +110,29 @@ TEST_F(Wrappers, UnetChainsChunksAndMergesTheirFeatures) {
                         (latents[i].at({0, 0, 0, 0}) + 1) * 0.5f + 0.05f);
     }
 
-    // Residuals go with the latent at the same position.
+    // Residuals go with the latent at the same position, to a network that
+    // takes them; one that does not take them refuses them, chunked or not.
     std::vector<Residuals> residuals(3);
     residuals[1]["down_0"] = ShapedArray(Shape{2, 4, 8, 8}, 2.0f);
     residuals[0]["down_0"] = ShapedArray(Shape{2, 4, 8, 8}, 0.0f);
     residuals[2]["down_0"] = ShapedArray(Shape{2, 4, 8, 8}, 0.0f);
+    EXPECT_THROW(single.predictNoise(latents, 500, hidden, residuals), PredictionError);
+    EXPECT_THROW(chained.predictNoise(latents, 500, hidden, residuals), PredictionError);
+    const auto controlledModel = directory.path() / "controlled";
+    writeTinyModel(controlledModel, {.chunked = true, .controlNets = {"edges"}});
+    Unet controlled(controlledModel / "ControlledUnet.model", {});
     const std::vector<ShapedArray> withResiduals =
-        single.predictNoise(latents, 500, hidden, residuals);
+        controlled.predictNoise(latents, 500, hidden, residuals);
     EXPECT_FLOAT_EQ(withResiduals[1].at({0, 0, 0, 0}) - alone[1].at({0, 0, 0, 0}), 2.0f);
     EXPECT_FLOAT_EQ(withResiduals[0].at({0, 0, 0, 0}), alone[0].at({0, 0, 0, 0}));
+    Unet controlledChain(
+        std::vector<std::filesystem::path>{controlledModel / "ControlledUnetChunk1.model",
+                                           controlledModel / "ControlledUnetChunk2.model"},
+        {});
+    EXPECT_FLOAT_EQ(
+        controlledChain.predictNoise(latents, 500, hidden, residuals)[1].at({1, 3, 7, 7}) -
+            chain[1].at({1, 3, 7, 7}),
+        2.0f);
 
     chained.prewarmResources();
     EXPECT_EQ(ModelEventLog::events("unload").size(), 2u);

@@ -114,6 +114,8 @@ TEST_F(Cli, FailuresAreOneLineWithANonZeroStatus) {
                                                {"--prompt", "a", "--steps", "many"},
                                                {"--prompt", "a", "--scheduler", "euler"},
                                                {"--prompt", "a", "--output", "x.jpg"},
+                                               {"--prompt", "a", "--controlnet", "edges"},
+                                               {"--prompt", "a", "--controlnet", "=x.png"},
                                                {"--prompt"},
                                                {"--seed", "1"},
                                                {"stray"}}) {

@@ -1,4 +1,5 @@
 #include "cli/GenerateCommand.h"
+#include "cli/PngFile.h"
 #include "make-model/ModelMaker.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "support/TestNetworks.h"
@@ -63,6 +64,52 @@ TEST(ModelMaker, WritesACompleteTinyModelThatGeneratesImages) {
     ASSERT_EQ(generate(model, directory.path() / "c.png", "8"), 0);
     EXPECT_EQ(contents(directory.path() / "a.png"), contents(directory.path() / "b.png"));
     EXPECT_NE(contents(directory.path() / "a.png"), contents(directory.path() / "c.png"));
+}
+
+// ControlNets and the controlled network they need, through the command line.
+TEST(ModelMaker, WritesControlNetsThatGuideTheCommandLine) {
+    TemporaryDirectory directory;
+    const auto model = directory.path() / "Model";
+    writeRandomModel(model, {.controlNets = {"edges", "depth"}});
+    EXPECT_EQ(contents(model / "ControlledUnet.model" / "diffusion_pytorch_model.safetensors"),
+              contents(model / "Unet.model" / "diffusion_pytorch_model.safetensors"));
+
+    // A 40×24 image for a network that takes 16×16 ones.
+    std::vector<uint8_t> pixels(40 * 24 * 3);
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        pixels[i] = static_cast<uint8_t>(i * 13 % 256);
+    }
+    const auto image = directory.path() / "edges.png";
+    writePng(image, Image(40, 24, 3, AlphaKind::none, pixels));
+    const auto run = [&](std::vector<std::string> controlNets, const std::string& output) {
+        std::vector<std::string> arguments{"--model",  model.string(),
+                                           "--prompt", "a red cat",
+                                           "--steps",  "2",
+                                           "--output", (directory.path() / output).string()};
+        for (const std::string& controlNet : controlNets) {
+            arguments.push_back("--controlnet");
+            arguments.push_back(controlNet + "=" + image.string());
+        }
+        std::ostringstream out;
+        std::ostringstream err;
+        const int status = runGenerateCommand(arguments, out, err);
+        EXPECT_EQ(err.str().find("dravelin-cli:"), std::string::npos) << err.str();
+        return status;
+    };
+    ASSERT_EQ(run({}, "plain.png"), 0);
+    ASSERT_EQ(run({"edges"}, "edges.png"), 0);
+    ASSERT_EQ(run({"edges", "depth"}, "both.png"), 0);
+    EXPECT_NE(contents(directory.path() / "plain.png"), contents(directory.path() / "edges.png"));
+    EXPECT_NE(contents(directory.path() / "edges.png"), contents(directory.path() / "both.png"));
+
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(runGenerateCommand({"--model", model.string(), "--prompt", "a cat", "--controlnet",
+                                  "pose=" + image.string(), "--output",
+                                  (directory.path() / "pose.png").string()},
+                                 out, err),
+              1);
+    EXPECT_NE(err.str().find("\"pose\""), std::string::npos) << err.str();
 }
 
 TEST(ModelMaker, AFailedWriteLeavesNoCompletionMarker) {

@@ -1,6 +1,7 @@
 #include "cli/GenerateCommand.h"
 
 #include "cli/PngFile.h"
+#include "pipeline/ImageResize.h"
 #include "pipeline/StableDiffusionPipeline.h"
 
 #include <chrono>
@@ -29,6 +30,9 @@ Generates images with a Stable Diffusion 1.5 model directory.
   --output PATH           PNG to write (default dravelin.png; several images are
                           numbered beside it)
   --preview-dir DIR       write a preview PNG every second step
+  --controlnet NAME=IMAGE guide with the ControlNet controlnet/NAME.model on the
+                          PNG IMAGE (resized to the network's input); repeat
+                          for several, whose guidance adds up
   --reduce-memory         keep each model loaded only while it is used
   --no-safety             skip the safety check (the model directory's
                           SafetyChecker.model withholds images it flags)
@@ -75,6 +79,31 @@ std::string formatNumber(float value) {
     char text[32];
     std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
     return text;
+}
+
+// Each ControlNet's image, read and stretched to the size its network takes
+// ("controlnet_cond" [batch, channels, height, width]).
+std::vector<Image> controlNetImages(const GenerateOptions& options,
+                                    StableDiffusionPipeline& pipeline) {
+    std::vector<Image> images;
+    if (options.controlNets.empty()) {
+        return images;
+    }
+    const std::vector<Shape> shapes = pipeline.controlNet->inputImageShapes();
+    for (size_t k = 0; k < options.controlNets.size(); ++k) {
+        const Image image = readPng(options.controlNets[k].image);
+        const Shape& shape = shapes[k];
+        if (shape.size() != 4 || shape[1] != 3) {
+            throw std::runtime_error("The ControlNet \"" + options.controlNets[k].name +
+                                     "\" does not take an RGB image.");
+        }
+        const int height = static_cast<int>(shape[2]);
+        const int width = static_cast<int>(shape[3]);
+        images.push_back(image.width() == width && image.height() == height
+                             ? image
+                             : resizeToRGBA(image, width, height));
+    }
+    return images;
 }
 
 std::string formatSeconds(double seconds) {
@@ -149,6 +178,14 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
             options.output = value;
         } else if (option == "--preview-dir") {
             options.previewDirectory = value;
+        } else if (option == "--controlnet") {
+            const size_t split = value.find('=');
+            if (split == std::string::npos || split == 0 || split + 1 == value.size() ||
+                value.substr(0, split).find('/') != std::string::npos) {
+                throw std::invalid_argument("--controlnet takes NAME=IMAGE, not \"" + value +
+                                            "\".");
+            }
+            options.controlNets.push_back({value.substr(0, split), value.substr(split + 1)});
         } else if (option == "--scheduler") {
             if (value != "pndm" && value != "dpm") {
                 throw std::invalid_argument("--scheduler is pndm or dpm, not \"" + value + "\".");
@@ -228,7 +265,7 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
         return 0;
     }
     try {
-        const PipelineConfiguration& c = options.configuration;
+        PipelineConfiguration& c = options.configuration;
         if (!std::filesystem::is_directory(options.model)) {
             throw std::runtime_error("There is no model at \"" + options.model.string() +
                                      "\"; download it with the application or pass --model.");
@@ -244,8 +281,19 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
         }
         // Without --no-safety a SafetyChecker.model in the directory checks
         // every image; the pipeline leaves out the checker when told to skip it.
-        StableDiffusionPipeline pipeline(options.model, {}, {ComputeUnits::cpuAndGPU},
+        std::vector<std::string> controlNetNames;
+        for (const GenerateOptions::ControlNetInput& controlNet : options.controlNets) {
+            const std::filesystem::path bundle =
+                options.model / "controlnet" / (controlNet.name + ".model");
+            if (!std::filesystem::is_directory(bundle)) {
+                throw std::runtime_error("There is no ControlNet \"" + controlNet.name + "\": \"" +
+                                         bundle.string() + "\" does not exist.");
+            }
+            controlNetNames.push_back(controlNet.name);
+        }
+        StableDiffusionPipeline pipeline(options.model, controlNetNames, {ComputeUnits::cpuAndGPU},
                                          c.disableSafety, options.reduceMemory);
+        c.controlNetInputs = controlNetImages(options, pipeline);
         using Clock = std::chrono::steady_clock;
         const auto start = Clock::now();
         auto lastStep = start;

@@ -16,6 +16,13 @@ struct GenerateOptions {
     PipelineConfiguration configuration{""};
     std::filesystem::path output = "dravelin.png";
     std::optional<std::filesystem::path> previewDirectory;
+    // One ControlNet per entry, in command-line order: the model's name under
+    // the model directory's controlnet/ folder and its conditioning image.
+    struct ControlNetInput {
+        std::string name;
+        std::filesystem::path image;
+    };
+    std::vector<ControlNetInput> controlNets;
     bool reduceMemory = false;
     bool help = false;
 };

@@ -174,6 +174,66 @@ nlohmann::json unetConfig(bool fullSize) {
             {"up_block_types", {"UpBlock2D", "CrossAttnUpBlock2D"}}};
 }
 
+// lllyasviel/sd-controlnet-canny's configuration at full size; tiny, one
+// that fits the tiny denoising network.
+nlohmann::json controlNetConfig(bool fullSize) {
+    if (fullSize) {
+        return {{"_class_name", "ControlNetModel"},
+                {"act_fn", "silu"},
+                {"attention_head_dim", 8},
+                {"block_out_channels", {320, 640, 1280, 1280}},
+                {"class_embed_type", nullptr},
+                {"conditioning_embedding_out_channels", {16, 32, 96, 256}},
+                {"controlnet_conditioning_channel_order", "rgb"},
+                {"cross_attention_dim", 768},
+                {"down_block_types",
+                 {"CrossAttnDownBlock2D", "CrossAttnDownBlock2D", "CrossAttnDownBlock2D",
+                  "DownBlock2D"}},
+                {"downsample_padding", 1},
+                {"flip_sin_to_cos", true},
+                {"freq_shift", 0},
+                {"in_channels", 4},
+                {"layers_per_block", 2},
+                {"mid_block_scale_factor", 1},
+                {"norm_eps", 1e-05},
+                {"norm_num_groups", 32},
+                {"num_class_embeds", nullptr},
+                {"only_cross_attention", false},
+                {"projection_class_embeddings_input_dim", nullptr},
+                {"resnet_time_scale_shift", "default"},
+                {"upcast_attention", false},
+                {"use_linear_projection", false}};
+    }
+    return {{"_class_name", "ControlNetModel"},
+            {"attention_head_dim", 2},
+            {"block_out_channels", {32, 64}},
+            {"conditioning_embedding_out_channels", {8, 16}},
+            {"cross_attention_dim", 32},
+            {"down_block_types", {"CrossAttnDownBlock2D", "DownBlock2D"}},
+            {"in_channels", 4},
+            {"layers_per_block", 1},
+            {"norm_num_groups", 8},
+            {"sample_size", 8}};
+}
+
+// The controlled denoising network has the plain one's configuration and
+// weights: its files are linked (or copied where links cannot be made).
+void writeControlledUnet(const std::filesystem::path& directory) {
+    const std::filesystem::path plain = directory / "Unet.model";
+    const std::filesystem::path controlled = directory / "ControlledUnet.model";
+    std::error_code error;
+    std::filesystem::remove_all(controlled, error);
+    std::filesystem::create_directories(controlled, error);
+    for (const auto& entry : std::filesystem::directory_iterator(plain)) {
+        const std::filesystem::path target = controlled / entry.path().filename();
+        std::filesystem::create_hard_link(entry.path(), target, error);
+        if (error) {
+            std::filesystem::copy_file(entry.path(), target,
+                                       std::filesystem::copy_options::overwrite_existing);
+        }
+    }
+}
+
 nlohmann::json vaeConfig(bool fullSize) {
     if (fullSize) {
         return {{"_class_name", "AutoencoderKL"},
@@ -297,6 +357,13 @@ void writeRandomModel(const std::filesystem::path& directory, const ModelMakerOp
     if (options.safetyChecker) {
         writeNetwork(directory / "SafetyChecker.model", safetyCheckerConfig(full),
                      full ? "model.fp16.safetensors" : "model.safetensors", dtype, noise, report);
+    }
+    for (const std::string& name : options.controlNets) {
+        writeNetwork(directory / "controlnet" / (name + ".model"), controlNetConfig(full), weights,
+                     dtype, noise, report);
+    }
+    if (!options.controlNets.empty()) {
+        writeControlledUnet(directory);
     }
     writeFileAtomically(directory / ".complete", "");
 }

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace dravelin {
 
@@ -14,6 +15,9 @@ struct ModelMakerOptions {
     bool imageEncoder = false; // also write VAEEncoder.model
     // Also write SafetyChecker.model; its thresholds let every image through.
     bool safetyChecker = false;
+    // ControlNets to write as controlnet/<name>.model (the canny model's
+    // configuration at full size), with ControlledUnet.model beside Unet.model.
+    std::vector<std::string> controlNets;
     uint64_t seed = 1;
     // A folder with vocab.json and merges.txt to use; without it a small
     // character-level vocabulary is written.

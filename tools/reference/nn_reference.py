@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Reference numbers for the engine's networks, from PyTorch and the Hugging Face libraries.
 
-Builds CLIP text models (transformers), AutoencoderKL and UNet2DConditionModel models
-(diffusers) with random weights, saves each as a model bundle the engine loads
+Builds CLIP text models (transformers), AutoencoderKL, UNet2DConditionModel and
+ControlNetModel models (diffusers) with random weights, saves each as a model bundle the engine loads
 (`<Name>.model/` holding the hub's config.json and a model.safetensors with the hub's
 tensor names), runs the reference implementation on fixed inputs and writes inputs and
 outputs to a fixture file beside it.
@@ -391,6 +391,72 @@ def write_safety_checker(directory, name, dtype_name, seed):
     return model
 
 
+# ControlNetModel and the controlled denoising network ------------------------------------
+
+
+def down_residual_name(index):
+    return f"down_block_residual_{index}"
+
+
+MID_RESIDUAL_NAME = "mid_block_residual"
+
+
+def write_controlnet(directory, unet_overrides, controlnet_overrides, dtype_name, timesteps,
+                     seed):
+    """A tiny ControlNet and the denoising network it controls, both with every parameter
+    random (the zero-initialised output convolutions included), and settings away from
+    their defaults. The ControlNet's fixture holds its residuals under the names the
+    controlled network takes them; the controlled network's fixture holds those residuals
+    as inputs and its noise prediction. The controlled network is saved as
+    ControlledUnet.model, the name that gives it its residual inputs."""
+    from diffusers import ControlNetModel, UNet2DConditionModel
+
+    unet = UNet2DConditionModel(**unet_overrides).eval()
+    randomize(unet, seed)
+    round_to(unet, dtype_name)
+    controlnet = ControlNetModel.from_unet(unet, **controlnet_overrides).eval()
+    randomize(controlnet, seed + 1)
+    round_to(controlnet, dtype_name)
+
+    save_bundle(directory / "ControlledUnet.model", hub_vae_config(unet), unet.state_dict(),
+                dtype_name)
+    batch = 2
+    size = unet.config.sample_size
+    scale = 2 ** (len(controlnet.config.conditioning_embedding_out_channels) - 1)
+    # A ControlNet's configuration has no sample size (the runtime assumes SD 1.5's 64):
+    # bundle.json gives the tiny one's.
+    channels = unet.config.cross_attention_dim
+    save_bundle(directory / "ControlNet.model", hub_vae_config(controlnet),
+                controlnet.state_dict(), dtype_name,
+                bundle_json={"inputs": {
+                    "sample": [batch, unet.config.in_channels, size, size],
+                    "timestep": [batch],
+                    "encoder_hidden_states": [batch, channels, 1, 77],
+                    "controlnet_cond": [batch, controlnet.config.conditioning_channels,
+                                        size * scale, size * scale]}})
+
+    generator = torch.Generator().manual_seed(seed + 2)
+    sample = torch.randn((batch, unet.config.in_channels, size, size), generator=generator)
+    states = torch.randn((batch, 77, unet.config.cross_attention_dim), generator=generator)
+    image = torch.rand((batch, controlnet.config.conditioning_channels, size * scale,
+                        size * scale), generator=generator)
+    timestep = torch.tensor(timesteps, dtype=torch.float32)
+    with torch.no_grad():
+        down, mid = controlnet(sample, timestep, encoder_hidden_states=states,
+                               controlnet_cond=image, return_dict=False)
+        noise = unet(sample, timestep, encoder_hidden_states=states,
+                     down_block_additional_residuals=down,
+                     mid_block_additional_residual=mid).sample
+    inputs = {"sample": sample, "timestep": timestep,
+              "encoder_hidden_states": states.permute(0, 2, 1)[:, :, None, :]}
+    residuals = {down_residual_name(i): value for i, value in enumerate(down)}
+    residuals[MID_RESIDUAL_NAME] = mid
+    save_fixture(directory / "ControlNet.fixture.safetensors",
+                 dict(inputs, controlnet_cond=image, **residuals))
+    save_fixture(directory / "ControlledUnet.fixture.safetensors",
+                 dict(inputs, noise_pred=noise, **residuals))
+
+
 # Commands -----------------------------------------------------------------------------
 
 
@@ -445,6 +511,17 @@ def write_fixtures(out):
                "F16", 1, 9, [500.0], seed=32)
     # The safety checker: CLIP vision tower, projection, concept thresholds.
     write_safety_checker(out, "SafetyChecker", "F16", seed=41)
+    # A ControlNet beside the network it controls: two layers per block, a three-stage
+    # conditioning embedding (an image 4× the sample), and the time and norm settings away
+    # from their defaults.
+    write_controlnet(out, dict(block_out_channels=[8, 16, 16], layers_per_block=2,
+                               attention_head_dim=[2, 4, 4], cross_attention_dim=8,
+                               norm_num_groups=4, norm_eps=1e-3, sample_size=8,
+                               flip_sin_to_cos=False, freq_shift=1,
+                               down_block_types=["CrossAttnDownBlock2D"] * 2 + ["DownBlock2D"],
+                               up_block_types=["UpBlock2D"] + ["CrossAttnUpBlock2D"] * 2),
+                     dict(conditioning_embedding_out_channels=(4, 6, 8)),
+                     "F16", [981.0, 37.5], seed=41)
     total = sum(path.stat().st_size for path in out.rglob("*") if path.is_file())
     print(f"wrote fixtures to {out} ({total / 1000:.0f} kB)")
 

@@ -63,6 +63,21 @@ nlohmann::json sd15SafetyCheckerConfig() {
                                "patch_size": 14}})");
 }
 
+nlohmann::json sd15ControlNetConfig() {
+    return nlohmann::json::parse(R"({
+        "_class_name": "ControlNetModel", "_diffusers_version": "0.16.0.dev0", "act_fn": "silu",
+        "attention_head_dim": 8, "block_out_channels": [320, 640, 1280, 1280],
+        "class_embed_type": null, "conditioning_embedding_out_channels": [16, 32, 96, 256],
+        "controlnet_conditioning_channel_order": "rgb", "cross_attention_dim": 768,
+        "down_block_types": ["CrossAttnDownBlock2D", "CrossAttnDownBlock2D",
+                             "CrossAttnDownBlock2D", "DownBlock2D"],
+        "downsample_padding": 1, "flip_sin_to_cos": true, "freq_shift": 0, "in_channels": 4,
+        "layers_per_block": 2, "mid_block_scale_factor": 1, "norm_eps": 1e-05,
+        "norm_num_groups": 32, "num_class_embeds": null, "only_cross_attention": false,
+        "projection_class_embeddings_input_dim": null, "resnet_time_scale_shift": "default",
+        "upcast_attention": false, "use_linear_projection": false})");
+}
+
 namespace {
 
 TensorToWrite randomTensor(const WeightSpec& weight, std::mt19937& generator) {
@@ -138,6 +153,15 @@ void writeFullSizeSafetyChecker(const std::filesystem::path& directory) {
         tensors.push_back(randomTensor(weight, generator));
     }
     writeBundle(directory / "SafetyChecker.model", sd15SafetyCheckerConfig(), tensors);
+}
+
+void writeFullSizeControlNet(const std::filesystem::path& directory) {
+    std::mt19937 generator(9012);
+    std::vector<TensorToWrite> tensors;
+    for (const WeightSpec& weight : weightsOf("ControlNetModel", sd15ControlNetConfig())) {
+        tensors.push_back(randomTensor(weight, generator));
+    }
+    writeBundle(directory / "ControlNet.model", sd15ControlNetConfig(), tensors);
 }
 
 } // namespace dravelin::testing

@@ -14,6 +14,8 @@ nlohmann::json sd15TextEncoderConfig();
 nlohmann::json sd15VaeConfig();
 nlohmann::json sd15UNetConfig();
 nlohmann::json sd15SafetyCheckerConfig();
+// lllyasviel/sd-controlnet-canny's.
+nlohmann::json sd15ControlNetConfig();
 
 // Writes TextEncoder.model, VAEDecoder.model and VAEEncoder.model (each VAE
 // bundle holds the whole two-half weight file, as the hub's does) into
@@ -24,6 +26,8 @@ void writeFullSizeModels(const std::filesystem::path& directory);
 // Writes Unet.model, the denoising network (about 1.7 GB of F16 weights), the
 // same way; apart from the others for its size.
 void writeFullSizeUNet(const std::filesystem::path& directory);
+// Writes ControlNet.model (about 0.7 GB) the same way.
+void writeFullSizeControlNet(const std::filesystem::path& directory);
 
 // Writes SafetyChecker.model (CLIP ViT-L/14's vision tower, about 0.6 GB), the
 // same way; its thresholds, 1 like every other vector, flag no image.

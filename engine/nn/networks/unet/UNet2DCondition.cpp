@@ -1,6 +1,8 @@
 #include "nn/networks/unet/UNet2DCondition.h"
 
+#include "nn/blocks/UNetBlockFactory.h"
 #include "nn/compute/ComputeContext.h"
+#include "runtime/FeatureNames.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -10,187 +12,94 @@ namespace dravelin {
 
 namespace {
 
-// What one block holds, worked out from the configuration: the declaring
-// and the building walk the same plan.
-struct BlockPlan {
-    std::string prefix;
-    std::vector<ResnetBlockSettings> resnets;
-    // None, or one per ResNet block.
-    std::vector<Transformer2DSettings> transformers;
-    // The resampling convolution's channels, 0 for none.
-    int64_t resampleChannels = 0;
-};
-
-struct NetworkPlan {
-    std::vector<BlockPlan> down;
-    BlockPlan mid;
-    std::vector<BlockPlan> up;
-};
-
-NetworkPlan plan(const UNetConfig& config, const UNetShape& shape) {
-    const auto resnet = [&](int64_t in, int64_t out) {
-        return ResnetBlockSettings{
-            in, out, config.groups, config.epsilon, config.activation, config.timeEmbeddingDim()};
-    };
-    const auto transformer = [&](int64_t channels, int64_t heads, int64_t layers, int64_t scale) {
-        return Transformer2DSettings{channels,
-                                     heads,
-                                     layers,
-                                     config.groups,
-                                     shape.height / scale,
-                                     shape.width / scale,
-                                     config.crossAttentionDim,
-                                     shape.contextLength,
-                                     config.linearProjection};
-    };
-    const int64_t blocks = config.blocks();
-    const std::vector<int64_t>& widths = config.blockOutChannels;
-    NetworkPlan result;
-    int64_t scale = 1;
-    int64_t output = widths.front();
-    for (int64_t i = 0; i < blocks; ++i) {
-        const size_t at = static_cast<size_t>(i);
-        BlockPlan block{"down_blocks." + std::to_string(i), {}, {}, 0};
-        const int64_t input = output;
-        output = widths[at];
-        for (int64_t j = 0; j < config.layersPerBlock; ++j) {
-            block.resnets.push_back(resnet(j == 0 ? input : output, output));
-            if (config.downCrossAttention[at]) {
-                block.transformers.push_back(
-                    transformer(output, config.heads[at], config.transformerLayers[at], scale));
-            }
-        }
-        if (i + 1 < blocks) {
-            block.resampleChannels = output;
-            scale *= 2;
-        }
-        result.down.push_back(std::move(block));
-    }
-    const int64_t top = widths.back();
-    result.mid = {"mid_block",
-                  {resnet(top, top), resnet(top, top)},
-                  {transformer(top, config.heads.back(), config.transformerLayers.back(), scale)},
-                  0};
-    output = top;
-    for (int64_t i = 0; i < blocks; ++i) {
-        // The up path mirrors the down path: its per-block lists reversed.
-        const size_t mirrored = static_cast<size_t>(blocks - 1 - i);
-        const size_t below = static_cast<size_t>(std::max<int64_t>(blocks - 2 - i, 0));
-        BlockPlan block{"up_blocks." + std::to_string(i), {}, {}, 0};
-        const int64_t previous = output;
-        output = widths[mirrored];
-        const int64_t input = widths[below];
-        for (int64_t j = 0; j <= config.layersPerBlock; ++j) {
-            const int64_t skip = j == config.layersPerBlock ? input : output;
-            block.resnets.push_back(resnet((j == 0 ? previous : output) + skip, output));
-            if (config.upCrossAttention[static_cast<size_t>(i)]) {
-                block.transformers.push_back(transformer(
-                    output, config.heads[mirrored], config.transformerLayers[mirrored], scale));
-            }
-        }
-        if (i + 1 < blocks) {
-            block.resampleChannels = output;
-            scale /= 2;
-        }
-        result.up.push_back(std::move(block));
-    }
-    return result;
-}
-
-std::string resnetName(const BlockPlan& block, size_t index) {
-    return block.prefix + ".resnets." + std::to_string(index);
-}
-
-std::string transformerName(const BlockPlan& block, size_t index) {
-    return block.prefix + ".attentions." + std::to_string(index);
-}
-
-std::string resampleName(const BlockPlan& block, bool down) {
-    return block.prefix + (down ? ".downsamplers.0.conv" : ".upsamplers.0.conv");
-}
-
-void declareBlock(WeightList& list, const BlockPlan& block, bool down) {
-    for (size_t j = 0; j < block.resnets.size(); ++j) {
-        ResnetBlock2D::declare(list, resnetName(block, j), block.resnets[j]);
-    }
-    for (size_t j = 0; j < block.transformers.size(); ++j) {
-        Transformer2D::declare(list, transformerName(block, j), block.transformers[j]);
-    }
-    if (block.resampleChannels > 0) {
-        Convolution::declare(list, resampleName(block, down), block.resampleChannels,
-                             block.resampleChannels, 3);
-    }
-}
-
 TimestepEmbeddingSettings timeSettings(const UNetConfig& config, int64_t batch) {
     return {config.blockOutChannels.front(), config.timeEmbeddingDim(), config.flipSinToCos,
             config.freqShift, batch};
 }
 
-// Declaring needs no sizes; any will do.
-constexpr UNetShape kAnyShape{1, 64, 64, 77};
-
-} // namespace
-
-WeightList UNet2DCondition::weights(const UNetConfig& config) {
-    WeightList list;
-    TimestepEmbedding::declare(list, "time_embedding", timeSettings(config, 1));
-    const int64_t first = config.blockOutChannels.front();
-    Convolution::declare(list, "conv_in", config.inChannels, first, 3);
-    const NetworkPlan layout = plan(config, kAnyShape);
-    for (const BlockPlan& block : layout.down) {
-        declareBlock(list, block, true);
-    }
-    declareBlock(list, layout.mid, true);
-    for (const BlockPlan& block : layout.up) {
-        declareBlock(list, block, false);
-    }
-    GroupNorm::declare(list, "conv_norm_out", first);
-    Convolution::declare(list, "conv_out", first, config.outChannels, 3);
-    return list;
+UNetBlockGeometry geometry(const UNetShape& shape) {
+    return {shape.height, shape.width, shape.contextLength};
 }
 
-UNet2DCondition::UNet2DCondition(const UNetConfig& config, const WeightReader& weights,
-                                 const UNetShape& shape)
-    : config_(config), shape_(shape),
-      time_(weights, "time_embedding", timeSettings(config, shape.batch)),
-      convIn_(weights, "conv_in", config.inChannels, config.blockOutChannels.front(), 3),
-      normOut_(weights, "conv_norm_out", config.blockOutChannels.front(), config.groups,
-               config.epsilon),
-      convOut_(weights, "conv_out", config.blockOutChannels.front(), config.outChannels, 3) {
+// The sides must halve exactly at every downsampler.
+const UNetShape& checked(const UNetConfig& config, const UNetShape& shape) {
     const int64_t scale = int64_t{1} << (config.blocks() - 1);
     if (shape.height % scale != 0 || shape.width % scale != 0) {
         throw std::invalid_argument("The denoising network takes samples whose sides are "
                                     "multiples of " +
                                     std::to_string(scale) + ".");
     }
-    const auto build = [&](const BlockPlan& plan, bool down) {
-        Block block;
-        for (size_t j = 0; j < plan.resnets.size(); ++j) {
-            block.resnets.emplace_back(weights, resnetName(plan, j), plan.resnets[j]);
+    return shape;
+}
+
+// Adds a planar [batch, channels, height, width] array into the map.
+void addPlanar(FeatureMap& map, const ShapedArray& planar) {
+    const int64_t channels = map.channels();
+    const int64_t height = map.height();
+    const int64_t width = map.width();
+    const float* source = planar.data();
+#pragma omp parallel for collapse(2)
+    for (int64_t n = 0; n < map.batch(); ++n) {
+        for (int64_t y = 0; y < height; ++y) {
+            for (int64_t c = 0; c < channels; ++c) {
+                const float* row = source + ((n * channels + c) * height + y) * width;
+                float* target = map.pixel(n, y, 0) + c;
+                for (int64_t x = 0; x < width; ++x) {
+                    target[x * channels] += row[x];
+                }
+            }
         }
-        for (size_t j = 0; j < plan.transformers.size(); ++j) {
-            block.transformers.emplace_back(weights, transformerName(plan, j),
-                                            plan.transformers[j]);
-        }
-        if (plan.resampleChannels > 0) {
-            block.resample.emplace(weights, resampleName(plan, down), plan.resampleChannels,
-                                   plan.resampleChannels, 3, down ? 2 : 1);
-        }
-        return block;
-    };
-    const NetworkPlan layout = plan(config, shape);
-    for (const BlockPlan& block : layout.down) {
-        down_.push_back(build(block, true));
-    }
-    mid_ = build(layout.mid, true);
-    for (const BlockPlan& block : layout.up) {
-        up_.push_back(build(block, false));
     }
 }
 
+} // namespace
+
+std::vector<FeatureDescription> UNet2DCondition::residualInputs(const UNetConfig& config,
+                                                                const UNetShape& shape) {
+    std::vector<FeatureDescription> inputs;
+    const std::vector<UNetBlockFactory::Skip> skips =
+        UNetBlockFactory::skips(config.blockConfig(false));
+    for (size_t i = 0; i < skips.size(); ++i) {
+        inputs.push_back({feature::downBlockResidual(i),
+                          {shape.batch, skips[i].channels, shape.height / skips[i].scale,
+                           shape.width / skips[i].scale}});
+    }
+    const int64_t scale = int64_t{1} << (config.blocks() - 1);
+    inputs.push_back(
+        {feature::midBlockResidual,
+         {shape.batch, config.blockOutChannels.back(), shape.height / scale, shape.width / scale}});
+    return inputs;
+}
+
+WeightList UNet2DCondition::weights(const UNetConfig& config) {
+    WeightList list;
+    TimestepEmbedding::declare(list, "time_embedding", timeSettings(config, 1));
+    const int64_t first = config.blockOutChannels.front();
+    Convolution::declare(list, "conv_in", config.inChannels, first, 3);
+    const UNetBlockConfig blocks = config.blockConfig();
+    UNetBlockFactory::declareDownBlocks(list, blocks);
+    UNetBlockFactory::declareMidBlock(list, blocks);
+    UNetBlockFactory::declareUpBlocks(list, blocks);
+    GroupNorm::declare(list, "conv_norm_out", first);
+    Convolution::declare(list, "conv_out", first, config.outChannels, 3);
+    return list;
+}
+
+UNet2DCondition::UNet2DCondition(const UNetConfig& config, const WeightReader& weights,
+                                 const UNetShape& shape, bool controlled)
+    : config_(config), shape_(checked(config, shape)), controlled_(controlled),
+      time_(weights, "time_embedding", timeSettings(config, shape.batch)),
+      convIn_(weights, "conv_in", config.inChannels, config.blockOutChannels.front(), 3),
+      down_(UNetBlockFactory::buildDownBlocks(weights, config.blockConfig(), geometry(shape))),
+      mid_(UNetBlockFactory::buildMidBlock(weights, config.blockConfig(), geometry(shape))),
+      up_(UNetBlockFactory::buildUpBlocks(weights, config.blockConfig(), geometry(shape))),
+      normOut_(weights, "conv_norm_out", config.blockOutChannels.front(), config.groups,
+               config.epsilon),
+      convOut_(weights, "conv_out", config.blockOutChannels.front(), config.outChannels, 3) {}
+
 FeatureMap UNet2DCondition::denoise(FeatureMap sample, const float* timesteps,
-                                    const std::vector<Matrix>& contexts) const {
+                                    const std::vector<Matrix>& contexts,
+                                    const std::vector<const ShapedArray*>& residuals) const {
     if (config_.centerInputSample) {
         for (int64_t n = 0; n < sample.batch(); ++n) {
             for (int64_t y = 0; y < sample.height(); ++y) {
@@ -210,35 +119,23 @@ FeatureMap UNet2DCondition::denoise(FeatureMap sample, const float* timesteps,
     sample = FeatureMap();
     std::vector<FeatureMap> skips;
     skips.push_back(hidden.clone());
-    for (const Block& block : down_) {
-        for (size_t j = 0; j < block.resnets.size(); ++j) {
-            hidden = block.resnets[j].forward(std::move(hidden), time);
-            if (!block.transformers.empty()) {
-                block.transformers[j].forward(hidden, contexts);
-            }
-            skips.push_back(hidden.clone());
-        }
-        if (block.resample) {
-            hidden = block.resample->forward({hidden});
-            skips.push_back(hidden.clone());
-        }
+    for (const DownBlock2D& block : down_) {
+        hidden = block.forward(std::move(hidden), time, contexts, skips);
     }
-    hidden = mid_.resnets[0].forward(std::move(hidden), time);
-    mid_.transformers[0].forward(hidden, contexts);
-    hidden = mid_.resnets[1].forward(std::move(hidden), time);
-    for (const Block& block : up_) {
-        for (size_t j = 0; j < block.resnets.size(); ++j) {
-            FeatureMap joined = FeatureMap::concatenateChannels(hidden, skips.back());
-            skips.pop_back();
-            hidden = FeatureMap();
-            hidden = block.resnets[j].forward(std::move(joined), time);
-            if (!block.transformers.empty()) {
-                block.transformers[j].forward(hidden, contexts);
-            }
+    hidden = mid_.forward(std::move(hidden), time, contexts);
+    if (!residuals.empty()) {
+        if (residuals.size() != skips.size() + 1) {
+            throw std::invalid_argument("The denoising network takes " +
+                                        std::to_string(skips.size() + 1) + " residuals, not " +
+                                        std::to_string(residuals.size()) + ".");
         }
-        if (block.resample) {
-            hidden = block.resample->forward({hidden, nullptr, true});
+        for (size_t i = 0; i < skips.size(); ++i) {
+            addPlanar(skips[i], *residuals[i]);
         }
+        addPlanar(hidden, *residuals.back());
+    }
+    for (const UpBlock2D& block : up_) {
+        hidden = block.forward(std::move(hidden), time, contexts, skips);
     }
     const ChannelTransform normalize = normOut_.transform(hidden, config_.activation);
     return convOut_.forward({hidden, &normalize});
@@ -246,40 +143,23 @@ FeatureMap UNet2DCondition::denoise(FeatureMap sample, const float* timesteps,
 
 FeatureValueDictionary UNet2DCondition::predict(const FeatureProvider& inputs) {
     ComputeThreadsScope threads;
-    const ShapedArray& sample = inputs.featureValue("sample");
-    const ShapedArray& timestep = inputs.featureValue("timestep");
-    const ShapedArray& states = inputs.featureValue("encoder_hidden_states");
-    const Shape sampleShape{shape_.batch, config_.inChannels, shape_.height, shape_.width};
-    const Shape timestepShape{shape_.batch};
-    const Shape statesShape{shape_.batch, config_.crossAttentionDim, 1, shape_.contextLength};
-    for (const auto& [name, array, expected] :
-         {std::tuple{"sample", &sample, &sampleShape},
-          std::tuple{"timestep", &timestep, &timestepShape},
-          std::tuple{"encoder_hidden_states", &states, &statesShape}}) {
-        if (array->shape() != *expected) {
-            throw std::invalid_argument(std::string("The denoising network takes \"") + name +
-                                        "\" of shape " + describe(*expected) + ", not " +
-                                        describe(array->shape()) + ".");
-        }
-    }
-    // [batch, channels, 1, positions] → one positions × channels matrix per
-    // image.
-    const int64_t width = config_.crossAttentionDim;
-    const int64_t positions = shape_.contextLength;
-    std::vector<Matrix> contexts;
-    for (int64_t n = 0; n < shape_.batch; ++n) {
-        Matrix context(positions, width);
-        const float* source = states.data() + n * width * positions;
-        for (int64_t c = 0; c < width; ++c) {
-            for (int64_t p = 0; p < positions; ++p) {
-                context.row(p)[c] = source[c * positions + p];
+    DenoisingInputs in = DenoisingInputs::read(inputs, shape_, config_.inChannels,
+                                               config_.crossAttentionDim, "The denoising network");
+    std::vector<const ShapedArray*> residuals;
+    if (controlled_) {
+        for (const FeatureDescription& input : residualInputs(config_, shape_)) {
+            const ShapedArray& residual = inputs.featureValue(input.name);
+            if (residual.shape() != input.shape) {
+                throw std::invalid_argument("The denoising network takes \"" + input.name +
+                                            "\" of shape " + describe(input.shape) + ", not " +
+                                            describe(residual.shape()) + ".");
             }
+            residuals.push_back(&residual);
         }
-        contexts.push_back(std::move(context));
     }
     FeatureValueDictionary outputs;
-    outputs.emplace("noise_pred",
-                    denoise(FeatureMap::fromPlanar(sample), timestep.data(), contexts).toPlanar());
+    outputs.emplace(feature::noisePrediction,
+                    denoise(std::move(in.sample), in.timesteps, in.contexts, residuals).toPlanar());
     return outputs;
 }
 

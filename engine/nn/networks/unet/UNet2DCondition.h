@@ -1,12 +1,12 @@
 #pragma once
 
-#include "nn/layers/Convolution.h"
-#include "nn/compute/FeatureMap.h"
-#include "nn/layers/GroupNorm.h"
-#include "nn/compute/Matrix.h"
-#include "nn/blocks/ResnetBlock2D.h"
 #include "nn/blocks/TimestepEmbedding.h"
-#include "nn/blocks/Transformer2D.h"
+#include "nn/blocks/UNetBlock2D.h"
+#include "nn/compute/FeatureMap.h"
+#include "nn/compute/Matrix.h"
+#include "nn/layers/Convolution.h"
+#include "nn/layers/GroupNorm.h"
+#include "nn/networks/unet/DenoisingInputs.h"
 #include "nn/networks/unet/UNetConfig.h"
 #include "runtime/Network.h"
 
@@ -16,49 +16,46 @@
 
 namespace dravelin {
 
-// Sizes fixed when the network is built.
-struct UNetShape {
-    int64_t batch;
-    int64_t height;
-    int64_t width;
-    // Text positions of "encoder_hidden_states".
-    int64_t contextLength;
-};
-
 // diffusers' UNet2DConditionModel of the SD 1.x/2.x family: "sample"
 // [batch, in, h, w], "timestep" [batch], "encoder_hidden_states"
 // [batch, cross_attention_dim, 1, positions] (the pipeline's layout) →
 // "noise_pred" [batch, out, h, w]. The timestep's sinusoidal embedding and
 // MLP feed every ResNet block; down blocks keep their outputs as skips that
 // the up blocks concatenate back in; transformers attend to the text states.
+//
+// A controlled network also takes a ControlNet's residuals: one per skip
+// (feature::downBlockResidual(i), added to the skip before the up path takes
+// it) and one for the mid block (feature::midBlockResidual, added to its
+// output), as diffusers' down_block_additional_residuals and
+// mid_block_additional_residual.
 class UNet2DCondition : public Network {
 public:
-    UNet2DCondition(const UNetConfig& config, const WeightReader& weights, const UNetShape& shape);
+    UNet2DCondition(const UNetConfig& config, const WeightReader& weights, const UNetShape& shape,
+                    bool controlled = false);
     static WeightList weights(const UNetConfig& config);
+    // The residual inputs of a controlled network for samples of `shape`, in
+    // the down path's order, the mid block's last.
+    static std::vector<FeatureDescription> residualInputs(const UNetConfig& config,
+                                                          const UNetShape& shape);
 
     FeatureValueDictionary predict(const FeatureProvider& inputs) override;
     // noise prediction for `sample`; `timesteps` has one value per image,
     // `contexts` one contextLength × cross_attention_dim matrix per image.
+    // `residuals`: none, or one planar array per residual input, in the order
+    // of residualInputs().
     FeatureMap denoise(FeatureMap sample, const float* timesteps,
-                       const std::vector<Matrix>& contexts) const;
+                       const std::vector<Matrix>& contexts,
+                       const std::vector<const ShapedArray*>& residuals = {}) const;
 
 private:
-    // A down or up block: ResNet blocks, each followed by a transformer in
-    // the cross-attention kinds, then a resampling convolution unless it is
-    // the last (down) or first-to-last (up) block.
-    struct Block {
-        std::vector<ResnetBlock2D> resnets;
-        std::vector<Transformer2D> transformers;
-        std::optional<Convolution> resample;
-    };
-
     UNetConfig config_;
     UNetShape shape_;
+    bool controlled_;
     TimestepEmbedding time_;
     Convolution convIn_;
-    std::vector<Block> down_;
-    Block mid_;
-    std::vector<Block> up_;
+    std::vector<DownBlock2D> down_;
+    MidBlock2DCrossAttn mid_;
+    std::vector<UpBlock2D> up_;
     GroupNorm normOut_;
     Convolution convOut_;
 };

@@ -2,8 +2,7 @@
 
 #include "nn/networks/unet/UNet2DCondition.h"
 #include "nn/networks/unet/UNetConfig.h"
-
-#include <stdexcept>
+#include "runtime/FeatureNames.h"
 
 namespace dravelin {
 
@@ -14,46 +13,26 @@ constexpr int64_t kBatch = 2;
 // The text encoder's positions (CLIP's max_position_embeddings).
 constexpr int64_t kTextPositions = 77;
 
-Shape inputShape(const ModelDescription& description, const std::string& name, size_t rank) {
-    const std::optional<FeatureDescription> found = description.input(name);
-    if (!found || found->shape.size() != rank) {
-        throw std::invalid_argument("The input \"" + name + "\" must have " + std::to_string(rank) +
-                                    " dimensions.");
-    }
-    for (int64_t size : found->shape) {
-        if (size < 1) {
-            throw std::invalid_argument("The input \"" + name + "\" has an empty dimension.");
-        }
-    }
-    return found->shape;
-}
-
-UNetShape shapeInForce(const UNetConfig& config, const ModelDescription& description) {
-    const Shape sample = inputShape(description, "sample", 4);
-    const Shape timestep = inputShape(description, "timestep", 1);
-    const Shape states = inputShape(description, "encoder_hidden_states", 4);
-    const int64_t batch = sample[0];
-    if (sample[1] != config.inChannels || timestep[0] != batch || states[0] != batch ||
-        states[1] != config.crossAttentionDim || states[2] != 1) {
-        throw std::invalid_argument(
-            "The denoising network's inputs must be shaped \"sample\" [batch, " +
-            std::to_string(config.inChannels) +
-            ", height, width], \"timestep\" [batch] and "
-            "\"encoder_hidden_states\" [batch, " +
-            std::to_string(config.crossAttentionDim) + ", 1, positions].");
-    }
-    return {batch, sample[2], sample[3], states[3]};
-}
-
 } // namespace
+
+ModelDescription UNetKind::denoisingDescription(const UNetConfig& unet) {
+    return ModelDescription{
+        {{feature::sample, {kBatch, unet.inChannels, unet.sampleSize, unet.sampleSize}},
+         {feature::timestep, {kBatch}},
+         {feature::encoderHiddenStates, {kBatch, unet.crossAttentionDim, 1, kTextPositions}}},
+        {feature::noisePrediction}};
+}
 
 ModelDescription UNetKind::describe(const nlohmann::json& config) const {
     const UNetConfig unet = UNetConfig::read(config);
-    return ModelDescription{
-        {{"sample", {kBatch, unet.inChannels, unet.sampleSize, unet.sampleSize}},
-         {"timestep", {kBatch}},
-         {"encoder_hidden_states", {kBatch, unet.crossAttentionDim, 1, kTextPositions}}},
-        {"noise_pred"}};
+    ModelDescription description = denoisingDescription(unet);
+    if (controlled_) {
+        const UNetShape shape = {kBatch, unet.sampleSize, unet.sampleSize, kTextPositions};
+        for (FeatureDescription& input : UNet2DCondition::residualInputs(unet, shape)) {
+            description.inputs.push_back(std::move(input));
+        }
+    }
+    return description;
 }
 
 std::vector<WeightSpec> UNetKind::expectedWeights(const nlohmann::json& config) const {
@@ -64,8 +43,16 @@ std::unique_ptr<Network> UNetKind::build(const nlohmann::json& config,
                                          const ModelDescription& description,
                                          const WeightFiles& weights) const {
     const UNetConfig unet = UNetConfig::read(config);
-    return std::make_unique<UNet2DCondition>(unet, WeightReader(weights),
-                                             shapeInForce(unet, description));
+    const UNetShape shape = denoisingShape(description, unet.inChannels, unet.crossAttentionDim,
+                                           "The denoising network");
+    if (controlled_) {
+        // A bundle that gives the sample another size must give the residuals
+        // theirs.
+        for (const FeatureDescription& input : UNet2DCondition::residualInputs(unet, shape)) {
+            requireInputShape(description, input.name, input.shape, "The denoising network");
+        }
+    }
+    return std::make_unique<UNet2DCondition>(unet, WeightReader(weights), shape, controlled_);
 }
 
 } // namespace dravelin
