@@ -17,6 +17,7 @@ dravelin_test(test_nn
     nn/ClipTextModelTests.cpp
     nn/ConvolutionTests.cpp
     nn/EndToEndTests.cpp
+    nn/LoraTests.cpp
     nn/NormalizationTests.cpp
     nn/UNetTests.cpp
     nn/VaeTests.cpp)
