@@ -249,9 +249,13 @@ FeatureValueDictionary UNet2DCondition::predict(const FeatureProvider& inputs) {
     const ShapedArray& sample = inputs.featureValue("sample");
     const ShapedArray& timestep = inputs.featureValue("timestep");
     const ShapedArray& states = inputs.featureValue("encoder_hidden_states");
-    const Shape sampleShape{shape_.batch, config_.inChannels, shape_.height, shape_.width};
-    const Shape timestepShape{shape_.batch};
-    const Shape statesShape{shape_.batch, config_.crossAttentionDim, 1, shape_.contextLength};
+    // Any batch up to the one built for: guidance at scale 1 runs the prompt's
+    // half alone.
+    const int64_t batch = sample.rank() == 4 ? sample.shape()[0] : 0;
+    const int64_t shownBatch = batch >= 1 && batch <= shape_.batch ? batch : shape_.batch;
+    const Shape sampleShape{shownBatch, config_.inChannels, shape_.height, shape_.width};
+    const Shape timestepShape{shownBatch};
+    const Shape statesShape{shownBatch, config_.crossAttentionDim, 1, shape_.contextLength};
     for (const auto& [name, array, expected] :
          {std::tuple{"sample", &sample, &sampleShape},
           std::tuple{"timestep", &timestep, &timestepShape},
@@ -267,7 +271,7 @@ FeatureValueDictionary UNet2DCondition::predict(const FeatureProvider& inputs) {
     const int64_t width = config_.crossAttentionDim;
     const int64_t positions = shape_.contextLength;
     std::vector<Matrix> contexts;
-    for (int64_t n = 0; n < shape_.batch; ++n) {
+    for (int64_t n = 0; n < batch; ++n) {
         Matrix context(positions, width);
         const float* source = states.data() + n * width * positions;
         for (int64_t c = 0; c < width; ++c) {
@@ -277,9 +281,13 @@ FeatureValueDictionary UNet2DCondition::predict(const FeatureProvider& inputs) {
         }
         contexts.push_back(std::move(context));
     }
+    // The timestep embedding is built for the full batch; the rows past this
+    // batch repeat its last timestep and go unused.
+    std::vector<float> timesteps(static_cast<size_t>(shape_.batch), timestep.data()[batch - 1]);
+    std::copy_n(timestep.data(), batch, timesteps.begin());
     FeatureValueDictionary outputs;
     outputs.emplace("noise_pred",
-                    denoise(FeatureMap::fromPlanar(sample), timestep.data(), contexts).toPlanar());
+                    denoise(FeatureMap::fromPlanar(sample), timesteps.data(), contexts).toPlanar());
     return outputs;
 }
 

@@ -53,7 +53,8 @@ ModelDescription UNetKind::describe(const nlohmann::json& config) const {
         {{"sample", {kBatch, unet.inChannels, unet.sampleSize, unet.sampleSize}},
          {"timestep", {kBatch}},
          {"encoder_hidden_states", {kBatch, unet.crossAttentionDim, 1, kTextPositions}}},
-        {"noise_pred"}};
+        {"noise_pred"},
+        /*takesSmallerBatches=*/true};
 }
 
 std::vector<WeightSpec> UNetKind::expectedWeights(const nlohmann::json& config) const {
