@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -108,6 +109,39 @@ TEST(ModelMaker, LoraFilesOfEitherLayoutChangeTheFewStepImageReproducibly) {
               1);
     EXPECT_NE(err.str().find("big.safetensors"), std::string::npos) << err.str();
     EXPECT_FALSE(std::filesystem::exists(directory.path() / "big.png"));
+}
+
+TEST(ModelMaker, GuidanceOfOneRunsThePromptsHalfAlone) {
+    // At scale 1 the network sees the prompt alone; the result must be what
+    // the guidance batch gives at a scale next to 1 (where both halves run).
+    TemporaryDirectory directory;
+    writeRandomModel(directory.path() / "Model", {});
+    StableDiffusionPipeline pipeline(directory.path() / "Model", {}, {}, true, false);
+    EXPECT_TRUE(pipeline.unet.takesSingleImageBatch());
+    PipelineConfiguration c("a red cat");
+    c.negativePrompt = "a dog";
+    c.stepCount = 3;
+    c.schedulerType = StableDiffusionScheduler::dpmSolverMultistepScheduler;
+    const auto finalLatent = [&](float guidance) {
+        c.guidanceScale = guidance;
+        ShapedArray latent;
+        pipeline.generateImages(c, [&](const PipelineProgress& progress) {
+            latent = progress.currentLatentSamples.front();
+            return progress.step + 1 < progress.stepCount;
+        });
+        return latent;
+    };
+    const ShapedArray alone = finalLatent(1.0f);
+    const ShapedArray both = finalLatent(std::nextafter(1.0f, 2.0f));
+    const ShapedArray unconditional = finalLatent(0.0f);
+    float largest = 0.0f;
+    float apart = 0.0f;
+    for (int64_t i = 0; i < alone.count(); ++i) {
+        largest = std::max(largest, std::fabs(alone.data()[i] - both.data()[i]));
+        apart = std::max(apart, std::fabs(alone.data()[i] - unconditional.data()[i]));
+    }
+    EXPECT_LT(largest, 1e-4f);
+    EXPECT_GT(apart, 1e-2f);
 }
 
 TEST(ModelMaker, AFailedWriteLeavesNoCompletionMarker) {
