@@ -37,8 +37,8 @@ int main(int argc, char** argv) {
                     std::fprintf(stderr, "dravelin-make-model: --layout is kohya or peft.\n");
                     return 2;
                 }
-                lora.layout = value == "kohya" ? dravelin::LoraLayout::kohya
-                                               : dravelin::LoraLayout::peft;
+                lora.layout =
+                    value == "kohya" ? dravelin::LoraLayout::kohya : dravelin::LoraLayout::peft;
             } else {
                 try {
                     size_t used = 0;
@@ -82,8 +82,8 @@ int main(int argc, char** argv) {
     if (output.empty()) {
         std::fprintf(stderr, "usage: dravelin-make-model OUTDIR [--tiny | --full-size] "
                              "[--encoder] [--seed N] [--tokenizer DIR]\n"
-                                 "       dravelin-make-model --lora FILE [--tiny | --full-size] "
-                                 "[--layout kohya|peft] [--rank N] [--seed N]\n");
+                             "       dravelin-make-model --lora FILE [--tiny | --full-size] "
+                             "[--layout kohya|peft] [--rank N] [--seed N]\n");
         return 2;
     }
     try {

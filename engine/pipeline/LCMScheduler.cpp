@@ -53,8 +53,8 @@ LCMScheduler::LCMScheduler(int64_t stepCount, int64_t trainStepCount, BetaSchedu
     }
     if (stepCount < 1 || stepCount > originalStepCount) {
         throw std::invalid_argument("The latent-consistency scheduler takes 1 to " +
-                                    std::to_string(originalStepCount) + " steps (4 is usual), not " +
-                                    std::to_string(stepCount) + ".");
+                                    std::to_string(originalStepCount) +
+                                    " steps (4 is usual), not " + std::to_string(stepCount) + ".");
     }
     tables_ = torchTables(trainStepCount_, betaSchedule, betaStart, betaEnd);
     // The distillation's timesteps k − 1, 2k − 1, …, from the last; this run
@@ -89,8 +89,8 @@ ShapedArray LCMScheduler::step(const ShapedArray& output, int timeStep, const Sh
     const auto cSkip = static_cast<float>(sigmaData2 / (scaled * scaled + sigmaData2));
     const auto cOut = static_cast<float>(scaled / std::sqrt(scaled * scaled + sigmaData2));
 
-    ShapedArray denoised = denoisedEstimate(output, sample, std::sqrt(alphaProduct),
-                                            std::sqrt(1.0f - alphaProduct));
+    ShapedArray denoised =
+        denoisedEstimate(output, sample, std::sqrt(alphaProduct), std::sqrt(1.0f - alphaProduct));
     {
         float* d = denoised.data();
         const float* x = sample.data();

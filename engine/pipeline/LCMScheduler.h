@@ -19,9 +19,8 @@ public:
     // Throws std::invalid_argument for fewer than 1 step or more than
     // `originalStepCount`.
     LCMScheduler(int64_t stepCount, int64_t trainStepCount = 1000,
-                 BetaSchedule betaSchedule = BetaSchedule::scaledLinear,
-                 double betaStart = 0.00085, double betaEnd = 0.012,
-                 int64_t originalStepCount = 50);
+                 BetaSchedule betaSchedule = BetaSchedule::scaledLinear, double betaStart = 0.00085,
+                 double betaEnd = 0.012, int64_t originalStepCount = 50);
 
     static constexpr double timestepScaling = 10.0;
     static constexpr double sigmaData = 0.5;

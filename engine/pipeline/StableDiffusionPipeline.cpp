@@ -33,8 +33,7 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
     // Guidance batches are [negative prompt, prompt]. At scale 1 guidance
     // gives the prompt's prediction, so the network runs on that half alone
     // (half the work) where it takes such a batch.
-    const bool promptOnly =
-        c.guidanceScale == 1.0f && !controlNet && unet.takesSingleImageBatch();
+    const bool promptOnly = c.guidanceScale == 1.0f && !controlNet && unet.takesSingleImageBatch();
     std::vector<ShapedArray> embeddings{negativeEmbedding, promptEmbedding};
     if (promptOnly) {
         embeddings.erase(embeddings.begin());
@@ -73,8 +72,8 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
         const int t = timesteps[step];
         for (size_t i = 0; i < latents.size(); ++i) {
             const ShapedArray scaled = schedulers[i]->scaleModelInput(latents[i], t);
-            inputs[i] = promptOnly ? scaled
-                                   : ShapedArray::concatenate(std::vector{scaled, scaled}, 0);
+            inputs[i] =
+                promptOnly ? scaled : ShapedArray::concatenate(std::vector{scaled, scaled}, 0);
         }
         std::optional<std::vector<Residuals>> residuals;
         if (controlNet) {

@@ -157,14 +157,14 @@ std::shared_ptr<const LoraWeights> LoraWeights::read(const std::vector<LoraFile>
                                 "\", which this " + networkName(target) + " does not have.");
             }
             if (!isConvertibleToFloat(view.dtype)) {
-                throw LoraError("The LoRA file \"" + fileName + "\" holds \"" + name +
-                                "\" as " + std::string(dtypeName(view.dtype)) +
+                throw LoraError("The LoRA file \"" + fileName + "\" holds \"" + name + "\" as " +
+                                std::string(dtypeName(view.dtype)) +
                                 " values, not F16, BF16 or F32.");
             }
             Layer& layer = layers[found->second->name];
             (parsed->half == Half::down ? layer.down
-                                        : parsed->half == Half::up ? layer.up : layer.alpha) =
-                &view;
+             : parsed->half == Half::up ? layer.up
+                                        : layer.alpha) = &view;
         }
         for (const auto& [weightName, layer] : layers) {
             const Shape& shape = std::find_if(weights.begin(), weights.end(), [&](const auto& s) {
@@ -178,11 +178,10 @@ std::shared_ptr<const LoraWeights> LoraWeights::read(const std::vector<LoraFile>
             }
             const Shape& down = layer.down->shape;
             const Shape& up = layer.up->shape;
-            const bool fits = (down.size() == 2 || down.size() == 4) &&
-                              (up.size() == 2 || up.size() == 4) && down[0] > 0 &&
-                              up[0] == shape[0] && productOfDimensionsAfterFirst(up) == down[0] &&
-                              productOfDimensionsAfterFirst(down) ==
-                                  productOfDimensionsAfterFirst(shape);
+            const bool fits =
+                (down.size() == 2 || down.size() == 4) && (up.size() == 2 || up.size() == 4) &&
+                down[0] > 0 && up[0] == shape[0] && productOfDimensionsAfterFirst(up) == down[0] &&
+                productOfDimensionsAfterFirst(down) == productOfDimensionsAfterFirst(shape);
             if (!fits) {
                 throw LoraError(where + " has projections of shapes " + describe(down) + " and " +
                                 describe(up) + ", which do not make one of shape " +

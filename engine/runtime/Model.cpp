@@ -67,10 +67,10 @@ std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
                 std::shared_ptr<const LoraWeights> lora =
                     LoraWeights::read(configuration.loras, *target, expected);
                 if (!lora->empty()) {
-                    weights.setAdjustment([lora](const std::string& weightName,
-                                                 ShapedArray& weight) {
-                        lora->apply(weightName, weight);
-                    });
+                    weights.setAdjustment(
+                        [lora](const std::string& weightName, ShapedArray& weight) {
+                            lora->apply(weightName, weight);
+                        });
                 }
             } catch (const LoraError& cause) {
                 throw ModelLoadError(where + " cannot take the LoRA weights: " + cause.what());

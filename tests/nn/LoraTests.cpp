@@ -45,9 +45,9 @@ Outputs run(const ModelConfiguration& configuration) {
 // The merged weights the fixture holds under `prefix`, as our merge makes them.
 void expectMergedWeightsMatch(const std::vector<LoraFile>& files, const std::string& prefix) {
     const auto expected = loadFixture("Lora");
-    for (const auto& [bundle, target] :
-         {std::pair{"UNet.model", LoraTarget::denoisingNetwork},
-          std::pair{"TextEncoder.model", LoraTarget::textEncoder}}) {
+    int compared = 0;
+    for (const auto& [bundle, target] : {std::pair{"UNet.model", LoraTarget::denoisingNetwork},
+                                         std::pair{"TextEncoder.model", LoraTarget::textEncoder}}) {
         WeightFiles weights({fixturesDirectory() / bundle / "model.safetensors"});
         std::vector<WeightSpec> specs;
         for (const auto& [name, view] : weights.files().front().tensors()) {
@@ -55,16 +55,19 @@ void expectMergedWeightsMatch(const std::vector<LoraFile>& files, const std::str
         }
         const auto lora = LoraWeights::read(files, target, specs);
         for (const auto& [name, reference] : expected) {
-            if (name.rfind(prefix, 0) != 0 || !weights.contains(name.substr(prefix.size()) +
-                                                                ".weight")) {
+            if (name.rfind(prefix, 0) != 0 ||
+                !weights.contains(name.substr(prefix.size()) + ".weight")) {
                 continue;
             }
             const std::string weightName = name.substr(prefix.size()) + ".weight";
             ShapedArray weight = weights.load(weightName);
             lora->apply(weightName, weight);
             EXPECT_TRUE(closeTo(weight, reference, 1e-5f)) << weightName;
+            ++compared;
         }
     }
+    // Two linear layers, a 1×1 and two 3×3 convolutions.
+    EXPECT_EQ(compared, 5);
 }
 
 } // namespace
@@ -79,8 +82,7 @@ TEST(LoraTest, KohyaLayoutMergesAsDiffusersFusesIt) {
 }
 
 TEST(LoraTest, SecondFileInPeftLayoutAddsToTheFirst) {
-    const std::vector<LoraFile> files{{loraFile("LoraKohya"), 0.8f},
-                                      {loraFile("LoraPeft"), 1.5f}};
+    const std::vector<LoraFile> files{{loraFile("LoraKohya"), 0.8f}, {loraFile("LoraPeft"), 1.5f}};
     expectMergedWeightsMatch(files, "both/");
     const auto expected = loadFixture("Lora");
     const Outputs outputs = run({ComputeUnits::cpuOnly, files});
@@ -110,10 +112,12 @@ TEST(LoraTest, FilesThatDoNotFitAreRefusedNamingTheLayer) {
         return TensorToWrite::fromFloats(name, ShapedArray(std::move(shape), 0.01f));
     };
     const std::string toQ = "down_blocks.0.attentions.0.transformer_blocks.0.attn1.to_q";
-    const std::string kohyaToQ = "lora_unet_down_blocks_0_attentions_0_transformer_blocks_0_attn1_to_q";
+    const std::string kohyaToQ =
+        "lora_unet_down_blocks_0_attentions_0_transformer_blocks_0_attn1_to_q";
     const std::vector<std::pair<std::filesystem::path, std::vector<std::string>>> cases{
-        {write("missing-layer", {tensor("lora_unet_down_blocks_0_attn9_to_q.lora_down.weight", {2, 8}),
-                                 tensor("lora_unet_down_blocks_0_attn9_to_q.lora_up.weight", {8, 2})}),
+        {write("missing-layer",
+               {tensor("lora_unet_down_blocks_0_attn9_to_q.lora_down.weight", {2, 8}),
+                tensor("lora_unet_down_blocks_0_attn9_to_q.lora_up.weight", {8, 2})}),
          {"missing-layer.safetensors", "lora_unet_down_blocks_0_attn9_to_q.lora_down.weight",
           "does not have"}},
         {write("unknown-name", {tensor("model.diffusion_model.weight", {2, 8})}),

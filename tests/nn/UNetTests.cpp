@@ -76,8 +76,7 @@ TEST(UNetTest, TakesThePromptHalfOfTheGuidanceBatchAlone) {
         Shape shape = array.shape();
         const int64_t size = array.count() / shape[0];
         shape[0] = 1;
-        return ShapedArray(std::vector<float>(array.data() + size, array.data() + 2 * size),
-                           shape);
+        return ShapedArray(std::vector<float>(array.data() + size, array.data() + 2 * size), shape);
     };
     const auto unet = Model::load(fixturesDirectory() / "UNet.model", {});
     const FeatureProvider alone = unet->prediction(FeatureProvider(
@@ -90,12 +89,11 @@ TEST(UNetTest, TakesThePromptHalfOfTheGuidanceBatchAlone) {
     const auto threeRows = [](const ShapedArray& array) {
         return ShapedArray::concatenate(std::vector{array, array, array}, 0);
     };
-    const auto oneRow = [&](const ShapedArray& array) { return secondRow(array); };
     EXPECT_THROW(unet->prediction(FeatureProvider(
-                     {{"sample", threeRows(oneRow(expected.at("sample")))},
-                      {"timestep", threeRows(oneRow(expected.at("timestep")))},
+                     {{"sample", threeRows(secondRow(expected.at("sample")))},
+                      {"timestep", threeRows(secondRow(expected.at("timestep")))},
                       {"encoder_hidden_states",
-                       threeRows(oneRow(expected.at("encoder_hidden_states")))}})),
+                       threeRows(secondRow(expected.at("encoder_hidden_states")))}})),
                  PredictionError);
     // Rows of one input and two of another do not make a batch.
     EXPECT_THROW(unet->prediction(FeatureProvider(

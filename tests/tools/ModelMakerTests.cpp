@@ -75,9 +75,9 @@ TEST(ModelMaker, LoraFilesOfEitherLayoutChangeTheFewStepImageReproducibly) {
 
     // Latent consistency: 4 steps at guidance 1 unless told otherwise.
     const auto run = [&](const std::string& name, std::vector<std::string> loras) {
-        std::vector<std::string> arguments{"--model",     model.string(), "--prompt", "a red cat",
-                                           "--scheduler", "lcm",          "--seed",   "7",
-                                           "--output",    (directory.path() / name).string()};
+        std::vector<std::string> arguments{
+            "--model", model.string(), "--prompt", "a red cat", "--scheduler",
+            "lcm",     "--seed",       "7",        "--output",  (directory.path() / name).string()};
         for (const std::string& lora : loras) {
             arguments.insert(arguments.end(), {"--lora", lora});
         }
@@ -102,11 +102,11 @@ TEST(ModelMaker, LoraFilesOfEitherLayoutChangeTheFewStepImageReproducibly) {
     std::ostringstream err;
     const auto big = directory.path() / "big.safetensors";
     writeRandomLora(big, {.fullSize = true, .rank = 1});
-    EXPECT_EQ(runGenerateCommand({"--model", model.string(), "--prompt", "a", "--lora",
-                                  big.string(), "--output",
-                                  (directory.path() / "big.png").string()},
-                                 out, err),
-              1);
+    EXPECT_EQ(
+        runGenerateCommand({"--model", model.string(), "--prompt", "a", "--lora", big.string(),
+                            "--output", (directory.path() / "big.png").string()},
+                           out, err),
+        1);
     EXPECT_NE(err.str().find("big.safetensors"), std::string::npos) << err.str();
     EXPECT_FALSE(std::filesystem::exists(directory.path() / "big.png"));
 }

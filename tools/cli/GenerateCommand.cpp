@@ -73,8 +73,7 @@ LoraFile parseLora(const std::string& text) {
     LoraFile lora{text, 1.0f};
     if (colon != std::string::npos && colon + 1 < text.size()) {
         const std::string scale = text.substr(colon + 1);
-        const bool numeric =
-            scale.find_first_not_of("0123456789.-+eE") == std::string::npos;
+        const bool numeric = scale.find_first_not_of("0123456789.-+eE") == std::string::npos;
         if (numeric) {
             lora = {text.substr(0, colon), decimal("--lora", scale)};
         }
@@ -335,9 +334,8 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
             const std::filesystem::path path = outputPathFor(
                 options.output, static_cast<int64_t>(i), static_cast<int64_t>(images.size()));
             writePng(path, *images[i],
-                     {{"parameters",
-                       parametersText(c, images[i]->width(), images[i]->height(), modelName,
-                                      options.loras)}});
+                     {{"parameters", parametersText(c, images[i]->width(), images[i]->height(),
+                                                    modelName, options.loras)}});
             out << path.string() << "\n";
         }
         return 0;

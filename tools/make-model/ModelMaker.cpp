@@ -284,7 +284,8 @@ void writeRandomLora(const std::filesystem::path& file, const LoraMakerOptions& 
                     TensorToWrite::fromFloats(layer + ".lora_up.weight", up, DType::F16));
                 tensors.push_back(TensorToWrite::fromFloats(
                     layer + ".alpha",
-                    ShapedArray(std::vector<float>{static_cast<float>(options.rank) / 2.0f}, Shape{}),
+                    ShapedArray(std::vector<float>{static_cast<float>(options.rank) / 2.0f},
+                                Shape{}),
                     DType::F16));
             } else {
                 const std::string layer = peftPrefix + path;
