@@ -1,6 +1,9 @@
 // Writes a complete model directory with random weights:
 //   dravelin-make-model OUTDIR [--tiny | --full-size] [--encoder] [--safety-checker]
 //                              [--seed N] [--tokenizer DIR] [--controlnet NAME]...
+// or a random LoRA file for such a model:
+//   dravelin-make-model --lora FILE [--tiny | --full-size] [--layout kohya|peft]
+//                       [--rank N] [--seed N]
 
 #include "make-model/ModelMaker.h"
 
@@ -10,6 +13,8 @@
 
 int main(int argc, char** argv) {
     dravelin::ModelMakerOptions options;
+    dravelin::LoraMakerOptions lora;
+    std::string loraFile;
     std::string output;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -22,7 +27,8 @@ int main(int argc, char** argv) {
         } else if (argument == "--safety-checker") {
             options.safetyChecker = true;
         } else if ((argument == "--seed" || argument == "--tokenizer" ||
-                    argument == "--controlnet") &&
+                    argument == "--controlnet" || argument == "--lora" ||
+                    argument == "--layout" || argument == "--rank") &&
                    i + 1 < argc) {
             const std::string value = argv[++i];
             if (argument == "--controlnet") {
@@ -33,11 +39,31 @@ int main(int argc, char** argv) {
                 options.controlNets.push_back(value);
             } else if (argument == "--tokenizer") {
                 options.tokenizer = value;
+            } else if (argument == "--lora") {
+                loraFile = value;
+            } else if (argument == "--layout") {
+                if (value != "kohya" && value != "peft") {
+                    std::fprintf(stderr, "dravelin-make-model: --layout is kohya or peft.\n");
+                    return 2;
+                }
+                lora.layout =
+                    value == "kohya" ? dravelin::LoraLayout::kohya : dravelin::LoraLayout::peft;
             } else {
                 try {
-                    options.seed = std::stoull(value);
+                    size_t used = 0;
+                    const unsigned long long number = std::stoull(value, &used);
+                    if (used != value.size() || (argument == "--rank" && number > 1024)) {
+                        throw std::invalid_argument(value);
+                    }
+                    if (argument == "--rank") {
+                        lora.rank = static_cast<int64_t>(number);
+                    } else {
+                        options.seed = number;
+                        lora.seed = number;
+                    }
                 } catch (const std::exception&) {
-                    std::fprintf(stderr, "dravelin-make-model: --seed takes a whole number.\n");
+                    std::fprintf(stderr, "dravelin-make-model: %s takes a whole number.\n",
+                                 argument.c_str());
                     return 2;
                 }
             }
@@ -47,14 +73,29 @@ int main(int argc, char** argv) {
             std::fprintf(stderr,
                          "usage: dravelin-make-model OUTDIR [--tiny | --full-size] "
                          "[--encoder] [--safety-checker] [--seed N] [--tokenizer DIR] "
-                         "[--controlnet NAME]...\n");
+                         "[--controlnet NAME]...\n"
+                         "       dravelin-make-model --lora FILE [--tiny | --full-size] "
+                         "[--layout kohya|peft] [--rank N] [--seed N]\n");
             return 2;
+        }
+    }
+    if (!loraFile.empty() && output.empty()) {
+        lora.fullSize = options.fullSize;
+        try {
+            dravelin::writeRandomLora(loraFile, lora);
+            std::printf("Wrote %s\n", loraFile.c_str());
+            return 0;
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "dravelin-make-model: %s\n", error.what());
+            return 1;
         }
     }
     if (output.empty()) {
         std::fprintf(stderr, "usage: dravelin-make-model OUTDIR [--tiny | --full-size] "
                              "[--encoder] [--safety-checker] [--seed N] [--tokenizer DIR] "
-                             "[--controlnet NAME]...\n");
+                             "[--controlnet NAME]...\n"
+                             "       dravelin-make-model --lora FILE [--tiny | --full-size] "
+                             "[--layout kohya|peft] [--rank N] [--seed N]\n");
         return 2;
     }
     try {

@@ -6,7 +6,8 @@ namespace dravelin {
 
 enum class PipelineMode { textToImage, imageToImage };
 
-enum class StableDiffusionScheduler { pndmScheduler, dpmSolverMultistepScheduler };
+// Each case has its row in the scheduler table (SchedulerTable.h).
+enum class StableDiffusionScheduler { pndmScheduler, dpmSolverMultistepScheduler, lcmScheduler };
 
 // How a scheduler spreads its inference steps over the training timesteps.
 enum class TimeStepSpacing { linspace, leading, karras };

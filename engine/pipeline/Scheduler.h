@@ -4,10 +4,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
 namespace dravelin {
+
+class RandomSource;
 
 enum class BetaSchedule { linear, scaledLinear };
 
@@ -63,7 +66,19 @@ public:
     const std::vector<float>& alpha_t() const { return tables_.alpha_t; }
     const std::vector<float>& sigma_t() const { return tables_.sigma_t; }
     const std::vector<float>& lambda_t() const { return tables_.lambda_t; }
-    float initNoiseSigma() const { return 1.0f; }
+    // The standard deviation of the starting noise.
+    virtual float initNoiseSigma() const { return 1.0f; }
+    // The network's input for `sample` at this timestep; the pipeline calls it
+    // before every evaluation. Most schedulers take the sample as it is.
+    virtual ShapedArray scaleModelInput(const ShapedArray& sample, int /*timeStep*/) const {
+        return sample;
+    }
+    // The generation's random source, for schedulers that add fresh noise
+    // between steps; shared with the pipeline, which drew the starting noise
+    // from it.
+    void useRandomSource(std::shared_ptr<RandomSource> source) {
+        randomSource_ = std::move(source);
+    }
     // Clean-sample estimates, one per step taken (the most recent ones only,
     // where a scheduler bounds its history).
     const std::vector<ShapedArray>& modelOutputs() const { return modelOutputs_; }
@@ -96,6 +111,7 @@ protected:
     std::vector<int> timeSteps_;
     NoiseTables tables_;
     std::vector<ShapedArray> modelOutputs_;
+    std::shared_ptr<RandomSource> randomSource_;
 };
 
 } // namespace dravelin

@@ -1,26 +1,16 @@
 #include "pipeline/StableDiffusionPipeline.h"
 
-#include "pipeline/DPMSolverMultistepScheduler.h"
 #include "pipeline/ImageConversion.h"
-#include "pipeline/PNDMScheduler.h"
 #include "pipeline/PipelineError.h"
 #include "pipeline/RandomSource.h"
+#include "pipeline/SchedulerTable.h"
 
 #include <stdexcept>
 
 namespace dravelin {
 
 std::unique_ptr<Scheduler> makeScheduler(const PipelineConfiguration& c) {
-    constexpr int64_t kTrainSteps = 1000;
-    constexpr float kBetaStart = 0.00085f;
-    constexpr float kBetaEnd = 0.012f;
-    if (c.schedulerType == StableDiffusionScheduler::dpmSolverMultistepScheduler) {
-        return std::make_unique<DPMSolverMultistepScheduler>(c.stepCount, kTrainSteps,
-                                                             BetaSchedule::scaledLinear, kBetaStart,
-                                                             kBetaEnd, c.schedulerTimestepSpacing);
-    }
-    return std::make_unique<PNDMScheduler>(c.stepCount, kTrainSteps, BetaSchedule::scaledLinear,
-                                           kBetaStart, kBetaEnd);
+    return schedulerEntry(c.schedulerType).make(c);
 }
 
 GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfiguration& c,
@@ -40,13 +30,25 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
     if (reduceMemory) {
         textEncoder->unloadResources();
     }
-    // Guidance batches are [negative prompt, prompt].
-    const std::vector<ShapedArray> embeddings{negativeEmbedding, promptEmbedding};
+    // Guidance batches are [negative prompt, prompt]. At scale 1 guidance
+    // gives the prompt's prediction, so the network runs on that half alone
+    // (half the work) where it takes such a batch.
+    const bool promptOnly = c.guidanceScale == 1.0f && !controlNet && unet.takesSingleImageBatch();
+    std::vector<ShapedArray> embeddings{negativeEmbedding, promptEmbedding};
+    if (promptOnly) {
+        embeddings.erase(embeddings.begin());
+    }
     ShapedArray joined = ShapedArray::concatenate(embeddings, 0);
     const ShapedArray hiddenStates =
         useMultilingualTextEncoder ? std::move(joined) : toHiddenStates(joined);
 
-    std::vector<ShapedArray> latents = generateLatentSamples(c, *schedulers.front());
+    // One random source serves the starting noise and any noise the
+    // schedulers add between steps.
+    const std::shared_ptr<RandomSource> random = makeRandomSource(c.rngType, c.seed);
+    std::vector<ShapedArray> latents = generateLatentSamples(c, *schedulers.front(), *random);
+    for (const auto& scheduler : schedulers) {
+        scheduler->useRandomSource(random);
+    }
     std::vector<ShapedArray> denoised = latents;
     if (reduceMemory && encoder) {
         encoder->unloadResources();
@@ -69,15 +71,18 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
     for (size_t step = 0; step < timesteps.size(); ++step) {
         const int t = timesteps[step];
         for (size_t i = 0; i < latents.size(); ++i) {
-            const std::vector<ShapedArray> pair{latents[i], latents[i]};
-            inputs[i] = ShapedArray::concatenate(pair, 0);
+            const ShapedArray scaled = schedulers[i]->scaleModelInput(latents[i], t);
+            inputs[i] =
+                promptOnly ? scaled : ShapedArray::concatenate(std::vector{scaled, scaled}, 0);
         }
         std::optional<std::vector<Residuals>> residuals;
         if (controlNet) {
             residuals = controlNet->execute(inputs, t, hiddenStates, controlNetConditioning);
         }
         std::vector<ShapedArray> noise = unet.predictNoise(inputs, t, hiddenStates, residuals);
-        noise = performGuidance(noise, c.guidanceScale);
+        if (!promptOnly) {
+            noise = performGuidance(noise, c.guidanceScale);
+        }
 
         for (size_t i = 0; i < latents.size(); ++i) {
             Scheduler& scheduler = *schedulers[i];
@@ -109,16 +114,22 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
 std::vector<ShapedArray>
 StableDiffusionPipeline::generateLatentSamples(const PipelineConfiguration& c,
                                                const Scheduler& scheduler) {
+    const std::unique_ptr<RandomSource> random = makeRandomSource(c.rngType, c.seed);
+    return generateLatentSamples(c, scheduler, *random);
+}
+
+std::vector<ShapedArray>
+StableDiffusionPipeline::generateLatentSamples(const PipelineConfiguration& c,
+                                               const Scheduler& scheduler, RandomSource& random) {
     Shape shape = unet.latentSampleShape();
     if (shape.empty()) {
         throw std::invalid_argument("The denoising network's \"sample\" input has no shape.");
     }
     shape[0] = 1;
     const double sigma = scheduler.initNoiseSigma();
-    std::unique_ptr<RandomSource> random = makeRandomSource(c.rngType, c.seed);
     std::vector<ShapedArray> noise;
     for (int64_t i = 0; i < c.imageCount; ++i) {
-        const NormalArray drawn = random->normalShapedArray(shape, 0.0, sigma);
+        const NormalArray drawn = random.normalShapedArray(shape, 0.0, sigma);
         noise.push_back(ShapedArray::fromDoubles(drawn.values, shape));
     }
     if (c.mode() != PipelineMode::imageToImage) {
@@ -127,7 +138,7 @@ StableDiffusionPipeline::generateLatentSamples(const PipelineConfiguration& c,
     if (!encoder) {
         throw PipelineError(PipelineError::Case::startingImageProvidedWithoutEncoder);
     }
-    const ShapedArray latent = encoder->encode(*c.startingImage, c.encoderScaleFactor, *random);
+    const ShapedArray latent = encoder->encode(*c.startingImage, c.encoderScaleFactor, random);
     return scheduler.addNoise(latent, noise, c.strength);
 }
 

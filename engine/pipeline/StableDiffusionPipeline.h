@@ -4,6 +4,7 @@
 #include "pipeline/Decoder.h"
 #include "pipeline/Encoder.h"
 #include "pipeline/PipelineProgress.h"
+#include "pipeline/RandomSource.h"
 #include "pipeline/SafetyChecker.h"
 #include "pipeline/Scheduler.h"
 #include "pipeline/Script.h"
@@ -79,6 +80,10 @@ public:
     // The initial latents, one per image, from one random source.
     std::vector<ShapedArray> generateLatentSamples(const PipelineConfiguration& configuration,
                                                    const Scheduler& scheduler);
+    // The same from a source the caller goes on drawing from.
+    std::vector<ShapedArray> generateLatentSamples(const PipelineConfiguration& configuration,
+                                                   const Scheduler& scheduler,
+                                                   RandomSource& random);
 
     GeneratedImages decodeToImages(std::span<const ShapedArray> latents,
                                    const PipelineConfiguration& configuration) override;

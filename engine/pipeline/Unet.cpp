@@ -7,10 +7,17 @@
 
 namespace dravelin {
 
-ShapedArray timestepTensor(int timeStep) {
-    const float value = static_cast<float>(timeStep);
-    return ShapedArray({value, value}, Shape{2});
+ShapedArray timestepTensor(int timeStep, int64_t batch) {
+    return ShapedArray(Shape{batch}, static_cast<float>(timeStep));
 }
+
+namespace {
+
+int64_t batchOf(const std::vector<ShapedArray>& latents) {
+    return latents.empty() || latents.front().rank() == 0 ? 2 : latents.front().shape()[0];
+}
+
+} // namespace
 
 FeatureValueDictionary denoisingInputs(const ShapedArray& latent, const ShapedArray& timestep,
                                        const ShapedArray& hiddenStates) {
@@ -47,6 +54,19 @@ Shape Unet::latentTimeIdShape() const {
     return inputShape(feature::timeIds);
 }
 
+bool Unet::takesSingleImageBatch() const {
+    if (models_.empty()) {
+        return false;
+    }
+    for (const auto& holder : models_) {
+        if (!holder->perform(
+                [](Model& model) { return model.modelDescription().takesSmallerBatches; })) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::vector<ShapedArray>
 Unet::predictNoise(const std::vector<ShapedArray>& latents, int timeStep,
                    const ShapedArray& hiddenStates,
@@ -56,7 +76,7 @@ Unet::predictNoise(const std::vector<ShapedArray>& latents, int timeStep,
             "The denoising network got " + std::to_string(additionalResiduals->size()) +
             " residual sets for " + std::to_string(latents.size()) + " latents.");
     }
-    const ShapedArray timestep = timestepTensor(timeStep);
+    const ShapedArray timestep = timestepTensor(timeStep, batchOf(latents));
     std::vector<FeatureProvider> inputs;
     inputs.reserve(latents.size());
     for (size_t i = 0; i < latents.size(); ++i) {

@@ -27,9 +27,13 @@ public:
     // The "sample" input's shape, batch first; "time_ids" for XL networks.
     Shape latentSampleShape() const;
     Shape latentTimeIdShape() const;
+    // Whether every model takes a batch of one image, the prompt's half
+    // alone, besides the guidance batch of two.
+    bool takesSingleImageBatch() const;
 
-    // One noise prediction per latent ([2, c, h, w] each, both guidance rows),
-    // in order; residuals are matched to latents by position.
+    // One noise prediction per latent ([2, c, h, w] each, both guidance rows,
+    // or [1, c, h, w] for the prompt alone), in order; residuals are matched
+    // to latents by position.
     std::vector<ShapedArray>
     predictNoise(const std::vector<ShapedArray>& latents, int timeStep,
                  const ShapedArray& hiddenStates,
@@ -48,8 +52,9 @@ private:
     std::vector<ShapedArray> noiseFrom(const std::vector<FeatureProvider>& results) const;
 };
 
-// Shape [2] holding the timestep twice, as the guidance batch needs.
-ShapedArray timestepTensor(int timeStep);
+// Shape [batch] holding the timestep once per image of the batch (twice for
+// the guidance batch).
+ShapedArray timestepTensor(int timeStep, int64_t batch = 2);
 
 // The inputs every denoising-side network takes for one latent.
 FeatureValueDictionary denoisingInputs(const ShapedArray& latent, const ShapedArray& timestep,

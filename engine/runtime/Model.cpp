@@ -1,6 +1,7 @@
 #include "runtime/Model.h"
 
 #include "runtime/Bundle.h"
+#include "runtime/LoraWeights.h"
 #include "runtime/Network.h"
 #include "runtime/NetworkRegistry.h"
 #include "runtime/RuntimeErrors.h"
@@ -60,6 +61,21 @@ std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
         } catch (const SafetensorsError& cause) {
             throw ModelLoadError(where + " has unusable weights: " + cause.what());
         }
+        if (const auto target = loraTargetOfKind(kindName);
+            target && !configuration.loras.empty()) {
+            try {
+                std::shared_ptr<const LoraWeights> lora =
+                    LoraWeights::read(configuration.loras, *target, expected);
+                if (!lora->empty()) {
+                    weights.setAdjustment(
+                        [lora](const std::string& weightName, ShapedArray& weight) {
+                            lora->apply(weightName, weight);
+                        });
+                }
+            } catch (const LoraError& cause) {
+                throw ModelLoadError(where + " cannot take the LoRA weights: " + cause.what());
+            }
+        }
         for (const WeightSpec& spec : expected) {
             model->parameterCount_ += elementCount(spec.shape);
             model->weightTypes_[std::string(dtypeName(weights.find(spec)->dtype))] += 1;
@@ -90,11 +106,20 @@ void Model::checkInputs(const FeatureProvider& input) const {
                                   (taken.empty() ? std::string("none") : taken) + ".");
         }
     }
-    for (const FeatureDescription& expected : description_.inputs) {
-        auto found = input.featureValueDictionary.find(expected.name);
+    // The batch of a network that takes smaller ones is the first input's.
+    std::optional<int64_t> batch;
+    for (const FeatureDescription& described : description_.inputs) {
+        auto found = input.featureValueDictionary.find(described.name);
         if (found == input.featureValueDictionary.end()) {
             throw PredictionError("The model \"" + directory_.filename().string() +
-                                  "\" needs the input \"" + expected.name + "\".");
+                                  "\" needs the input \"" + described.name + "\".");
+        }
+        FeatureDescription expected = described;
+        const Shape& given = found->second.shape();
+        if (description_.takesSmallerBatches && !expected.shape.empty() && !given.empty() &&
+            given[0] >= 1 && given[0] <= expected.shape[0]) {
+            expected.shape[0] = batch.value_or(given[0]);
+            batch = expected.shape[0];
         }
         if (found->second.shape() != expected.shape) {
             throw PredictionError("The model \"" + directory_.filename().string() +

@@ -1,14 +1,28 @@
 #pragma once
 
+#include <filesystem>
+#include <vector>
+
 namespace dravelin {
 
 // Which processors a model may run on. Only the CPU backend exists today, so
 // every choice runs on the CPU.
 enum class ComputeUnits { cpuOnly, cpuAndGPU, all };
 
+// A LoRA weight file and how strongly it applies (1 as trained, 0 not at all).
+struct LoraFile {
+    std::filesystem::path path;
+    float scale = 1.0f;
+
+    bool operator==(const LoraFile&) const = default;
+};
+
 // Settings shared by every model a pipeline loads.
 struct ModelConfiguration {
     ComputeUnits computeUnits = ComputeUnits::all;
+    // Merged into the denoising network and the text encoder as they load;
+    // the other models ignore them.
+    std::vector<LoraFile> loras = {};
 
     bool operator==(const ModelConfiguration&) const = default;
 };

@@ -21,6 +21,9 @@ struct FeatureDescription {
 struct ModelDescription {
     std::vector<FeatureDescription> inputs;
     std::vector<std::string> outputs;
+    // The network also takes a smaller batch: every input's first dimension
+    // the same size from 1 to the one described.
+    bool takesSmallerBatches = false;
 
     // Absent when the model has no such input.
     std::optional<FeatureDescription> input(const std::string& name) const;

@@ -65,6 +65,9 @@ ShapedArray WeightFiles::load(const std::string& name) const {
     // The converted copy is what the network keeps: let the file's pages go
     // now, so a load never holds a model twice (file pages and floats).
     releasePages(view->bytes);
+    if (adjustment_) {
+        adjustment_(name, values);
+    }
     return values;
 }
 

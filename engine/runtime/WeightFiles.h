@@ -4,6 +4,7 @@
 #include "runtime/Safetensors.h"
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -35,11 +36,18 @@ public:
     // floating point, or has another shape. Tensors nobody expects are ignored.
     void check(const std::vector<WeightSpec>& expected) const;
 
-    // The weight converted to 32-bit floats; throws SafetensorsError when missing.
+    // The weight converted to 32-bit floats, adjusted as set below; throws
+    // SafetensorsError when missing.
     ShapedArray load(const std::string& name) const;
+
+    // A change made to every weight as it loads, by name, in float32 (merging
+    // LoRA updates); the files themselves are never changed.
+    using Adjustment = std::function<void(const std::string& name, ShapedArray& weight)>;
+    void setAdjustment(Adjustment adjustment) { adjustment_ = std::move(adjustment); }
 
 private:
     std::vector<SafetensorsFile> files_;
+    Adjustment adjustment_;
     std::map<std::string, const TensorView*> index_;
 };
 

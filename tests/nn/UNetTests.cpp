@@ -1,6 +1,7 @@
 #include "nn/networks/unet/UNetConfig.h"
 #include "nn/support/NetworkFixtures.h"
 #include "runtime/Model.h"
+#include "runtime/RuntimeErrors.h"
 #include "support/TestNetworks.h"
 
 #include <gtest/gtest.h>
@@ -65,6 +66,41 @@ TEST(UNetTest, InputsComeFromTheConfigOrTheBundle) {
               (std::vector<FeatureDescription>{{"sample", {1, 4, 16, 16}},
                                                {"timestep", {1}},
                                                {"encoder_hidden_states", {1, 12, 1, 9}}}));
+}
+
+TEST(UNetTest, TakesThePromptHalfOfTheGuidanceBatchAlone) {
+    // Guidance at scale 1 runs the second row alone: it must come out as in
+    // the batch of two, and a batch larger than the bundle's is refused.
+    const auto expected = loadFixture("UNet");
+    const auto secondRow = [](const ShapedArray& array) {
+        Shape shape = array.shape();
+        const int64_t size = array.count() / shape[0];
+        shape[0] = 1;
+        return ShapedArray(std::vector<float>(array.data() + size, array.data() + 2 * size), shape);
+    };
+    const auto unet = Model::load(fixturesDirectory() / "UNet.model", {});
+    const FeatureProvider alone = unet->prediction(FeatureProvider(
+        {{"sample", secondRow(expected.at("sample"))},
+         {"timestep", secondRow(expected.at("timestep"))},
+         {"encoder_hidden_states", secondRow(expected.at("encoder_hidden_states"))}}));
+    EXPECT_TRUE(
+        closeTo(alone.featureValue("noise_pred"), secondRow(expected.at("noise_pred")), 1e-5f));
+
+    const auto threeRows = [](const ShapedArray& array) {
+        return ShapedArray::concatenate(std::vector{array, array, array}, 0);
+    };
+    EXPECT_THROW(unet->prediction(FeatureProvider(
+                     {{"sample", threeRows(secondRow(expected.at("sample")))},
+                      {"timestep", threeRows(secondRow(expected.at("timestep")))},
+                      {"encoder_hidden_states",
+                       threeRows(secondRow(expected.at("encoder_hidden_states")))}})),
+                 PredictionError);
+    // Rows of one input and two of another do not make a batch.
+    EXPECT_THROW(unet->prediction(FeatureProvider(
+                     {{"sample", secondRow(expected.at("sample"))},
+                      {"timestep", expected.at("timestep")},
+                      {"encoder_hidden_states", expected.at("encoder_hidden_states")}})),
+                 PredictionError);
 }
 
 TEST(UNetTest, RefusesUnsupportedOptionsByKey) {

@@ -113,6 +113,9 @@ TEST_F(Cli, FailuresAreOneLineWithANonZeroStatus) {
                                                {"--prompt", "a", "--seed", "4294967296"},
                                                {"--prompt", "a", "--steps", "many"},
                                                {"--prompt", "a", "--scheduler", "euler"},
+                                               {"--prompt", "a", "--lora", "style.ckpt"},
+                                               {"--prompt", "a", "--lora", "s.safetensors:x"},
+                                               {"--prompt", "a", "--lora", "s.safetensors:1e99"},
                                                {"--prompt", "a", "--output", "x.jpg"},
                                                {"--prompt", "a", "--controlnet", "edges"},
                                                {"--prompt", "a", "--controlnet", "=x.png"},
@@ -123,6 +126,12 @@ TEST_F(Cli, FailuresAreOneLineWithANonZeroStatus) {
         EXPECT_EQ(run.status, 2) << arguments.back();
         EXPECT_TRUE(oneLine(run)) << run.err;
     }
+
+    const CliRun noLora =
+        generateTo(directory.path() / "x.png",
+                   {"--lora", (directory.path() / "none.safetensors:0.5").string()});
+    EXPECT_EQ(noLora.status, 1);
+    EXPECT_NE(noLora.err.find("none.safetensors\""), std::string::npos) << noLora.err;
 
     // A step count the scheduler refuses fails cleanly and writes nothing.
     const CliRun oneStep = generateTo(directory.path() / "one.png", {"--steps", "1"});

@@ -2,6 +2,7 @@
 
 #include "cli/PngFile.h"
 #include "pipeline/ImageResize.h"
+#include "pipeline/SchedulerTable.h"
 #include "pipeline/StableDiffusionPipeline.h"
 
 #include <chrono>
@@ -21,9 +22,12 @@ Generates images with a Stable Diffusion 1.5 model directory.
   --prompt TEXT           what the image should show
   --negative-prompt TEXT  what it should not show
   --seed N                0 to 4294967295 (default 0)
-  --steps N               denoising steps (default 20)
-  --guidance X            guidance scale (default 7.5)
-  --scheduler pndm|dpm    (default pndm)
+  --steps N               denoising steps (default 20; 4 with lcm)
+  --guidance X            guidance scale (default 7.5; 1 with lcm)
+  --scheduler pndm|dpm|lcm            (default pndm; lcm wants LCM weights,
+                          such as the LoRA latent-consistency/lcm-lora-sdv1-5)
+  --lora FILE[:SCALE]     merge LoRA weights (.safetensors) at SCALE (default
+                          1); may be repeated
   --spacing linspace|leading|karras   timestep spacing for dpm (default linspace)
   --rng numpy|torch|nvidia            noise generator (default numpy)
   --count N               images to generate (default 1)
@@ -68,11 +72,24 @@ float decimal(const std::string& option, const std::string& text) {
     return value;
 }
 
-std::string samplerName(const PipelineConfiguration& c) {
-    if (c.schedulerType == StableDiffusionScheduler::pndmScheduler) {
-        return "PNDM";
+// FILE or FILE:SCALE; a path may itself hold colons, so only a number after
+// the last one is a scale.
+LoraFile parseLora(const std::string& text) {
+    const size_t colon = text.rfind(':');
+    LoraFile lora{text, 1.0f};
+    if (colon != std::string::npos && colon + 1 < text.size()) {
+        const std::string scale = text.substr(colon + 1);
+        const bool numeric = scale.find_first_not_of("0123456789.-+eE") == std::string::npos;
+        if (numeric) {
+            lora = {text.substr(0, colon), decimal("--lora", scale)};
+        }
     }
-    return c.schedulerTimestepSpacing == TimeStepSpacing::karras ? "DPM++ 2M Karras" : "DPM++ 2M";
+    if (lora.path.empty() || lora.path.extension() != ".safetensors") {
+        throw std::invalid_argument("--lora takes a .safetensors file, optionally followed by "
+                                    ":SCALE, not \"" +
+                                    text + "\".");
+    }
+    return lora;
 }
 
 std::string formatNumber(float value) {
@@ -136,6 +153,8 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
     options.model = defaultModelDirectory();
     options.configuration.stepCount = 20;
     bool hasPrompt = false;
+    bool hasSteps = false;
+    bool hasGuidance = false;
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& option = arguments[i];
         if (option == "--help" || option == "-h") {
@@ -170,8 +189,10 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
                 wholeNumber(option, value, 0, std::numeric_limits<uint32_t>::max()));
         } else if (option == "--steps") {
             c.stepCount = wholeNumber(option, value, 1, 1000);
+            hasSteps = true;
         } else if (option == "--guidance") {
             c.guidanceScale = decimal(option, value);
+            hasGuidance = true;
         } else if (option == "--count") {
             c.imageCount = wholeNumber(option, value, 1, 100);
         } else if (option == "--output") {
@@ -187,12 +208,18 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
             }
             options.controlNets.push_back({value.substr(0, split), value.substr(split + 1)});
         } else if (option == "--scheduler") {
-            if (value != "pndm" && value != "dpm") {
-                throw std::invalid_argument("--scheduler is pndm or dpm, not \"" + value + "\".");
+            const SchedulerEntry* entry = schedulerNamed(value);
+            if (entry == nullptr) {
+                std::string names;
+                for (const SchedulerEntry& known : schedulerTable()) {
+                    names += (names.empty() ? "" : ", ") + std::string(known.commandLineName);
+                }
+                throw std::invalid_argument("--scheduler is one of " + names + ", not \"" + value +
+                                            "\".");
             }
-            c.schedulerType = value == "pndm"
-                                  ? StableDiffusionScheduler::pndmScheduler
-                                  : StableDiffusionScheduler::dpmSolverMultistepScheduler;
+            c.schedulerType = entry->type;
+        } else if (option == "--lora") {
+            options.loras.push_back(parseLora(value));
         } else if (option == "--spacing") {
             if (value == "linspace") {
                 c.schedulerTimestepSpacing = TimeStepSpacing::linspace;
@@ -219,6 +246,16 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
             throw std::invalid_argument("unknown option \"" + option + "\".");
         }
     }
+    // Latent-consistency weights give their image in a few steps, without
+    // guidance.
+    if (options.configuration.schedulerType == StableDiffusionScheduler::lcmScheduler) {
+        if (!hasSteps) {
+            options.configuration.stepCount = 4;
+        }
+        if (!hasGuidance) {
+            options.configuration.guidanceScale = 1.0f;
+        }
+    }
     if (!hasPrompt && !options.help) {
         throw std::invalid_argument("--prompt is required.");
     }
@@ -239,8 +276,12 @@ std::filesystem::path outputPathFor(const std::filesystem::path& output, int64_t
 }
 
 std::string parametersText(const PipelineConfiguration& c, int width, int height,
-                           const std::string& modelName) {
-    std::string text = c.prompt + "\n";
+                           const std::string& modelName, const std::vector<LoraFile>& loras) {
+    std::string text = c.prompt;
+    for (const LoraFile& lora : loras) {
+        text += " <lora:" + lora.path.stem().string() + ":" + formatNumber(lora.scale) + ">";
+    }
+    text += "\n";
     if (!c.negativePrompt.empty()) {
         text += "Negative prompt: " + c.negativePrompt + "\n";
     }
@@ -279,6 +320,12 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
         if (options.previewDirectory) {
             std::filesystem::create_directories(*options.previewDirectory);
         }
+        for (const LoraFile& lora : options.loras) {
+            if (!std::filesystem::is_regular_file(lora.path)) {
+                throw std::runtime_error("There is no LoRA file at \"" + lora.path.string() +
+                                         "\".");
+            }
+        }
         // Without --no-safety a SafetyChecker.model in the directory checks
         // every image; the pipeline leaves out the checker when told to skip it.
         std::vector<std::string> controlNetNames;
@@ -291,10 +338,14 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
             }
             controlNetNames.push_back(controlNet.name);
         }
-        StableDiffusionPipeline pipeline(options.model, controlNetNames, {ComputeUnits::cpuAndGPU},
+        StableDiffusionPipeline pipeline(options.model, controlNetNames, {ComputeUnits::cpuAndGPU, options.loras},
                                          c.disableSafety, options.reduceMemory);
         c.controlNetInputs = controlNetImages(options, pipeline);
         using Clock = std::chrono::steady_clock;
+        const auto loadStart = Clock::now();
+        if (!options.reduceMemory) {
+            pipeline.loadResources();
+        }
         const auto start = Clock::now();
         auto lastStep = start;
         const GeneratedImages images =
@@ -321,6 +372,12 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
                 }
                 return true;
             });
+        const auto end = Clock::now();
+        const auto seconds = [](auto from, auto to) {
+            return formatSeconds(std::chrono::duration<double>(to - from).count());
+        };
+        err << "loading " << seconds(loadStart, start) << ", prompt and denoising "
+            << seconds(start, lastStep) << ", decoding " << seconds(lastStep, end) << "\n";
         const std::string modelName = options.model.filename().empty()
                                           ? options.model.parent_path().filename().string()
                                           : options.model.filename().string();
@@ -332,8 +389,8 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
             const std::filesystem::path path = outputPathFor(
                 options.output, static_cast<int64_t>(i), static_cast<int64_t>(images.size()));
             writePng(path, *images[i],
-                     {{"parameters",
-                       parametersText(c, images[i]->width(), images[i]->height(), modelName)}});
+                     {{"parameters", parametersText(c, images[i]->width(), images[i]->height(),
+                                                    modelName, options.loras)}});
             out << path.string() << "\n";
         }
         return 0;

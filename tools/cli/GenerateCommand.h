@@ -1,6 +1,7 @@
 #pragma once
 
 #include "pipeline/PipelineConfiguration.h"
+#include "runtime/ModelConfiguration.h"
 
 #include <filesystem>
 #include <optional>
@@ -14,6 +15,8 @@ namespace dravelin {
 struct GenerateOptions {
     std::filesystem::path model;
     PipelineConfiguration configuration{""};
+    // Merged into the denoising network and text encoder, in order.
+    std::vector<LoraFile> loras;
     std::filesystem::path output = "dravelin.png";
     std::optional<std::filesystem::path> previewDirectory;
     // One ControlNet per entry, in command-line order: the model's name under
@@ -40,9 +43,9 @@ std::filesystem::path outputPathFor(const std::filesystem::path& output, int64_t
                                     int64_t count);
 
 // The generation parameters as image tools read them from a PNG's
-// "parameters" text.
+// "parameters" text; LoRA files are named in the prompt as "<lora:name:scale>".
 std::string parametersText(const PipelineConfiguration& configuration, int width, int height,
-                           const std::string& modelName);
+                           const std::string& modelName, const std::vector<LoraFile>& loras = {});
 
 // Runs the whole command; returns the exit status (0 success, 1 failure, 2 bad
 // command line). Progress goes to `err`, one line per step.

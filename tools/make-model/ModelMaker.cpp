@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <stdexcept>
@@ -366,6 +367,70 @@ void writeRandomModel(const std::filesystem::path& directory, const ModelMakerOp
         writeControlledUnet(directory);
     }
     writeFileAtomically(directory / ".complete", "");
+}
+
+void writeRandomLora(const std::filesystem::path& file, const LoraMakerOptions& options) {
+    if (options.rank < 1) {
+        throw std::runtime_error("A LoRA needs a rank of at least 1.");
+    }
+    WeightNoise noise(options.seed);
+    const bool kohya = options.layout == LoraLayout::kohya;
+    std::vector<TensorToWrite> tensors;
+    const auto add = [&](const std::string& kindName, const nlohmann::json& config,
+                         const std::string& kohyaPrefix, const std::string& peftPrefix,
+                         const std::string& mustContain) {
+        const std::shared_ptr<const NetworkKind> kind = NetworkRegistry::shared().find(kindName);
+        if (!kind) {
+            throw std::runtime_error("This build cannot make a \"" + kindName + "\" network.");
+        }
+        for (const WeightSpec& spec : kind->expectedWeights(config)) {
+            const std::string& name = spec.name;
+            const size_t rank = spec.shape.size();
+            if (!endsWith(name, ".weight") || (rank != 2 && rank != 4) ||
+                name.find("norm") != std::string::npos ||
+                name.find("embedding") != std::string::npos ||
+                name.find(mustContain) == std::string::npos) {
+                continue;
+            }
+            std::string path = name.substr(0, name.size() - 7);
+            Shape downShape = spec.shape;
+            downShape[0] = options.rank;
+            Shape upShape = rank == 4 ? Shape{spec.shape[0], options.rank, 1, 1}
+                                      : Shape{spec.shape[0], options.rank};
+            // Small updates: the image changes but stays an image.
+            ShapedArray down = randomWeight({"down", downShape}, noise);
+            ShapedArray up = randomWeight({"up", upShape}, noise);
+            for (float& value : up.values()) {
+                value *= 0.1f;
+            }
+            if (kohya) {
+                std::replace(path.begin(), path.end(), '.', '_');
+                const std::string layer = kohyaPrefix + path;
+                tensors.push_back(
+                    TensorToWrite::fromFloats(layer + ".lora_down.weight", down, DType::F16));
+                tensors.push_back(
+                    TensorToWrite::fromFloats(layer + ".lora_up.weight", up, DType::F16));
+                tensors.push_back(TensorToWrite::fromFloats(
+                    layer + ".alpha",
+                    ShapedArray(std::vector<float>{static_cast<float>(options.rank) / 2.0f},
+                                Shape{}),
+                    DType::F16));
+            } else {
+                const std::string layer = peftPrefix + path;
+                tensors.push_back(
+                    TensorToWrite::fromFloats(layer + ".lora_A.weight", down, DType::F16));
+                tensors.push_back(
+                    TensorToWrite::fromFloats(layer + ".lora_B.weight", up, DType::F16));
+            }
+        }
+    };
+    add("UNet2DConditionModel", unetConfig(options.fullSize), "lora_unet_", "unet.", "");
+    add("CLIPTextModel", clipConfig(options.fullSize, 49408, 49407), "lora_te_", "text_encoder.",
+        "encoder.layers");
+    if (file.has_parent_path()) {
+        std::filesystem::create_directories(file.parent_path());
+    }
+    writeSafetensors(file, tensors);
 }
 
 } // namespace dravelin

@@ -33,4 +33,21 @@ struct ModelMakerOptions {
 void writeRandomModel(const std::filesystem::path& directory, const ModelMakerOptions& options,
                       const std::function<void(const std::string&)>& report = {});
 
+enum class LoraLayout { kohya, peft };
+
+struct LoraMakerOptions {
+    // For the full-size networks instead of the tiny ones.
+    bool fullSize = false;
+    LoraLayout layout = LoraLayout::kohya;
+    int64_t rank = 4;
+    uint64_t seed = 2;
+};
+
+// Writes a LoRA file with random weights for every linear and convolution
+// layer of the denoising network and the text encoder's attention and MLP
+// layers (of the models writeRandomModel makes), with kohya's names and
+// alphas (alpha = rank / 2) or PEFT's names, in F16. Throws
+// std::runtime_error naming what failed.
+void writeRandomLora(const std::filesystem::path& file, const LoraMakerOptions& options);
+
 } // namespace dravelin

@@ -61,9 +61,10 @@ void editWeights(const std::filesystem::path& bundle,
 }
 
 ::testing::AssertionResult loadFails(const std::filesystem::path& bundle,
-                                     const std::vector<std::string>& fragments) {
+                                     const std::vector<std::string>& fragments,
+                                     const std::vector<LoraFile>& loras) {
     try {
-        Model::load(bundle, {});
+        Model::load(bundle, {ComputeUnits::all, loras});
     } catch (const ModelLoadError& error) {
         const std::string message = error.what();
         for (const std::string& fragment : fragments) {

@@ -5,6 +5,7 @@
 
 #include "core/ShapedArray.h"
 #include "runtime/BundleWriter.h"
+#include "runtime/ModelConfiguration.h"
 
 #include <gtest/gtest.h>
 
@@ -35,9 +36,11 @@ void editConfig(const std::filesystem::path& bundle,
 void editWeights(const std::filesystem::path& bundle,
                  const std::function<void(std::vector<TensorToWrite>&)>& edit);
 
-// Loading fails with a ModelLoadError whose message holds every fragment.
+// Loading (with the LoRA files) fails with a ModelLoadError whose message
+// holds every fragment.
 ::testing::AssertionResult loadFails(const std::filesystem::path& bundle,
-                                     const std::vector<std::string>& fragments);
+                                     const std::vector<std::string>& fragments,
+                                     const std::vector<LoraFile>& loras = {});
 
 // The largest magnitude in `array`: the scale errors are measured against.
 float largestMagnitude(const ShapedArray& array);

@@ -2,6 +2,7 @@
 
 #include "runtime/FeatureNames.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <tuple>
 
@@ -27,13 +28,16 @@ Shape describedShape(const ModelDescription& description, const std::string& nam
 
 DenoisingInputs DenoisingInputs::read(const FeatureProvider& inputs, const UNetShape& shape,
                                       int64_t inChannels, int64_t contextDim,
-                                      const std::string& network) {
+                                      const std::string& network, bool takesSmallerBatches) {
     const ShapedArray& sample = inputs.featureValue(feature::sample);
     const ShapedArray& timestep = inputs.featureValue(feature::timestep);
     const ShapedArray& states = inputs.featureValue(feature::encoderHiddenStates);
-    const Shape sampleShape{shape.batch, inChannels, shape.height, shape.width};
-    const Shape timestepShape{shape.batch};
-    const Shape statesShape{shape.batch, contextDim, 1, shape.contextLength};
+    const int64_t given = sample.rank() == 4 ? sample.shape()[0] : 0;
+    const int64_t batch =
+        takesSmallerBatches && given >= 1 && given <= shape.batch ? given : shape.batch;
+    const Shape sampleShape{batch, inChannels, shape.height, shape.width};
+    const Shape timestepShape{batch};
+    const Shape statesShape{batch, contextDim, 1, shape.contextLength};
     for (const auto& [name, array, expected] :
          {std::tuple{feature::sample, &sample, &sampleShape},
           std::tuple{feature::timestep, &timestep, &timestepShape},
@@ -48,7 +52,7 @@ DenoisingInputs DenoisingInputs::read(const FeatureProvider& inputs, const UNetS
     // image.
     const int64_t positions = shape.contextLength;
     std::vector<Matrix> contexts;
-    for (int64_t n = 0; n < shape.batch; ++n) {
+    for (int64_t n = 0; n < batch; ++n) {
         Matrix context(positions, contextDim);
         const float* source = states.data() + n * contextDim * positions;
         for (int64_t c = 0; c < contextDim; ++c) {
@@ -58,7 +62,12 @@ DenoisingInputs DenoisingInputs::read(const FeatureProvider& inputs, const UNetS
         }
         contexts.push_back(std::move(context));
     }
-    return {FeatureMap::fromPlanar(sample), timestep.data(), std::move(contexts)};
+    std::vector<float> timestepValues(static_cast<size_t>(shape.batch), timestep.data()[batch - 1]);
+    std::copy_n(timestep.data(), batch, timestepValues.begin());
+    DenoisingInputs read{FeatureMap::fromPlanar(sample), nullptr, std::move(timestepValues),
+                         std::move(contexts)};
+    read.timesteps = read.timestepValues.data();
+    return read;
 }
 
 UNetShape denoisingShape(const ModelDescription& description, int64_t inChannels,

@@ -25,15 +25,21 @@ struct UNetShape {
 // [batch, cross_attention_dim, 1, positions] (the pipeline's layout).
 struct DenoisingInputs {
     FeatureMap sample;
-    // One per image; points into `inputs`, which must outlive it.
+    // One per image of the batch the network was built for (its timestep
+    // embedding is); rows past a smaller batch repeat its last timestep and go
+    // unused. Points into `timestepValues`.
     const float* timesteps;
+    std::vector<float> timestepValues;
     // One positions × cross_attention_dim matrix per image.
     std::vector<Matrix> contexts;
 
     // Throws std::invalid_argument, naming `network` and the input, for an
-    // input of another shape than the network was built for.
+    // input of another shape than the network was built for. With
+    // `takesSmallerBatches`, any batch from 1 up to the built one is read
+    // (guidance at scale 1 runs the prompt's half alone).
     static DenoisingInputs read(const FeatureProvider& inputs, const UNetShape& shape,
-                                int64_t inChannels, int64_t contextDim, const std::string& network);
+                                int64_t inChannels, int64_t contextDim, const std::string& network,
+                                bool takesSmallerBatches = false);
 };
 
 // The sizes the description in force (a bundle may override the

@@ -144,7 +144,8 @@ FeatureMap UNet2DCondition::denoise(FeatureMap sample, const float* timesteps,
 FeatureValueDictionary UNet2DCondition::predict(const FeatureProvider& inputs) {
     ComputeThreadsScope threads;
     DenoisingInputs in = DenoisingInputs::read(inputs, shape_, config_.inChannels,
-                                               config_.crossAttentionDim, "The denoising network");
+                                               config_.crossAttentionDim, "The denoising network",
+                                               /*takesSmallerBatches=*/!controlled_);
     std::vector<const ShapedArray*> residuals;
     if (controlled_) {
         for (const FeatureDescription& input : residualInputs(config_, shape_)) {

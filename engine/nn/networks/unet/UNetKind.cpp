@@ -32,6 +32,9 @@ ModelDescription UNetKind::describe(const nlohmann::json& config) const {
             description.inputs.push_back(std::move(input));
         }
     }
+    // Guidance at scale 1 runs the prompt's half alone; residuals come for the
+    // whole guidance batch, so the controlled network keeps it.
+    description.takesSmallerBatches = !controlled_;
     return description;
 }
 
