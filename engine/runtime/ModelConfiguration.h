@@ -1,5 +1,7 @@
 #pragma once
 
+#include "runtime/ComputePrecision.h"
+
 namespace dravelin {
 
 // Which processors a model may run on. Only the CPU backend exists today, so
@@ -9,6 +11,8 @@ enum class ComputeUnits { cpuOnly, cpuAndGPU, all };
 // Settings shared by every model a pipeline loads.
 struct ModelConfiguration {
     ComputeUnits computeUnits = ComputeUnits::all;
+    // DRAVELIN_PRECISION overrides `automatic`; see resolvePrecision().
+    ComputePrecision computePrecision = ComputePrecision::automatic;
 
     bool operator==(const ModelConfiguration&) const = default;
 };

@@ -62,6 +62,9 @@ ShapedArray WeightFiles::load(const std::string& name) const {
         throw SafetensorsError("The weight \"" + name + "\" is missing.");
     }
     ShapedArray values = toShapedArray(*view);
+    if (adjustment_) {
+        adjustment_(name, values);
+    }
     // The converted copy is what the network keeps: let the file's pages go
     // now, so a load never holds a model twice (file pages and floats).
     releasePages(view->bytes);

@@ -30,6 +30,10 @@ Generates images with a Stable Diffusion 1.5 model directory.
                           numbered beside it)
   --preview-dir DIR       write a preview PNG every second step
   --reduce-memory         keep each model loaded only while it is used
+  --precision float32|bfloat16|automatic
+                          compute precision (default automatic: bfloat16 where
+                          the processor has bfloat16 dot products; the
+                          environment variable DRAVELIN_PRECISION sets it too)
   --help                  show this text
 )";
 
@@ -143,6 +147,13 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
             options.output = value;
         } else if (option == "--preview-dir") {
             options.previewDirectory = value;
+        } else if (option == "--precision") {
+            const std::optional<ComputePrecision> precision = parsePrecision(value);
+            if (!precision) {
+                throw std::invalid_argument(
+                    "--precision is float32, bfloat16 or automatic, not \"" + value + "\".");
+            }
+            options.precision = *precision;
         } else if (option == "--scheduler") {
             if (value != "pndm" && value != "dpm") {
                 throw std::invalid_argument("--scheduler is pndm or dpm, not \"" + value + "\".");
@@ -236,7 +247,19 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
         if (options.previewDirectory) {
             std::filesystem::create_directories(*options.previewDirectory);
         }
-        StableDiffusionPipeline pipeline(options.model, {}, {ComputeUnits::cpuAndGPU},
+        std::string requested(precisionName(options.precision));
+        if (options.precision == ComputePrecision::automatic &&
+            std::getenv("DRAVELIN_PRECISION") != nullptr) {
+            requested = std::string("DRAVELIN_PRECISION=") + std::getenv("DRAVELIN_PRECISION");
+        }
+        ComputePrecision precision = ComputePrecision::float32;
+        try {
+            precision = resolvePrecision(options.precision);
+        } catch (const std::invalid_argument& error) {
+            throw std::runtime_error(error.what());
+        }
+        err << "computing in " << precisionName(precision) << " (" << requested << ")\n";
+        StableDiffusionPipeline pipeline(options.model, {}, {ComputeUnits::cpuAndGPU, precision},
                                          /*disableSafety=*/true, options.reduceMemory);
         using Clock = std::chrono::steady_clock;
         const auto start = Clock::now();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "pipeline/PipelineConfiguration.h"
+#include "runtime/ComputePrecision.h"
 
 #include <filesystem>
 #include <optional>
@@ -17,6 +18,9 @@ struct GenerateOptions {
     std::filesystem::path output = "dravelin.png";
     std::optional<std::filesystem::path> previewDirectory;
     bool reduceMemory = false;
+    // --precision; automatic leaves the choice to DRAVELIN_PRECISION and the
+    // processor.
+    ComputePrecision precision = ComputePrecision::automatic;
     bool help = false;
 };
 

@@ -1,5 +1,7 @@
 #include "nn/layers/Convolution.h"
 
+#include "nn/compute/Bfloat16.h"
+#include "nn/compute/ComputeContext.h"
 #include "nn/compute/ConfigReader.h"
 #include "nn/compute/ParallelFailure.h"
 #include "nn/compute/Profiler.h"
@@ -44,11 +46,12 @@ Convolution::Convolution(const WeightReader& weights, const std::string& prefix,
                          int64_t outChannels, int kernel, int stride,
                          std::optional<ConvolutionPadding> padding)
     : Convolution(weights.read(prefix + ".weight", {outChannels, inChannels, kernel, kernel}),
-                  weights.read(prefix + ".bias", {outChannels}), stride, padding) {}
+                  weights.read(prefix + ".bias", {outChannels}), stride, padding,
+                  weights.precision()) {}
 
 Convolution::Convolution(const ShapedArray& weight, const ShapedArray& bias, int stride,
-                         std::optional<ConvolutionPadding> givenPadding)
-    : stride_(stride) {
+                         std::optional<ConvolutionPadding> givenPadding, ComputePrecision precision)
+    : stride_(stride), precision_(precision) {
     const Shape& shape = weight.shape();
     if (shape.size() != 4 || shape[2] != shape[3] || (shape[2] != 1 && shape[2] != 3) ||
         bias.shape() != Shape{shape[0]}) {
@@ -70,17 +73,63 @@ Convolution::Convolution(const ShapedArray& weight, const ShapedArray& bias, int
     inChannels_ = shape[1];
     kernel_ = static_cast<int>(shape[2]);
     const int64_t taps = static_cast<int64_t>(kernel_) * kernel_;
-    taps_ = AlignedBuffer(static_cast<size_t>(taps * inChannels_ * outChannels_));
+    AlignedBuffer rearranged(static_cast<size_t>(taps * inChannels_ * outChannels_));
     const float* source = weight.data();
-    for (int64_t o = 0; o < outChannels_; ++o) {
-        for (int64_t i = 0; i < inChannels_; ++i) {
+    float* target = rearranged.data();
+    const int64_t in = inChannels_;
+    const int64_t out = outChannels_;
+    // A transpose in blocks of output channels: each block reads its source
+    // rows front to back and fills whole cache lines of every tap's rows.
+    constexpr int64_t kBlock = 16;
+    const int64_t blocks = ceilDivide(out, kBlock);
+#pragma omp parallel for schedule(static) if (taps * in * out > (1 << 16))
+    for (int64_t block = 0; block < blocks; ++block) {
+        const int64_t first = block * kBlock;
+        const int64_t last = std::min(out, first + kBlock);
+        for (int64_t i = 0; i < in; ++i) {
             for (int64_t t = 0; t < taps; ++t) {
-                taps_.data()[(t * inChannels_ + i) * outChannels_ + o] =
-                    source[(o * inChannels_ + i) * taps + t];
+                float* row = target + (t * in + i) * out;
+                for (int64_t o = first; o < last; ++o) {
+                    row[o] = source[(o * in + i) * taps + t];
+                }
             }
         }
     }
+    if (precision_ == ComputePrecision::bfloat16) {
+        prepareBfloat16(target);
+    } else {
+        taps_ = std::move(rearranged);
+    }
     bias_.assign(bias.data(), bias.data() + outChannels_);
+}
+
+void Convolution::prepareBfloat16(const float* taps) {
+    const int64_t count = static_cast<int64_t>(kernel_) * kernel_ * inChannels_ * outChannels_;
+    taps_ = AlignedBuffer(static_cast<size_t>((count + 1) / 2));
+    auto* values = reinterpret_cast<uint16_t*>(taps_.data());
+    constexpr int64_t kChunk = int64_t{1} << 16;
+#pragma omp parallel for schedule(static) if (count > kChunk)
+    for (int64_t first = 0; first < count; first += kChunk) {
+        kernels::toBfloat16(taps + first, values + first, std::min(kChunk, count - first));
+    }
+
+    using dnnl::memory;
+    const memory::dim anyRows = DNNL_RUNTIME_DIM_VAL;
+    const memory::desc source({anyRows, inChannels_}, memory::data_type::bf16,
+                              {stride_ * inChannels_, 1});
+    const memory::desc weights({inChannels_, outChannels_}, memory::data_type::bf16,
+                               memory::format_tag::ab);
+    const memory::desc target({anyRows, outChannels_}, memory::data_type::f32,
+                              memory::format_tag::ab);
+    dnnl::post_ops sum;
+    sum.append_sum(1.0f);
+    dnnl::primitive_attr attributes;
+    attributes.set_post_ops(sum);
+    attributes.set_scratchpad_mode(dnnl::scratchpad_mode::user);
+    const dnnl::matmul::primitive_desc primitive(dnnl::matmul::desc(source, weights, target),
+                                                 attributes, ComputeContext::engine());
+    tapProduct_ = dnnl::matmul(primitive);
+    scratchpadBytes_ = primitive.scratchpad_desc().get_size();
 }
 
 void Convolution::declare(WeightList& list, const std::string& prefix, int64_t inChannels,
@@ -165,9 +214,154 @@ void Convolution::addTaps(const float* source, int64_t rowStride, int64_t pixelS
     }
 }
 
+void Convolution::addTapsBfloat16(const uint16_t* source, int64_t pixelStride, int64_t rowStride,
+                                  float* output, int64_t positions, void* scratch) const {
+    using dnnl::memory;
+    const dnnl::engine& engine = ComputeContext::engine();
+    dnnl::stream& stream = ComputeContext::stream();
+    const memory::desc sourceDesc({positions, inChannels_}, memory::data_type::bf16,
+                                  {pixelStride, 1});
+    const memory::desc weightDesc({inChannels_, outChannels_}, memory::data_type::bf16,
+                                  memory::format_tag::ab);
+    const memory::desc targetDesc({positions, outChannels_}, memory::data_type::f32,
+                                  memory::format_tag::ab);
+    memory target(targetDesc, engine, output);
+    memory scratchpad(memory::desc({static_cast<memory::dim>(scratchpadBytes_)},
+                                   memory::data_type::u8, memory::format_tag::a),
+                      engine, scratch);
+    const auto* taps = reinterpret_cast<const uint16_t*>(taps_.data());
+    const int64_t tapValues = inChannels_ * outChannels_;
+    for (int dy = 0; dy < kernel_; ++dy) {
+        for (int dx = 0; dx < kernel_; ++dx) {
+            memory a(sourceDesc, engine,
+                     const_cast<uint16_t*>(source + dy * rowStride + dx * inChannels_));
+            memory b(weightDesc, engine,
+                     const_cast<uint16_t*>(taps + (dy * kernel_ + dx) * tapValues));
+            tapProduct_.execute(stream, {{DNNL_ARG_SRC, a},
+                                         {DNNL_ARG_WEIGHTS, b},
+                                         {DNNL_ARG_DST, target},
+                                         {DNNL_ARG_SCRATCHPAD, scratchpad}});
+        }
+    }
+    stream.wait();
+}
+
+void Convolution::runBfloat16(const ConvolutionInput& input, FeatureMap& output,
+                              bool accumulate) const {
+    const int64_t height = input.height();
+    const int64_t width = input.width();
+    const int64_t paddedWidth = width + 2;
+    const int64_t inRowFloats = paddedWidth * inChannels_;
+    const int64_t outRowFloats = paddedWidth * outChannels_;
+    const int64_t halo = kernel_ - 1;
+    const bool plain = input.isPlain();
+
+    const int64_t threads = omp_get_max_threads();
+    int64_t bandRows = std::max<int64_t>(1, kPositionsPerBand / paddedWidth);
+    bandRows = std::min(bandRows, std::max<int64_t>(1, input.batch() * height / (2 * threads)));
+    const int64_t bandsPerImage = ceilDivide(height, bandRows);
+    const int64_t tasks = input.batch() * bandsPerImage;
+
+    ParallelFailure failure;
+#pragma omp parallel
+    {
+        AlignedBuffer band;
+        AlignedBuffer rounded;
+        AlignedBuffer scratch;
+        AlignedBuffer scratchpad;
+        failure.run([&] {
+            const int64_t bandFloats = (bandRows + halo) * inRowFloats;
+            if (!plain) {
+                band = AlignedBuffer(static_cast<size_t>(bandFloats));
+                scratch = AlignedBuffer(static_cast<size_t>(input.map.width() * inChannels_));
+            }
+            rounded = AlignedBuffer(static_cast<size_t>((bandFloats + 1) / 2));
+            scratchpad = AlignedBuffer((scratchpadBytes_ + sizeof(float)) / sizeof(float));
+        });
+#pragma omp for schedule(dynamic, 1)
+        for (int64_t task = 0; task < tasks; ++task) {
+            failure.run([&] {
+                const int64_t n = task / bandsPerImage;
+                const int64_t firstRow = (task % bandsPerImage) * bandRows;
+                const int64_t rows = std::min(bandRows, height - firstRow);
+                const int64_t firstInputRow = kernel_ == 3 ? firstRow : firstRow + 1;
+                const float* source = nullptr;
+                if (plain) {
+                    source = input.map.image(n) + firstInputRow * inRowFloats;
+                } else {
+                    input.producePaddedRows(n, firstInputRow, rows + halo, band.data(),
+                                            scratch.data());
+                    source = band.data();
+                }
+                auto* values = reinterpret_cast<uint16_t*>(rounded.data());
+                kernels::toBfloat16(source, values, (rows + halo) * inRowFloats);
+                float* target = output.image(n) + (firstRow + 1) * outRowFloats +
+                                (kernel_ == 3 ? outChannels_ : 0);
+                const int64_t positions =
+                    kernel_ == 3 ? (rows - 1) * paddedWidth + width : rows * paddedWidth;
+                startPositions(target, positions, accumulate);
+                addTapsBfloat16(values, inChannels_, inRowFloats, target, positions,
+                                scratchpad.data());
+            });
+        }
+    }
+    failure.rethrow();
+    output.clearFrameColumns();
+}
+
+void Convolution::runStridedBfloat16(const ConvolutionInput& input, FeatureMap& output,
+                                     bool accumulate) const {
+    if (!input.isPlain()) {
+        throw std::invalid_argument("A strided convolution reads a stored map only.");
+    }
+    const FeatureMap& map = input.map;
+    const int64_t outHeight = output.height();
+    const int64_t outWidth = output.width();
+    const int64_t offset = 1 - padding_.before;
+    const int64_t tasks = map.batch() * outHeight;
+    const int64_t rowFloats = map.rowStride();
+    ParallelFailure failure;
+#pragma omp parallel
+    {
+        AlignedBuffer rounded;
+        AlignedBuffer scratchpad;
+        failure.run([&] {
+            rounded = AlignedBuffer(static_cast<size_t>((kernel_ * rowFloats + 1) / 2));
+            scratchpad = AlignedBuffer((scratchpadBytes_ + sizeof(float)) / sizeof(float));
+        });
+#pragma omp for schedule(dynamic, 1)
+        for (int64_t task = 0; task < tasks; ++task) {
+            failure.run([&] {
+                const int64_t n = task / outHeight;
+                const int64_t y = task % outHeight;
+                // The kernel's rows of padded input (the last may be the frame
+                // row below, inside the map's storage).
+                const float* source = map.image(n) + (2 * y + offset) * rowFloats;
+                auto* values = reinterpret_cast<uint16_t*>(rounded.data());
+                const int64_t rows =
+                    std::min<int64_t>(kernel_, map.paddedHeight() - (2 * y + offset));
+                kernels::toBfloat16(source, values, rows * rowFloats);
+                float* target = output.pixel(n, y, 0);
+                startPositions(target, outWidth, accumulate);
+                addTapsBfloat16(values + offset * inChannels_, 2 * inChannels_, rowFloats, target,
+                                outWidth, scratchpad.data());
+            });
+        }
+    }
+    failure.rethrow();
+}
+
 void Convolution::run(const ConvolutionInput& input, FeatureMap& output, bool accumulate) const {
     checkShapes(input, output);
     ProfileScope profile(profileCategory(input), flops(input));
+    if (precision_ == ComputePrecision::bfloat16) {
+        if (stride_ == 2) {
+            runStridedBfloat16(input, output, accumulate);
+        } else {
+            runBfloat16(input, output, accumulate);
+        }
+        return;
+    }
     if (stride_ == 2) {
         runStrided(input, output, accumulate);
         return;

@@ -1,9 +1,8 @@
 #pragma once
 
-#include <oneapi/dnnl/dnnl.hpp>
+#include "runtime/ComputePrecision.h"
 
 #include <cstdint>
-#include <vector>
 
 namespace dravelin {
 
@@ -21,27 +20,28 @@ struct AttentionLayout {
 // and without a causal mask. Each operand is a matrix of positions (rows) by
 // heads × headDim (columns, head h at columns h·headDim onwards); self- and
 // cross-attention differ only in where keys and values come from and how many
-// there are. Queries run in chunks so that the score matrix stays small, by
-// oneDNN's matrix multiply and softmax.
+// there are.
+//
+// No score matrix is stored: each thread takes a block of queries of one head
+// and walks the keys a block at a time, keeping a running maximum and sum per
+// query (the softmax of the scores seen so far) and the weighted values
+// rescaled as the maximum rises. A block's scores, queries and values stay in
+// the core's caches. In bfloat16 the queries, keys, values and softmax weights
+// are rounded to bfloat16 before their products; sums stay float32.
 class ScaledDotProductAttention {
 public:
     ScaledDotProductAttention(int64_t heads, int64_t headDim, int64_t queryLength,
-                              int64_t keyLength, bool causal, AttentionLayout layout);
+                              int64_t keyLength, bool causal, AttentionLayout layout,
+                              ComputePrecision precision = ComputePrecision::float32);
 
     void forward(const float* queries, const float* keys, const float* values, float* output) const;
     double flops() const;
 
 private:
-    // The primitives for a run of `rows` queries.
-    struct Chunk {
-        int64_t rows;
-        dnnl::memory::desc queries, keys, scores, values, output, scoreRows;
-        dnnl::matmul score;
-        dnnl::softmax_forward softmax;
-        dnnl::matmul weigh;
-    };
-    Chunk makeChunk(int64_t rows) const;
-    void maskFuture(float* scores, const Chunk& chunk, int64_t firstQuery) const;
+    // One head's block of queries against all (visible) keys.
+    void attendBlock(int64_t head, int64_t firstQuery, int64_t rows, const float* queries,
+                     const float* keys, const float* values, float* output, float* workspace) const;
+    size_t workspaceFloats() const;
 
     int64_t heads_;
     int64_t headDim_;
@@ -49,8 +49,7 @@ private:
     int64_t keyLength_;
     bool causal_;
     AttentionLayout layout_;
-    int64_t chunkRows_;
-    std::vector<Chunk> chunks_; // the full chunk, then the remainder if any
+    ComputePrecision precision_;
 };
 
 } // namespace dravelin
