@@ -31,11 +31,12 @@ Linear::Linear(const WeightReader& weights, const std::string& prefix, int64_t i
                int64_t outFeatures, bool hasBias, int64_t rows, LinearOptions options)
     : Linear(weights.read(prefix + ".weight", {outFeatures, inFeatures}),
              readBias(weights, prefix, outFeatures, hasBias), rows,
-             LinearOptions{options.activation, options.accumulate, weights.precision()}) {}
+             LinearOptions{options.activation, options.accumulate,
+                           options.precision.value_or(weights.precision())}) {}
 
 Linear::Linear(const ShapedArray& weight, const std::optional<ShapedArray>& bias, int64_t rows,
                LinearOptions options)
-    : rows_(rows), precision_(options.precision) {
+    : rows_(rows), precision_(options.precision.value_or(ComputePrecision::float32)) {
     if (weight.rank() != 2 || rows < 1 || (bias && bias->shape() != Shape{weight.shape()[0]})) {
         throw std::invalid_argument("A linear layer takes an [out, in] weight and an [out] bias, "
                                     "not " +

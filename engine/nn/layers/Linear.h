@@ -19,8 +19,9 @@ struct LinearOptions {
     // Add the result to what the output already holds (a residual sum).
     bool accumulate = false;
     // bfloat16: weights held and inputs multiplied in bfloat16, accumulated,
-    // biased and summed in float32.
-    ComputePrecision precision = ComputePrecision::float32;
+    // biased and summed in float32. Unset: the weight reader's precision, or
+    // float32 for weights given as arrays.
+    std::optional<ComputePrecision> precision = std::nullopt;
 };
 
 // A fully connected layer y = x·Wᵀ + b (PyTorch's Linear) over a fixed number

@@ -2,6 +2,7 @@
 
 #include "nn/compute/AlignedBuffer.h"
 #include "nn/compute/Bfloat16.h"
+#include "nn/compute/ComputeContext.h"
 #include "nn/compute/ParallelFailure.h"
 #include "nn/compute/Profiler.h"
 #include "nn/layers/AttentionKernels.h"
@@ -17,10 +18,11 @@ namespace dravelin {
 
 namespace {
 
-// Queries per block and keys per step: a 64 × 256 block of scores (64 KiB)
-// and the block's queries and weighted values stay in a core's L2 cache.
+// Queries per block and keys per step: a 64 × 512 block of scores (128 KiB)
+// and the block's queries and weighted values stay in a core's L2 cache, and
+// each product is large enough to outweigh its call.
 constexpr int64_t kQueryBlock = 64;
-constexpr int64_t kKeyBlock = 256;
+constexpr int64_t kKeyBlock = 512;
 // Stands for −∞ in a masked score without making e^(x − max) a NaN.
 constexpr float kHidden = -1e30f;
 
@@ -54,6 +56,37 @@ ScaledDotProductAttention::ScaledDotProductAttention(int64_t heads, int64_t head
         throw std::invalid_argument("An attention needs heads, a head size and positions; a "
                                     "causal one as many keys as queries.");
     }
+    if (precision_ == ComputePrecision::bfloat16) {
+        makeBfloat16Products();
+    }
+}
+
+void ScaledDotProductAttention::makeBfloat16Products() {
+    using dnnl::memory;
+    constexpr auto bf16 = memory::data_type::bf16;
+    constexpr auto f32 = memory::data_type::f32;
+    const memory::dim any = DNNL_RUNTIME_DIM_VAL;
+    const int64_t d = headDim_;
+    const int64_t width = heads_ * d;
+    const dnnl::engine& engine = ComputeContext::engine();
+    // Block queries [rows, d] by keys [d, count] (the key copy's rows,
+    // transposed) into scores [rows, count], one key block apart.
+    scoreProduct_ = dnnl::matmul(dnnl::matmul::primitive_desc(
+        dnnl::matmul::desc(memory::desc({any, d}, bf16, {d, 1}),
+                           memory::desc({d, any}, bf16, {1, width}),
+                           memory::desc({any, any}, f32, {kKeyBlock, 1})),
+        engine));
+    // Softmax weights [rows, count] by values [count, d], added to the
+    // weighted values [rows, d].
+    dnnl::post_ops sum;
+    sum.append_sum(1.0f);
+    dnnl::primitive_attr accumulate;
+    accumulate.set_post_ops(sum);
+    weighProduct_ = dnnl::matmul(dnnl::matmul::primitive_desc(
+        dnnl::matmul::desc(memory::desc({any, any}, bf16, {kKeyBlock, 1}),
+                           memory::desc({any, d}, bf16, {width, 1}),
+                           memory::desc({any, d}, f32, {d, 1})),
+        accumulate, engine));
 }
 
 double ScaledDotProductAttention::flops() const {
@@ -61,28 +94,27 @@ double ScaledDotProductAttention::flops() const {
 }
 
 size_t ScaledDotProductAttention::workspaceFloats() const {
-    // Queries and weighted values of a block, a block of scores, and in
-    // bfloat16 a block of keys and values, and three values per query.
-    const int64_t keys = std::min(kKeyBlock, keyLength_);
-    return static_cast<size_t>(2 * kQueryBlock * headDim_ + kQueryBlock * keys +
-                               2 * keys * headDim_ + 3 * kQueryBlock);
+    // Queries and weighted values of a block, a block of scores, three
+    // values per query, and in bfloat16 the block's queries and weights.
+    const int64_t queries = kQueryBlock * headDim_;
+    const int64_t scores = kQueryBlock * kKeyBlock;
+    return static_cast<size_t>(2 * queries + scores + 3 * kQueryBlock + queries / 2 + scores / 2 +
+                               2);
 }
 
 void ScaledDotProductAttention::attendBlock(int64_t head, int64_t firstQuery, int64_t rows,
-                                            const float* queries, const float* keys,
-                                            const float* values, float* output,
-                                            float* workspace) const {
+                                            const float* queries, const KeysAndValues& operands,
+                                            float* output, float* workspace) const {
     const int64_t d = headDim_;
-    const int64_t keyBlock = std::min(kKeyBlock, keyLength_);
-    const bool rounded = precision_ == ComputePrecision::bfloat16;
+    const bool narrow = precision_ == ComputePrecision::bfloat16;
     float* blockQueries = workspace;
     float* weighted = blockQueries + kQueryBlock * d;
     float* scores = weighted + kQueryBlock * d;
-    float* blockKeys = scores + kQueryBlock * keyBlock;
-    float* blockValues = blockKeys + keyBlock * d;
-    float* maxima = blockValues + keyBlock * d;
+    float* maxima = scores + kQueryBlock * kKeyBlock;
     float* sums = maxima + kQueryBlock;
     float* rescale = sums + kQueryBlock;
+    auto* queries16 = reinterpret_cast<uint16_t*>(rescale + kQueryBlock);
+    uint16_t* weights16 = queries16 + kQueryBlock * d + 2;
 
     // The queries, scaled by 1/√d once rather than every score.
     const float scale = 1.0f / std::sqrt(static_cast<float>(d));
@@ -92,55 +124,66 @@ void ScaledDotProductAttention::attendBlock(int64_t head, int64_t firstQuery, in
         std::copy_n(source, d, target);
         kernels::scaleValues(target, d, scale);
     }
-    if (rounded) {
-        kernels::roundToBfloat16(blockQueries, rows * d);
+    if (narrow) {
+        kernels::toBfloat16(blockQueries, queries16, rows * d);
     }
     std::fill_n(weighted, rows * d, 0.0f);
     std::fill_n(maxima, rows, kHidden);
     std::fill_n(sums, rows, 0.0f);
 
+    using dnnl::memory;
+    const dnnl::engine& engine = ComputeContext::engine();
+    dnnl::stream& stream = ComputeContext::stream();
+    const int64_t width = heads_ * d;
+
     // A causal query sees the keys up to its own position.
     const int64_t visibleKeys = causal_ ? std::min(keyLength_, firstQuery + rows) : keyLength_;
-    for (int64_t firstKey = 0; firstKey < visibleKeys; firstKey += keyBlock) {
-        const int64_t count = std::min(keyBlock, visibleKeys - firstKey);
-        const float* keyRows = keys + firstKey * layout_.keyStride + head * d;
-        const float* valueRows = values + firstKey * layout_.valueStride + head * d;
-        int64_t keyStride = layout_.keyStride;
-        int64_t valueStride = layout_.valueStride;
-        if (rounded) {
-            for (int64_t j = 0; j < count; ++j) {
-                std::copy_n(keyRows + j * layout_.keyStride, d, blockKeys + j * d);
-                std::copy_n(valueRows + j * layout_.valueStride, d, blockValues + j * d);
-            }
-            kernels::roundToBfloat16(blockKeys, count * d);
-            kernels::roundToBfloat16(blockValues, count * d);
-            keyRows = blockKeys;
-            valueRows = blockValues;
-            keyStride = d;
-            valueStride = d;
+    for (int64_t firstKey = 0; firstKey < visibleKeys; firstKey += kKeyBlock) {
+        const int64_t count = std::min(kKeyBlock, visibleKeys - firstKey);
+        if (narrow) {
+            memory a(memory::desc({rows, d}, memory::data_type::bf16, {d, 1}), engine, queries16);
+            memory b(memory::desc({d, count}, memory::data_type::bf16, {1, width}), engine,
+                     const_cast<uint16_t*>(operands.keys16 + firstKey * width + head * d));
+            memory c(memory::desc({rows, count}, memory::data_type::f32, {kKeyBlock, 1}), engine,
+                     scores);
+            scoreProduct_.execute(stream,
+                                  {{DNNL_ARG_SRC, a}, {DNNL_ARG_WEIGHTS, b}, {DNNL_ARG_DST, c}});
+            stream.wait();
+        } else {
+            multiply('T', rows, count, d, blockQueries, d,
+                     operands.keys + firstKey * layout_.keyStride + head * d, layout_.keyStride,
+                     0.0f, scores, kKeyBlock);
         }
-        multiply('T', rows, count, d, blockQueries, d, keyRows, keyStride, 0.0f, scores, keyBlock);
         if (causal_) {
             for (int64_t i = 0; i < rows; ++i) {
                 const int64_t visible = firstQuery + i + 1 - firstKey;
                 if (visible < count) {
-                    std::fill(scores + i * keyBlock + std::max<int64_t>(visible, 0),
-                              scores + i * keyBlock + count, kHidden);
+                    std::fill(scores + i * kKeyBlock + std::max<int64_t>(visible, 0),
+                              scores + i * kKeyBlock + count, kHidden);
                 }
             }
         }
-        kernels::runningSoftmaxStep(scores, rows, count, keyBlock, maxima, sums, rescale);
-        if (rounded) {
-            for (int64_t i = 0; i < rows; ++i) {
-                kernels::roundToBfloat16(scores + i * keyBlock, count);
-            }
-        }
+        kernels::runningSoftmaxStep(scores, rows, count, kKeyBlock, maxima, sums, rescale);
         if (firstKey > 0) {
             for (int64_t i = 0; i < rows; ++i) {
                 kernels::scaleValues(weighted + i * d, d, rescale[i]);
             }
         }
-        multiply('N', rows, d, count, scores, keyBlock, valueRows, valueStride, 1.0f, weighted, d);
+        if (narrow) {
+            kernels::rowsToBfloat16(scores, rows, count, kKeyBlock, weights16, kKeyBlock);
+            memory a(memory::desc({rows, count}, memory::data_type::bf16, {kKeyBlock, 1}), engine,
+                     weights16);
+            memory b(memory::desc({count, d}, memory::data_type::bf16, {width, 1}), engine,
+                     const_cast<uint16_t*>(operands.values16 + firstKey * width + head * d));
+            memory c(memory::desc({rows, d}, memory::data_type::f32, {d, 1}), engine, weighted);
+            weighProduct_.execute(stream,
+                                  {{DNNL_ARG_SRC, a}, {DNNL_ARG_WEIGHTS, b}, {DNNL_ARG_DST, c}});
+            stream.wait();
+        } else {
+            multiply('N', rows, d, count, scores, kKeyBlock,
+                     operands.values + firstKey * layout_.valueStride + head * d,
+                     layout_.valueStride, 1.0f, weighted, d);
+        }
     }
     for (int64_t i = 0; i < rows; ++i) {
         float* target = output + (firstQuery + i) * layout_.outputStride + head * d;
@@ -152,6 +195,27 @@ void ScaledDotProductAttention::attendBlock(int64_t head, int64_t firstQuery, in
 void ScaledDotProductAttention::forward(const float* queries, const float* keys,
                                         const float* values, float* output) const {
     ProfileScope profile("attention", flops());
+    KeysAndValues operands{keys, values, nullptr, nullptr};
+    AlignedBuffer keys16;
+    AlignedBuffer values16;
+    const int64_t width = heads_ * headDim_;
+    if (precision_ == ComputePrecision::bfloat16) {
+        // Every query block reads every key: convert them once.
+        const auto half = static_cast<size_t>((keyLength_ * width + 1) / 2);
+        keys16 = AlignedBuffer(half);
+        values16 = AlignedBuffer(half);
+        auto* keyValues = reinterpret_cast<uint16_t*>(keys16.data());
+        auto* valueValues = reinterpret_cast<uint16_t*>(values16.data());
+#pragma omp parallel for schedule(static)
+        for (int64_t position = 0; position < keyLength_; ++position) {
+            kernels::toBfloat16(keys + position * layout_.keyStride, keyValues + position * width,
+                                width);
+            kernels::toBfloat16(values + position * layout_.valueStride,
+                                valueValues + position * width, width);
+        }
+        operands.keys16 = keyValues;
+        operands.values16 = valueValues;
+    }
     const int64_t blocks = ceilDivide(queryLength_, kQueryBlock);
     const int64_t tasks = heads_ * blocks;
     ParallelFailure failure;
@@ -164,8 +228,8 @@ void ScaledDotProductAttention::forward(const float* queries, const float* keys,
             failure.run([&] {
                 const int64_t head = task % heads_;
                 const int64_t first = (task / heads_) * kQueryBlock;
-                attendBlock(head, first, std::min(kQueryBlock, queryLength_ - first), queries, keys,
-                            values, output, workspace.data());
+                attendBlock(head, first, std::min(kQueryBlock, queryLength_ - first), queries,
+                            operands, output, workspace.data());
             });
         }
     }

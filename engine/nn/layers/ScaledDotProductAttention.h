@@ -2,6 +2,8 @@
 
 #include "runtime/ComputePrecision.h"
 
+#include <oneapi/dnnl/dnnl.hpp>
+
 #include <cstdint>
 
 namespace dravelin {
@@ -27,7 +29,8 @@ struct AttentionLayout {
 // query (the softmax of the scores seen so far) and the weighted values
 // rescaled as the maximum rises. A block's scores, queries and values stay in
 // the core's caches. In bfloat16 the queries, keys, values and softmax weights
-// are rounded to bfloat16 before their products; sums stay float32.
+// enter oneDNN's bfloat16 products; the scores, the running softmax and the
+// weighted sums stay float32.
 class ScaledDotProductAttention {
 public:
     ScaledDotProductAttention(int64_t heads, int64_t headDim, int64_t queryLength,
@@ -38,9 +41,18 @@ public:
     double flops() const;
 
 private:
+    // Where one head's products read their keys and values: float32 in the
+    // caller's layout, or bfloat16 copies, [positions, heads × headDim].
+    struct KeysAndValues {
+        const float* keys;
+        const float* values;
+        const uint16_t* keys16;
+        const uint16_t* values16;
+    };
     // One head's block of queries against all (visible) keys.
     void attendBlock(int64_t head, int64_t firstQuery, int64_t rows, const float* queries,
-                     const float* keys, const float* values, float* output, float* workspace) const;
+                     const KeysAndValues& operands, float* output, float* workspace) const;
+    void makeBfloat16Products();
     size_t workspaceFloats() const;
 
     int64_t heads_;
@@ -50,6 +62,9 @@ private:
     bool causal_;
     AttentionLayout layout_;
     ComputePrecision precision_;
+    // bfloat16 only: the two products for any block size.
+    dnnl::matmul scoreProduct_;
+    dnnl::matmul weighProduct_;
 };
 
 } // namespace dravelin
