@@ -131,6 +131,8 @@ struct Measurement {
     ComputePrecision precision;
     double ceiling = 0; // GFLOP/s of the instructions this precision runs on
     double load = 0;
+    // Where the load went: reading and converting weights, laying them out.
+    std::map<std::string, Profiler::Entry> loadProfile;
     Timing timing;
     double flops = 0;
     double peakResident = 0;
@@ -157,9 +159,11 @@ Measurement measure(const std::filesystem::path& bundle, ComputePrecision precis
     const bool peakReset = resetPeakResident();
     ModelConfiguration configuration;
     configuration.computePrecision = precision;
+    Profiler::reset();
     const auto start = Clock::now();
     auto model = Model::load(bundle, configuration);
     result.load = secondsSince(start);
+    result.loadProfile = Profiler::entries();
     result.timing = timePredictions(*model, inputs, runs);
     result.peakResident = peakReset ? statusBytes("VmHWM") : 0;
     result.flops = profiledFlops(result.timing.profile);
@@ -194,6 +198,13 @@ void report(const std::string& title, const std::vector<Measurement>& runs,
     std::printf("\n    %-38s", "load");
     for (const Measurement& run : runs) {
         std::printf(" %24.2f s", run.load);
+    }
+    for (const auto& [name, entry] : runs.front().loadProfile) {
+        std::printf("\n    %-38s", ("  " + name).c_str());
+        for (const Measurement& run : runs) {
+            const auto found = run.loadProfile.find(name);
+            std::printf(" %24.2f s", found == run.loadProfile.end() ? 0.0 : found->second.seconds);
+        }
     }
     std::printf("\n    %-38s", "evaluation (best; share of ceiling)");
     for (const Measurement& run : runs) {

@@ -28,6 +28,7 @@ set(DRAVELIN_NN_SOURCES
     nn/layers/Linear.cpp
     nn/layers/MultiHeadAttention.cpp
     nn/layers/ScaledDotProductAttention.cpp
+    nn/layers/TapProduct.cpp
     # blocks built from layers
     nn/blocks/AttentionBlock.cpp
     nn/blocks/BasicTransformerBlock.cpp

@@ -72,64 +72,44 @@ Convolution::Convolution(const ShapedArray& weight, const ShapedArray& bias, int
     outChannels_ = shape[0];
     inChannels_ = shape[1];
     kernel_ = static_cast<int>(shape[2]);
+    ProfileScope profile("load: convolution taps laid out", 0);
     const int64_t taps = static_cast<int64_t>(kernel_) * kernel_;
-    AlignedBuffer rearranged(static_cast<size_t>(taps * inChannels_ * outChannels_));
-    const float* source = weight.data();
-    float* target = rearranged.data();
     const int64_t in = inChannels_;
     const int64_t out = outChannels_;
-    // A transpose in blocks of output channels: each block reads its source
-    // rows front to back and fills whole cache lines of every tap's rows.
+    const int64_t count = taps * in * out;
+    const bool narrow = precision_ == ComputePrecision::bfloat16;
+    taps_ = AlignedBuffer(static_cast<size_t>(narrow ? (count + 1) / 2 : count));
+    const float* source = weight.data();
+    float* target = taps_.data();
+    auto* target16 = reinterpret_cast<uint16_t*>(taps_.data());
+    // A transpose in blocks of output channels, straight into the taps'
+    // precision: each block reads its source rows front to back and fills
+    // whole cache lines of every tap's rows.
     constexpr int64_t kBlock = 16;
     const int64_t blocks = ceilDivide(out, kBlock);
-#pragma omp parallel for schedule(static) if (taps * in * out > (1 << 16))
+#pragma omp parallel for schedule(static) if (count > (1 << 16))
     for (int64_t block = 0; block < blocks; ++block) {
         const int64_t first = block * kBlock;
-        const int64_t last = std::min(out, first + kBlock);
+        const int64_t width = std::min(out, first + kBlock) - first;
+        float gathered[kBlock];
         for (int64_t i = 0; i < in; ++i) {
             for (int64_t t = 0; t < taps; ++t) {
-                float* row = target + (t * in + i) * out;
-                for (int64_t o = first; o < last; ++o) {
-                    row[o] = source[(o * in + i) * taps + t];
+                for (int64_t o = 0; o < width; ++o) {
+                    gathered[o] = source[((first + o) * in + i) * taps + t];
+                }
+                const int64_t offset = (t * in + i) * out + first;
+                if (narrow) {
+                    kernels::toBfloat16(gathered, target16 + offset, width);
+                } else {
+                    std::copy_n(gathered, width, target + offset);
                 }
             }
         }
     }
-    if (precision_ == ComputePrecision::bfloat16) {
-        prepareBfloat16(target);
-    } else {
-        taps_ = std::move(rearranged);
+    if (narrow) {
+        tapProduct_ = TapProduct(inChannels_, outChannels_, stride_ * inChannels_);
     }
     bias_.assign(bias.data(), bias.data() + outChannels_);
-}
-
-void Convolution::prepareBfloat16(const float* taps) {
-    const int64_t count = static_cast<int64_t>(kernel_) * kernel_ * inChannels_ * outChannels_;
-    taps_ = AlignedBuffer(static_cast<size_t>((count + 1) / 2));
-    auto* values = reinterpret_cast<uint16_t*>(taps_.data());
-    constexpr int64_t kChunk = int64_t{1} << 16;
-#pragma omp parallel for schedule(static) if (count > kChunk)
-    for (int64_t first = 0; first < count; first += kChunk) {
-        kernels::toBfloat16(taps + first, values + first, std::min(kChunk, count - first));
-    }
-
-    using dnnl::memory;
-    const memory::dim anyRows = DNNL_RUNTIME_DIM_VAL;
-    const memory::desc source({anyRows, inChannels_}, memory::data_type::bf16,
-                              {stride_ * inChannels_, 1});
-    const memory::desc weights({inChannels_, outChannels_}, memory::data_type::bf16,
-                               memory::format_tag::ab);
-    const memory::desc target({anyRows, outChannels_}, memory::data_type::f32,
-                              memory::format_tag::ab);
-    dnnl::post_ops sum;
-    sum.append_sum(1.0f);
-    dnnl::primitive_attr attributes;
-    attributes.set_post_ops(sum);
-    attributes.set_scratchpad_mode(dnnl::scratchpad_mode::user);
-    const dnnl::matmul::primitive_desc primitive(dnnl::matmul::desc(source, weights, target),
-                                                 attributes, ComputeContext::engine());
-    tapProduct_ = dnnl::matmul(primitive);
-    scratchpadBytes_ = primitive.scratchpad_desc().get_size();
 }
 
 void Convolution::declare(WeightList& list, const std::string& prefix, int64_t inChannels,
@@ -214,36 +194,16 @@ void Convolution::addTaps(const float* source, int64_t rowStride, int64_t pixelS
     }
 }
 
-void Convolution::addTapsBfloat16(const uint16_t* source, int64_t pixelStride, int64_t rowStride,
-                                  float* output, int64_t positions, void* scratch) const {
-    using dnnl::memory;
-    const dnnl::engine& engine = ComputeContext::engine();
-    dnnl::stream& stream = ComputeContext::stream();
-    const memory::desc sourceDesc({positions, inChannels_}, memory::data_type::bf16,
-                                  {pixelStride, 1});
-    const memory::desc weightDesc({inChannels_, outChannels_}, memory::data_type::bf16,
-                                  memory::format_tag::ab);
-    const memory::desc targetDesc({positions, outChannels_}, memory::data_type::f32,
-                                  memory::format_tag::ab);
-    memory target(targetDesc, engine, output);
-    memory scratchpad(memory::desc({static_cast<memory::dim>(scratchpadBytes_)},
-                                   memory::data_type::u8, memory::format_tag::a),
-                      engine, scratch);
+void Convolution::addTapsBfloat16(const uint16_t* source, int64_t rowStride, float* output,
+                                  int64_t positions) const {
     const auto* taps = reinterpret_cast<const uint16_t*>(taps_.data());
     const int64_t tapValues = inChannels_ * outChannels_;
     for (int dy = 0; dy < kernel_; ++dy) {
         for (int dx = 0; dx < kernel_; ++dx) {
-            memory a(sourceDesc, engine,
-                     const_cast<uint16_t*>(source + dy * rowStride + dx * inChannels_));
-            memory b(weightDesc, engine,
-                     const_cast<uint16_t*>(taps + (dy * kernel_ + dx) * tapValues));
-            tapProduct_.execute(stream, {{DNNL_ARG_SRC, a},
-                                         {DNNL_ARG_WEIGHTS, b},
-                                         {DNNL_ARG_DST, target},
-                                         {DNNL_ARG_SCRATCHPAD, scratchpad}});
+            tapProduct_.multiplyAdd(source + dy * rowStride + dx * inChannels_, positions,
+                                    taps + (dy * kernel_ + dx) * tapValues, output);
         }
     }
-    stream.wait();
 }
 
 void Convolution::runBfloat16(const ConvolutionInput& input, FeatureMap& output,
@@ -268,7 +228,6 @@ void Convolution::runBfloat16(const ConvolutionInput& input, FeatureMap& output,
         AlignedBuffer band;
         AlignedBuffer rounded;
         AlignedBuffer scratch;
-        AlignedBuffer scratchpad;
         failure.run([&] {
             const int64_t bandFloats = (bandRows + halo) * inRowFloats;
             if (!plain) {
@@ -276,7 +235,6 @@ void Convolution::runBfloat16(const ConvolutionInput& input, FeatureMap& output,
                 scratch = AlignedBuffer(static_cast<size_t>(input.map.width() * inChannels_));
             }
             rounded = AlignedBuffer(static_cast<size_t>((bandFloats + 1) / 2));
-            scratchpad = AlignedBuffer((scratchpadBytes_ + sizeof(float)) / sizeof(float));
         });
 #pragma omp for schedule(dynamic, 1)
         for (int64_t task = 0; task < tasks; ++task) {
@@ -300,8 +258,7 @@ void Convolution::runBfloat16(const ConvolutionInput& input, FeatureMap& output,
                 const int64_t positions =
                     kernel_ == 3 ? (rows - 1) * paddedWidth + width : rows * paddedWidth;
                 startPositions(target, positions, accumulate);
-                addTapsBfloat16(values, inChannels_, inRowFloats, target, positions,
-                                scratchpad.data());
+                addTapsBfloat16(values, inRowFloats, target, positions);
             });
         }
     }
@@ -324,11 +281,8 @@ void Convolution::runStridedBfloat16(const ConvolutionInput& input, FeatureMap& 
 #pragma omp parallel
     {
         AlignedBuffer rounded;
-        AlignedBuffer scratchpad;
-        failure.run([&] {
-            rounded = AlignedBuffer(static_cast<size_t>((kernel_ * rowFloats + 1) / 2));
-            scratchpad = AlignedBuffer((scratchpadBytes_ + sizeof(float)) / sizeof(float));
-        });
+        failure.run(
+            [&] { rounded = AlignedBuffer(static_cast<size_t>((kernel_ * rowFloats + 1) / 2)); });
 #pragma omp for schedule(dynamic, 1)
         for (int64_t task = 0; task < tasks; ++task) {
             failure.run([&] {
@@ -343,8 +297,7 @@ void Convolution::runStridedBfloat16(const ConvolutionInput& input, FeatureMap& 
                 kernels::toBfloat16(source, values, rows * rowFloats);
                 float* target = output.pixel(n, y, 0);
                 startPositions(target, outWidth, accumulate);
-                addTapsBfloat16(values + offset * inChannels_, 2 * inChannels_, rowFloats, target,
-                                outWidth, scratchpad.data());
+                addTapsBfloat16(values + offset * inChannels_, rowFloats, target, outWidth);
             });
         }
     }

@@ -4,9 +4,8 @@
 #include "nn/compute/FeatureMap.h"
 #include "nn/compute/WeightReader.h"
 #include "nn/layers/ConvolutionInput.h"
+#include "nn/layers/TapProduct.h"
 #include "runtime/ComputePrecision.h"
-
-#include <oneapi/dnnl/dnnl.hpp>
 
 #include <cstdint>
 #include <optional>
@@ -72,14 +71,12 @@ private:
     // the input pixels of consecutive output pixels.
     void addTaps(const float* source, int64_t rowStride, int64_t pixelStride, float* output,
                  int64_t positions) const;
-    // The same from a band of bfloat16 input pixels; `scratch` is the
-    // multiply's scratchpad.
-    void addTapsBfloat16(const uint16_t* source, int64_t pixelStride, int64_t rowStride,
-                         float* output, int64_t positions, void* scratch) const;
+    // The same from a band of bfloat16 input pixels, `stride` pixels apart.
+    void addTapsBfloat16(const uint16_t* source, int64_t rowStride, float* output,
+                         int64_t positions) const;
     void runBfloat16(const ConvolutionInput& input, FeatureMap& output, bool accumulate) const;
     void runStridedBfloat16(const ConvolutionInput& input, FeatureMap& output,
                             bool accumulate) const;
-    void prepareBfloat16(const float* taps);
     const char* profileCategory(const ConvolutionInput& input) const;
 
     int64_t inChannels_;
@@ -88,11 +85,9 @@ private:
     int stride_;
     ConvolutionPadding padding_;
     ComputePrecision precision_;
-    AlignedBuffer taps_; // [kernel²][in][out], float32 or bfloat16 values
-    // bfloat16: C += A·B for any number of positions (rows of A, `stride_`
-    // input pixels apart), run on each thread with its own scratchpad.
-    dnnl::matmul tapProduct_;
-    size_t scratchpadBytes_ = 0;
+    AlignedBuffer taps_;    // [kernel²][in][out], float32 or bfloat16 values
+    TapProduct tapProduct_; // bfloat16 only
+
     std::vector<float> bias_;
 };
 

@@ -65,6 +65,7 @@ Linear::Linear(const ShapedArray& weight, const std::optional<ShapedArray>& bias
     const dnnl::matmul::primitive_desc primitive(description, attributes, engine);
     multiply_ = dnnl::matmul(primitive);
 
+    ProfileScope profile("load: linear weights packed", 0);
     // The stored [out, in] rows are the columns of the [in, out] operand.
     dnnl::stream& stream = ComputeContext::stream();
     const memory::desc given({inFeatures_, outFeatures_}, f32, Tag::ba);
