@@ -1,6 +1,8 @@
 #include "model/ModelTool.h"
 #include "nn/compute/Bfloat16.h"
+#include "nn/layers/ScaledDotProductAttention.h"
 #include "nn/support/NetworkFixtures.h"
+#include "nn/support/ReferenceLoops.h"
 #include "runtime/Bundle.h"
 #include "runtime/ComputePrecision.h"
 #include "runtime/Model.h"
@@ -168,6 +170,37 @@ TEST(ComputePrecisionTest, BfloatSixteenStaysNearFloat32OnEveryNetwork) {
         EXPECT_TRUE(closeTo(actual, expected.at(fixture.output), tolerance)) << fixture.bundle;
         // The bfloat16 layers ran: their rounding shows.
         EXPECT_GT(error, 1e-5f) << fixture.bundle;
+    }
+}
+
+TEST(ComputePrecisionTest, BfloatSixteenAttentionReadsEveryHeadAndKeyBlock) {
+    if (!processorHasBfloat16()) {
+        GTEST_SKIP() << "this processor has no bfloat16 dot products (AVX-512 BF16 or AMX)";
+    }
+    // Keys past one block of 512, three heads side by side in fused rows, a
+    // causal mask across blocks: the bfloat16 copies of keys and values must
+    // line up with the float32 layout. Scores of a few units, so rounding
+    // the operands moves the output by well under 1 %.
+    std::mt19937 generator(12);
+    const int64_t length = 1100, heads = 3, headDim = 8, width = heads * headDim;
+    const ShapedArray fused = randomArray({length, 3 * width}, generator, -1.0f, 1.0f);
+    ShapedArray q(Shape{length, width}), k(Shape{length, width}), v(Shape{length, width});
+    for (int64_t t = 0; t < length; ++t) {
+        for (int64_t i = 0; i < width; ++i) {
+            q.set({t, i}, fused.at({t, i}));
+            k.set({t, i}, fused.at({t, width + i}));
+            v.set({t, i}, fused.at({t, 2 * width + i}));
+        }
+    }
+    for (bool causal : {false, true}) {
+        const ScaledDotProductAttention attention(heads, headDim, length, length, causal,
+                                                  {3 * width, 3 * width, 3 * width, width},
+                                                  ComputePrecision::bfloat16);
+        ShapedArray output(Shape{length, width});
+        attention.forward(fused.data(), fused.data() + width, fused.data() + 2 * width,
+                          output.data());
+        EXPECT_TRUE(closeTo(output, referenceAttention(q, k, v, heads, causal), 1e-2f))
+            << (causal ? "causal" : "full");
     }
 }
 
