@@ -13,3 +13,7 @@ struct FmaCeiling {
 };
 
 FmaCeiling measureFmaCeiling(int threads);
+
+// The same for bfloat16 dot products (VDPBF16PS: 16 lanes, each two products
+// summed into float32); "none" without AVX-512 BF16.
+FmaCeiling measureBfloat16Ceiling(int threads);

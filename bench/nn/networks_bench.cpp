@@ -1,15 +1,18 @@
-// Times the full-size Stable Diffusion 1.5 networks on this machine and puts
-// the figures beside its own FMA ceiling, measured in the same run: the text
-// encoder on 77 tokens, a VAE decode of one 64×64 latent to 512×512 pixels
-// (with time and GFLOP/s per layer type, and the peak resident memory of the
-// decode), a VAE encode and one evaluation of the denoising network (the
-// guidance batch of 2 at 64×64). Outputs holding NaN or infinity are reported.
+// Times the full-size Stable Diffusion 1.5 networks on this machine in both
+// compute precisions, side by side, each beside its own ceiling measured in
+// the same run (float32 FMA, bfloat16 dot products): the text encoder on 77
+// tokens, a VAE decode of one 64×64 latent to 512×512 pixels, a VAE encode and
+// one evaluation of the denoising network (the guidance batch of 2 at 64×64).
+// For each: load time, best evaluation time, time per layer type, peak
+// resident memory, how far bfloat16's output lies from float32's, and the
+// targets set for these figures. Outputs holding NaN or infinity are reported.
+//
 // With --controlnet, also one ControlNet evaluation (the same batch, a
 // 512×512 control image) and a controlled step (the ControlNet, then the
 // controlled network on its residuals) against the plain step.
 //
 //   dravelin-bench-networks [--models DIR] [--runs N] [--no-encoder] [--unet-only]
-//                           [--controlnet BUNDLE]
+//                           [--precision float32|bfloat16|both] [--controlnet BUNDLE]
 //
 // BUNDLE is a ControlNet bundle (`dravelin-make-model DIR --full-size
 // --controlnet canny` writes one, with DIR/ControlledUnet.model beside it);
@@ -25,6 +28,7 @@
 #include "nn/compute/ComputeContext.h"
 #include "nn/compute/Profiler.h"
 #include "nn/support/FullSizeModels.h"
+#include "runtime/ComputePrecision.h"
 #include "runtime/Model.h"
 
 #include <algorithm>
@@ -86,17 +90,6 @@ std::string cpuModel() {
     return "unknown";
 }
 
-bool cpuHasFlag(const std::string& flag) {
-    std::ifstream info("/proc/cpuinfo");
-    std::string line;
-    while (std::getline(info, line)) {
-        if (line.rfind("flags", 0) == 0) {
-            return (line + " ").find(" " + flag + " ") != std::string::npos;
-        }
-    }
-    return false;
-}
-
 ShapedArray randomArray(Shape shape, float low, float high, unsigned seed) {
     std::mt19937 generator(seed);
     std::uniform_real_distribution<float> distribution(low, high);
@@ -141,25 +134,153 @@ double profiledFlops(const std::map<std::string, Profiler::Entry>& profile) {
     return flops;
 }
 
-void printProfile(const std::map<std::string, Profiler::Entry>& profile, double ceiling) {
-    std::vector<std::pair<std::string, Profiler::Entry>> entries;
-    for (const auto& entry : profile) {
-        entries.push_back(entry);
+// One network measured in one precision.
+struct Measurement {
+    ComputePrecision precision;
+    double ceiling = 0; // GFLOP/s of the instructions this precision runs on
+    double load = 0;
+    // Where the load went: reading and converting weights, laying them out.
+    std::map<std::string, Profiler::Entry> loadProfile;
+    Timing timing;
+    double flops = 0;
+    double peakResident = 0;
+    int64_t nonFinite = 0;
+};
+
+// Figures the issue set on a 2-core AVX-512 BF16 machine with a 505 GFLOP/s
+// float32 ceiling and twice that in bfloat16, as seconds there; compared here
+// as shares of each ceiling (and loads, which are bound by memory, as
+// seconds).
+struct Targets {
+    double float32Seconds = 0;
+    double bfloat16Seconds = 0;
+    double loadSeconds = 0;
+};
+constexpr double kTargetFloat32Ceiling = 505.0;
+constexpr double kTargetBfloat16Ceiling = 1010.0;
+
+Measurement measure(const std::filesystem::path& bundle, ComputePrecision precision, double ceiling,
+                    const FeatureProvider& inputs, const std::string& output, int runs) {
+    Measurement result;
+    result.precision = precision;
+    result.ceiling = ceiling;
+    const bool peakReset = resetPeakResident();
+    ModelConfiguration configuration;
+    configuration.computePrecision = precision;
+    Profiler::reset();
+    const auto start = Clock::now();
+    auto model = Model::load(bundle, configuration);
+    result.load = secondsSince(start);
+    result.loadProfile = Profiler::entries();
+    result.timing = timePredictions(*model, inputs, runs);
+    result.peakResident = peakReset ? statusBytes("VmHWM") : 0;
+    result.flops = profiledFlops(result.timing.profile);
+    result.nonFinite = nonFinite(result.timing.outputs.featureValue(output));
+    return result;
+}
+
+double share(double flops, double seconds, double ceiling) {
+    return ceiling > 0 && seconds > 0 ? 100.0 * flops / seconds / 1e9 / ceiling : 0;
+}
+
+// The largest difference between two outputs over the first's largest
+// magnitude.
+double relativeDifference(const ShapedArray& reference, const ShapedArray& other) {
+    double largest = 0;
+    double difference = 0;
+    for (int64_t i = 0; i < reference.count(); ++i) {
+        largest = std::max(largest, static_cast<double>(std::fabs(reference.data()[i])));
+        difference = std::max(
+            difference, static_cast<double>(std::fabs(reference.data()[i] - other.data()[i])));
     }
+    return largest > 0 ? difference / largest : difference;
+}
+
+void report(const std::string& title, const std::vector<Measurement>& runs,
+            const std::string& output, const Targets& targets) {
+    std::printf("\n%s: %.0f GFLOP\n", title.c_str(), runs.front().flops / 1e9);
+    std::printf("    %-38s", "");
+    for (const Measurement& run : runs) {
+        std::printf(" %26s", std::string(precisionName(run.precision)).c_str());
+    }
+    std::printf("\n    %-38s", "load");
+    for (const Measurement& run : runs) {
+        std::printf(" %24.2f s", run.load);
+    }
+    for (const auto& [name, entry] : runs.front().loadProfile) {
+        std::printf("\n    %-38s", ("  " + name).c_str());
+        for (const Measurement& run : runs) {
+            const auto found = run.loadProfile.find(name);
+            std::printf(" %24.2f s", found == run.loadProfile.end() ? 0.0 : found->second.seconds);
+        }
+    }
+    std::printf("\n    %-38s", "evaluation (best; share of ceiling)");
+    for (const Measurement& run : runs) {
+        std::printf(" %11.3f s %10.0f%%  ", run.timing.best,
+                    share(run.flops, run.timing.best, run.ceiling));
+    }
+    std::printf("\n    %-38s", "first evaluation");
+    for (const Measurement& run : runs) {
+        std::printf(" %24.3f s", run.timing.first);
+    }
+    std::printf("\n    %-38s", "peak resident memory");
+    for (const Measurement& run : runs) {
+        std::printf(" %23.0f MB", megabytes(run.peakResident));
+    }
+    std::printf("\n    %-38s", "non-finite outputs");
+    for (const Measurement& run : runs) {
+        std::printf(" %26lld", static_cast<long long>(run.nonFinite));
+    }
+    std::printf("\n");
+
+    // Layer types, slowest first in the first precision.
+    std::vector<std::pair<std::string, Profiler::Entry>> entries(
+        runs.front().timing.profile.begin(), runs.front().timing.profile.end());
     std::sort(entries.begin(), entries.end(),
               [](const auto& a, const auto& b) { return a.second.seconds > b.second.seconds; });
-    std::printf("    %-38s %6s %8s %9s %10s %8s\n", "layer type", "calls", "seconds", "GFLOP",
-                "GFLOP/s", "ceiling");
-    for (const auto& [name, entry] : entries) {
-        if (entry.flops > 0) {
-            const double rate = entry.flops / entry.seconds / 1e9;
-            std::printf("    %-38s %6lld %8.3f %9.1f %10.1f %7.0f%%\n", name.c_str(),
-                        static_cast<long long>(entry.calls), entry.seconds, entry.flops / 1e9, rate,
-                        100.0 * rate / ceiling);
-        } else {
-            std::printf("    %-38s %6lld %8.3f\n", name.c_str(),
-                        static_cast<long long>(entry.calls), entry.seconds);
+    std::printf("    %-38s", "layer type (calls, GFLOP)");
+    for (size_t i = 0; i < runs.size(); ++i) {
+        std::printf(" %26s", "seconds  share  of ceiling");
+    }
+    std::printf("\n");
+    for (const auto& [name, first] : entries) {
+        char label[80];
+        std::snprintf(label, sizeof label, "%s (%lld, %.1f)", name.c_str(),
+                      static_cast<long long>(first.calls), first.flops / 1e9);
+        std::printf("    %-38s", label);
+        for (const Measurement& run : runs) {
+            const auto found = run.timing.profile.find(name);
+            if (found == run.timing.profile.end()) {
+                std::printf(" %26s", "-");
+                continue;
+            }
+            const Profiler::Entry& entry = found->second;
+            const double ofTotal = 100.0 * entry.seconds / run.timing.best;
+            if (entry.flops > 0) {
+                std::printf(" %8.3f %5.1f%% %9.0f%%  ", entry.seconds, ofTotal,
+                            share(entry.flops, entry.seconds, run.ceiling));
+            } else {
+                std::printf(" %8.3f %5.1f%% %12s", entry.seconds, ofTotal, "");
+            }
         }
+        std::printf("\n");
+    }
+    if (runs.size() == 2) {
+        std::printf("    bfloat16 against float32: largest difference %.2e of the output's "
+                    "largest magnitude\n",
+                    relativeDifference(runs[0].timing.outputs.featureValue(output),
+                                       runs[1].timing.outputs.featureValue(output)));
+    }
+    if (targets.float32Seconds > 0) {
+        const double flops = runs.front().flops;
+        std::printf("    targets: float32 %.0f%% of its ceiling (%.1f s on the reference machine), "
+                    "bfloat16 %.0f%% of its ceiling (%.1f s there), load %.1f s\n",
+                    share(flops, targets.float32Seconds, kTargetFloat32Ceiling),
+                    targets.float32Seconds,
+                    share(flops, targets.bfloat16Seconds, kTargetBfloat16Ceiling),
+                    targets.bfloat16Seconds, targets.loadSeconds);
+    } else if (targets.loadSeconds > 0) {
+        std::printf("    targets: load %.1f s\n", targets.loadSeconds);
     }
 }
 
@@ -170,6 +291,7 @@ int main(int argc, char** argv) {
     int runs = 2;
     bool encoder = true;
     bool others = true;
+    std::string precisionChoice = "both";
     std::filesystem::path controlNetBundle;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--models") == 0 && i + 1 < argc) {
@@ -180,12 +302,14 @@ int main(int argc, char** argv) {
             encoder = false;
         } else if (std::strcmp(argv[i], "--unet-only") == 0) {
             others = false;
+        } else if (std::strcmp(argv[i], "--precision") == 0 && i + 1 < argc) {
+            precisionChoice = argv[++i];
         } else if (std::strcmp(argv[i], "--controlnet") == 0 && i + 1 < argc) {
             controlNetBundle = argv[++i];
         } else {
             std::fprintf(stderr,
                          "usage: %s [--models DIR] [--runs N] [--no-encoder] [--unet-only] "
-                         "[--controlnet BUNDLE]\n",
+                         "[--precision float32|bfloat16|both] [--controlnet BUNDLE]\n",
                          argv[0]);
             return 2;
         }
@@ -195,11 +319,34 @@ int main(int argc, char** argv) {
     std::printf("CPU: %s; %d compute threads (one per physical core)\n", cpuModel().c_str(),
                 threads);
     const FmaCeiling ceiling = measureFmaCeiling(threads);
-    std::printf("FMA ceiling (%s, fp32): %.1f GFLOP/s per thread, %.1f GFLOP/s on %d threads\n",
+    std::printf("float32 FMA ceiling (%s): %.1f GFLOP/s per thread, %.1f GFLOP/s on %d threads\n",
                 ceiling.instructions.c_str(), ceiling.perThread, ceiling.total, threads);
-    std::printf("bf16 dot products (avx512_bf16): %s\n", cpuHasFlag("avx512_bf16")
-                                                             ? "present (no bf16 path built yet)"
-                                                             : "absent: fp32 only");
+    const FmaCeiling bf16Ceiling = measureBfloat16Ceiling(threads);
+    if (processorHasBfloat16()) {
+        std::printf("bfloat16 dot-product ceiling (%s): %.1f GFLOP/s per thread, %.1f GFLOP/s on "
+                    "%d threads (%.2f × float32)\n",
+                    bf16Ceiling.instructions.c_str(), bf16Ceiling.perThread, bf16Ceiling.total,
+                    threads, bf16Ceiling.total / ceiling.total);
+    } else {
+        std::printf("bfloat16 dot products: absent (no AVX-512 BF16 or AMX); float32 only\n");
+    }
+
+    std::vector<ComputePrecision> precisions;
+    if (precisionChoice == "float32" || precisionChoice == "both") {
+        precisions.push_back(ComputePrecision::float32);
+    }
+    if ((precisionChoice == "bfloat16" || precisionChoice == "both") && processorHasBfloat16()) {
+        precisions.push_back(ComputePrecision::bfloat16);
+    }
+    if (precisions.empty()) {
+        std::fprintf(stderr, "no precision to measure on this processor\n");
+        return 1;
+    }
+    const auto ceilingOf = [&](ComputePrecision precision) {
+        // bfloat16 layers that run in float32 (attention) still count
+        // against the bfloat16 ceiling: it is the one the target is set on.
+        return precision == ComputePrecision::bfloat16 ? bf16Ceiling.total : ceiling.total;
+    };
 
     std::filesystem::path scratch;
     std::filesystem::path unetBundle = models / "Unet.model";
@@ -217,145 +364,72 @@ int main(int argc, char** argv) {
     }
     Profiler::setEnabled(true);
 
-    // Text encoder: 77 tokens.
+    const auto measureAll = [&](const std::filesystem::path& bundle, const FeatureProvider& inputs,
+                                const std::string& output, int count) {
+        std::vector<Measurement> results;
+        for (ComputePrecision precision : precisions) {
+            results.push_back(
+                measure(bundle, precision, ceilingOf(precision), inputs, output, count));
+        }
+        return results;
+    };
+
     if (others) {
-        const auto start = Clock::now();
-        auto model = Model::load(models / "TextEncoder.model", {});
-        const double load = secondsSince(start);
         ShapedArray ids(Shape{1, 77}, 49407.0f);
         const float prompt[] = {49406, 320, 1125, 539, 320, 2368, 49407};
         std::copy(std::begin(prompt), std::end(prompt), ids.data());
-        const Timing timing =
-            timePredictions(*model, FeatureProvider({{"input_ids", ids}}), std::max(runs, 5));
-        const double flops = profiledFlops(timing.profile);
-        std::printf(
-            "\nCLIP text encoder (77 tokens): load %.2f s; %.3f s best of %d (first "
-            "%.3f s); %.1f GFLOP, %.1f GFLOP/s (%.0f%% of the ceiling); non-finite "
-            "outputs: %lld\n",
-            load, timing.best, std::max(runs, 5), timing.first, flops / 1e9,
-            flops / timing.best / 1e9, 100.0 * flops / timing.best / 1e9 / ceiling.total,
-            static_cast<long long>(nonFinite(timing.outputs.featureValue("last_hidden_state"))));
-        printProfile(timing.profile, ceiling.total);
+        report("CLIP text encoder (77 tokens)",
+               measureAll(models / "TextEncoder.model", FeatureProvider({{"input_ids", ids}}),
+                          "last_hidden_state", std::max(runs, 5)),
+               "last_hidden_state", Targets{0, 0, 0.3});
+
+        const FeatureProvider latent({{"z", randomArray({1, 4, 64, 64}, -3.0f, 3.0f, 1)}});
+        report("VAE decode (1×4×64×64 → 1×3×512×512)",
+               measureAll(models / "VAEDecoder.model", latent, "image", runs), "image",
+               Targets{6.0, 3.5, 0.3});
     }
-
-    // VAE decode: 64×64 latent to 512×512 pixels.
-    if (others) {
-        const auto start = Clock::now();
-        auto model = Model::load(models / "VAEDecoder.model", {});
-        const double load = secondsSince(start);
-        const double weightBytes = 4.0 * static_cast<double>(model->parameterCount());
-        const ShapedArray z = randomArray({1, 4, 64, 64}, -3.0f, 3.0f, 1);
-        const FeatureProvider inputs({{"z", z}});
-
-        const double residentBefore = statusBytes("VmRSS");
-        const bool peakReset = resetPeakResident();
-        const int64_t buffersBefore = AlignedBuffer::bytesInUse();
-        AlignedBuffer::resetPeak();
-        const Timing timing = timePredictions(*model, inputs, runs);
-        const double peakResident = statusBytes("VmHWM");
-        const double activationPeak =
-            static_cast<double>(AlignedBuffer::peakBytesInUse() - buffersBefore);
-        const double flops = profiledFlops(timing.profile);
-        const ShapedArray& image = timing.outputs.featureValue("image");
-        std::printf("\nVAE decode (1×4×64×64 → 1×3×512×512): load %.2f s; %.2f s best of %d "
-                    "(first %.2f s); %.0f GFLOP, %.1f GFLOP/s (%.0f%% of the ceiling); "
-                    "non-finite outputs: %lld\n",
-                    load, timing.best, runs, timing.first, flops / 1e9, flops / timing.best / 1e9,
-                    100.0 * flops / timing.best / 1e9 / ceiling.total,
-                    static_cast<long long>(nonFinite(image)));
-        printProfile(timing.profile, ceiling.total);
-        const double largestMap = 4.0 * 256 * 514 * 514;
-        std::printf("  memory: weights %.0f MB (fp32, %lld parameters); resident before the "
-                    "decode %.0f MB; peak resident during it %s%.0f MB; activation buffers at "
-                    "their peak %.0f MB = %.2f × the largest map (256 channels at 512×512, "
-                    "%.0f MB)\n",
-                    megabytes(weightBytes), static_cast<long long>(model->parameterCount()),
-                    megabytes(residentBefore), peakReset ? "" : "(since start) ",
-                    megabytes(peakResident), megabytes(activationPeak), activationPeak / largestMap,
-                    megabytes(largestMap));
-    }
-
     if (encoder && others) {
-        const auto start = Clock::now();
-        auto model = Model::load(models / "VAEEncoder.model", {});
-        const double load = secondsSince(start);
-        const ShapedArray x = randomArray({1, 3, 512, 512}, -1.0f, 1.0f, 2);
-        const Timing timing = timePredictions(*model, FeatureProvider({{"x", x}}), 1);
-        const double flops = profiledFlops(timing.profile);
-        std::printf("\nVAE encode (1×3×512×512 → 1×8×64×64): load %.2f s; %.2f s; %.0f GFLOP, "
-                    "%.1f GFLOP/s (%.0f%% of the ceiling); non-finite outputs: %lld\n",
-                    load, timing.best, flops / 1e9, flops / timing.best / 1e9,
-                    100.0 * flops / timing.best / 1e9 / ceiling.total,
-                    static_cast<long long>(nonFinite(timing.outputs.featureValue("moments"))));
-        printProfile(timing.profile, ceiling.total);
+        const FeatureProvider image({{"x", randomArray({1, 3, 512, 512}, -1.0f, 1.0f, 2)}});
+        report("VAE encode (1×3×512×512 → 1×8×64×64)",
+               measureAll(models / "VAEEncoder.model", image, "moments", 1), "moments", {});
     }
-
-    // Denoising network: the guidance batch of 2 at 64×64 with 77 text
-    // positions, as one step of a 512×512 generation runs it.
-    double plainStep = 0;
     {
-        const auto start = Clock::now();
-        auto model = Model::load(unetBundle, {});
-        const double load = secondsSince(start);
         ShapedArray timestep(Shape{2}, 981.0f);
         const FeatureProvider inputs(
             {{"sample", randomArray({2, 4, 64, 64}, -3.0f, 3.0f, 3)},
              {"timestep", timestep},
              {"encoder_hidden_states", randomArray({2, 768, 1, 77}, -1.0f, 1.0f, 4)}});
-        const double residentBefore = statusBytes("VmRSS");
-        const bool peakReset = resetPeakResident();
-        const Timing timing = timePredictions(*model, inputs, runs);
-        const double peakResident = statusBytes("VmHWM");
-        const double flops = profiledFlops(timing.profile);
-        std::printf("\nDenoising network (2×4×64×64, 77 text positions): load %.2f s; %.2f s best "
-                    "of %d (first %.2f s); %.0f GFLOP, %.1f GFLOP/s (%.0f%% of the ceiling); "
-                    "non-finite outputs: %lld\n",
-                    load, timing.best, runs, timing.first, flops / 1e9, flops / timing.best / 1e9,
-                    100.0 * flops / timing.best / 1e9 / ceiling.total,
-                    static_cast<long long>(nonFinite(timing.outputs.featureValue("noise_pred"))));
-        plainStep = timing.best;
-        printProfile(timing.profile, ceiling.total);
-        std::printf("  memory: weights %.0f MB (fp32, %lld parameters); resident before %.0f MB; "
-                    "peak resident during it %s%.0f MB\n",
-                    megabytes(4.0 * static_cast<double>(model->parameterCount())),
-                    static_cast<long long>(model->parameterCount()), megabytes(residentBefore),
-                    peakReset ? "" : "(since start) ", megabytes(peakResident));
-    }
+        const std::vector<Measurement> plain = measureAll(unetBundle, inputs, "noise_pred", runs);
+        report("Denoising network (2×4×64×64, 77 text positions)", plain, "noise_pred",
+               Targets{4.2, 2.3, 1.5});
+        std::printf("    target for attention: at most 12%% of the evaluation\n");
 
-    if (!controlNetBundle.empty()) {
-        auto start = Clock::now();
-        auto controlNet = Model::load(controlNetBundle, {});
-        const double load = secondsSince(start);
-        const ShapedArray timestep(Shape{2}, 981.0f);
-        FeatureProvider inputs(
-            {{"sample", randomArray({2, 4, 64, 64}, -3.0f, 3.0f, 3)},
-             {"timestep", timestep},
-             {"encoder_hidden_states", randomArray({2, 768, 1, 77}, -1.0f, 1.0f, 4)},
-             {"controlnet_cond", randomArray({2, 3, 512, 512}, 0.0f, 1.0f, 5)}});
-        const Timing timing = timePredictions(*controlNet, inputs, runs);
-        const double flops = profiledFlops(timing.profile);
-        int64_t bad = 0;
-        for (const auto& [name, value] : timing.outputs.featureValueDictionary) {
-            bad += nonFinite(value);
+        if (!controlNetBundle.empty()) {
+            FeatureProvider withImage = inputs;
+            withImage.featureValueDictionary.emplace(
+                "controlnet_cond", randomArray({2, 3, 512, 512}, 0.0f, 1.0f, 5));
+            const std::vector<Measurement> controlNet =
+                measureAll(controlNetBundle, withImage, "mid_block_residual", runs);
+            report("ControlNet (2×4×64×64, 2×3×512×512 image)", controlNet, "mid_block_residual",
+                   {});
+            for (size_t i = 0; i < controlNet.size(); ++i) {
+                FeatureProvider controlledInputs = inputs;
+                for (const auto& [name, value] :
+                     controlNet[i].timing.outputs.featureValueDictionary) {
+                    controlledInputs.featureValueDictionary.emplace(name, value);
+                }
+                const Measurement controlled =
+                    measure(unetBundle.parent_path() / "ControlledUnet.model",
+                            controlNet[i].precision, controlNet[i].ceiling, controlledInputs,
+                            "noise_pred", runs);
+                const double step = controlNet[i].timing.best + controlled.timing.best;
+                std::printf("Controlled step in %s: ControlNet %.2f s + controlled network %.2f s "
+                            "= %.2f s, %.2f× the plain step (%.2f s); non-finite outputs: %lld\n",
+                            std::string(precisionName(controlNet[i].precision)).c_str(), controlNet[i].timing.best,
+                            controlled.timing.best, step, step / plain[i].timing.best,
+                            plain[i].timing.best, static_cast<long long>(controlled.nonFinite));
+            }
         }
-        std::printf("\nControlNet (2×4×64×64, 2×3×512×512 image): load %.2f s; %.2f s best of %d "
-                    "(first %.2f s); %.0f GFLOP, %.1f GFLOP/s (%.0f%% of the ceiling); "
-                    "non-finite outputs: %lld\n",
-                    load, timing.best, runs, timing.first, flops / 1e9, flops / timing.best / 1e9,
-                    100.0 * flops / timing.best / 1e9 / ceiling.total, static_cast<long long>(bad));
-        printProfile(timing.profile, ceiling.total);
-
-        auto controlled = Model::load(unetBundle.parent_path() / "ControlledUnet.model", {});
-        inputs.featureValueDictionary.erase("controlnet_cond");
-        for (const auto& [name, value] : timing.outputs.featureValueDictionary) {
-            inputs.featureValueDictionary.emplace(name, value);
-        }
-        const Timing step = timePredictions(*controlled, inputs, runs);
-        const double controlledStep = timing.best + step.best;
-        std::printf("Controlled step: ControlNet %.2f s + controlled network %.2f s = %.2f s, "
-                    "%.2f× the plain step (%.2f s); non-finite outputs: %lld\n",
-                    timing.best, step.best, controlledStep, controlledStep / plainStep, plainStep,
-                    static_cast<long long>(nonFinite(step.outputs.featureValue("noise_pred"))));
     }
 
     if (!scratch.empty()) {

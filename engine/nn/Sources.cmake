@@ -8,6 +8,7 @@ find_package(OpenMP REQUIRED COMPONENTS CXX)
 set(DRAVELIN_NN_SOURCES
     # compute core: tensors, weights, configuration reading, threads
     nn/compute/AlignedBuffer.cpp
+    nn/compute/Bfloat16.cpp
     nn/compute/ComputeContext.cpp
     nn/compute/ConfigReader.cpp
     nn/compute/FeatureMap.cpp
@@ -17,6 +18,7 @@ set(DRAVELIN_NN_SOURCES
     # layers
     nn/layers/Activation.cpp
     nn/layers/ActivationKernels.cpp
+    nn/layers/AttentionKernels.cpp
     nn/layers/ChannelTransform.cpp
     nn/layers/Convolution.cpp
     nn/layers/ConvolutionInput.cpp
@@ -26,6 +28,7 @@ set(DRAVELIN_NN_SOURCES
     nn/layers/Linear.cpp
     nn/layers/MultiHeadAttention.cpp
     nn/layers/ScaledDotProductAttention.cpp
+    nn/layers/TapProduct.cpp
     # blocks built from layers
     nn/blocks/AttentionBlock.cpp
     nn/blocks/BasicTransformerBlock.cpp
@@ -66,7 +69,9 @@ target_link_libraries(dravelin_engine PUBLIC DNNL::dnnl PRIVATE OpenMP::OpenMP_C
 # The element-wise kernels are plain loops that must vectorise: comparisons
 # may not trap, and an AVX2 clone is chosen at run time where the CPU has it.
 set_source_files_properties(
+    ${CMAKE_CURRENT_SOURCE_DIR}/nn/compute/Bfloat16.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/nn/layers/ActivationKernels.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/nn/layers/AttentionKernels.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/nn/layers/ChannelTransform.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/nn/layers/GroupNorm.cpp
     PROPERTIES COMPILE_OPTIONS "-fno-trapping-math")

@@ -54,6 +54,7 @@ std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
             }
         }
 
+        model->precision_ = resolvePrecision(configuration.computePrecision);
         WeightFiles weights;
         try {
             weights = WeightFiles(bundle.weightFiles);
@@ -80,6 +81,7 @@ std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
             model->parameterCount_ += elementCount(spec.shape);
             model->weightTypes_[std::string(dtypeName(weights.find(spec)->dtype))] += 1;
         }
+        weights.setComputePrecision(model->precision_);
         model->network_ = kind->build(bundle.config, model->description_, weights);
     } catch (const ModelLoadError&) {
         throw;

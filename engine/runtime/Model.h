@@ -30,6 +30,9 @@ public:
     const ModelDescription& modelDescription() const { return description_; }
     const ModelConfiguration& configuration() const { return configuration_; }
     const std::string& kindName() const { return kindName_; }
+    // The precision the network computes in: the configuration's, with
+    // automatic resolved (float32 or bfloat16).
+    ComputePrecision computePrecision() const { return precision_; }
     const std::filesystem::path& bundleDirectory() const { return directory_; }
     // Number of values in the weights the network reads.
     int64_t parameterCount() const { return parameterCount_; }
@@ -50,6 +53,7 @@ private:
     std::filesystem::path directory_;
     std::string kindName_;
     ModelConfiguration configuration_;
+    ComputePrecision precision_ = ComputePrecision::float32;
     ModelDescription description_;
     int64_t parameterCount_ = 0;
     std::map<std::string, int64_t> weightTypes_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "runtime/ComputePrecision.h"
 #include <filesystem>
 #include <vector>
 
@@ -20,6 +21,8 @@ struct LoraFile {
 // Settings shared by every model a pipeline loads.
 struct ModelConfiguration {
     ComputeUnits computeUnits = ComputeUnits::all;
+    // DRAVELIN_PRECISION overrides `automatic`; see resolvePrecision().
+    ComputePrecision computePrecision = ComputePrecision::automatic;
     // Merged into the denoising network and the text encoder as they load;
     // the other models ignore them.
     std::vector<LoraFile> loras = {};

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "core/ShapedArray.h"
+#include "runtime/ComputePrecision.h"
 #include "runtime/Safetensors.h"
 
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace dravelin {
@@ -36,19 +38,28 @@ public:
     // floating point, or has another shape. Tensors nobody expects are ignored.
     void check(const std::vector<WeightSpec>& expected) const;
 
-    // The weight converted to 32-bit floats, adjusted as set below; throws
-    // SafetensorsError when missing.
+    // The weight converted to 32-bit floats, after the adjustment if one is
+    // set; throws SafetensorsError when missing. This is the one place every
+    // weight passes through as float32 before a layer lays it out in its own
+    // form and precision.
     ShapedArray load(const std::string& name) const;
 
-    // A change made to every weight as it loads, by name, in float32 (merging
-    // LoRA updates); the files themselves are never changed.
-    using Adjustment = std::function<void(const std::string& name, ShapedArray& weight)>;
+    // Changes a weight as it is loaded, in float32 (merging a low-rank
+    // adaptation into it, say): called with the name the network asked for.
+    using Adjustment = std::function<void(const std::string& name, ShapedArray& values)>;
     void setAdjustment(Adjustment adjustment) { adjustment_ = std::move(adjustment); }
+
+    // The precision the network built from these weights computes in
+    // (float32 or bfloat16, never automatic): the layers keep their weights
+    // in it.
+    ComputePrecision computePrecision() const { return precision_; }
+    void setComputePrecision(ComputePrecision precision) { precision_ = precision; }
 
 private:
     std::vector<SafetensorsFile> files_;
-    Adjustment adjustment_;
     std::map<std::string, const TensorView*> index_;
+    Adjustment adjustment_;
+    ComputePrecision precision_ = ComputePrecision::float32;
 };
 
 } // namespace dravelin

@@ -76,7 +76,7 @@ TEST(LoraTest, KohyaLayoutMergesAsDiffusersFusesIt) {
     const std::vector<LoraFile> files{{loraFile("LoraKohya"), 0.8f}};
     expectMergedWeightsMatch(files, "kohya/");
     const auto expected = loadFixture("Lora");
-    const Outputs outputs = run({ComputeUnits::cpuOnly, files});
+    const Outputs outputs = run({ComputeUnits::cpuOnly, ComputePrecision::float32, files});
     EXPECT_TRUE(closeTo(outputs.noise, expected.at("kohya/noise_pred"), kTolerance));
     EXPECT_TRUE(closeTo(outputs.hidden, expected.at("kohya/last_hidden_state"), kTolerance));
 }
@@ -85,19 +85,19 @@ TEST(LoraTest, SecondFileInPeftLayoutAddsToTheFirst) {
     const std::vector<LoraFile> files{{loraFile("LoraKohya"), 0.8f}, {loraFile("LoraPeft"), 1.5f}};
     expectMergedWeightsMatch(files, "both/");
     const auto expected = loadFixture("Lora");
-    const Outputs outputs = run({ComputeUnits::cpuOnly, files});
+    const Outputs outputs = run({ComputeUnits::cpuOnly, ComputePrecision::float32, files});
     EXPECT_TRUE(closeTo(outputs.noise, expected.at("both/noise_pred"), kTolerance));
     EXPECT_TRUE(closeTo(outputs.hidden, expected.at("both/last_hidden_state"), kTolerance));
 }
 
 TEST(LoraTest, LoadingWithoutTheFilesGivesTheBaseNetworksBack) {
     const Outputs base = run({});
-    run({ComputeUnits::all, {{loraFile("LoraKohya"), 1.0f}}});
+    run({ComputeUnits::all, ComputePrecision::float32, {{loraFile("LoraKohya"), 1.0f}}});
     const Outputs again = run({});
     EXPECT_EQ(again.noise, base.noise);
     EXPECT_EQ(again.hidden, base.hidden);
     // Scale 0 merges nothing.
-    const Outputs unscaled = run({ComputeUnits::all, {{loraFile("LoraKohya"), 0.0f}}});
+    const Outputs unscaled = run({ComputeUnits::all, ComputePrecision::float32, {{loraFile("LoraKohya"), 0.0f}}});
     EXPECT_EQ(unscaled.noise, base.noise);
 }
 

@@ -40,6 +40,10 @@ Generates images with a Stable Diffusion 1.5 model directory.
   --reduce-memory         keep each model loaded only while it is used
   --no-safety             skip the safety check (the model directory's
                           SafetyChecker.model withholds images it flags)
+  --precision float32|bfloat16|automatic
+                          compute precision (default automatic: bfloat16 where
+                          the processor has bfloat16 dot products; the
+                          environment variable DRAVELIN_PRECISION sets it too)
   --help                  show this text
 )";
 
@@ -199,6 +203,13 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
             options.output = value;
         } else if (option == "--preview-dir") {
             options.previewDirectory = value;
+        } else if (option == "--precision") {
+            const std::optional<ComputePrecision> precision = parsePrecision(value);
+            if (!precision) {
+                throw std::invalid_argument(
+                    "--precision is float32, bfloat16 or automatic, not \"" + value + "\".");
+            }
+            options.precision = *precision;
         } else if (option == "--controlnet") {
             const size_t split = value.find('=');
             if (split == std::string::npos || split == 0 || split + 1 == value.size() ||
@@ -320,6 +331,18 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
         if (options.previewDirectory) {
             std::filesystem::create_directories(*options.previewDirectory);
         }
+        std::string requested(precisionName(options.precision));
+        if (options.precision == ComputePrecision::automatic &&
+            std::getenv("DRAVELIN_PRECISION") != nullptr) {
+            requested = std::string("DRAVELIN_PRECISION=") + std::getenv("DRAVELIN_PRECISION");
+        }
+        ComputePrecision precision = ComputePrecision::float32;
+        try {
+            precision = resolvePrecision(options.precision);
+        } catch (const std::invalid_argument& error) {
+            throw std::runtime_error(error.what());
+        }
+        err << "computing in " << precisionName(precision) << " (" << requested << ")\n";
         for (const LoraFile& lora : options.loras) {
             if (!std::filesystem::is_regular_file(lora.path)) {
                 throw std::runtime_error("There is no LoRA file at \"" + lora.path.string() +
@@ -338,7 +361,7 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
             }
             controlNetNames.push_back(controlNet.name);
         }
-        StableDiffusionPipeline pipeline(options.model, controlNetNames, {ComputeUnits::cpuAndGPU, options.loras},
+        StableDiffusionPipeline pipeline(options.model, controlNetNames, {ComputeUnits::cpuAndGPU, precision, options.loras},
                                          c.disableSafety, options.reduceMemory);
         c.controlNetInputs = controlNetImages(options, pipeline);
         using Clock = std::chrono::steady_clock;

@@ -2,6 +2,7 @@
 
 #include "pipeline/PipelineConfiguration.h"
 #include "runtime/ModelConfiguration.h"
+#include "runtime/ComputePrecision.h"
 
 #include <filesystem>
 #include <optional>
@@ -27,6 +28,9 @@ struct GenerateOptions {
     };
     std::vector<ControlNetInput> controlNets;
     bool reduceMemory = false;
+    // --precision; automatic leaves the choice to DRAVELIN_PRECISION and the
+    // processor.
+    ComputePrecision precision = ComputePrecision::automatic;
     bool help = false;
 };
 

@@ -1,6 +1,7 @@
 #include "model/ModelTool.h"
 
 #include "pipeline/NumPyRandomSource.h"
+#include "runtime/Bundle.h"
 #include "runtime/BundleWriter.h"
 #include "runtime/Model.h"
 
@@ -20,18 +21,25 @@ namespace dravelin {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: dravelin-model describe BUNDLE\n"
-    "       dravelin-model run BUNDLE --input NAME=FILE ... --out DIR\n"
-    "       dravelin-model bench BUNDLE [--runs N]\n"
-    "Input and output files hold raw little-endian 32-bit floats in row-major order.\n";
+    "usage: dravelin-model describe BUNDLE [--precision P]\n"
+    "       dravelin-model run BUNDLE --input NAME=FILE ... --out DIR [--precision P]\n"
+    "       dravelin-model bench BUNDLE [--runs N] [--precision P]\n"
+    "Input and output files hold raw little-endian 32-bit floats in row-major order.\n"
+    "P is float32, bfloat16 or automatic (the default; DRAVELIN_PRECISION sets it too).\n";
 
 class UsageError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
-int describeBundle(const std::string& bundle, std::ostream& out) {
-    const std::unique_ptr<Model> model = Model::load(bundle, {});
+ModelConfiguration configurationFor(ComputePrecision precision) {
+    ModelConfiguration configuration;
+    configuration.computePrecision = precision;
+    return configuration;
+}
+
+int describeBundle(const std::string& bundle, ComputePrecision precision, std::ostream& out) {
+    const std::unique_ptr<Model> model = Model::load(bundle, configurationFor(precision));
     const ModelDescription& description = model->modelDescription();
     out << "Bundle: " << model->bundleDirectory().string() << "\n";
     out << "Kind: " << model->kindName() << "\n";
@@ -44,6 +52,7 @@ int describeBundle(const std::string& bundle, std::ostream& out) {
         out << "  " << output << "\n";
     }
     out << "Parameters: " << model->parameterCount() << "\n";
+    out << "Precision: " << precisionName(model->computePrecision()) << "\n";
     out << "Weight types:";
     for (const auto& [type, count] : model->weightTypes()) {
         out << " " << type << " (" << count << (count == 1 ? " tensor)" : " tensors)");
@@ -72,8 +81,8 @@ ShapedArray readRawFloats(const std::string& name, const std::string& file, cons
 }
 
 int runBundle(const std::string& bundle, const std::map<std::string, std::string>& inputFiles,
-              const std::string& outputDirectory, std::ostream& out) {
-    const std::unique_ptr<Model> model = Model::load(bundle, {});
+              const std::string& outputDirectory, ComputePrecision precision, std::ostream& out) {
+    const std::unique_ptr<Model> model = Model::load(bundle, configurationFor(precision));
     FeatureValueDictionary inputs;
     for (const auto& [name, file] : inputFiles) {
         const std::optional<FeatureDescription> description = model->modelDescription().input(name);
@@ -99,15 +108,39 @@ int runBundle(const std::string& bundle, const std::map<std::string, std::string
     return 0;
 }
 
-int benchBundle(const std::string& bundle, int runs, std::ostream& out) {
+// A prompt's worth of token ids for a text encoder: its start token, a few
+// words, then end tokens to the end (CLIP's vocabularies end with the start
+// and end tokens).
+ShapedArray tokenIds(const Shape& shape, int64_t vocabularySize) {
+    const auto end = static_cast<float>(vocabularySize - 1);
+    ShapedArray ids(shape, end);
+    const int64_t positions = shape.back();
+    for (int64_t row = 0; row < ids.count() / positions; ++row) {
+        float* values = ids.data() + row * positions;
+        values[0] = end - 1.0f;
+        for (int64_t i = 1; i < std::min<int64_t>(positions - 1, 6); ++i) {
+            values[i] = static_cast<float>((i * 97) % std::max<int64_t>(1, vocabularySize - 2));
+        }
+    }
+    return ids;
+}
+
+int benchBundle(const std::string& bundle, int runs, ComputePrecision precision,
+                std::ostream& out) {
     using Clock = std::chrono::steady_clock;
     const auto loadStart = Clock::now();
-    const std::unique_ptr<Model> model = Model::load(bundle, {});
+    const std::unique_ptr<Model> model = Model::load(bundle, configurationFor(precision));
     const double loadSeconds = std::chrono::duration<double>(Clock::now() - loadStart).count();
 
     NumPyRandomSource random(0);
     FeatureValueDictionary inputs;
     for (const FeatureDescription& input : model->modelDescription().inputs) {
+        if (input.name == "input_ids") {
+            const nlohmann::json config = Bundle::read(bundle).config;
+            inputs.emplace(input.name,
+                           tokenIds(input.shape, config.value("vocab_size", int64_t{49408})));
+            continue;
+        }
         const NormalArray noise = random.normalShapedArray(input.shape);
         inputs.emplace(input.name, ShapedArray::fromDoubles(noise.values, input.shape));
     }
@@ -120,10 +153,10 @@ int benchBundle(const std::string& bundle, int runs, std::ostream& out) {
     }
     std::sort(seconds.begin(), seconds.end());
     char line[160];
-    std::snprintf(line, sizeof line,
-                  "%s: load %.3f s; %d runs: min %.4f s, median %.4f s, max %.4f s\n",
-                  model->kindName().c_str(), loadSeconds, runs, seconds.front(),
-                  seconds[seconds.size() / 2], seconds.back());
+    std::snprintf(
+        line, sizeof line, "%s (%s): load %.3f s; %d runs: min %.4f s, median %.4f s, max %.4f s\n",
+        model->kindName().c_str(), std::string(precisionName(model->computePrecision())).c_str(),
+        loadSeconds, runs, seconds.front(), seconds[seconds.size() / 2], seconds.back());
     out << line;
     return 0;
 }
@@ -154,6 +187,7 @@ int runModelTool(const std::vector<std::string>& arguments, std::ostream& out, s
         std::map<std::string, std::string> inputs;
         std::string outputDirectory;
         int runs = 10;
+        ComputePrecision precision = ComputePrecision::automatic;
         for (size_t i = 2; i < arguments.size(); ++i) {
             const std::string& option = arguments[i];
             if (i + 1 >= arguments.size()) {
@@ -168,6 +202,13 @@ int runModelTool(const std::vector<std::string>& arguments, std::ostream& out, s
                 inputs[value.substr(0, equals)] = value.substr(equals + 1);
             } else if (option == "--out" && command == "run") {
                 outputDirectory = value;
+            } else if (option == "--precision") {
+                const std::optional<ComputePrecision> named = parsePrecision(value);
+                if (!named) {
+                    throw UsageError("--precision is float32, bfloat16 or automatic, not \"" +
+                                     value + "\".");
+                }
+                precision = *named;
             } else if (option == "--runs" && command == "bench") {
                 runs = parsePositive(value);
             } else {
@@ -175,16 +216,16 @@ int runModelTool(const std::vector<std::string>& arguments, std::ostream& out, s
             }
         }
         if (command == "describe") {
-            return describeBundle(bundle, out);
+            return describeBundle(bundle, precision, out);
         }
         if (command == "run") {
             if (outputDirectory.empty()) {
                 throw UsageError("run needs --out DIR.");
             }
-            return runBundle(bundle, inputs, outputDirectory, out);
+            return runBundle(bundle, inputs, outputDirectory, precision, out);
         }
         if (command == "bench") {
-            return benchBundle(bundle, runs, out);
+            return benchBundle(bundle, runs, precision, out);
         }
         throw UsageError("unknown command \"" + command + "\".");
     } catch (const UsageError& error) {

@@ -7,11 +7,21 @@
 
 namespace dravelin {
 
+namespace {
+
+// The time embedding is a few rows and steers every block: it stays float32
+// in either compute precision.
+constexpr ComputePrecision kFloat32 = ComputePrecision::float32;
+
+} // namespace
+
 TimestepEmbedding::TimestepEmbedding(const WeightReader& weights, const std::string& prefix,
                                      const TimestepEmbeddingSettings& settings)
-    : settings_(settings), first_(weights, prefix + ".linear_1", settings.features, settings.dim,
-                                  true, settings.batch, LinearOptions{Activation::silu, false}),
-      second_(weights, prefix + ".linear_2", settings.dim, settings.dim, true, settings.batch) {}
+    : settings_(settings),
+      first_(weights, prefix + ".linear_1", settings.features, settings.dim, true, settings.batch,
+             LinearOptions{Activation::silu, false, kFloat32}),
+      second_(weights, prefix + ".linear_2", settings.dim, settings.dim, true, settings.batch,
+              LinearOptions{Activation::identity, false, kFloat32}) {}
 
 void TimestepEmbedding::declare(WeightList& list, const std::string& prefix,
                                 const TimestepEmbeddingSettings& settings) {

@@ -24,7 +24,7 @@ Linear projection(const WeightReader& weights, const std::string& prefix, int64_
     const ShapedArray bias = weights.read(prefix + ".bias", {out});
     return Linear(ShapedArray(std::vector<float>(weight.data(), weight.data() + weight.count()),
                               Shape{out, in}),
-                  bias, rows);
+                  bias, rows, LinearOptions{Activation::identity, false, weights.precision()});
 }
 
 TransformerBlockSettings blockSettings(const Transformer2DSettings& settings) {

@@ -1,8 +1,11 @@
 #include "nn/compute/WeightReader.h"
 
+#include "nn/compute/Profiler.h"
+
 namespace dravelin {
 
 ShapedArray WeightReader::read(const std::string& name, const Shape& shape) const {
+    ProfileScope profile("load: weights read as float32", 0);
     files_.check({{name, shape}});
     return files_.load(name);
 }

@@ -21,6 +21,8 @@ public:
     // floating point or has another shape.
     ShapedArray read(const std::string& name, const Shape& shape) const;
     bool contains(const std::string& name) const { return files_.contains(name); }
+    // What the layers built from these weights compute in: float32 or bfloat16.
+    ComputePrecision precision() const { return files_.computePrecision(); }
 
     // The first of `names` the files hold, for a weight that library versions
     // named differently; throws SafetensorsError listing them when none is

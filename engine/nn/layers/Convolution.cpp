@@ -1,5 +1,7 @@
 #include "nn/layers/Convolution.h"
 
+#include "nn/compute/Bfloat16.h"
+#include "nn/compute/ComputeContext.h"
 #include "nn/compute/ConfigReader.h"
 #include "nn/compute/ParallelFailure.h"
 #include "nn/compute/Profiler.h"
@@ -44,11 +46,12 @@ Convolution::Convolution(const WeightReader& weights, const std::string& prefix,
                          int64_t outChannels, int kernel, int stride,
                          std::optional<ConvolutionPadding> padding)
     : Convolution(weights.read(prefix + ".weight", {outChannels, inChannels, kernel, kernel}),
-                  weights.read(prefix + ".bias", {outChannels}), stride, padding) {}
+                  weights.read(prefix + ".bias", {outChannels}), stride, padding,
+                  weights.precision()) {}
 
 Convolution::Convolution(const ShapedArray& weight, const ShapedArray& bias, int stride,
-                         std::optional<ConvolutionPadding> givenPadding)
-    : stride_(stride) {
+                         std::optional<ConvolutionPadding> givenPadding, ComputePrecision precision)
+    : stride_(stride), precision_(precision) {
     const Shape& shape = weight.shape();
     if (shape.size() != 4 || shape[2] != shape[3] || (shape[2] != 1 && shape[2] != 3) ||
         bias.shape() != Shape{shape[0]}) {
@@ -69,16 +72,42 @@ Convolution::Convolution(const ShapedArray& weight, const ShapedArray& bias, int
     outChannels_ = shape[0];
     inChannels_ = shape[1];
     kernel_ = static_cast<int>(shape[2]);
+    ProfileScope profile("load: convolution taps laid out", 0);
     const int64_t taps = static_cast<int64_t>(kernel_) * kernel_;
-    taps_ = AlignedBuffer(static_cast<size_t>(taps * inChannels_ * outChannels_));
+    const int64_t in = inChannels_;
+    const int64_t out = outChannels_;
+    const int64_t count = taps * in * out;
+    const bool narrow = precision_ == ComputePrecision::bfloat16;
+    taps_ = AlignedBuffer(static_cast<size_t>(narrow ? (count + 1) / 2 : count));
     const float* source = weight.data();
-    for (int64_t o = 0; o < outChannels_; ++o) {
-        for (int64_t i = 0; i < inChannels_; ++i) {
+    float* target = taps_.data();
+    auto* target16 = reinterpret_cast<uint16_t*>(taps_.data());
+    // A transpose in blocks of output channels, straight into the taps'
+    // precision: each block reads its source rows front to back and fills
+    // whole cache lines of every tap's rows.
+    constexpr int64_t kBlock = 16;
+    const int64_t blocks = ceilDivide(out, kBlock);
+#pragma omp parallel for schedule(static) if (count > (1 << 16))
+    for (int64_t block = 0; block < blocks; ++block) {
+        const int64_t first = block * kBlock;
+        const int64_t width = std::min(out, first + kBlock) - first;
+        float gathered[kBlock];
+        for (int64_t i = 0; i < in; ++i) {
             for (int64_t t = 0; t < taps; ++t) {
-                taps_.data()[(t * inChannels_ + i) * outChannels_ + o] =
-                    source[(o * inChannels_ + i) * taps + t];
+                for (int64_t o = 0; o < width; ++o) {
+                    gathered[o] = source[((first + o) * in + i) * taps + t];
+                }
+                const int64_t offset = (t * in + i) * out + first;
+                if (narrow) {
+                    kernels::toBfloat16(gathered, target16 + offset, width);
+                } else {
+                    std::copy_n(gathered, width, target + offset);
+                }
             }
         }
+    }
+    if (narrow) {
+        tapProduct_ = TapProduct(inChannels_, outChannels_, stride_ * inChannels_);
     }
     bias_.assign(bias.data(), bias.data() + outChannels_);
 }
@@ -165,9 +194,127 @@ void Convolution::addTaps(const float* source, int64_t rowStride, int64_t pixelS
     }
 }
 
+void Convolution::addTapsBfloat16(const uint16_t* source, int64_t rowStride, float* output,
+                                  int64_t positions) const {
+    const auto* taps = reinterpret_cast<const uint16_t*>(taps_.data());
+    const int64_t tapValues = inChannels_ * outChannels_;
+    for (int dy = 0; dy < kernel_; ++dy) {
+        for (int dx = 0; dx < kernel_; ++dx) {
+            tapProduct_.multiplyAdd(source + dy * rowStride + dx * inChannels_, positions,
+                                    taps + (dy * kernel_ + dx) * tapValues, output);
+        }
+    }
+}
+
+void Convolution::runBfloat16(const ConvolutionInput& input, FeatureMap& output,
+                              bool accumulate) const {
+    const int64_t height = input.height();
+    const int64_t width = input.width();
+    const int64_t paddedWidth = width + 2;
+    const int64_t inRowFloats = paddedWidth * inChannels_;
+    const int64_t outRowFloats = paddedWidth * outChannels_;
+    const int64_t halo = kernel_ - 1;
+    const bool plain = input.isPlain();
+
+    const int64_t threads = omp_get_max_threads();
+    int64_t bandRows = std::max<int64_t>(1, kPositionsPerBand / paddedWidth);
+    bandRows = std::min(bandRows, std::max<int64_t>(1, input.batch() * height / (2 * threads)));
+    const int64_t bandsPerImage = ceilDivide(height, bandRows);
+    const int64_t tasks = input.batch() * bandsPerImage;
+
+    ParallelFailure failure;
+#pragma omp parallel
+    {
+        AlignedBuffer band;
+        AlignedBuffer rounded;
+        AlignedBuffer scratch;
+        failure.run([&] {
+            const int64_t bandFloats = (bandRows + halo) * inRowFloats;
+            if (!plain) {
+                band = AlignedBuffer(static_cast<size_t>(bandFloats));
+                scratch = AlignedBuffer(static_cast<size_t>(input.map.width() * inChannels_));
+            }
+            rounded = AlignedBuffer(static_cast<size_t>((bandFloats + 1) / 2));
+        });
+#pragma omp for schedule(dynamic, 1)
+        for (int64_t task = 0; task < tasks; ++task) {
+            failure.run([&] {
+                const int64_t n = task / bandsPerImage;
+                const int64_t firstRow = (task % bandsPerImage) * bandRows;
+                const int64_t rows = std::min(bandRows, height - firstRow);
+                const int64_t firstInputRow = kernel_ == 3 ? firstRow : firstRow + 1;
+                const float* source = nullptr;
+                if (plain) {
+                    source = input.map.image(n) + firstInputRow * inRowFloats;
+                } else {
+                    input.producePaddedRows(n, firstInputRow, rows + halo, band.data(),
+                                            scratch.data());
+                    source = band.data();
+                }
+                auto* values = reinterpret_cast<uint16_t*>(rounded.data());
+                kernels::toBfloat16(source, values, (rows + halo) * inRowFloats);
+                float* target = output.image(n) + (firstRow + 1) * outRowFloats +
+                                (kernel_ == 3 ? outChannels_ : 0);
+                const int64_t positions =
+                    kernel_ == 3 ? (rows - 1) * paddedWidth + width : rows * paddedWidth;
+                startPositions(target, positions, accumulate);
+                addTapsBfloat16(values, inRowFloats, target, positions);
+            });
+        }
+    }
+    failure.rethrow();
+    output.clearFrameColumns();
+}
+
+void Convolution::runStridedBfloat16(const ConvolutionInput& input, FeatureMap& output,
+                                     bool accumulate) const {
+    if (!input.isPlain()) {
+        throw std::invalid_argument("A strided convolution reads a stored map only.");
+    }
+    const FeatureMap& map = input.map;
+    const int64_t outHeight = output.height();
+    const int64_t outWidth = output.width();
+    const int64_t offset = 1 - padding_.before;
+    const int64_t tasks = map.batch() * outHeight;
+    const int64_t rowFloats = map.rowStride();
+    ParallelFailure failure;
+#pragma omp parallel
+    {
+        AlignedBuffer rounded;
+        failure.run(
+            [&] { rounded = AlignedBuffer(static_cast<size_t>((kernel_ * rowFloats + 1) / 2)); });
+#pragma omp for schedule(dynamic, 1)
+        for (int64_t task = 0; task < tasks; ++task) {
+            failure.run([&] {
+                const int64_t n = task / outHeight;
+                const int64_t y = task % outHeight;
+                // The kernel's rows of padded input (the last may be the frame
+                // row below, inside the map's storage).
+                const float* source = map.image(n) + (2 * y + offset) * rowFloats;
+                auto* values = reinterpret_cast<uint16_t*>(rounded.data());
+                const int64_t rows =
+                    std::min<int64_t>(kernel_, map.paddedHeight() - (2 * y + offset));
+                kernels::toBfloat16(source, values, rows * rowFloats);
+                float* target = output.pixel(n, y, 0);
+                startPositions(target, outWidth, accumulate);
+                addTapsBfloat16(values + offset * inChannels_, rowFloats, target, outWidth);
+            });
+        }
+    }
+    failure.rethrow();
+}
+
 void Convolution::run(const ConvolutionInput& input, FeatureMap& output, bool accumulate) const {
     checkShapes(input, output);
     ProfileScope profile(profileCategory(input), flops(input));
+    if (precision_ == ComputePrecision::bfloat16) {
+        if (stride_ == 2) {
+            runStridedBfloat16(input, output, accumulate);
+        } else {
+            runBfloat16(input, output, accumulate);
+        }
+        return;
+    }
     if (stride_ == 2) {
         runStrided(input, output, accumulate);
         return;

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "nn/compute/AlignedBuffer.h"
-#include "nn/layers/ConvolutionInput.h"
 #include "nn/compute/FeatureMap.h"
 #include "nn/compute/WeightReader.h"
+#include "nn/layers/ConvolutionInput.h"
+#include "nn/layers/TapProduct.h"
+#include "runtime/ComputePrecision.h"
 
 #include <cstdint>
 #include <optional>
@@ -25,16 +27,20 @@ struct ConvolutionPadding {
 // the input's pixels (rows) by the tap's weights, run by oneDNN's GEMM
 // straight on the framed map: a 3×3 tap is the same product shifted by a row
 // or a column. The weights are rearranged once, at construction, into one
-// [in, out] matrix per tap.
+// [in, out] matrix per tap. In bfloat16 the taps are held in bfloat16, each
+// band of input rows is rounded to bfloat16 once, and oneDNN's bfloat16
+// matrix multiply accumulates the taps in float32.
 class Convolution {
 public:
-    // Reads "<prefix>.weight" [out, in, k, k] and "<prefix>.bias" [out].
+    // Reads "<prefix>.weight" [out, in, k, k] and "<prefix>.bias" [out];
+    // computes in the reader's precision.
     Convolution(const WeightReader& weights, const std::string& prefix, int64_t inChannels,
                 int64_t outChannels, int kernel, int stride = 1,
                 std::optional<ConvolutionPadding> padding = std::nullopt);
     // Without a padding, the kernel's own: 1 for 3×3, none for 1×1.
     Convolution(const ShapedArray& weight, const ShapedArray& bias, int stride = 1,
-                std::optional<ConvolutionPadding> padding = std::nullopt);
+                std::optional<ConvolutionPadding> padding = std::nullopt,
+                ComputePrecision precision = ComputePrecision::float32);
     static void declare(WeightList& list, const std::string& prefix, int64_t inChannels,
                         int64_t outChannels, int kernel);
 
@@ -65,6 +71,12 @@ private:
     // the input pixels of consecutive output pixels.
     void addTaps(const float* source, int64_t rowStride, int64_t pixelStride, float* output,
                  int64_t positions) const;
+    // The same from a band of bfloat16 input pixels, `stride` pixels apart.
+    void addTapsBfloat16(const uint16_t* source, int64_t rowStride, float* output,
+                         int64_t positions) const;
+    void runBfloat16(const ConvolutionInput& input, FeatureMap& output, bool accumulate) const;
+    void runStridedBfloat16(const ConvolutionInput& input, FeatureMap& output,
+                            bool accumulate) const;
     const char* profileCategory(const ConvolutionInput& input) const;
 
     int64_t inChannels_;
@@ -72,7 +84,10 @@ private:
     int kernel_;
     int stride_;
     ConvolutionPadding padding_;
-    AlignedBuffer taps_; // [kernel²][in][out]
+    ComputePrecision precision_;
+    AlignedBuffer taps_;    // [kernel²][in][out], float32 or bfloat16 values
+    TapProduct tapProduct_; // bfloat16 only
+
     std::vector<float> bias_;
 };
 

@@ -22,7 +22,8 @@ Linear stackedKeyValue(const WeightReader& weights, const AttentionWeightNames& 
         std::copy_n(w.data(), dim * context, weight.data() + part * dim * context);
         ++part;
     }
-    return Linear(weight, std::nullopt, settings.contextLength);
+    return Linear(weight, std::nullopt, settings.contextLength,
+                  LinearOptions{Activation::identity, false, weights.precision()});
 }
 
 int64_t headDimOf(const CrossAttentionSettings& settings) {
@@ -43,7 +44,8 @@ CrossAttention::CrossAttention(const WeightReader& weights, const AttentionWeigh
       keyValue_(stackedKeyValue(weights, names, settings)),
       attention_(settings.heads, headDimOf(settings), settings.length, settings.contextLength,
                  false,
-                 AttentionLayout{settings.dim, 2 * settings.dim, 2 * settings.dim, settings.dim}),
+                 AttentionLayout{settings.dim, 2 * settings.dim, 2 * settings.dim, settings.dim},
+                 weights.precision()),
       output_(weights, names.output, settings.dim, settings.dim, true, settings.length,
               LinearOptions{Activation::identity, true}) {}
 

@@ -1,5 +1,7 @@
 #include "nn/layers/Linear.h"
 
+#include "nn/compute/AlignedBuffer.h"
+#include "nn/compute/Bfloat16.h"
 #include "nn/compute/ComputeContext.h"
 #include "nn/compute/Profiler.h"
 
@@ -13,6 +15,7 @@ namespace {
 using dnnl::memory;
 using Tag = memory::format_tag;
 constexpr auto f32 = memory::data_type::f32;
+constexpr auto bf16 = memory::data_type::bf16;
 
 std::optional<ShapedArray> readBias(const WeightReader& weights, const std::string& prefix,
                                     int64_t outFeatures, bool hasBias) {
@@ -27,11 +30,13 @@ std::optional<ShapedArray> readBias(const WeightReader& weights, const std::stri
 Linear::Linear(const WeightReader& weights, const std::string& prefix, int64_t inFeatures,
                int64_t outFeatures, bool hasBias, int64_t rows, LinearOptions options)
     : Linear(weights.read(prefix + ".weight", {outFeatures, inFeatures}),
-             readBias(weights, prefix, outFeatures, hasBias), rows, options) {}
+             readBias(weights, prefix, outFeatures, hasBias), rows,
+             LinearOptions{options.activation, options.accumulate,
+                           options.precision.value_or(weights.precision())}) {}
 
 Linear::Linear(const ShapedArray& weight, const std::optional<ShapedArray>& bias, int64_t rows,
                LinearOptions options)
-    : rows_(rows) {
+    : rows_(rows), precision_(options.precision.value_or(ComputePrecision::float32)) {
     if (weight.rank() != 2 || rows < 1 || (bias && bias->shape() != Shape{weight.shape()[0]})) {
         throw std::invalid_argument("A linear layer takes an [out, in] weight and an [out] bias, "
                                     "not " +
@@ -41,9 +46,10 @@ Linear::Linear(const ShapedArray& weight, const std::optional<ShapedArray>& bias
     inFeatures_ = weight.shape()[1];
     const dnnl::engine& engine = ComputeContext::engine();
 
-    sourceDesc_ = memory::desc({rows_, inFeatures_}, f32, Tag::ab);
+    const auto operands = precision_ == ComputePrecision::bfloat16 ? bf16 : f32;
+    sourceDesc_ = memory::desc({rows_, inFeatures_}, operands, Tag::ab);
     targetDesc_ = memory::desc({rows_, outFeatures_}, f32, Tag::ab);
-    const memory::desc anyWeights({inFeatures_, outFeatures_}, f32, Tag::any);
+    const memory::desc anyWeights({inFeatures_, outFeatures_}, operands, Tag::any);
     const memory::desc biasDesc({1, outFeatures_}, f32, Tag::ab);
 
     dnnl::post_ops postOps;
@@ -59,6 +65,7 @@ Linear::Linear(const ShapedArray& weight, const std::optional<ShapedArray>& bias
     const dnnl::matmul::primitive_desc primitive(description, attributes, engine);
     multiply_ = dnnl::matmul(primitive);
 
+    ProfileScope profile("load: linear weights packed", 0);
     // The stored [out, in] rows are the columns of the [in, out] operand.
     dnnl::stream& stream = ComputeContext::stream();
     const memory::desc given({inFeatures_, outFeatures_}, f32, Tag::ba);
@@ -83,7 +90,20 @@ void Linear::declare(WeightList& list, const std::string& prefix, int64_t inFeat
 void Linear::forward(const float* input, float* output) const {
     ProfileScope profile("linear", flops());
     const dnnl::engine& engine = ComputeContext::engine();
-    memory source(sourceDesc_, engine, const_cast<float*>(input));
+    AlignedBuffer converted;
+    void* sourceData = const_cast<float*>(input);
+    if (precision_ == ComputePrecision::bfloat16) {
+        const int64_t count = rows_ * inFeatures_;
+        converted = AlignedBuffer(static_cast<size_t>((count + 1) / 2));
+        auto* values = reinterpret_cast<uint16_t*>(converted.data());
+        constexpr int64_t kBlock = int64_t{1} << 15;
+#pragma omp parallel for schedule(static) if (count > kBlock)
+        for (int64_t first = 0; first < count; first += kBlock) {
+            kernels::toBfloat16(input + first, values + first, std::min(kBlock, count - first));
+        }
+        sourceData = values;
+    }
+    memory source(sourceDesc_, engine, sourceData);
     memory target(targetDesc_, engine, output);
     std::unordered_map<int, memory> arguments{
         {DNNL_ARG_SRC, source}, {DNNL_ARG_WEIGHTS, weights_}, {DNNL_ARG_DST, target}};

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "nn/layers/Activation.h"
 #include "nn/compute/WeightReader.h"
+#include "nn/layers/Activation.h"
+#include "runtime/ComputePrecision.h"
 
 #include <oneapi/dnnl/dnnl.hpp>
 
@@ -17,18 +18,23 @@ struct LinearOptions {
     Activation activation = Activation::identity;
     // Add the result to what the output already holds (a residual sum).
     bool accumulate = false;
+    // bfloat16: weights held and inputs multiplied in bfloat16, accumulated,
+    // biased and summed in float32. Unset: the weight reader's precision, or
+    // float32 for weights given as arrays.
+    std::optional<ComputePrecision> precision = std::nullopt;
 };
 
 // A fully connected layer y = x·Wᵀ + b (PyTorch's Linear) over a fixed number
 // of rows, by oneDNN's matrix multiply with the activation and the residual
 // sum fused in. The weights are reordered once, at construction, into the
-// layout the multiply wants.
+// layout (and precision) the multiply wants.
 class Linear {
 public:
     // weight [out, in]; bias [out] or none.
     Linear(const ShapedArray& weight, const std::optional<ShapedArray>& bias, int64_t rows,
            LinearOptions options = {});
-    // Reads "<prefix>.weight" and, when `hasBias`, "<prefix>.bias".
+    // Reads "<prefix>.weight" and, when `hasBias`, "<prefix>.bias"; computes
+    // in the reader's precision.
     Linear(const WeightReader& weights, const std::string& prefix, int64_t inFeatures,
            int64_t outFeatures, bool hasBias, int64_t rows, LinearOptions options = {});
     static void declare(WeightList& list, const std::string& prefix, int64_t inFeatures,
@@ -46,6 +52,7 @@ private:
     int64_t inFeatures_;
     int64_t outFeatures_;
     int64_t rows_;
+    ComputePrecision precision_;
     dnnl::memory::desc sourceDesc_;
     dnnl::memory::desc targetDesc_;
     dnnl::memory weights_;

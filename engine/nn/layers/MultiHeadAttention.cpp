@@ -30,7 +30,8 @@ Linear stackedProjection(const WeightReader& weights, const AttentionWeightNames
         }
         ++part;
     }
-    return Linear(weight, bias, settings.length);
+    return Linear(weight, bias, settings.length,
+                  LinearOptions{Activation::identity, false, weights.precision()});
 }
 
 int64_t checkedHeadDim(int64_t dim, int64_t heads) {
@@ -51,7 +52,8 @@ MultiHeadAttention::MultiHeadAttention(const WeightReader& weights,
       attention_(
           settings.heads, checkedHeadDim(settings.dim, settings.heads), settings.length,
           settings.length, settings.causal,
-          AttentionLayout{3 * settings.dim, 3 * settings.dim, 3 * settings.dim, settings.dim}),
+          AttentionLayout{3 * settings.dim, 3 * settings.dim, 3 * settings.dim, settings.dim},
+          weights.precision()),
       output_(weights, names.output, settings.dim, settings.dim, true, settings.length,
               LinearOptions{Activation::identity, settings.accumulateOutput}) {}
 

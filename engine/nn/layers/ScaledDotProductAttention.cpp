@@ -1,112 +1,239 @@
 #include "nn/layers/ScaledDotProductAttention.h"
 
 #include "nn/compute/AlignedBuffer.h"
+#include "nn/compute/Bfloat16.h"
 #include "nn/compute/ComputeContext.h"
+#include "nn/compute/ParallelFailure.h"
 #include "nn/compute/Profiler.h"
+#include "nn/layers/AttentionKernels.h"
+
+#include <oneapi/dnnl/dnnl.h>
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <stdexcept>
+#include <string>
 
 namespace dravelin {
 
 namespace {
 
-using dnnl::memory;
-constexpr auto f32 = memory::data_type::f32;
+// Queries per block and keys per step: a 64 × 512 block of scores (128 KiB)
+// and the block's queries and weighted values stay in a core's L2 cache, and
+// each product is large enough to outweigh its call.
+constexpr int64_t kQueryBlock = 64;
+constexpr int64_t kKeyBlock = 512;
+// Stands for −∞ in a masked score without making e^(x − max) a NaN.
+constexpr float kHidden = -1e30f;
 
-// Scores held at once: 2 Mi floats (8 MiB) bound the chunk of queries.
-constexpr int64_t kScoreFloats = int64_t{2} << 20;
+// C = A·B (or A·Bᵀ) + beta·C, row-major, on the calling thread: inside a
+// parallel region oneDNN's GEMM runs single-threaded.
+void multiply(char transposeB, int64_t rows, int64_t columns, int64_t depth, const float* a,
+              int64_t aStride, const float* b, int64_t bStride, float beta, float* c,
+              int64_t cStride) {
+    const dnnl_status_t status = dnnl_sgemm('N', transposeB, rows, columns, depth, 1.0f, a, aStride,
+                                            b, bStride, beta, c, cStride);
+    if (status != dnnl_success) {
+        throw std::runtime_error("oneDNN's matrix product failed (status " +
+                                 std::to_string(static_cast<int>(status)) + ").");
+    }
+}
+
+int64_t ceilDivide(int64_t a, int64_t b) {
+    return (a + b - 1) / b;
+}
 
 } // namespace
 
 ScaledDotProductAttention::ScaledDotProductAttention(int64_t heads, int64_t headDim,
                                                      int64_t queryLength, int64_t keyLength,
-                                                     bool causal, AttentionLayout layout)
+                                                     bool causal, AttentionLayout layout,
+                                                     ComputePrecision precision)
     : heads_(heads), headDim_(headDim), queryLength_(queryLength), keyLength_(keyLength),
-      causal_(causal), layout_(layout) {
+      causal_(causal), layout_(layout), precision_(precision) {
     if (heads < 1 || headDim < 1 || queryLength < 1 || keyLength < 1 ||
         (causal && keyLength != queryLength)) {
         throw std::invalid_argument("An attention needs heads, a head size and positions; a "
                                     "causal one as many keys as queries.");
     }
-    chunkRows_ = std::clamp<int64_t>(kScoreFloats / (heads * keyLength), 1, queryLength);
-    chunks_.push_back(makeChunk(chunkRows_));
-    if (queryLength % chunkRows_ != 0) {
-        chunks_.push_back(makeChunk(queryLength % chunkRows_));
+    if (precision_ == ComputePrecision::bfloat16) {
+        makeBfloat16Products();
     }
 }
 
-ScaledDotProductAttention::Chunk ScaledDotProductAttention::makeChunk(int64_t rows) const {
+void ScaledDotProductAttention::makeBfloat16Products() {
+    using dnnl::memory;
+    constexpr auto bf16 = memory::data_type::bf16;
+    constexpr auto f32 = memory::data_type::f32;
+    const memory::dim any = DNNL_RUNTIME_DIM_VAL;
+    const int64_t d = headDim_;
+    const int64_t width = heads_ * d;
     const dnnl::engine& engine = ComputeContext::engine();
-    Chunk chunk;
-    chunk.rows = rows;
-    chunk.queries = memory::desc({heads_, rows, headDim_}, f32, {headDim_, layout_.queryStride, 1});
-    chunk.keys =
-        memory::desc({heads_, headDim_, keyLength_}, f32, {headDim_, 1, layout_.keyStride});
-    chunk.scores = memory::desc({heads_, rows, keyLength_}, f32, memory::format_tag::abc);
-    chunk.values =
-        memory::desc({heads_, keyLength_, headDim_}, f32, {headDim_, layout_.valueStride, 1});
-    chunk.output = memory::desc({heads_, rows, headDim_}, f32, {headDim_, layout_.outputStride, 1});
-    chunk.scoreRows = memory::desc({heads_ * rows, keyLength_}, f32, memory::format_tag::ab);
-
-    dnnl::primitive_attr scaled;
-    scaled.set_output_scales(0, {1.0f / std::sqrt(static_cast<float>(headDim_))});
-    chunk.score = dnnl::matmul(dnnl::matmul::primitive_desc(
-        dnnl::matmul::desc(chunk.queries, chunk.keys, chunk.scores), scaled, engine));
-    chunk.softmax = dnnl::softmax_forward(dnnl::softmax_forward::primitive_desc(
-        dnnl::softmax_forward::desc(dnnl::prop_kind::forward_inference, chunk.scoreRows, 1),
+    // Block queries [rows, d] by keys [d, count] (the key copy's rows,
+    // transposed) into scores [rows, count], one key block apart.
+    scoreProduct_ = dnnl::matmul(dnnl::matmul::primitive_desc(
+        dnnl::matmul::desc(memory::desc({any, d}, bf16, {d, 1}),
+                           memory::desc({d, any}, bf16, {1, width}),
+                           memory::desc({any, any}, f32, {kKeyBlock, 1})),
         engine));
-    chunk.weigh = dnnl::matmul(dnnl::matmul::primitive_desc(
-        dnnl::matmul::desc(chunk.scores, chunk.values, chunk.output), engine));
-    return chunk;
+    // Softmax weights [rows, count] by values [count, d], added to the
+    // weighted values [rows, d].
+    dnnl::post_ops sum;
+    sum.append_sum(1.0f);
+    dnnl::primitive_attr accumulate;
+    accumulate.set_post_ops(sum);
+    weighProduct_ = dnnl::matmul(dnnl::matmul::primitive_desc(
+        dnnl::matmul::desc(memory::desc({any, any}, bf16, {kKeyBlock, 1}),
+                           memory::desc({any, d}, bf16, {width, 1}),
+                           memory::desc({any, d}, f32, {d, 1})),
+        accumulate, engine));
 }
 
 double ScaledDotProductAttention::flops() const {
     return 4.0 * static_cast<double>(heads_ * queryLength_ * keyLength_ * headDim_);
 }
 
-void ScaledDotProductAttention::maskFuture(float* scores, const Chunk& chunk,
-                                           int64_t firstQuery) const {
-    const float hidden = -std::numeric_limits<float>::infinity();
-    for (int64_t h = 0; h < heads_; ++h) {
-        for (int64_t i = 0; i < chunk.rows; ++i) {
-            float* row = scores + (h * chunk.rows + i) * keyLength_;
-            const int64_t visible = firstQuery + i + 1;
-            std::fill(row + std::min(visible, keyLength_), row + keyLength_, hidden);
+size_t ScaledDotProductAttention::workspaceFloats() const {
+    // Queries and weighted values of a block, a block of scores, three
+    // values per query, and in bfloat16 the block's queries and weights.
+    const int64_t queries = kQueryBlock * headDim_;
+    const int64_t scores = kQueryBlock * kKeyBlock;
+    return static_cast<size_t>(2 * queries + scores + 3 * kQueryBlock + queries / 2 + scores / 2 +
+                               2);
+}
+
+void ScaledDotProductAttention::attendBlock(int64_t head, int64_t firstQuery, int64_t rows,
+                                            const float* queries, const KeysAndValues& operands,
+                                            float* output, float* workspace) const {
+    const int64_t d = headDim_;
+    const bool narrow = precision_ == ComputePrecision::bfloat16;
+    float* blockQueries = workspace;
+    float* weighted = blockQueries + kQueryBlock * d;
+    float* scores = weighted + kQueryBlock * d;
+    float* maxima = scores + kQueryBlock * kKeyBlock;
+    float* sums = maxima + kQueryBlock;
+    float* rescale = sums + kQueryBlock;
+    auto* queries16 = reinterpret_cast<uint16_t*>(rescale + kQueryBlock);
+    uint16_t* weights16 = queries16 + kQueryBlock * d + 2;
+
+    // The queries, scaled by 1/√d once rather than every score.
+    const float scale = 1.0f / std::sqrt(static_cast<float>(d));
+    for (int64_t i = 0; i < rows; ++i) {
+        const float* source = queries + (firstQuery + i) * layout_.queryStride + head * d;
+        float* target = blockQueries + i * d;
+        std::copy_n(source, d, target);
+        kernels::scaleValues(target, d, scale);
+    }
+    if (narrow) {
+        kernels::toBfloat16(blockQueries, queries16, rows * d);
+    }
+    std::fill_n(weighted, rows * d, 0.0f);
+    std::fill_n(maxima, rows, kHidden);
+    std::fill_n(sums, rows, 0.0f);
+
+    using dnnl::memory;
+    const dnnl::engine& engine = ComputeContext::engine();
+    dnnl::stream& stream = ComputeContext::stream();
+    const int64_t width = heads_ * d;
+
+    // A causal query sees the keys up to its own position.
+    const int64_t visibleKeys = causal_ ? std::min(keyLength_, firstQuery + rows) : keyLength_;
+    for (int64_t firstKey = 0; firstKey < visibleKeys; firstKey += kKeyBlock) {
+        const int64_t count = std::min(kKeyBlock, visibleKeys - firstKey);
+        if (narrow) {
+            memory a(memory::desc({rows, d}, memory::data_type::bf16, {d, 1}), engine, queries16);
+            memory b(memory::desc({d, count}, memory::data_type::bf16, {1, width}), engine,
+                     const_cast<uint16_t*>(operands.keys16 + firstKey * width + head * d));
+            memory c(memory::desc({rows, count}, memory::data_type::f32, {kKeyBlock, 1}), engine,
+                     scores);
+            scoreProduct_.execute(stream,
+                                  {{DNNL_ARG_SRC, a}, {DNNL_ARG_WEIGHTS, b}, {DNNL_ARG_DST, c}});
+            stream.wait();
+        } else {
+            multiply('T', rows, count, d, blockQueries, d,
+                     operands.keys + firstKey * layout_.keyStride + head * d, layout_.keyStride,
+                     0.0f, scores, kKeyBlock);
         }
+        if (causal_) {
+            for (int64_t i = 0; i < rows; ++i) {
+                const int64_t visible = firstQuery + i + 1 - firstKey;
+                if (visible < count) {
+                    std::fill(scores + i * kKeyBlock + std::max<int64_t>(visible, 0),
+                              scores + i * kKeyBlock + count, kHidden);
+                }
+            }
+        }
+        kernels::runningSoftmaxStep(scores, rows, count, kKeyBlock, maxima, sums, rescale);
+        if (firstKey > 0) {
+            for (int64_t i = 0; i < rows; ++i) {
+                kernels::scaleValues(weighted + i * d, d, rescale[i]);
+            }
+        }
+        if (narrow) {
+            kernels::rowsToBfloat16(scores, rows, count, kKeyBlock, weights16, kKeyBlock);
+            memory a(memory::desc({rows, count}, memory::data_type::bf16, {kKeyBlock, 1}), engine,
+                     weights16);
+            memory b(memory::desc({count, d}, memory::data_type::bf16, {width, 1}), engine,
+                     const_cast<uint16_t*>(operands.values16 + firstKey * width + head * d));
+            memory c(memory::desc({rows, d}, memory::data_type::f32, {d, 1}), engine, weighted);
+            weighProduct_.execute(stream,
+                                  {{DNNL_ARG_SRC, a}, {DNNL_ARG_WEIGHTS, b}, {DNNL_ARG_DST, c}});
+            stream.wait();
+        } else {
+            multiply('N', rows, d, count, scores, kKeyBlock,
+                     operands.values + firstKey * layout_.valueStride + head * d,
+                     layout_.valueStride, 1.0f, weighted, d);
+        }
+    }
+    for (int64_t i = 0; i < rows; ++i) {
+        float* target = output + (firstQuery + i) * layout_.outputStride + head * d;
+        std::copy_n(weighted + i * d, d, target);
+        kernels::scaleValues(target, d, 1.0f / sums[i]);
     }
 }
 
 void ScaledDotProductAttention::forward(const float* queries, const float* keys,
                                         const float* values, float* output) const {
     ProfileScope profile("attention", flops());
-    const dnnl::engine& engine = ComputeContext::engine();
-    dnnl::stream& stream = ComputeContext::stream();
-    AlignedBuffer scores(static_cast<size_t>(heads_ * chunkRows_ * keyLength_));
-    memory keyMemory(chunks_[0].keys, engine, const_cast<float*>(keys));
-    memory valueMemory(chunks_[0].values, engine, const_cast<float*>(values));
-    for (int64_t first = 0; first < queryLength_; first += chunkRows_) {
-        const Chunk& chunk = first + chunkRows_ <= queryLength_ ? chunks_[0] : chunks_.back();
-        memory queryMemory(chunk.queries, engine,
-                           const_cast<float*>(queries + first * layout_.queryStride));
-        memory scoreMemory(chunk.scores, engine, scores.data());
-        memory scoreRows(chunk.scoreRows, engine, scores.data());
-        memory outputMemory(chunk.output, engine, output + first * layout_.outputStride);
-        chunk.score.execute(stream, {{DNNL_ARG_SRC, queryMemory},
-                                     {DNNL_ARG_WEIGHTS, keyMemory},
-                                     {DNNL_ARG_DST, scoreMemory}});
-        stream.wait();
-        if (causal_) {
-            maskFuture(scores.data(), chunk, first);
+    KeysAndValues operands{keys, values, nullptr, nullptr};
+    AlignedBuffer keys16;
+    AlignedBuffer values16;
+    const int64_t width = heads_ * headDim_;
+    if (precision_ == ComputePrecision::bfloat16) {
+        // Every query block reads every key: convert them once.
+        const auto half = static_cast<size_t>((keyLength_ * width + 1) / 2);
+        keys16 = AlignedBuffer(half);
+        values16 = AlignedBuffer(half);
+        auto* keyValues = reinterpret_cast<uint16_t*>(keys16.data());
+        auto* valueValues = reinterpret_cast<uint16_t*>(values16.data());
+#pragma omp parallel for schedule(static)
+        for (int64_t position = 0; position < keyLength_; ++position) {
+            kernels::toBfloat16(keys + position * layout_.keyStride, keyValues + position * width,
+                                width);
+            kernels::toBfloat16(values + position * layout_.valueStride,
+                                valueValues + position * width, width);
         }
-        chunk.softmax.execute(stream, {{DNNL_ARG_SRC, scoreRows}, {DNNL_ARG_DST, scoreRows}});
-        chunk.weigh.execute(stream, {{DNNL_ARG_SRC, scoreMemory},
-                                     {DNNL_ARG_WEIGHTS, valueMemory},
-                                     {DNNL_ARG_DST, outputMemory}});
-        stream.wait();
+        operands.keys16 = keyValues;
+        operands.values16 = valueValues;
     }
+    const int64_t blocks = ceilDivide(queryLength_, kQueryBlock);
+    const int64_t tasks = heads_ * blocks;
+    ParallelFailure failure;
+#pragma omp parallel
+    {
+        AlignedBuffer workspace;
+        failure.run([&] { workspace = AlignedBuffer(workspaceFloats()); });
+#pragma omp for schedule(dynamic, 1)
+        for (int64_t task = 0; task < tasks; ++task) {
+            failure.run([&] {
+                const int64_t head = task % heads_;
+                const int64_t first = (task / heads_) * kQueryBlock;
+                attendBlock(head, first, std::min(kQueryBlock, queryLength_ - first), queries,
+                            operands, output, workspace.data());
+            });
+        }
+    }
+    failure.rethrow();
 }
 
 } // namespace dravelin

@@ -1,9 +1,10 @@
 #pragma once
 
+#include "runtime/ComputePrecision.h"
+
 #include <oneapi/dnnl/dnnl.hpp>
 
 #include <cstdint>
-#include <vector>
 
 namespace dravelin {
 
@@ -21,27 +22,38 @@ struct AttentionLayout {
 // and without a causal mask. Each operand is a matrix of positions (rows) by
 // heads × headDim (columns, head h at columns h·headDim onwards); self- and
 // cross-attention differ only in where keys and values come from and how many
-// there are. Queries run in chunks so that the score matrix stays small, by
-// oneDNN's matrix multiply and softmax.
+// there are.
+//
+// No score matrix is stored: each thread takes a block of queries of one head
+// and walks the keys a block at a time, keeping a running maximum and sum per
+// query (the softmax of the scores seen so far) and the weighted values
+// rescaled as the maximum rises. A block's scores, queries and values stay in
+// the core's caches. In bfloat16 the queries, keys, values and softmax weights
+// enter oneDNN's bfloat16 products; the scores, the running softmax and the
+// weighted sums stay float32.
 class ScaledDotProductAttention {
 public:
     ScaledDotProductAttention(int64_t heads, int64_t headDim, int64_t queryLength,
-                              int64_t keyLength, bool causal, AttentionLayout layout);
+                              int64_t keyLength, bool causal, AttentionLayout layout,
+                              ComputePrecision precision = ComputePrecision::float32);
 
     void forward(const float* queries, const float* keys, const float* values, float* output) const;
     double flops() const;
 
 private:
-    // The primitives for a run of `rows` queries.
-    struct Chunk {
-        int64_t rows;
-        dnnl::memory::desc queries, keys, scores, values, output, scoreRows;
-        dnnl::matmul score;
-        dnnl::softmax_forward softmax;
-        dnnl::matmul weigh;
+    // Where one head's products read their keys and values: float32 in the
+    // caller's layout, or bfloat16 copies, [positions, heads × headDim].
+    struct KeysAndValues {
+        const float* keys;
+        const float* values;
+        const uint16_t* keys16;
+        const uint16_t* values16;
     };
-    Chunk makeChunk(int64_t rows) const;
-    void maskFuture(float* scores, const Chunk& chunk, int64_t firstQuery) const;
+    // One head's block of queries against all (visible) keys.
+    void attendBlock(int64_t head, int64_t firstQuery, int64_t rows, const float* queries,
+                     const KeysAndValues& operands, float* output, float* workspace) const;
+    void makeBfloat16Products();
+    size_t workspaceFloats() const;
 
     int64_t heads_;
     int64_t headDim_;
@@ -49,8 +61,10 @@ private:
     int64_t keyLength_;
     bool causal_;
     AttentionLayout layout_;
-    int64_t chunkRows_;
-    std::vector<Chunk> chunks_; // the full chunk, then the remainder if any
+    ComputePrecision precision_;
+    // bfloat16 only: the two products for any block size.
+    dnnl::matmul scoreProduct_;
+    dnnl::matmul weighProduct_;
 };
 
 } // namespace dravelin

@@ -64,7 +64,7 @@ void editWeights(const std::filesystem::path& bundle,
                                      const std::vector<std::string>& fragments,
                                      const std::vector<LoraFile>& loras) {
     try {
-        Model::load(bundle, {ComputeUnits::all, loras});
+        Model::load(bundle, {ComputeUnits::all, ComputePrecision::float32, loras});
     } catch (const ModelLoadError& error) {
         const std::string message = error.what();
         for (const std::string& fragment : fragments) {
