@@ -13,6 +13,17 @@ namespace {
 constexpr int64_t kBatch = 2;
 // The text encoder's positions (CLIP's max_position_embeddings).
 constexpr int64_t kTextPositions = 77;
+// Bounds on the shapes a bundle may fix, checked before any layer is sized.
+constexpr int64_t kMaximumBatch = 64;
+constexpr int64_t kMaximumTextPositions = 4096;
+
+void requireAtMost(const std::string& what, int64_t value, int64_t maximum) {
+    if (value > maximum) {
+        throw std::invalid_argument("The denoising network's " + what + " is " +
+                                    std::to_string(value) + "; it can be at most " +
+                                    std::to_string(maximum) + ".");
+    }
+}
 
 Shape inputShape(const ModelDescription& description, const std::string& name, size_t rank) {
     const std::optional<FeatureDescription> found = description.input(name);
@@ -42,6 +53,10 @@ UNetShape shapeInForce(const UNetConfig& config, const ModelDescription& descrip
             "\"encoder_hidden_states\" [batch, " +
             std::to_string(config.crossAttentionDim) + ", 1, positions].");
     }
+    requireAtMost("batch", batch, kMaximumBatch);
+    requireAtMost("latent height", sample[2], UNetConfig::kMaximumSampleSize);
+    requireAtMost("latent width", sample[3], UNetConfig::kMaximumSampleSize);
+    requireAtMost("text length", states[3], kMaximumTextPositions);
     return {batch, sample[2], sample[3], states[3]};
 }
 
