@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <system_error>
 
@@ -313,7 +314,8 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
     }
     try {
         const PipelineConfiguration& c = options.configuration;
-        if (!std::filesystem::is_directory(options.model)) {
+        std::error_code modelError;
+        if (!std::filesystem::is_directory(options.model, modelError)) {
             throw std::runtime_error("There is no model at \"" +
                                      excerpt(options.model.string(), 200) +
                                      "\"; download it with the application or pass --model.");
@@ -369,6 +371,10 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
             out << path.string() << "\n";
         }
         return 0;
+    } catch (const std::bad_alloc&) {
+        err << "dravelin-cli: The generation ran out of memory; close other programs or try "
+               "--reduce-memory.\n";
+        return 1;
     } catch (const std::exception& error) {
         err << "dravelin-cli: " << error.what() << "\n";
         return 1;
