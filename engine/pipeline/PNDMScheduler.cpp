@@ -23,6 +23,12 @@ PNDMScheduler::PNDMScheduler(int64_t stepCount, int64_t trainStepCount, BetaSche
         base[static_cast<size_t>(i)] =
             roundToInt(static_cast<float>(ratio) * static_cast<float>(i)) + 1;
     }
+    // Timesteps are offset by one; the last must stay a training timestep.
+    if (base.back() >= trainStepCount_) {
+        throw std::invalid_argument("The PNDM scheduler takes at most " +
+                                    std::to_string(trainStepCount_ - 1) + " steps, not " +
+                                    std::to_string(stepCount) + ".");
+    }
     // The warm-up visits the second-to-last base timestep twice.
     base.insert(base.end() - 1, base[static_cast<size_t>(n - 2)]);
     timeSteps_.assign(base.rbegin(), base.rend());

@@ -4,6 +4,7 @@
 #include "pipeline/PipelineError.h"
 #include "pipeline/RandomSource.h"
 #include "pipeline/SchedulerTable.h"
+#include "runtime/RuntimeErrors.h"
 
 #include <stdexcept>
 
@@ -12,6 +13,58 @@ namespace dravelin {
 std::unique_ptr<Scheduler> makeScheduler(const PipelineConfiguration& c) {
     return schedulerEntry(c.schedulerType).make(c);
 }
+
+namespace {
+
+std::string bundleName(const ManagedMLModel& model) {
+    const std::filesystem::path& url = model.modelURL();
+    return (url.has_filename() ? url.filename() : url.parent_path().filename()).string();
+}
+
+// Everything a run needs after the denoising loop is checked before it, so a
+// missing or mismatched bundle costs seconds, not every step: each bundle
+// loads or at least describes itself with its weights in place, and the
+// decoder takes the latents the denoising network makes.
+void checkModelsBeforeDenoising(const Unet& unet, const Decoder& decoder,
+                                const std::optional<Encoder>& encoder,
+                                const std::optional<ControlNet>& controlNet,
+                                const PipelineConfiguration& c) {
+    if (unet.models().empty()) {
+        throw PredictionError("The denoising network has no model.");
+    }
+    Shape latent;
+    for (size_t i = 0; i < unet.models().size(); ++i) {
+        const ModelDescription description = unet.models()[i]->description();
+        if (i == 0) {
+            const std::optional<FeatureDescription> sample = description.input("sample");
+            if (!sample || sample->shape.empty()) {
+                throw PredictionError("The denoising network has no input \"sample\".");
+            }
+            latent = sample->shape;
+            latent[0] = 1;
+        }
+    }
+    const ModelDescription decoding = decoder.model()->description();
+    if (decoding.inputs.empty()) {
+        throw PredictionError("The decoder model has no input.");
+    }
+    if (decoding.inputs.front().shape != latent) {
+        throw ModelLoadError("The decoder \"" + bundleName(*decoder.model()) +
+                             "\" takes latents shaped " + describe(decoding.inputs.front().shape) +
+                             ", but the denoising network makes " + describe(latent) +
+                             "; they do not belong to the same model.");
+    }
+    if (encoder && c.mode() == PipelineMode::imageToImage) {
+        encoder->model()->description();
+    }
+    if (controlNet) {
+        for (const std::shared_ptr<ManagedMLModel>& model : controlNet->models()) {
+            model->description();
+        }
+    }
+}
+
+} // namespace
 
 GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfiguration& c,
                                                         const ProgressHandler& progressHandler) {
@@ -24,6 +77,7 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
     for (int64_t i = 0; i < c.imageCount; ++i) {
         schedulers.push_back(makeScheduler(c));
     }
+    checkModelsBeforeDenoising(unet, decoder, encoder, controlNet, c);
 
     const ShapedArray promptEmbedding = textEncoder->encode(c.prompt);
     const ShapedArray negativeEmbedding = textEncoder->encode(c.negativePrompt);

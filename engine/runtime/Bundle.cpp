@@ -1,44 +1,59 @@
 #include "runtime/Bundle.h"
 
+#include "core/BoundedFile.h"
+#include "core/JsonNesting.h"
+#include "core/TextExcerpt.h"
 #include "runtime/RuntimeErrors.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 
 namespace dravelin {
 
 namespace {
 
+// Beyond any configuration by far (SD's largest is a few kilobytes).
+constexpr uint64_t kMaximumJsonFileBytes = uint64_t{4} << 20;
+// Bounds on the input shapes a bundle may fix; the network kinds bound them
+// further by what they build.
+constexpr size_t kMaximumRank = 8;
+constexpr int64_t kMaximumDimension = int64_t{1} << 20;
+
 nlohmann::json readJson(const std::filesystem::path& file, const std::string& bundleName) {
-    std::ifstream stream(file, std::ios::binary);
-    if (!stream) {
-        throw ModelLoadError("The model bundle \"" + bundleName + "\" has no readable " +
-                             file.filename().string() + ".");
+    const std::string where =
+        "The " + file.filename().string() + " of model bundle \"" + excerpt(bundleName) + "\"";
+    std::string text;
+    try {
+        text = readBoundedFile(file, kMaximumJsonFileBytes, where);
+    } catch (const BoundedFileError& error) {
+        throw ModelLoadError(error.what());
     }
-    const std::string text{std::istreambuf_iterator<char>(stream),
-                           std::istreambuf_iterator<char>()};
+    if (jsonNestingDepth(text, kMaximumJsonNesting) > kMaximumJsonNesting) {
+        throw ModelLoadError(where + " nests lists or objects more than " +
+                             std::to_string(kMaximumJsonNesting) + " deep.");
+    }
     nlohmann::json json = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (json.is_discarded()) {
-        throw ModelLoadError("The " + file.filename().string() + " of model bundle \"" +
-                             bundleName + "\" is not valid JSON.");
+        throw ModelLoadError(where + " is not valid JSON.");
     }
     if (!json.is_object()) {
-        throw ModelLoadError("The " + file.filename().string() + " of model bundle \"" +
-                             bundleName + "\" is not a JSON object.");
+        throw ModelLoadError(where + " is not a JSON object.");
     }
     return json;
 }
 
 Shape readShape(const nlohmann::json& value) {
-    if (!value.is_array()) {
-        throw std::invalid_argument("not a list");
+    if (!value.is_array() || value.size() > kMaximumRank) {
+        throw std::invalid_argument("not a list of at most " + std::to_string(kMaximumRank) +
+                                    " sizes");
     }
     Shape shape;
     for (const nlohmann::json& dimension : value) {
-        if (!dimension.is_number_integer() || dimension.get<int64_t>() < 0) {
-            throw std::invalid_argument("not a list of non-negative integers");
+        if (!dimension.is_number_integer() || dimension.get<int64_t>() < 0 ||
+            (dimension.is_number_unsigned() &&
+             dimension.get<uint64_t>() > static_cast<uint64_t>(kMaximumDimension)) ||
+            dimension.get<int64_t>() > kMaximumDimension) {
+            throw std::invalid_argument("not a list of whole numbers from 0 to " +
+                                        std::to_string(kMaximumDimension));
         }
         shape.push_back(dimension.get<int64_t>());
     }
@@ -59,7 +74,7 @@ Bundle Bundle::read(const std::filesystem::path& path) {
     const std::string name = bundle.directoryName();
     std::error_code error;
     if (!std::filesystem::is_directory(bundle.directory, error)) {
-        throw ModelLoadError("The model bundle \"" + bundle.directory.string() +
+        throw ModelLoadError("The model bundle \"" + excerpt(bundle.directory.string(), 200) +
                              "\" does not exist or is not a directory.");
     }
 
@@ -80,13 +95,18 @@ Bundle Bundle::read(const std::filesystem::path& path) {
                 throw ModelLoadError("The bundle.json of model bundle \"" + name +
                                      "\" has \"inputs\" that are not an object of shapes.");
             }
+            if (inputs->size() > kMaximumRank * 4) {
+                throw ModelLoadError("The bundle.json of model bundle \"" + name +
+                                     "\" gives shapes to " + std::to_string(inputs->size()) +
+                                     " inputs; no network here has that many.");
+            }
             for (const auto& [input, shape] : inputs->items()) {
                 try {
                     bundle.inputShapes.push_back({input, readShape(shape)});
                 } catch (const std::exception& cause) {
                     throw ModelLoadError("The bundle.json of model bundle \"" + name +
-                                         "\" gives input \"" + input + "\" a shape that is " +
-                                         cause.what() + ".");
+                                         "\" gives input \"" + excerpt(input) +
+                                         "\" a shape that is " + cause.what() + ".");
                 }
             }
         }

@@ -13,6 +13,11 @@ bool ManagedMLModel::isLoaded() const {
     return loadedModel_ != nullptr;
 }
 
+ModelDescription ManagedMLModel::description() const {
+    std::lock_guard lock(queue_);
+    return loadedModel_ ? loadedModel_->modelDescription() : Model::describeBundle(modelURL_);
+}
+
 void ManagedMLModel::loadResources() {
     std::lock_guard lock(queue_);
     loadModel();

@@ -27,6 +27,10 @@ public:
     const std::string& queueLabel() const { return queueLabel_; }
     bool isLoaded() const;
 
+    // The loaded model's description or, when not loaded, the bundle's as
+    // Model::describeBundle reads it (without loading). Throws ModelLoadError.
+    ModelDescription description() const;
+
     // Loads unless loaded; a failure stores nothing, so the next call retries.
     void loadResources() override;
     void unloadResources() noexcept override;

@@ -23,7 +23,8 @@ namespace {
 } // namespace
 
 MappedFile::MappedFile(const std::filesystem::path& path) : path_(path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so a named pipe is refused below instead of waited on.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         fail(path, "open", errno);
     }

@@ -1,5 +1,6 @@
 #include "runtime/Model.h"
 
+#include "core/TextExcerpt.h"
 #include "runtime/Bundle.h"
 #include "runtime/LoraWeights.h"
 #include "runtime/Network.h"
@@ -7,68 +8,115 @@
 #include "runtime/RuntimeErrors.h"
 #include "runtime/WeightFiles.h"
 
+#include <oneapi/dnnl/dnnl.hpp>
+
 namespace dravelin {
 
 Model::~Model() = default;
 
-std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
-                                   const ModelConfiguration& configuration) {
-    Bundle bundle = Bundle::read(bundleDirectory);
-    const std::string name = bundle.directoryName();
-    const std::string where = "The model bundle \"" + name + "\"";
+namespace {
 
+// A bundle read and described, its weights checked against what its network
+// reads: everything short of building the network.
+struct PreparedBundle {
+    Bundle bundle;
+    std::string where;
     std::string kindName;
-    if (bundle.kind) {
-        kindName = *bundle.kind;
+    std::shared_ptr<const NetworkKind> kind;
+    ModelDescription description;
+    std::vector<WeightSpec> expected;
+    WeightFiles weights;
+};
+
+// Runs `body`, turning whatever it throws into a ModelLoadError that says
+// what was being done with the bundle.
+template <typename Body> auto withLoadErrors(const std::string& where, Body&& body) {
+    try {
+        return body();
+    } catch (const ModelLoadError&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw ModelLoadError(where + " does not fit in memory.");
+    } catch (const dnnl::error& cause) {
+        throw ModelLoadError(where + " cannot be built for its configuration and input shapes: " +
+                             "the compute library refused one of its layers (" + cause.what() +
+                             ").");
+    } catch (const std::exception& cause) {
+        // Configuration values of the wrong type, impossible sizes and the like.
+        throw ModelLoadError(where + " cannot be loaded: " + cause.what());
+    }
+}
+
+PreparedBundle prepare(const std::filesystem::path& bundleDirectory) {
+    PreparedBundle prepared;
+    prepared.bundle = Bundle::read(bundleDirectory);
+    const std::string name = prepared.bundle.directoryName();
+    prepared.where = "The model bundle \"" + excerpt(name) + "\"";
+    const std::string& where = prepared.where;
+
+    if (prepared.bundle.kind) {
+        prepared.kindName = *prepared.bundle.kind;
     } else {
         try {
-            kindName = NetworkRegistry::inferKindName(bundle.config, name);
+            prepared.kindName = NetworkRegistry::inferKindName(prepared.bundle.config, name);
         } catch (const std::invalid_argument& cause) {
             throw ModelLoadError(where + " cannot be loaded: " + cause.what() + ".");
         }
     }
-    std::shared_ptr<const NetworkKind> kind = NetworkRegistry::shared().find(kindName);
-    if (!kind) {
-        throw ModelLoadError(where + " holds a network of class \"" + kindName +
+    prepared.kind = NetworkRegistry::shared().find(prepared.kindName);
+    if (!prepared.kind) {
+        throw ModelLoadError(where + " holds a network of class \"" + excerpt(prepared.kindName) +
                              "\", which this runtime cannot build.");
     }
 
-    auto model = std::unique_ptr<Model>(new Model());
-    model->directory_ = bundle.directory;
-    model->kindName_ = kindName;
-    model->configuration_ = configuration;
-    try {
-        model->description_ = kind->describe(bundle.config);
-        std::vector<WeightSpec> expected = kind->expectedWeights(bundle.config);
-        for (const FeatureDescription& override : bundle.inputShapes) {
+    withLoadErrors(where, [&] {
+        prepared.description = prepared.kind->describe(prepared.bundle.config);
+        prepared.expected = prepared.kind->expectedWeights(prepared.bundle.config);
+        for (const FeatureDescription& override : prepared.bundle.inputShapes) {
             bool found = false;
-            for (FeatureDescription& input : model->description_.inputs) {
+            for (FeatureDescription& input : prepared.description.inputs) {
                 if (input.name == override.name) {
                     input.shape = override.shape;
                     found = true;
                 }
             }
             if (!found) {
-                throw ModelLoadError(where + " gives a shape to the input \"" + override.name +
-                                     "\", which a " + kindName + " network does not have.");
+                throw ModelLoadError(where + " gives a shape to the input \"" +
+                                     excerpt(override.name) + "\", which a " + prepared.kindName +
+                                     " network does not have.");
             }
         }
-
-        model->precision_ = resolvePrecision(configuration.computePrecision);
-        WeightFiles weights;
         try {
-            weights = WeightFiles(bundle.weightFiles);
-            weights.check(expected);
+            prepared.weights = WeightFiles(prepared.bundle.weightFiles);
+            prepared.weights.check(prepared.expected);
         } catch (const SafetensorsError& cause) {
             throw ModelLoadError(where + " has unusable weights: " + cause.what());
         }
-        if (const auto target = loraTargetOfKind(kindName);
+        return 0;
+    });
+    return prepared;
+}
+
+} // namespace
+
+std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
+                                   const ModelConfiguration& configuration) {
+    PreparedBundle prepared = prepare(bundleDirectory);
+    const std::string& where = prepared.where;
+    auto model = std::unique_ptr<Model>(new Model());
+    model->directory_ = prepared.bundle.directory;
+    model->kindName_ = prepared.kindName;
+    model->configuration_ = configuration;
+    model->description_ = prepared.description;
+    withLoadErrors(where, [&] {
+        model->precision_ = resolvePrecision(configuration.computePrecision);
+        if (const auto target = loraTargetOfKind(prepared.kindName);
             target && !configuration.loras.empty()) {
             try {
                 std::shared_ptr<const LoraWeights> lora =
-                    LoraWeights::read(configuration.loras, *target, expected);
+                    LoraWeights::read(configuration.loras, *target, prepared.expected);
                 if (!lora->empty()) {
-                    weights.setAdjustment(
+                    prepared.weights.setAdjustment(
                         [lora](const std::string& weightName, ShapedArray& weight) {
                             lora->apply(weightName, weight);
                         });
@@ -77,21 +125,20 @@ std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
                 throw ModelLoadError(where + " cannot take the LoRA weights: " + cause.what());
             }
         }
-        for (const WeightSpec& spec : expected) {
+        for (const WeightSpec& spec : prepared.expected) {
             model->parameterCount_ += elementCount(spec.shape);
-            model->weightTypes_[std::string(dtypeName(weights.find(spec)->dtype))] += 1;
+            model->weightTypes_[std::string(dtypeName(prepared.weights.find(spec)->dtype))] += 1;
         }
-        weights.setComputePrecision(model->precision_);
-        model->network_ = kind->build(bundle.config, model->description_, weights);
-    } catch (const ModelLoadError&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        throw ModelLoadError(where + " does not fit in memory.");
-    } catch (const std::exception& cause) {
-        // Configuration values of the wrong type, impossible sizes and the like.
-        throw ModelLoadError(where + " cannot be loaded: " + cause.what());
-    }
+        prepared.weights.setComputePrecision(model->precision_);
+        model->network_ =
+            prepared.kind->build(prepared.bundle.config, model->description_, prepared.weights);
+        return 0;
+    });
     return model;
+}
+
+ModelDescription Model::describeBundle(const std::filesystem::path& bundleDirectory) {
+    return prepare(bundleDirectory).description;
 }
 
 void Model::checkInputs(const FeatureProvider& input) const {
@@ -142,16 +189,33 @@ FeatureProvider Model::checkedOutputs(FeatureValueDictionary outputs) const {
     return FeatureProvider(std::move(outputs));
 }
 
+namespace {
+
+// The compute library's own texts ("could not execute a primitive") say
+// nothing of what was being computed.
+template <typename Body> auto computing(const std::filesystem::path& directory, Body&& body) {
+    try {
+        return body();
+    } catch (const dnnl::error& cause) {
+        throw PredictionError("The model \"" + directory.filename().string() +
+                              "\" could not compute its prediction: the compute library failed (" +
+                              cause.what() + ").");
+    }
+}
+
+} // namespace
+
 FeatureProvider Model::prediction(const FeatureProvider& input) {
     checkInputs(input);
-    return checkedOutputs(network_->predict(input));
+    return checkedOutputs(computing(directory_, [&] { return network_->predict(input); }));
 }
 
 std::vector<FeatureProvider> Model::predictions(const BatchProvider& inputs) {
     for (const FeatureProvider& input : inputs.arrayOfFeatureValueDictionaries) {
         checkInputs(input);
     }
-    std::vector<FeatureValueDictionary> outputs = network_->predictBatch(inputs);
+    std::vector<FeatureValueDictionary> outputs =
+        computing(directory_, [&] { return network_->predictBatch(inputs); });
     if (outputs.size() != inputs.count()) {
         throw PredictionError("The model \"" + directory_.filename().string() + "\" returned " +
                               std::to_string(outputs.size()) + " results for " +

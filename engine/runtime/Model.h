@@ -25,6 +25,11 @@ public:
     // wrong or truncated bundle fails here. Throws ModelLoadError.
     static std::unique_ptr<Model> load(const std::filesystem::path& bundleDirectory,
                                        const ModelConfiguration& configuration);
+    // What `load` would build, without building it: the bundle read, its
+    // description with bundle.json's shapes, and every weight checked against
+    // the weight files' headers. Costs milliseconds where a load can cost
+    // minutes. Throws ModelLoadError as `load` does.
+    static ModelDescription describeBundle(const std::filesystem::path& bundleDirectory);
     ~Model();
 
     const ModelDescription& modelDescription() const { return description_; }

@@ -1,5 +1,8 @@
 #include "runtime/Safetensors.h"
 
+#include "core/JsonNesting.h"
+#include "core/TextExcerpt.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -51,8 +54,10 @@ const DTypeInfo& info(DType dtype) {
     return kDTypes.front();
 }
 
-// The format caps its header at 100 MB; anything larger is a corrupt length.
-constexpr uint64_t kMaxHeaderBytes = 100'000'000;
+// The format caps its header at 100 MB; the networks here need well under
+// one (SD's denoising network: 0.1 MB), and a header is parsed into memory
+// several times its size, so a tighter bound keeps a corrupt file cheap.
+constexpr uint64_t kMaxHeaderBytes = 16'000'000;
 
 uint64_t readLittleEndian64(const uint8_t* bytes) {
     uint64_t value = 0;
@@ -118,6 +123,10 @@ void SafetensorsFile::parse(std::span<const uint8_t> bytes) {
                                "not a safetensors file.");
     }
     const char* headerStart = reinterpret_cast<const char*>(bytes.data() + 8);
+    if (jsonNestingDepth({headerStart, headerLength}, kMaximumJsonNesting) > kMaximumJsonNesting) {
+        throw SafetensorsError(where + " has a header nested more than " +
+                               std::to_string(kMaximumJsonNesting) + " deep; it is corrupt.");
+    }
     nlohmann::json header = nlohmann::json::parse(headerStart, headerStart + headerLength, nullptr,
                                                   /*allow_exceptions=*/false);
     if (header.is_discarded() || !header.is_object()) {
@@ -138,14 +147,14 @@ void SafetensorsFile::parse(std::span<const uint8_t> bytes) {
             }
             for (const auto& [key, value] : entry.items()) {
                 if (!value.is_string()) {
-                    throw SafetensorsError(where + " has a metadata value for \"" + key +
+                    throw SafetensorsError(where + " has a metadata value for \"" + excerpt(key) +
                                            "\" that is not text.");
                 }
                 metadata_[key] = value.get<std::string>();
             }
             continue;
         }
-        const std::string tensorWhere = where + ", tensor \"" + name + "\",";
+        const std::string tensorWhere = where + ", tensor \"" + excerpt(name) + "\",";
         if (!entry.is_object()) {
             throw SafetensorsError(tensorWhere + " is not described by a JSON object.");
         }
@@ -157,8 +166,8 @@ void SafetensorsFile::parse(std::span<const uint8_t> bytes) {
         auto known = std::find_if(kDTypes.begin(), kDTypes.end(),
                                   [&](const DTypeInfo& d) { return d.name == dtypeText; });
         if (known == kDTypes.end()) {
-            throw SafetensorsError(tensorWhere + " has the unknown element type \"" + dtypeText +
-                                   "\".");
+            throw SafetensorsError(tensorWhere + " has the unknown element type \"" +
+                                   excerpt(dtypeText, 20) + "\".");
         }
         auto shapeEntry = entry.find("shape");
         if (shapeEntry == entry.end() || !shapeEntry->is_array()) {
@@ -210,8 +219,9 @@ void SafetensorsFile::parse(std::span<const uint8_t> bytes) {
               [](const Range& a, const Range& b) { return a.begin < b.begin; });
     for (size_t i = 1; i < ranges.size(); ++i) {
         if (ranges[i].begin < ranges[i - 1].end) {
-            throw SafetensorsError(where + ": the data of tensors \"" + *ranges[i - 1].name +
-                                   "\" and \"" + *ranges[i].name + "\" overlap.");
+            throw SafetensorsError(where + ": the data of tensors \"" +
+                                   excerpt(*ranges[i - 1].name) + "\" and \"" +
+                                   excerpt(*ranges[i].name) + "\" overlap.");
         }
     }
 }

@@ -1,17 +1,16 @@
 #include "tokenizer/BPETokenizer.h"
 
+#include "core/BoundedFile.h"
+
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <limits>
 #include <memory>
-#include <system_error>
 
 namespace dravelin {
 
@@ -19,9 +18,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Beyond any real tokenizer file by orders of magnitude; stops a device file
-// or a runaway path from filling memory.
-constexpr size_t kMaximumFileSize = size_t{1} << 30;
+// Beyond any real tokenizer file (CLIP's vocabulary is 1.6 MB) by far.
+constexpr uint64_t kMaximumFileSize = uint64_t{64} << 20;
 
 // Built by appending: GCC 12 misreports "literal" + std::string&& under -Wrestrict.
 std::string quoted(const fs::path& path) {
@@ -35,46 +33,13 @@ std::string describe(std::string_view kind, const fs::path& path) {
     return "The " + std::string(kind) + " " + quoted(path);
 }
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
-// The whole file as bytes, read in one call when its size is known.
+// The whole file as bytes; special files and oversized ones are refused.
 std::string readWholeFile(const fs::path& path, std::string_view kind) {
-    errno = 0;
-    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
-        throw BPETokenizer::TokenizerFileError(
-            path, describe(kind, path) +
-                      " cannot be opened: " + std::generic_category().message(errno) + ".");
+    try {
+        return readBoundedFile(path, kMaximumFileSize, describe(kind, path));
+    } catch (const BoundedFileError& error) {
+        throw BPETokenizer::TokenizerFileError(path, error.what());
     }
-    // The size is only a hint: one byte more lets a single read see the end,
-    // and a file without a size (a pipe) or one that grew is read on.
-    std::error_code sizeError;
-    const uintmax_t size = fs::file_size(path, sizeError);
-    size_t chunk = !sizeError && size < kMaximumFileSize ? static_cast<size_t>(size) + 1 : 65536;
-    std::string bytes;
-    size_t used = 0;
-    for (;;) {
-        bytes.resize(used + chunk);
-        const size_t got = std::fread(bytes.data() + used, 1, chunk, file.get());
-        used += got;
-        if (got < chunk) {
-            break;
-        }
-        if (used > kMaximumFileSize) {
-            throw BPETokenizer::TokenizerFileError(path,
-                                                   describe(kind, path) + " is larger than 1 GiB.");
-        }
-        chunk = used;
-    }
-    if (std::ferror(file.get())) {
-        throw BPETokenizer::TokenizerFileError(
-            path, describe(kind, path) +
-                      " cannot be read: " + std::generic_category().message(errno) + ".");
-    }
-    bytes.resize(used);
-    return bytes;
 }
 
 bool isWellFormedUtf8(std::string_view text) {
@@ -254,7 +219,13 @@ BPETokenizer::TokenizerFileError::TokenizerFileError(fs::path path, const std::s
     : std::runtime_error(message), path_(std::move(path)) {}
 
 BPETokenizer::MergeRanks BPETokenizer::readMerges(const fs::path& path) {
-    return parseMerges(readWholeFile(path, "merges file"), path);
+    const std::string bytes = readWholeFile(path, "merges file");
+    // A character-level tokenizer has no merges but still a version line; an
+    // empty file is a failed download or a mistake.
+    if (bytes.empty()) {
+        throw TokenizerFileError(path, describe("merges file", path) + " is empty.");
+    }
+    return parseMerges(bytes, path);
 }
 
 BPETokenizer::Vocabulary BPETokenizer::readVocabulary(const fs::path& path) {

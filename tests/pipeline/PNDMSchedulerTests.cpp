@@ -33,7 +33,9 @@ TEST(PNDMScheduler, RefusesStepCountsItCannotSchedule) {
     EXPECT_THROW(PNDMScheduler(0), std::invalid_argument);
     EXPECT_THROW(PNDMScheduler(-5), std::invalid_argument);
     EXPECT_THROW(PNDMScheduler(1001), std::invalid_argument);
-    EXPECT_NO_THROW(PNDMScheduler(1000));
+    // Offset by one, 1000 steps would end on timestep 1000, past the tables.
+    EXPECT_THROW(PNDMScheduler(1000), std::invalid_argument);
+    EXPECT_EQ(PNDMScheduler(999).timeSteps().front(), 999);
 }
 
 TEST(PNDMScheduler, WarmUpStepsMatchHandComputedValues) {

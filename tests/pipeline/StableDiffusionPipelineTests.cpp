@@ -250,3 +250,27 @@ TEST_F(Pipeline, BadRequestsFailCleanlyAndTheNextRunWorks) {
     StableDiffusionPipeline missing(model, {}, {}, false, false);
     EXPECT_THROW(missing.generateImages(c, keepGoing), ModelLoadError);
 }
+
+TEST_F(Pipeline, MissingOrMismatchedDecoderFailsBeforeTheFirstStep) {
+    int64_t steps = 0;
+    const auto counting = [&](const PipelineProgress&) { return ++steps > 0; };
+    StableDiffusionPipeline pipeline = build();
+    std::filesystem::remove_all(model / "VAEDecoder.model");
+    EXPECT_THROW(pipeline.generateImages(configuration(), counting), ModelLoadError);
+
+    // A decoder of a model with other latents.
+    const std::filesystem::path other = directory.path() / "other";
+    writeTinyModel(other, {.latentSize = 4});
+    std::filesystem::copy(other / "VAEDecoder.model", model / "VAEDecoder.model");
+    try {
+        pipeline.generateImages(configuration(), counting);
+        ADD_FAILURE() << "a decoder for other latents was accepted";
+    } catch (const ModelLoadError& error) {
+        EXPECT_NE(std::string(error.what())
+                      .find("takes latents shaped [1, 4, 4, 4], but the "
+                            "denoising network makes [1, 4, 8, 8]"),
+                  std::string::npos)
+            << error.what();
+    }
+    EXPECT_EQ(steps, 0);
+}

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 using dravelin::BPETokenizer;
 using dravelin::byteLevelEncoded;
 using dravelin::TokenPair;
@@ -168,7 +170,11 @@ TEST_F(BPETokenizerFiles, CarriageReturnStaysInTheLastToken) {
 TEST_F(BPETokenizerFiles, LastLineWithoutLineEndIsIgnored) {
     EXPECT_EQ(readMerges("a b\nc d"), (BPETokenizer::MergeRanks{{{"a", "b"}, 0}}));
     EXPECT_TRUE(readMerges("a b c").empty());
-    EXPECT_TRUE(readMerges("").empty());
+    EXPECT_TRUE(readMerges("#version: 0.2\n").empty()); // a character-level tokenizer
+    // An empty file is a failed download, not a tokenizer.
+    const std::string message = messageOf<BPETokenizer::TokenizerFileError>(
+        [&] { BPETokenizer::readMerges(directory.write("merges.txt", "")); });
+    EXPECT_NE(message.find("is empty"), std::string::npos) << message;
 }
 
 TEST_F(BPETokenizerFiles, MalformedUtf8InAMergeBecomesReplacementCharacter) {
@@ -184,6 +190,16 @@ TEST_F(BPETokenizerFiles, UnreadableMergesFileIsNamed) {
     message = messageOf<BPETokenizer::TokenizerFileError>(
         [&] { BPETokenizer::readMerges(directory.path()); });
     EXPECT_NE(message.find(directory.path().string()), std::string::npos) << message;
+    EXPECT_NE(message.find("is a directory, not a file"), std::string::npos) << message;
+
+    // Endless or blocking files are refused for what they are, before a read.
+    message = messageOf<BPETokenizer::TokenizerFileError>(
+        [&] { BPETokenizer::readVocabulary("/dev/zero"); });
+    EXPECT_NE(message.find("is a device, not a file"), std::string::npos) << message;
+    const fs::path pipe = directory.path() / "pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    message = messageOf<BPETokenizer::TokenizerFileError>([&] { BPETokenizer::readMerges(pipe); });
+    EXPECT_NE(message.find("is a named pipe, not a file"), std::string::npos) << message;
 }
 
 // Vocabulary file.

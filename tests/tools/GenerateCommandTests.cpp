@@ -57,7 +57,9 @@ TEST_F(Cli, WritesAPngWithItsParametersAndIsReproducible) {
     const CliRun run = generateTo(first, {"--seed", "42", "--negative-prompt", "dog"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, first.string() + "\n");
-    EXPECT_NE(run.err.find("step 3 of 4"), std::string::npos) << run.err;
+    // PNDM's warm-up timestep is counted in the steps asked for.
+    EXPECT_NE(run.err.find("step 3 of 3"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find(" of 4"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("left"), std::string::npos);
 
     const Image image = readPng(first);
@@ -133,12 +135,68 @@ TEST_F(Cli, FailuresAreOneLineWithANonZeroStatus) {
     EXPECT_EQ(noLora.status, 1);
     EXPECT_NE(noLora.err.find("none.safetensors\""), std::string::npos) << noLora.err;
 
-    // A step count the scheduler refuses fails cleanly and writes nothing.
+    // A step count the scheduler refuses fails before anything runs.
     const CliRun oneStep = generateTo(directory.path() / "one.png", {"--steps", "1"});
-    EXPECT_EQ(oneStep.status, 1);
+    EXPECT_EQ(oneStep.status, 2);
+    EXPECT_NE(oneStep.err.find("from 2 to 999"), std::string::npos) << oneStep.err;
     EXPECT_FALSE(std::filesystem::exists(directory.path() / "one.png"));
 
+    // Unusable output locations are found before any model loads.
+    std::filesystem::create_directories(directory.path() / "taken.png");
+    const CliRun outputIsFolder = generateTo(directory.path() / "taken.png");
+    EXPECT_EQ(outputIsFolder.status, 1);
+    EXPECT_NE(outputIsFolder.err.find("exists and is not a file"), std::string::npos)
+        << outputIsFolder.err;
+    const CliRun previewsUnderAFile = generateTo(
+        directory.path() / "p.png", {"--preview-dir", (model / "vocab.json" / "p").string()});
+    EXPECT_EQ(previewsUnderAFile.status, 1);
+    EXPECT_NE(previewsUnderAFile.err.find("The preview folder"), std::string::npos)
+        << previewsUnderAFile.err;
+    EXPECT_EQ(previewsUnderAFile.err.find("filesystem error"), std::string::npos)
+        << previewsUnderAFile.err;
+    for (const CliRun& run : {outputIsFolder, previewsUnderAFile}) {
+        EXPECT_TRUE(oneLine(run)) << run.err;
+        EXPECT_EQ(run.err.find("step 1"), std::string::npos) << run.err;
+    }
+
     EXPECT_EQ(generate({"--help"}).status, 0);
+}
+
+TEST(CliNumbers, ReadStrictlyAndAlikeWithinTheRangesTheHelpStates) {
+    const auto parse = [](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"--prompt", "a"});
+        return parseGenerateOptions(arguments).configuration;
+    };
+    const auto refusal = [&](std::vector<std::string> arguments) {
+        try {
+            parse(arguments);
+        } catch (const std::invalid_argument& error) {
+            return std::string(error.what());
+        }
+        return std::string("accepted");
+    };
+    for (const std::string text : {" 5", "+5", "5 ", "-5", "0x10", "5e1", "5.0", "", "٥"}) {
+        EXPECT_NE(refusal({"--scheduler", "dpm", "--steps", text}).find("from 1 to 1000"),
+                  std::string::npos)
+            << text;
+    }
+    for (const std::string text :
+         {" 7.5", "+7.5", "7.5 ", "1e38", "nan", "inf", "100.5", "-1", ".", "7,5"}) {
+        EXPECT_NE(refusal({"--guidance", text}).find("from 0 to 100"), std::string::npos) << text;
+    }
+    EXPECT_NE(refusal({"--seed", "18446744073709551615"}).find("0 to 4294967295"),
+              std::string::npos);
+    EXPECT_LT(refusal({"--steps", std::string(5000, '9')}).size(), 120u);
+    EXPECT_EQ(parse({"--guidance", "12"}).guidanceScale, 12.0f);
+    EXPECT_EQ(parse({"--guidance", "0.5"}).guidanceScale, 0.5f);
+
+    // Each scheduler's own range, whichever option comes first.
+    EXPECT_NE(
+        refusal({"--steps", "1000"}).find("pndm scheduler takes a whole number from 2 to 999"),
+        std::string::npos);
+    EXPECT_EQ(parse({"--steps", "999"}).stepCount, 999);
+    EXPECT_EQ(parse({"--steps", "1000", "--scheduler", "dpm"}).stepCount, 1000);
+    EXPECT_EQ(parse({"--scheduler", "dpm", "--steps", "1"}).stepCount, 1);
 }
 
 TEST(CliText, ParametersAndOutputNames) {

@@ -5,16 +5,34 @@
 #include "pipeline/SchedulerTable.h"
 #include "pipeline/StableDiffusionPipeline.h"
 
+#include "core/TextExcerpt.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <new>
 #include <stdexcept>
+#include <system_error>
+
+#include <unistd.h>
 
 namespace dravelin {
 
 namespace {
+
+// Step ranges the schedulers take with SD's 1000 training timesteps: PNDM
+// needs two for its warm-up and offsets timesteps by one.
+constexpr int64_t kMostSteps = 1000;
+constexpr int64_t kFewestPndmSteps = 2;
+constexpr int64_t kMostPndmSteps = 999;
+// Far beyond any useful scale, and far from overflowing the guided noise.
+constexpr double kLargestGuidance = 100.0;
 
 constexpr const char* kUsage = R"(usage: dravelin-cli --prompt TEXT [options]
 Generates images with a Stable Diffusion 1.5 model directory.
@@ -22,8 +40,9 @@ Generates images with a Stable Diffusion 1.5 model directory.
   --prompt TEXT           what the image should show
   --negative-prompt TEXT  what it should not show
   --seed N                0 to 4294967295 (default 0)
-  --steps N               denoising steps (default 20; 4 with lcm)
-  --guidance X            guidance scale (default 7.5; 1 with lcm)
+  --steps N               denoising steps: 2 to 999 with pndm, 1 to 1000 with dpm,
+                          1 to 50 with lcm (default 20; 4 with lcm)
+  --guidance X            guidance scale, 0 to 100 (default 7.5; 1 with lcm)
   --scheduler pndm|dpm|lcm            (default pndm; lcm wants LCM weights,
                           such as the LoRA latent-consistency/lcm-lora-sdv1-5)
   --lora FILE[:SCALE]     merge LoRA weights (.safetensors) at SCALE (default
@@ -47,33 +66,56 @@ Generates images with a Stable Diffusion 1.5 model directory.
   --help                  show this text
 )";
 
-int64_t wholeNumber(const std::string& option, const std::string& text, int64_t low, int64_t high) {
-    size_t used = 0;
-    long long value = 0;
-    try {
-        value = std::stoll(text, &used);
-    } catch (const std::exception&) {
-        used = 0;
+std::string formatNumber(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+// Whole numbers and decimals are read alike: plain digits (and one decimal
+// point), no sign, no spaces, no exponent, so what is accepted is exactly what
+// the help shows.
+bool isPlainNumber(const std::string& text, bool decimalPoint) {
+    bool digits = false;
+    bool point = false;
+    for (const char c : text) {
+        if (c >= '0' && c <= '9') {
+            digits = true;
+        } else if (c == '.' && decimalPoint && !point) {
+            point = true;
+        } else {
+            return false;
+        }
     }
-    if (text.empty() || used != text.size() || value < low || value > high) {
+    return digits;
+}
+
+std::string shownValue(const std::string& text) {
+    return "\"" + excerpt(text, 30) + "\"";
+}
+
+int64_t wholeNumber(const std::string& option, const std::string& text, int64_t low, int64_t high) {
+    int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (!isPlainNumber(text, false) || error != std::errc() || end != text.data() + text.size() ||
+        value < low || value > high) {
         throw std::invalid_argument(option + " takes a whole number from " + std::to_string(low) +
-                                    " to " + std::to_string(high) + ", not \"" + text + "\".");
+                                    " to " + std::to_string(high) + ", not " + shownValue(text) +
+                                    ".");
     }
     return value;
 }
 
-float decimal(const std::string& option, const std::string& text) {
-    size_t used = 0;
-    float value = 0.0f;
-    try {
-        value = std::stof(text, &used);
-    } catch (const std::exception&) {
-        used = 0;
+float decimal(const std::string& option, const std::string& text, double low, double high) {
+    double value = 0.0;
+    const auto [end, error] =
+        std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
+    if (!isPlainNumber(text, true) || error != std::errc() || end != text.data() + text.size() ||
+        value < low || value > high) {
+        throw std::invalid_argument(option + " takes a number from " + formatNumber(low) + " to " +
+                                    formatNumber(high) + ", not " + shownValue(text) + ".");
     }
-    if (text.empty() || used != text.size() || !std::isfinite(value)) {
-        throw std::invalid_argument(option + " takes a number, not \"" + text + "\".");
-    }
-    return value;
+    return static_cast<float>(value);
 }
 
 // FILE or FILE:SCALE; a path may itself hold colons, so only a number after
@@ -94,12 +136,6 @@ LoraFile parseLora(const std::string& text) {
                                     text + "\".");
     }
     return lora;
-}
-
-std::string formatNumber(float value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
-    return text;
 }
 
 // Each ControlNet's image, read and stretched to the size its network takes
@@ -138,6 +174,53 @@ std::string formatSeconds(double seconds) {
     return text;
 }
 
+std::string reasonText(const std::error_code& error) {
+    std::string text = error.message();
+    if (!text.empty()) {
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    }
+    return text;
+}
+
+void requireWritableFolder(const std::filesystem::path& folder, const std::string& what) {
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        throw std::runtime_error("The " + what + " \"" + excerpt(folder.string(), 200) +
+                                 "\" cannot be written to: " +
+                                 reasonText(std::error_code(errno, std::generic_category())) + ".");
+    }
+}
+
+// Where the images go is checked before any model loads, so that a mistyped
+// path costs a moment rather than a whole generation.
+void checkOutputLocation(const GenerateOptions& options) {
+    std::error_code error;
+    const std::filesystem::path outputDirectory =
+        options.output.parent_path().empty() ? "." : options.output.parent_path();
+    if (!std::filesystem::is_directory(outputDirectory, error)) {
+        throw std::runtime_error("The output folder \"" + excerpt(outputDirectory.string(), 200) +
+                                 "\" does not exist or is not a folder.");
+    }
+    requireWritableFolder(outputDirectory, "output folder");
+    const int64_t count = options.configuration.imageCount;
+    for (int64_t i = 0; i < count; ++i) {
+        const std::filesystem::path path = outputPathFor(options.output, i, count);
+        const auto status = std::filesystem::status(path, error);
+        if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+            throw std::runtime_error("The output \"" + excerpt(path.string(), 200) +
+                                     "\" exists and is not a file; name a .png file.");
+        }
+    }
+    if (options.previewDirectory) {
+        std::filesystem::create_directories(*options.previewDirectory, error);
+        if (error) {
+            throw std::runtime_error("The preview folder \"" +
+                                     excerpt(options.previewDirectory->string(), 200) +
+                                     "\" cannot be created: " + reasonText(error) + ".");
+        }
+        requireWritableFolder(*options.previewDirectory, "preview folder");
+    }
+}
+
 } // namespace
 
 std::filesystem::path defaultModelDirectory() {
@@ -159,6 +242,7 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
     bool hasPrompt = false;
     bool hasSteps = false;
     bool hasGuidance = false;
+    std::string stepsText;
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& option = arguments[i];
         if (option == "--help" || option == "-h") {
@@ -174,7 +258,7 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
             continue;
         }
         if (option.rfind("--", 0) != 0) {
-            throw std::invalid_argument("unexpected argument \"" + option + "\".");
+            throw std::invalid_argument("unexpected argument " + shownValue(option) + ".");
         }
         if (i + 1 >= arguments.size()) {
             throw std::invalid_argument(option + " needs a value.");
@@ -192,10 +276,11 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
             c.seed = static_cast<uint32_t>(
                 wholeNumber(option, value, 0, std::numeric_limits<uint32_t>::max()));
         } else if (option == "--steps") {
-            c.stepCount = wholeNumber(option, value, 1, 1000);
+            c.stepCount = wholeNumber(option, value, 1, kMostSteps);
+            stepsText = value;
             hasSteps = true;
         } else if (option == "--guidance") {
-            c.guidanceScale = decimal(option, value);
+            c.guidanceScale = decimal(option, value, 0.0, kLargestGuidance);
             hasGuidance = true;
         } else if (option == "--count") {
             c.imageCount = wholeNumber(option, value, 1, 100);
@@ -207,15 +292,15 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
             const std::optional<ComputePrecision> precision = parsePrecision(value);
             if (!precision) {
                 throw std::invalid_argument(
-                    "--precision is float32, bfloat16 or automatic, not \"" + value + "\".");
+                    "--precision is float32, bfloat16 or automatic, not " + shownValue(value) + ".");
             }
             options.precision = *precision;
         } else if (option == "--controlnet") {
             const size_t split = value.find('=');
             if (split == std::string::npos || split == 0 || split + 1 == value.size() ||
                 value.substr(0, split).find('/') != std::string::npos) {
-                throw std::invalid_argument("--controlnet takes NAME=IMAGE, not \"" + value +
-                                            "\".");
+                throw std::invalid_argument("--controlnet takes NAME=IMAGE, not " +
+                                            shownValue(value) + ".");
             }
             options.controlNets.push_back({value.substr(0, split), value.substr(split + 1)});
         } else if (option == "--scheduler") {
@@ -225,8 +310,8 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
                 for (const SchedulerEntry& known : schedulerTable()) {
                     names += (names.empty() ? "" : ", ") + std::string(known.commandLineName);
                 }
-                throw std::invalid_argument("--scheduler is one of " + names + ", not \"" + value +
-                                            "\".");
+                throw std::invalid_argument("--scheduler is one of " + names + ", not " +
+                                            shownValue(value) + ".");
             }
             c.schedulerType = entry->type;
         } else if (option == "--lora") {
@@ -239,8 +324,8 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
             } else if (value == "karras") {
                 c.schedulerTimestepSpacing = TimeStepSpacing::karras;
             } else {
-                throw std::invalid_argument("--spacing is linspace, leading or karras, not \"" +
-                                            value + "\".");
+                throw std::invalid_argument("--spacing is linspace, leading or karras, not " +
+                                            shownValue(value) + ".");
             }
         } else if (option == "--rng") {
             if (value == "numpy") {
@@ -250,11 +335,11 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
             } else if (value == "nvidia") {
                 c.rngType = StableDiffusionRNG::nvidiaRNG;
             } else {
-                throw std::invalid_argument("--rng is numpy, torch or nvidia, not \"" + value +
-                                            "\".");
+                throw std::invalid_argument("--rng is numpy, torch or nvidia, not " +
+                                            shownValue(value) + ".");
             }
         } else {
-            throw std::invalid_argument("unknown option \"" + option + "\".");
+            throw std::invalid_argument("unknown option " + shownValue(option) + ".");
         }
     }
     // Latent-consistency weights give their image in a few steps, without
@@ -267,12 +352,17 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
             options.configuration.guidanceScale = 1.0f;
         }
     }
+    // The scheduler may come after --steps: the range is checked once both are known.
+    if (!stepsText.empty() &&
+        options.configuration.schedulerType == StableDiffusionScheduler::pndmScheduler) {
+        wholeNumber("--steps with the pndm scheduler", stepsText, kFewestPndmSteps, kMostPndmSteps);
+    }
     if (!hasPrompt && !options.help) {
         throw std::invalid_argument("--prompt is required.");
     }
     if (options.output.extension() != ".png" && !options.help) {
-        throw std::invalid_argument("--output must name a .png file, not \"" +
-                                    options.output.string() + "\".");
+        throw std::invalid_argument("--output must name a .png file, not " +
+                                    shownValue(options.output.string()) + ".");
     }
     return options;
 }
@@ -318,19 +408,13 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
     }
     try {
         PipelineConfiguration& c = options.configuration;
-        if (!std::filesystem::is_directory(options.model)) {
-            throw std::runtime_error("There is no model at \"" + options.model.string() +
+        std::error_code modelError;
+        if (!std::filesystem::is_directory(options.model, modelError)) {
+            throw std::runtime_error("There is no model at \"" +
+                                     excerpt(options.model.string(), 200) +
                                      "\"; download it with the application or pass --model.");
         }
-        const std::filesystem::path outputDirectory =
-            options.output.parent_path().empty() ? "." : options.output.parent_path();
-        if (!std::filesystem::is_directory(outputDirectory)) {
-            throw std::runtime_error("The output folder \"" + outputDirectory.string() +
-                                     "\" does not exist.");
-        }
-        if (options.previewDirectory) {
-            std::filesystem::create_directories(*options.previewDirectory);
-        }
+        checkOutputLocation(options);
         std::string requested(precisionName(options.precision));
         if (options.precision == ComputePrecision::automatic &&
             std::getenv("DRAVELIN_PRECISION") != nullptr) {
@@ -361,7 +445,8 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
             }
             controlNetNames.push_back(controlNet.name);
         }
-        StableDiffusionPipeline pipeline(options.model, controlNetNames, {ComputeUnits::cpuAndGPU, precision, options.loras},
+        StableDiffusionPipeline pipeline(options.model, controlNetNames,
+                                         {ComputeUnits::cpuAndGPU, precision, options.loras},
                                          c.disableSafety, options.reduceMemory);
         c.controlNetInputs = controlNetImages(options, pipeline);
         using Clock = std::chrono::steady_clock;
@@ -378,7 +463,12 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
                                        static_cast<double>(progress.step + 1);
                 const double left =
                     perStep * static_cast<double>(progress.stepCount - progress.step - 1);
-                err << "step " << progress.step + 1 << " of " << progress.stepCount << ", "
+                // Counted in the steps asked for: PNDM's warm-up runs one
+                // timestep more, which shares the first step's number.
+                const int64_t asked = c.stepCount;
+                const int64_t shown = std::max<int64_t>(
+                    1, (progress.step + 1) * asked / std::max<int64_t>(progress.stepCount, 1));
+                err << "step " << std::min(shown, asked) << " of " << asked << ", "
                     << formatSeconds(std::chrono::duration<double>(now - lastStep).count())
                     << " per step, " << formatSeconds(left) << " left\n";
                 lastStep = now;
@@ -417,6 +507,10 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
             out << path.string() << "\n";
         }
         return 0;
+    } catch (const std::bad_alloc&) {
+        err << "dravelin-cli: The generation ran out of memory; close other programs or try "
+               "--reduce-memory.\n";
+        return 1;
     } catch (const std::exception& error) {
         err << "dravelin-cli: " << error.what() << "\n";
         return 1;

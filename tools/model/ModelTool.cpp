@@ -1,5 +1,7 @@
 #include "model/ModelTool.h"
 
+#include "core/BoundedFile.h"
+#include "core/TextExcerpt.h"
 #include "pipeline/NumPyRandomSource.h"
 #include "runtime/Bundle.h"
 #include "runtime/BundleWriter.h"
@@ -11,8 +13,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <stdexcept>
 
@@ -62,17 +62,20 @@ int describeBundle(const std::string& bundle, ComputePrecision precision, std::o
 }
 
 ShapedArray readRawFloats(const std::string& name, const std::string& file, const Shape& shape) {
-    std::ifstream stream(file, std::ios::binary);
-    if (!stream) {
-        throw std::runtime_error("Cannot read the input file \"" + file + "\" for \"" + name +
-                                 "\".");
-    }
-    const std::vector<char> bytes{std::istreambuf_iterator<char>(stream),
-                                  std::istreambuf_iterator<char>()};
     const int64_t count = elementCount(shape);
+    const std::string where = "The input file \"" + excerpt(file, 200) + "\" for \"" + name + "\"";
+    // Exactly the bytes the input needs may be read: a larger file (or
+    // /dev/zero) is refused before it fills memory.
+    std::string bytes;
+    try {
+        bytes = readBoundedFile(file, static_cast<uint64_t>(count) * 4, where);
+    } catch (const BoundedFileError& error) {
+        throw std::runtime_error(std::string(error.what()) + " \"" + name + "\" " +
+                                 describe(shape) + " needs " + std::to_string(count * 4) +
+                                 " bytes.");
+    }
     if (static_cast<int64_t>(bytes.size()) != count * 4) {
-        throw std::runtime_error("The input file \"" + file + "\" has " +
-                                 std::to_string(bytes.size()) + " bytes, but \"" + name + "\" " +
+        throw std::runtime_error(where + " has " + std::to_string(bytes.size()) + " bytes, but " +
                                  describe(shape) + " needs " + std::to_string(count * 4) + ".");
     }
     ShapedArray array(shape);
@@ -87,13 +90,18 @@ int runBundle(const std::string& bundle, const std::map<std::string, std::string
     for (const auto& [name, file] : inputFiles) {
         const std::optional<FeatureDescription> description = model->modelDescription().input(name);
         if (!description) {
-            throw std::runtime_error("The model has no input named \"" + name + "\".");
+            throw std::runtime_error("The model has no input named \"" + excerpt(name) + "\".");
         }
         inputs.emplace(name, readRawFloats(name, file, description->shape));
     }
     const FeatureProvider outputs = model->prediction(FeatureProvider(std::move(inputs)));
 
-    std::filesystem::create_directories(outputDirectory);
+    std::error_code error;
+    std::filesystem::create_directories(outputDirectory, error);
+    if (error) {
+        throw std::runtime_error("The output folder \"" + excerpt(outputDirectory, 200) +
+                                 "\" cannot be created: " + error.message() + ".");
+    }
     nlohmann::ordered_json listing = nlohmann::ordered_json::array();
     for (const auto& [name, array] : outputs.featureValueDictionary) {
         const std::string file = name + ".bin";

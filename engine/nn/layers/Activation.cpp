@@ -1,7 +1,7 @@
 #include "nn/layers/Activation.h"
 
-#include "nn/layers/ActivationKernels.h"
 #include "nn/compute/ConfigReader.h"
+#include "nn/layers/ActivationKernels.h"
 
 #include <map>
 
@@ -21,8 +21,8 @@ Activation activationNamed(const std::string& name, const std::string& key) {
     };
     auto found = known.find(name);
     if (found == known.end()) {
-        throw ConfigurationError(ConfigReader::about(key) + " is \"" + name +
-                                 "\", an activation this runtime does not implement (it has "
+        throw ConfigurationError(ConfigReader::about(key) + " is " + ConfigReader::excerpt(name) +
+                                 ", an activation this runtime does not implement (it has "
                                  "silu, swish, quick_gelu, gelu, gelu_new, gelu_fast, "
                                  "gelu_pytorch_tanh, relu and mish).");
     }

@@ -12,6 +12,9 @@ namespace dravelin {
 // CLIPTextModelWithProjection (CLIPTextConfig), every missing key at the
 // library's default (as transformers 4.36 reads it).
 struct ClipTextConfig {
+    // The longest token sequence this runtime builds the encoder for.
+    static constexpr int64_t kMaximumPositions = 4096;
+
     int64_t vocabSize = 49408;
     int64_t hiddenSize = 512;
     int64_t intermediateSize = 2048;

@@ -25,6 +25,12 @@ std::unique_ptr<Network> ClipTextKind::build(const nlohmann::json& config,
     if (!input || input->shape.size() != 2 || input->shape[0] < 1) {
         throw std::invalid_argument("The input \"input_ids\" must be shaped [batch, length].");
     }
+    // Checked before anything is sized by the length.
+    if (input->shape[1] < 1 || input->shape[1] > clip.maxPositions) {
+        throw std::invalid_argument("The input \"input_ids\" must hold 1 to " +
+                                    std::to_string(clip.maxPositions) + " tokens, not " +
+                                    std::to_string(input->shape[1]) + ".");
+    }
     return std::make_unique<ClipTextModel>(clip, WeightReader(weights), input->shape[1],
                                            projected_);
 }

@@ -10,6 +10,19 @@ namespace dravelin {
 
 namespace {
 
+// Bounds on the shapes a bundle may fix, checked before any layer is sized.
+constexpr int64_t kMaximumBatch = 64;
+constexpr int64_t kMaximumSide = 256;
+constexpr int64_t kMaximumTextPositions = 4096;
+
+void requireAtMost(const std::string& network, const std::string& what, int64_t value,
+                   int64_t maximum) {
+    if (value > maximum) {
+        throw std::invalid_argument(network + "'s " + what + " is " + std::to_string(value) +
+                                    "; it can be at most " + std::to_string(maximum) + ".");
+    }
+}
+
 Shape describedShape(const ModelDescription& description, const std::string& name, size_t rank) {
     const std::optional<FeatureDescription> found = description.input(name);
     if (!found || found->shape.size() != rank) {
@@ -84,6 +97,10 @@ UNetShape denoisingShape(const ModelDescription& description, int64_t inChannels
             "\" [batch] and \"" + feature::encoderHiddenStates + "\" [batch, " +
             std::to_string(contextDim) + ", 1, positions].");
     }
+    requireAtMost(network, "batch", batch, kMaximumBatch);
+    requireAtMost(network, "latent height", sample[2], kMaximumSide);
+    requireAtMost(network, "latent width", sample[3], kMaximumSide);
+    requireAtMost(network, "text length", states[3], kMaximumTextPositions);
     return {batch, sample[2], sample[3], states[3]};
 }
 

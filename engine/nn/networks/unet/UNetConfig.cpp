@@ -10,6 +10,15 @@ namespace dravelin {
 
 namespace {
 
+// Bounds beyond every published model of the family, so that a mistyped or
+// hostile value is refused before the network is sized by it.
+constexpr int64_t kMaximumChannels = 8192;
+constexpr int64_t kMaximumImageChannels = 256;
+constexpr int64_t kMaximumLayersPerBlock = 16;
+constexpr int64_t kMaximumTransformerLayers = 64;
+constexpr int64_t kMaximumHeads = 1024;
+constexpr int64_t kMaximumGroups = 1024;
+
 std::string lowercase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -31,7 +40,8 @@ std::vector<std::string> blockTypes(const ConfigReader& reader, const std::strin
             for (const std::string& name : known) {
                 names += (names.empty() ? "\"" : " and \"") + name + "\"";
             }
-            unsupported(key, "names \"" + type + "\"; this runtime implements only " + names + ".");
+            unsupported(key, "names " + ConfigReader::excerpt(type) + "; this runtime implements only " +
+                                 names + ".");
         }
     }
     return types;
@@ -47,16 +57,17 @@ std::vector<bool> withTransformers(const std::vector<std::string>& types) {
 
 // An integer, or a list with one per block.
 std::vector<int64_t> perBlock(const nlohmann::json& config, const ConfigReader& reader,
-                              const std::string& key, int64_t fallback, size_t blocks) {
+                              const std::string& key, int64_t fallback, size_t blocks,
+                              int64_t maximum) {
     if (config.contains(key) && config[key].is_array()) {
-        std::vector<int64_t> values = reader.integers(key, {});
+        std::vector<int64_t> values = reader.integers(key, {}, 1, maximum);
         if (values.size() != blocks) {
             unsupported(key, "lists " + std::to_string(values.size()) + " values for " +
                                  std::to_string(blocks) + " blocks.");
         }
         return values;
     }
-    return std::vector<int64_t>(blocks, reader.integer(key, fallback));
+    return std::vector<int64_t>(blocks, reader.integer(key, fallback, 1, maximum));
 }
 
 // Keys whose values this runtime does not implement, each with the value
@@ -73,7 +84,7 @@ void refuseUnlessOff(const nlohmann::json& config, const std::string& key,
                     [&](const nlohmann::json& value) { return value == off; })) {
         return;
     }
-    unsupported(key, "is " + found->dump() + "; this runtime implements only " +
+    unsupported(key, "is " + ConfigReader::excerpt(*found) + "; this runtime implements only " +
                          (off.is_null() ? std::string("its absence") : off.dump()) + ".");
 }
 
@@ -82,7 +93,8 @@ void refuseUnlessOff(const nlohmann::json& config, const std::string& key,
 UNetConfig UNetConfig::read(const nlohmann::json& config) {
     const ConfigReader reader(config);
     UNetConfig result = readDownPath(config);
-    result.outChannels = reader.integer("out_channels", result.outChannels);
+    result.outChannels =
+        reader.integer("out_channels", result.outChannels, 1, kMaximumImageChannels);
     result.upBlockTypes =
         blockTypes(reader, "up_block_types", result.upBlockTypes, UNetBlockFactory::upBlockTypes());
     result.upCrossAttention = withTransformers(result.upBlockTypes);
@@ -100,11 +112,12 @@ UNetConfig UNetConfig::read(const nlohmann::json& config) {
 UNetConfig UNetConfig::readDownPath(const nlohmann::json& config) {
     const ConfigReader reader(config);
     UNetConfig result;
-    result.inChannels = reader.integer("in_channels", result.inChannels);
+    result.inChannels = reader.integer("in_channels", result.inChannels, 1, kMaximumImageChannels);
     result.centerInputSample = reader.boolean("center_input_sample", false);
     result.flipSinToCos = reader.boolean("flip_sin_to_cos", true);
-    result.freqShift = reader.number("freq_shift", 0);
-    result.blockOutChannels = reader.integers("block_out_channels", result.blockOutChannels);
+    result.freqShift = reader.number("freq_shift", 0, -1000, 1000);
+    result.blockOutChannels =
+        reader.integers("block_out_channels", result.blockOutChannels, 1, kMaximumChannels);
     const size_t blocks = result.blockOutChannels.size();
     if (blocks < 1 || blocks > 8) {
         unsupported("block_out_channels", "must list one to eight channel counts.");
@@ -120,12 +133,13 @@ UNetConfig UNetConfig::readDownPath(const nlohmann::json& config) {
     result.midBlockType = reader.string("mid_block_type", result.midBlockType);
     const std::vector<std::string>& midTypes = UNetBlockFactory::midBlockTypes();
     if (std::find(midTypes.begin(), midTypes.end(), result.midBlockType) == midTypes.end()) {
-        unsupported("mid_block_type", "is \"" + result.midBlockType +
-                                          "\"; this runtime implements only "
+        unsupported("mid_block_type", "is " + ConfigReader::excerpt(result.midBlockType) +
+                                          "; this runtime implements only "
                                           "\"UNetMidBlock2DCrossAttn\".");
     }
-    result.layersPerBlock = reader.integer("layers_per_block", result.layersPerBlock);
-    result.downsamplePadding = reader.integer("downsample_padding", 1, 0);
+    result.layersPerBlock =
+        reader.integer("layers_per_block", result.layersPerBlock, 1, kMaximumLayersPerBlock);
+    result.downsamplePadding = reader.integer("downsample_padding", 1, 0, 16);
     if (result.downsamplePadding != 1) {
         unsupported("downsample_padding", "is " + std::to_string(result.downsamplePadding) +
                                               "; this runtime implements only 1.");
@@ -142,7 +156,7 @@ UNetConfig UNetConfig::readDownPath(const nlohmann::json& config) {
         // SiLU has been checked against the reference.
         unsupported("act_fn", "must be \"silu\" here.");
     }
-    result.groups = reader.integer("norm_num_groups", result.groups);
+    result.groups = reader.integer("norm_num_groups", result.groups, 1, kMaximumGroups);
     for (int64_t channels : result.blockOutChannels) {
         if (channels % result.groups != 0) {
             unsupported("norm_num_groups", "is " + std::to_string(result.groups) +
@@ -150,13 +164,18 @@ UNetConfig UNetConfig::readDownPath(const nlohmann::json& config) {
                                                std::to_string(channels) + ".");
         }
     }
-    result.epsilon = static_cast<float>(reader.number("norm_eps", 1e-5));
-    result.crossAttentionDim = reader.integer("cross_attention_dim", result.crossAttentionDim);
+    result.epsilon = static_cast<float>(reader.number("norm_eps", 1e-5, 0, 1));
+    if (!(result.epsilon > 0.0f)) {
+        unsupported("norm_eps", "must be above 0.");
+    }
+    result.crossAttentionDim =
+        reader.integer("cross_attention_dim", result.crossAttentionDim, 1, kMaximumChannels);
     refuseUnlessOff(config, "num_attention_heads", nullptr);
     // diffusers' naming mix-up: with no "num_attention_heads", this is the
     // number of heads, not their width.
-    result.heads = perBlock(config, reader, "attention_head_dim", 8, blocks);
-    result.transformerLayers = perBlock(config, reader, "transformer_layers_per_block", 1, blocks);
+    result.heads = perBlock(config, reader, "attention_head_dim", 8, blocks, kMaximumHeads);
+    result.transformerLayers = perBlock(config, reader, "transformer_layers_per_block", 1, blocks,
+                                        kMaximumTransformerLayers);
     for (size_t i = 0; i < blocks; ++i) {
         if (result.blockOutChannels[i] % result.heads[i] != 0) {
             unsupported("attention_head_dim",
@@ -165,7 +184,7 @@ UNetConfig UNetConfig::readDownPath(const nlohmann::json& config) {
         }
     }
     result.linearProjection = reader.boolean("use_linear_projection", false);
-    result.sampleSize = reader.integer("sample_size", result.sampleSize);
+    result.sampleSize = reader.integer("sample_size", result.sampleSize, 1, kMaximumSampleSize);
     if (result.sampleSize % (int64_t{1} << (blocks - 1)) != 0) {
         unsupported("sample_size",
                     "must be a multiple of " + std::to_string(int64_t{1} << (blocks - 1)) + ".");

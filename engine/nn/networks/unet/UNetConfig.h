@@ -15,6 +15,10 @@ namespace dravelin {
 // family, every missing key at the library's default (as diffusers 0.25
 // builds it). Per-block lists are expanded to one entry per block.
 struct UNetConfig {
+    // The largest latent side this runtime builds the network for (2048 image
+    // pixels in SD); larger sizes are refused, not attempted.
+    static constexpr int64_t kMaximumSampleSize = 256;
+
     int64_t inChannels = 4;
     int64_t outChannels = 4;
     bool centerInputSample = false;

@@ -9,14 +9,21 @@ namespace dravelin {
 
 namespace {
 
+// Bounds beyond every published autoencoder of the family, so that a mistyped
+// or hostile value is refused before the network is sized by it.
+constexpr int64_t kMaximumChannels = 4096;
+constexpr int64_t kMaximumImageChannels = 64;
+constexpr int64_t kMaximumLayersPerBlock = 16;
+constexpr int64_t kMaximumGroups = 1024;
+
 void requireBlockTypes(const ConfigReader& reader, const std::string& key,
                        const std::string& implemented, size_t count) {
     const std::vector<std::string> types = reader.strings(key, {implemented});
     for (const std::string& type : types) {
         if (type != implemented) {
-            throw ConfigurationError(ConfigReader::about(key) + " names \"" + type +
-                                     "\"; this runtime implements only \"" + implemented +
-                                     "\" there.");
+            throw ConfigurationError(
+                ConfigReader::about(key) + " names " + ConfigReader::excerpt(type) +
+                "; this runtime implements only \"" + implemented + "\" there.");
         }
     }
     if (types.size() != count) {
@@ -37,17 +44,21 @@ std::string lowercase(std::string text) {
 VaeConfig VaeConfig::read(const nlohmann::json& config, Half half) {
     const ConfigReader reader(config);
     VaeConfig result;
-    result.inChannels = reader.integer("in_channels", result.inChannels);
-    result.outChannels = reader.integer("out_channels", result.outChannels);
-    result.blockOutChannels = reader.integers("block_out_channels", result.blockOutChannels);
+    result.inChannels = reader.integer("in_channels", result.inChannels, 1, kMaximumImageChannels);
+    result.outChannels =
+        reader.integer("out_channels", result.outChannels, 1, kMaximumImageChannels);
+    result.blockOutChannels =
+        reader.integers("block_out_channels", result.blockOutChannels, 1, kMaximumChannels);
     if (result.blockOutChannels.empty() || result.blockOutChannels.size() > 8) {
         throw ConfigurationError(ConfigReader::about("block_out_channels") +
                                  " must list one to eight channel counts.");
     }
-    result.layersPerBlock = reader.integer("layers_per_block", result.layersPerBlock);
+    result.layersPerBlock =
+        reader.integer("layers_per_block", result.layersPerBlock, 1, kMaximumLayersPerBlock);
     result.activation = activationNamed(lowercase(reader.string("act_fn", "silu")), "act_fn");
-    result.latentChannels = reader.integer("latent_channels", result.latentChannels);
-    result.groups = reader.integer("norm_num_groups", result.groups);
+    result.latentChannels =
+        reader.integer("latent_channels", result.latentChannels, 1, kMaximumImageChannels);
+    result.groups = reader.integer("norm_num_groups", result.groups, 1, kMaximumGroups);
     for (int64_t channels : result.blockOutChannels) {
         if (channels % result.groups != 0) {
             throw ConfigurationError(
@@ -57,11 +68,12 @@ VaeConfig VaeConfig::read(const nlohmann::json& config, Half half) {
     }
     const std::string normType = reader.string("norm_type", "group");
     if (normType != "group") {
-        throw ConfigurationError(ConfigReader::about("norm_type") + " is \"" + normType +
-                                 "\"; this runtime implements only \"group\".");
+        throw ConfigurationError(ConfigReader::about("norm_type") + " is " +
+                                 ConfigReader::excerpt(normType) +
+                                 "; this runtime implements only \"group\".");
     }
     if (config.contains("sample_size") && config["sample_size"].is_array()) {
-        const std::vector<int64_t> size = reader.integers("sample_size", {});
+        const std::vector<int64_t> size = reader.integers("sample_size", {}, 1, kMaximumSampleSize);
         if (size.size() != 2) {
             throw ConfigurationError(ConfigReader::about("sample_size") +
                                      " must be a size or a [height, width] pair.");
@@ -69,7 +81,8 @@ VaeConfig VaeConfig::read(const nlohmann::json& config, Half half) {
         result.sampleHeight = size[0];
         result.sampleWidth = size[1];
     } else {
-        result.sampleHeight = result.sampleWidth = reader.integer("sample_size", 32);
+        result.sampleHeight = result.sampleWidth =
+            reader.integer("sample_size", 32, 1, kMaximumSampleSize);
     }
     if (result.latentHeight() < 1 || result.latentWidth() < 1) {
         throw ConfigurationError(ConfigReader::about("sample_size") + " is smaller than one "

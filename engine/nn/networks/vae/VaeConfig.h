@@ -12,6 +12,10 @@ namespace dravelin {
 // The configuration of diffusers' AutoencoderKL, every missing key at the
 // library's default (as diffusers 0.25 builds it).
 struct VaeConfig {
+    // The largest image side, in pixels, this runtime builds the networks for;
+    // larger sizes are refused, not attempted.
+    static constexpr int64_t kMaximumSampleSize = 2048;
+
     int64_t inChannels = 3;
     int64_t outChannels = 3;
     std::vector<int64_t> blockOutChannels{64};

@@ -1,0 +1,17 @@
+#include "core/TextExcerpt.h"
+
+namespace dravelin {
+
+std::string excerpt(std::string_view text, size_t limit) {
+    if (text.size() <= limit) {
+        return std::string(text);
+    }
+    size_t cut = limit;
+    // Back off continuation bytes so a UTF-8 character is never split.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return std::string(text.substr(0, cut)) + "…";
+}
+
+} // namespace dravelin
