@@ -33,6 +33,8 @@ constexpr int64_t kFewestPndmSteps = 2;
 constexpr int64_t kMostPndmSteps = 999;
 // Far beyond any useful scale, and far from overflowing the guided noise.
 constexpr double kLargestGuidance = 100.0;
+// Published LoRAs are used at scales around 1; far beyond, any image is noise.
+constexpr double kLargestLoraScale = 10.0;
 
 constexpr const char* kUsage = R"(usage: dravelin-cli --prompt TEXT [options]
 Generates images with a Stable Diffusion 1.5 model directory.
@@ -127,13 +129,13 @@ LoraFile parseLora(const std::string& text) {
         const std::string scale = text.substr(colon + 1);
         const bool numeric = scale.find_first_not_of("0123456789.-+eE") == std::string::npos;
         if (numeric) {
-            lora = {text.substr(0, colon), decimal("--lora", scale)};
+            lora = LoraFile{text.substr(0, colon), decimal("--lora scale", scale, 0.0, kLargestLoraScale)};
         }
     }
     if (lora.path.empty() || lora.path.extension() != ".safetensors") {
         throw std::invalid_argument("--lora takes a .safetensors file, optionally followed by "
-                                    ":SCALE, not \"" +
-                                    text + "\".");
+                                    ":SCALE, not " +
+                                    shownValue(text) + ".");
     }
     return lora;
 }
