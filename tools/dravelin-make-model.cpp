@@ -1,6 +1,6 @@
 // Writes a complete model directory with random weights:
-//   dravelin-make-model OUTDIR [--tiny | --full-size] [--encoder] [--seed N]
-//                              [--tokenizer DIR]
+//   dravelin-make-model OUTDIR [--tiny | --full-size] [--encoder]
+//                              [--preview-decoder] [--seed N] [--tokenizer DIR]
 
 #include "make-model/ModelMaker.h"
 
@@ -19,6 +19,8 @@ int main(int argc, char** argv) {
             options.fullSize = true;
         } else if (argument == "--encoder") {
             options.imageEncoder = true;
+        } else if (argument == "--preview-decoder") {
+            options.previewDecoder = true;
         } else if ((argument == "--seed" || argument == "--tokenizer") && i + 1 < argc) {
             const std::string value = argv[++i];
             if (argument == "--tokenizer") {
@@ -35,13 +37,13 @@ int main(int argc, char** argv) {
             output = argument;
         } else {
             std::fprintf(stderr, "usage: dravelin-make-model OUTDIR [--tiny | --full-size] "
-                                 "[--encoder] [--seed N] [--tokenizer DIR]\n");
+                                 "[--encoder] [--preview-decoder] [--seed N] [--tokenizer DIR]\n");
             return 2;
         }
     }
     if (output.empty()) {
         std::fprintf(stderr, "usage: dravelin-make-model OUTDIR [--tiny | --full-size] "
-                             "[--encoder] [--seed N] [--tokenizer DIR]\n");
+                             "[--encoder] [--preview-decoder] [--seed N] [--tokenizer DIR]\n");
         return 2;
     }
     try {

@@ -1,6 +1,7 @@
 #include "nn/BuiltInNetworks.h"
 
 #include "nn/networks/clip/ClipTextKinds.h"
+#include "nn/networks/taesd/TinyAutoencoderKinds.h"
 #include "nn/networks/unet/UNetKind.h"
 #include "nn/networks/vae/VaeKinds.h"
 #include "runtime/NetworkRegistry.h"
@@ -13,6 +14,8 @@ void registerBuiltInNetworks(NetworkRegistry& registry) {
     registry.add(std::make_shared<VaeDecoderKind>());
     registry.add(std::make_shared<VaeEncoderKind>());
     registry.add(std::make_shared<UNetKind>());
+    registry.add(std::make_shared<TinyDecoderKind>());
+    registry.add(std::make_shared<TinyEncoderKind>());
 }
 
 } // namespace dravelin

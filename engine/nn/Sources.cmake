@@ -39,6 +39,11 @@ set(DRAVELIN_NN_SOURCES
     nn/networks/clip/ClipTextConfig.cpp
     nn/networks/clip/ClipTextKinds.cpp
     nn/networks/clip/ClipTextModel.cpp
+    nn/networks/taesd/TinyAutoencoderBlock.cpp
+    nn/networks/taesd/TinyAutoencoderConfig.cpp
+    nn/networks/taesd/TinyAutoencoderKinds.cpp
+    nn/networks/taesd/TinyDecoder.cpp
+    nn/networks/taesd/TinyEncoder.cpp
     nn/networks/unet/UNet2DCondition.cpp
     nn/networks/unet/UNetConfig.cpp
     nn/networks/unet/UNetKind.cpp

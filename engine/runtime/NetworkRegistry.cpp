@@ -61,6 +61,10 @@ std::string NetworkRegistry::inferKindName(const nlohmann::json& config,
         return bundleDirectoryName.rfind("VAEEncoder", 0) == 0 ? "AutoencoderKL.encoder"
                                                                : "AutoencoderKL.decoder";
     }
+    if (className == "AutoencoderTiny") {
+        return bundleDirectoryName.rfind("PreviewEncoder", 0) == 0 ? "AutoencoderTiny.encoder"
+                                                                   : "AutoencoderTiny.decoder";
+    }
     return className;
 }
 

@@ -28,7 +28,9 @@ public:
     // The kind a configuration asks for: its "_class_name", else the first of
     // its "architectures". An AutoencoderKL is the image encoder in a bundle
     // whose directory name starts with "VAEEncoder", else the decoder
-    // ("AutoencoderKL.encoder" / "AutoencoderKL.decoder"). Throws
+    // ("AutoencoderKL.encoder" / "AutoencoderKL.decoder"); likewise an
+    // AutoencoderTiny is the encoder under "PreviewEncoder…", else the
+    // preview decoder. Throws
     // std::invalid_argument when the configuration names no class.
     static std::string inferKindName(const nlohmann::json& config,
                                      const std::string& bundleDirectoryName);

@@ -18,6 +18,7 @@ dravelin_test(test_nn
     nn/ConvolutionTests.cpp
     nn/EndToEndTests.cpp
     nn/NormalizationTests.cpp
+    nn/TinyAutoencoderTests.cpp
     nn/UNetTests.cpp
     nn/VaeTests.cpp)
 target_link_libraries(test_nn PRIVATE dravelin_nn_test_support dravelin_cli_tool)

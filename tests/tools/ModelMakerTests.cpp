@@ -35,9 +35,9 @@ TEST(ModelMaker, WritesACompleteTinyModelThatGeneratesImages) {
     TemporaryDirectory directory;
     const auto model = directory.path() / "Model";
     std::vector<std::string> lines;
-    writeRandomModel(model, {.imageEncoder = true},
+    writeRandomModel(model, {.imageEncoder = true, .previewDecoder = true},
                      [&](const std::string& line) { lines.push_back(line); });
-    EXPECT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines.size(), 5u);
     EXPECT_TRUE(std::filesystem::exists(model / ".complete"));
 
     StableDiffusionPipeline pipeline(model, {}, {}, true, false);
@@ -49,6 +49,12 @@ TEST(ModelMaker, WritesACompleteTinyModelThatGeneratesImages) {
     ASSERT_EQ(images.size(), 1u);
     ASSERT_TRUE(images[0].has_value());
     EXPECT_EQ(images[0]->width(), 16);
+    // Previews come from the preview decoder, at the image's size.
+    ASSERT_TRUE(pipeline.previewDecoder.hasTinyAutoencoder());
+    const GeneratedImages previews =
+        pipeline.decodeToPreviewImages(std::vector<ShapedArray>{ShapedArray(Shape{1, 4, 8, 8})}, c);
+    ASSERT_EQ(previews.size(), 1u);
+    EXPECT_EQ(previews[0]->width(), 16);
 
     // Image-to-image through the real encoder.
     c.startingImage = *images[0];

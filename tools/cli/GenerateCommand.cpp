@@ -29,6 +29,9 @@ Generates images with a Stable Diffusion 1.5 model directory.
   --output PATH           PNG to write (default dravelin.png; several images are
                           numbered beside it)
   --preview-dir DIR       write a preview PNG every second step
+  --preview fast|full     previews from the model's PreviewDecoder.model (or a
+                          colour projection without it), or from the full
+                          decoder (default fast)
   --reduce-memory         keep each model loaded only while it is used
   --help                  show this text
 )";
@@ -143,6 +146,11 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
             options.output = value;
         } else if (option == "--preview-dir") {
             options.previewDirectory = value;
+        } else if (option == "--preview") {
+            if (value != "fast" && value != "full") {
+                throw std::invalid_argument("--preview is fast or full, not \"" + value + "\".");
+            }
+            options.fullDecoderPreviews = value == "full";
         } else if (option == "--scheduler") {
             if (value != "pndm" && value != "dpm") {
                 throw std::invalid_argument("--scheduler is pndm or dpm, not \"" + value + "\".");
@@ -253,7 +261,9 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
                     << " per step, " << formatSeconds(left) << " left\n";
                 lastStep = now;
                 if (options.previewDirectory && progress.step % 2 == 1) {
-                    const GeneratedImages previews = progress.currentImages();
+                    const GeneratedImages previews = options.fullDecoderPreviews
+                                                         ? progress.currentImages()
+                                                         : progress.previewImages();
                     for (size_t i = 0; i < previews.size(); ++i) {
                         if (previews[i]) {
                             char name[64];

@@ -16,6 +16,8 @@ struct GenerateOptions {
     PipelineConfiguration configuration{""};
     std::filesystem::path output = "dravelin.png";
     std::optional<std::filesystem::path> previewDirectory;
+    // Previews through the full decoder instead of the fast preview path.
+    bool fullDecoderPreviews = false;
     bool reduceMemory = false;
     bool help = false;
 };

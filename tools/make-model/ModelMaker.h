@@ -12,6 +12,9 @@ struct ModelMakerOptions {
     // instead of tiny ones.
     bool fullSize = false;
     bool imageEncoder = false; // also write VAEEncoder.model
+    // Also write PreviewDecoder.model (a tiny autoencoder: madebyollin/taesd's
+    // configuration at full size).
+    bool previewDecoder = false;
     uint64_t seed = 1;
     // A folder with vocab.json and merges.txt to use; without it a small
     // character-level vocabulary is written.
