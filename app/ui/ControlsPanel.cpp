@@ -73,8 +73,9 @@ QString ControlsPanel::timingCaption(double secondsPerStep, double secondsLeft) 
     const QString remaining = left < 60 ? QString::number(left) + QStringLiteral(" s")
                                         : QString::number(left / 60) + QStringLiteral(" min ") +
                                               QString::number(left % 60) + QStringLiteral(" s");
-    return QString::number(secondsPerStep, 'f', 1) + QStringLiteral(" s per step, ") + remaining +
-           QStringLiteral(" left");
+    // Small models step in fractions of a second: two decimals there.
+    return QString::number(secondsPerStep, 'f', secondsPerStep < 0.95 ? 2 : 1) +
+           QStringLiteral(" s per step, ") + remaining + QStringLiteral(" left");
 }
 
 ControlsPanel::ControlsPanel(Generator& generator, ModelStore& store, QWidget* parent)

@@ -25,7 +25,8 @@ public:
     static QString guidanceLabel(double guidance);
     // "Step 3 of 20".
     static QString stepCaption(qint64 step, qint64 steps);
-    // "2.4 s per step, 38 s left" (minutes and seconds from a minute on);
+    // "2.4 s per step, 38 s left" (two decimals below a second per step,
+    // minutes and seconds from a minute left on);
     // empty before the first step is timed.
     static QString timingCaption(double secondsPerStep, double secondsLeft);
 

@@ -124,6 +124,8 @@ TEST(WindowText, CaptionsAndLabels) {
               QStringLiteral("2.4 s per step, 38 s left"));
     EXPECT_EQ(ControlsPanel::timingCaption(5.0, 125.0),
               QStringLiteral("5.0 s per step, 2 min 5 s left"));
+    EXPECT_EQ(ControlsPanel::timingCaption(0.034, 0.6),
+              QStringLiteral("0.03 s per step, 1 s left"));
     EXPECT_EQ(ControlsPanel::timingCaption(0.0, 0.0), QString());
 }
 
