@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QScrollBar>
+#include <QStyle>
 
 #include <algorithm>
 
@@ -36,7 +37,6 @@ ResultsGrid::ResultsGrid(Generator& generator, QWidget* parent)
     setSelectionMode(QAbstractItemView::SingleSelection);
     setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setFrameShape(QFrame::NoFrame);
     setViewportMargins(kViewportMargin, kViewportMargin, kViewportMargin, kViewportMargin);
     setMouseTracking(true);
@@ -85,9 +85,11 @@ void ResultsGrid::resizeEvent(QResizeEvent* event) {
 }
 
 void ResultsGrid::arrange() {
-    // The scroll bar is always there, so the width never depends on the
-    // number of rows.
-    const int width = std::max(viewport()->width(), 1);
+    // Room is kept for the scroll bar whether or not it shows, so the columns
+    // never depend on the number of rows (which could make the bar come and
+    // go).
+    const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
+    const int width = std::max(contentsRect().width() - 2 * kViewportMargin - scrollBar, 1);
     columns_ = std::max(1, width / (kMinimumCell + kSpacing));
     const int square = width / columns_;
     const int side = std::max(kMinimumCell, square - kSpacing);
