@@ -2,6 +2,7 @@
 
 #include "pipeline/ImageConversion.h"
 #include "runtime/FeatureProvider.h"
+#include "runtime/RuntimeErrors.h"
 
 #include <nlohmann/json.hpp>
 
@@ -76,7 +77,7 @@ void PreviewDecoder::loadResources() {
     if (model_ && !*unusable_) {
         try {
             model_->loadResources();
-        } catch (const std::exception&) {
+        } catch (const ModelLoadError&) {
             // Previews fall back to the projection; generation goes on.
             *unusable_ = true;
         }
@@ -134,7 +135,9 @@ Image PreviewDecoder::project(const ShapedArray& latent, int upscale) {
         uint8_t* target = pixels.data() + static_cast<int64_t>(y) * rowFloats;
         for (int64_t i = 0; i < rowFloats; ++i) {
             const float value = upper[i] + (lower[i] - upper[i]) * fraction;
-            target[i] = static_cast<uint8_t>(std::clamp(value, 0.0f, 255.0f) + 0.5f);
+            // Written so that a value that is not a number becomes 0.
+            target[i] =
+                static_cast<uint8_t>((value > 0.0f ? std::min(value, 255.0f) : 0.0f) + 0.5f);
         }
     }
     return Image(static_cast<int>(outWidth), static_cast<int>(down.size()), 3, AlphaKind::none,
@@ -169,9 +172,12 @@ std::vector<Image> PreviewDecoder::decode(std::span<const ShapedArray> latents) 
     if (model_ && !*unusable_) {
         try {
             return decodeWithTinyAutoencoder(latents);
-        } catch (const std::exception&) {
-            // A bundle that does not load or does not fit these latents
-            // (another image size) is given up on; the projection still works.
+        } catch (const ModelLoadError&) {
+            // A bundle that does not load, or does not fit these latents
+            // (another image size), is given up on; the projection still
+            // works. Other failures (latents that are not numbers) pass on.
+            *unusable_ = true;
+        } catch (const PredictionError&) {
             *unusable_ = true;
         }
     }

@@ -36,8 +36,9 @@ public:
     void loadResources() override;
     void unloadResources() noexcept override;
 
-    // One image per latent [1, 4, h, w], each (h·8) × (w·8). Throws only
-    // when a latent is not shaped so.
+    // One image per latent [1, 4, h, w], each (h·8) × (w·8) (the tiny
+    // autoencoder's own enlargement where it decodes). Throws when a latent
+    // is not shaped so, or the tiny autoencoder's output is not a number.
     std::vector<Image> decode(std::span<const ShapedArray> latents);
 
     // SD's VAE turns one latent pixel into 8 × 8 image pixels.

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 
 using namespace dravelin;
 using namespace dravelin::testing;
@@ -195,6 +196,10 @@ TEST_F(Pipeline, PreviewsNeverRunTheFullDecoder) {
     EXPECT_EQ(decoded[0]->width(), 16);
     EXPECT_EQ(std::vector<uint8_t>(decoded[0]->pixels().begin(), decoded[0]->pixels().begin() + 3),
               (std::vector<uint8_t>{255, 191, 0}));
+    // Latents that are not numbers fail that preview alone.
+    const std::vector<ShapedArray> broken{ShapedArray(Shape{1, 4, 8, 8}, std::nanf(""))};
+    EXPECT_THROW(tiny.decodeToPreviewImages(broken, configuration()), std::domain_error);
+    EXPECT_EQ(tiny.decodeToPreviewImages(latents, configuration())[0]->width(), 16);
     writeConstantPreviewDecoder(model / "PreviewDecoder.model", 6);
     StableDiffusionPipeline mismatched(model, {}, {}, true, false);
     EXPECT_EQ(mismatched.decodeToPreviewImages(latents, configuration())[0]->width(), 64);
