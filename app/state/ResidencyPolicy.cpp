@@ -1,13 +1,18 @@
 #include "state/ResidencyPolicy.h"
 
+#include <exception>
+
 #include <unistd.h>
 
 namespace dravelin {
 
 namespace {
 
-// The runtime widens the 16-bit weights of the model files to 32-bit floats.
-constexpr uint64_t kInMemoryPerStoredByte = 2;
+// The model files hold 16-bit weights; the runtime keeps them as 32-bit
+// floats, or as bfloat16 (the same size) when it computes in bfloat16.
+uint64_t inMemoryPerStoredByte(ComputePrecision precision) {
+    return precision == ComputePrecision::bfloat16 ? 1 : 2;
+}
 // Activations of the denoising network and the full decoder at 512 × 512.
 constexpr uint64_t kWorkingMemory = uint64_t{1536} << 20;
 
@@ -35,13 +40,21 @@ uint64_t physicalMemory() {
 
 } // namespace
 
-bool keepNetworksResident(uint64_t weightFileBytes, uint64_t physicalMemoryBytes) {
-    return weightFileBytes * kInMemoryPerStoredByte + kWorkingMemory <=
+bool keepNetworksResident(uint64_t weightFileBytes, uint64_t physicalMemoryBytes,
+                          ComputePrecision precision) {
+    return weightFileBytes * inMemoryPerStoredByte(precision) + kWorkingMemory <=
            physicalMemoryBytes / 10 * 7;
 }
 
 bool keepNetworksResident(const std::filesystem::path& modelDirectory) {
-    return keepNetworksResident(weightBytes(modelDirectory), physicalMemory());
+    // The precision the application's models will compute in; a setting the
+    // load will refuse anyway counts as float32, the larger.
+    ComputePrecision precision = ComputePrecision::float32;
+    try {
+        precision = resolvePrecision(ComputePrecision::automatic);
+    } catch (const std::exception&) {
+    }
+    return keepNetworksResident(weightBytes(modelDirectory), physicalMemory(), precision);
 }
 
 } // namespace dravelin

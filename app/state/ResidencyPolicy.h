@@ -1,5 +1,7 @@
 #pragma once
 
+#include "runtime/ComputePrecision.h"
+
 #include <cstdint>
 #include <filesystem>
 
@@ -12,7 +14,9 @@ namespace dravelin {
 // generation's working memory fit in 70 % of the machine's physical memory.
 bool keepNetworksResident(const std::filesystem::path& modelDirectory);
 
-// The same rule on given sizes, in bytes.
-bool keepNetworksResident(uint64_t weightFileBytes, uint64_t physicalMemoryBytes);
+// The same rule on given sizes, in bytes, for networks computing in
+// `precision` (float32 or bfloat16) from 16-bit weight files.
+bool keepNetworksResident(uint64_t weightFileBytes, uint64_t physicalMemoryBytes,
+                          ComputePrecision precision);
 
 } // namespace dravelin
