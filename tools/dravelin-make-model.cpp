@@ -1,6 +1,6 @@
 // Writes a complete model directory with random weights:
 //   dravelin-make-model OUTDIR [--tiny | --full-size] [--encoder] [--safety-checker]
-//                              [--seed N] [--tokenizer DIR] [--controlnet NAME]...
+//                              [--preview-decoder] [--seed N] [--tokenizer DIR] [--controlnet NAME]...
 // or a random LoRA file for such a model:
 //   dravelin-make-model --lora FILE [--tiny | --full-size] [--layout kohya|peft]
 //                       [--rank N] [--seed N]
@@ -24,6 +24,8 @@ int main(int argc, char** argv) {
             options.fullSize = true;
         } else if (argument == "--encoder") {
             options.imageEncoder = true;
+        } else if (argument == "--preview-decoder") {
+            options.previewDecoder = true;
         } else if (argument == "--safety-checker") {
             options.safetyChecker = true;
         } else if ((argument == "--seed" || argument == "--tokenizer" ||
@@ -72,7 +74,7 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr,
                          "usage: dravelin-make-model OUTDIR [--tiny | --full-size] "
-                         "[--encoder] [--safety-checker] [--seed N] [--tokenizer DIR] "
+                         "[--encoder] [--safety-checker] [--preview-decoder] [--seed N] [--tokenizer DIR] "
                          "[--controlnet NAME]...\n"
                          "       dravelin-make-model --lora FILE [--tiny | --full-size] "
                          "[--layout kohya|peft] [--rank N] [--seed N]\n");
@@ -92,7 +94,7 @@ int main(int argc, char** argv) {
     }
     if (output.empty()) {
         std::fprintf(stderr, "usage: dravelin-make-model OUTDIR [--tiny | --full-size] "
-                             "[--encoder] [--safety-checker] [--seed N] [--tokenizer DIR] "
+                             "[--encoder] [--safety-checker] [--preview-decoder] [--seed N] [--tokenizer DIR] "
                              "[--controlnet NAME]...\n"
                              "       dravelin-make-model --lora FILE [--tiny | --full-size] "
                              "[--layout kohya|peft] [--rank N] [--seed N]\n");

@@ -11,6 +11,8 @@
 #include <QRandomGenerator>
 #include <QSaveFile>
 
+#include <chrono>
+
 namespace dravelin {
 
 // What one run was started with; later edits of the fields do not affect it.
@@ -89,6 +91,14 @@ void Generator::setStep(qint64 step) {
     }
 }
 
+void Generator::setTiming(double secondsPerStep, double secondsLeft) {
+    if (secondsPerStep != secondsPerStep_ || secondsLeft != secondsLeft_) {
+        secondsPerStep_ = secondsPerStep;
+        secondsLeft_ = secondsLeft;
+        emit timingChanged();
+    }
+}
+
 void Generator::setPreview(const QImage& image) {
     preview_ = image;
     emit previewChanged();
@@ -125,6 +135,7 @@ void Generator::generate(std::shared_ptr<StableDiffusionPipeline> pipeline) {
     isGenerating_ = true;
     emit isGeneratingChanged();
     setStep(0);
+    setTiming(0.0, 0.0);
     setPreview(QImage());
     setErrorMessage(QString());
 
@@ -150,14 +161,36 @@ void Generator::run(Request request) {
         configuration.seed = request.seed;
         configuration.guidanceScale = static_cast<float>(request.guidance);
         const std::shared_ptr<CancelFlag> flag = request.flag;
+        // The pace counts from the end of the first step on, so prompt
+        // encoding does not inflate it; the first step alone gives a first
+        // estimate.
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point started = Clock::now();
+        Clock::time_point firstStepDone;
         const GeneratedImages images = request.pipeline->generateImages(
-            configuration, [this, flag](const PipelineProgress& progress) {
+            configuration, [&, this, flag](const PipelineProgress& progress) {
                 const qint64 step = progress.step;
+                const Clock::time_point now = Clock::now();
+                if (step == 0) {
+                    firstStepDone = now;
+                }
+                const double perStep =
+                    step == 0 ? std::chrono::duration<double>(now - started).count()
+                              : std::chrono::duration<double>(now - firstStepDone).count() /
+                                    static_cast<double>(step);
+                const double left = perStep * static_cast<double>(std::max<int64_t>(
+                                                  progress.stepCount - progress.step - 1, 0));
                 QMetaObject::invokeMethod(
-                    this, [this, step] { setStep(step); }, Qt::QueuedConnection);
+                    this,
+                    [this, step, perStep, left] {
+                        setStep(step);
+                        setTiming(perStep, left);
+                    },
+                    Qt::QueuedConnection);
                 if (step % 2 == 0 && step < progress.stepCount) {
-                    // A preview that fails to decode is skipped; the run goes on.
-                    const GeneratedImages previews = progress.currentImages();
+                    // The fast preview path (never the full decoder); a
+                    // preview that fails is skipped and the run goes on.
+                    const GeneratedImages previews = progress.previewImages();
                     if (!previews.empty() && previews.front()) {
                         QImage preview = toQImage(*previews.front());
                         QMetaObject::invokeMethod(
@@ -194,7 +227,6 @@ void Generator::finish(Request request, std::optional<QImage> image, QString fai
                                   request.negativePrompt, request.seed, request.steps,
                                   request.guidance};
             results_.prepend(result);
-            emit resultsChanged();
             setPreview(*image);
         }
     } else if (!request.flag->value()) {

@@ -2,6 +2,7 @@
 
 #include "state/CancelFlag.h"
 #include "state/GeneratedImage.h"
+#include "state/ResultsModel.h"
 
 #include <QImage>
 #include <QList>
@@ -31,6 +32,8 @@ class Generator : public QObject {
     Q_PROPERTY(double guidance READ guidance WRITE setGuidance NOTIFY guidanceChanged)
     Q_PROPERTY(bool isGenerating READ isGenerating NOTIFY isGeneratingChanged)
     Q_PROPERTY(qint64 step READ step NOTIFY stepChanged)
+    Q_PROPERTY(double secondsPerStep READ secondsPerStep NOTIFY timingChanged)
+    Q_PROPERTY(double secondsLeft READ secondsLeft NOTIFY timingChanged)
     Q_PROPERTY(QImage preview READ preview NOTIFY previewChanged)
     Q_PROPERTY(QString errorMessage READ errorMessage NOTIFY errorMessageChanged)
 
@@ -52,9 +55,16 @@ public:
 
     bool isGenerating() const { return isGenerating_; }
     qint64 step() const { return step_; }
+    // The running generation's mean time per denoising step so far and the
+    // time its remaining steps will take at that pace; 0 until the first
+    // step is done.
+    double secondsPerStep() const { return secondsPerStep_; }
+    double secondsLeft() const { return secondsLeft_; }
     // Null when there is nothing to show.
     QImage preview() const { return preview_; }
-    const QList<GeneratedImage>& results() const { return results_; }
+    const QList<GeneratedImage>& results() const { return results_.results(); }
+    // The same results for views; a new result is one row inserted at 0.
+    ResultsModel* resultsModel() { return &results_; }
     // Null when there is no message.
     QString errorMessage() const { return errorMessage_; }
     // The seed the text gives, if any.
@@ -82,14 +92,15 @@ signals:
     void guidanceChanged();
     void isGeneratingChanged();
     void stepChanged();
+    void timingChanged();
     void previewChanged();
-    void resultsChanged();
     void errorMessageChanged();
 
 private:
     struct Request;
     void setErrorMessage(const QString& message);
     void setStep(qint64 step);
+    void setTiming(double secondsPerStep, double secondsLeft);
     void setPreview(const QImage& image);
     void run(Request request);
     void finish(Request request, std::optional<QImage> image, QString failure);
@@ -101,8 +112,10 @@ private:
     double guidance_ = 7.5;
     bool isGenerating_ = false;
     qint64 step_ = 0;
+    double secondsPerStep_ = 0.0;
+    double secondsLeft_ = 0.0;
     QImage preview_;
-    QList<GeneratedImage> results_;
+    ResultsModel results_;
     QString errorMessage_;
     std::shared_ptr<CancelFlag> cancelFlag_;
     std::thread worker_;

@@ -1,6 +1,7 @@
 #include "state/ModelStore.h"
 
 #include "pipeline/StableDiffusionPipeline.h"
+#include "state/ResidencyPolicy.h"
 #include "state/download/ModelDownload.h"
 #include "state/download/ModelManifest.h"
 
@@ -20,13 +21,14 @@ struct LoadResult {
     QString error;
 };
 
-// Builds and loads the pipeline; runs on a worker thread.
+// Builds and loads the pipeline; runs on a worker thread. Where the machine
+// has room, every network stays loaded, so no generation waits for a reload.
 LoadResult buildPipeline(const QString& modelDirectory) {
     try {
+        const std::filesystem::path directory = modelDirectory.toStdString();
         auto pipeline = std::make_shared<StableDiffusionPipeline>(
-            modelDirectory.toStdString(), std::vector<std::string>{},
-            ModelConfiguration{ComputeUnits::cpuAndGPU}, /*disableSafety=*/true,
-            /*reduceMemory=*/true);
+            directory, std::vector<std::string>{}, ModelConfiguration{ComputeUnits::cpuAndGPU},
+            /*disableSafety=*/true, /*reduceMemory=*/!keepNetworksResident(directory));
         pipeline->loadResources();
         return {std::move(pipeline), {}};
     } catch (const std::exception& error) {

@@ -65,6 +65,19 @@ QString ControlsPanel::stepCaption(qint64 step, qint64 steps) {
            QString::number(steps);
 }
 
+QString ControlsPanel::timingCaption(double secondsPerStep, double secondsLeft) {
+    if (!(secondsPerStep > 0.0)) {
+        return {};
+    }
+    const auto left = static_cast<qint64>(std::llround(std::max(secondsLeft, 0.0)));
+    const QString remaining = left < 60 ? QString::number(left) + QStringLiteral(" s")
+                                        : QString::number(left / 60) + QStringLiteral(" min ") +
+                                              QString::number(left % 60) + QStringLiteral(" s");
+    // Small models step in fractions of a second: two decimals there.
+    return QString::number(secondsPerStep, 'f', secondsPerStep < 0.95 ? 2 : 1) +
+           QStringLiteral(" s per step, ") + remaining + QStringLiteral(" left");
+}
+
 ControlsPanel::ControlsPanel(Generator& generator, ModelStore& store, QWidget* parent)
     : QWidget(parent), generator_(generator), store_(store) {
     setFixedWidth(320);
@@ -142,10 +155,17 @@ ControlsPanel::ControlsPanel(Generator& generator, ModelStore& store, QWidget* p
     stepCaption_ = new QLabel(running_);
     stepCaption_->setObjectName(QStringLiteral("stepCaption"));
     stepCaption_->setForegroundRole(QPalette::PlaceholderText);
+    stepTiming_ = new QLabel(running_);
+    stepTiming_->setObjectName(QStringLiteral("stepTiming"));
+    stepTiming_->setForegroundRole(QPalette::PlaceholderText);
+    stepTiming_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    auto* captionRow = new QHBoxLayout();
+    captionRow->addWidget(stepCaption_);
+    captionRow->addWidget(stepTiming_, 1);
     auto* stop = new QPushButton(QStringLiteral("Stop"), running_);
     stop->setObjectName(QStringLiteral("stop"));
     runningLayout->addWidget(progress_);
-    runningLayout->addWidget(stepCaption_);
+    runningLayout->addLayout(captionRow);
     runningLayout->addWidget(stop);
     layout->addWidget(running_);
     connect(stop, &QPushButton::clicked, &generator_, &Generator::stop);
@@ -187,6 +207,9 @@ ControlsPanel::ControlsPanel(Generator& generator, ModelStore& store, QWidget* p
 
     connect(&generator_, &Generator::isGeneratingChanged, this, &ControlsPanel::followGenerating);
     connect(&generator_, &Generator::stepChanged, this, &ControlsPanel::followProgress);
+    connect(&generator_, &Generator::timingChanged, this, [this] {
+        stepTiming_->setText(timingCaption(generator_.secondsPerStep(), generator_.secondsLeft()));
+    });
     connect(&generator_, &Generator::errorMessageChanged, this, &ControlsPanel::followError);
     followGenerating();
     followError();

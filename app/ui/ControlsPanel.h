@@ -25,6 +25,10 @@ public:
     static QString guidanceLabel(double guidance);
     // "Step 3 of 20".
     static QString stepCaption(qint64 step, qint64 steps);
+    // "2.4 s per step, 38 s left" (two decimals below a second per step,
+    // minutes and seconds from a minute left on);
+    // empty before the first step is timed.
+    static QString timingCaption(double secondsPerStep, double secondsLeft);
 
 signals:
     void deleteRequested();
@@ -46,6 +50,7 @@ private:
     QWidget* running_;
     QProgressBar* progress_;
     QLabel* stepCaption_;
+    QLabel* stepTiming_;
     QPushButton* generateButton_;
     QWidget* error_;
     QLabel* errorText_;

@@ -11,7 +11,6 @@
 #include <QHBoxLayout>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QStandardPaths>
 #include <QVBoxLayout>
 
@@ -53,14 +52,9 @@ MainView::MainView(Generator& generator, ModelStore& store, QWidget* parent)
     previewArea_ = new PreviewArea(generator_, this);
     right->addWidget(previewArea_, 1);
     right->addWidget(divider(QFrame::HLine, this));
-    auto* strip = new QScrollArea(this);
-    strip->setFixedHeight(190);
-    strip->setWidgetResizable(true);
-    strip->setFrameShape(QFrame::NoFrame);
-    strip->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    grid_ = new ResultsGrid(generator_, strip);
-    strip->setWidget(grid_);
-    right->addWidget(strip);
+    grid_ = new ResultsGrid(generator_, this);
+    grid_->setFixedHeight(190);
+    right->addWidget(grid_);
     layout->addLayout(right, 1);
 
     connect(controls_, &ControlsPanel::deleteRequested, this, &MainView::confirmDelete);

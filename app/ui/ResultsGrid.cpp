@@ -1,10 +1,14 @@
 #include "ui/ResultsGrid.h"
 
 #include "state/Generator.h"
-#include "ui/ResultCell.h"
+#include "ui/ResultDelegate.h"
 
+#include <QContextMenuEvent>
+#include <QKeyEvent>
 #include <QLabel>
-#include <QResizeEvent>
+#include <QMenu>
+#include <QScrollBar>
+#include <QStyle>
 
 #include <algorithm>
 
@@ -14,90 +18,115 @@ namespace {
 
 constexpr int kMinimumCell = 130;
 constexpr int kSpacing = 10;
-constexpr int kMargin = 10;
-
-int columnsFor(int width) {
-    return std::max(1, (width - 2 * kMargin + kSpacing) / (kMinimumCell + kSpacing));
-}
-
-int cellSizeFor(int width, int columns) {
-    return std::max(kMinimumCell, (width - 2 * kMargin - (columns - 1) * kSpacing) / columns);
-}
+// Each cell sits centred in a grid square kSpacing wider than itself, so the
+// viewport's own margin makes up the rest of the outer margin of 10.
+constexpr int kViewportMargin = kSpacing / 2;
 
 } // namespace
 
 ResultsGrid::ResultsGrid(Generator& generator, QWidget* parent)
-    : QWidget(parent), generator_(generator) {
-    empty_ = new QLabel(QStringLiteral("Results from this session appear here."), this);
+    : QListView(parent), generator_(generator), delegate_(new ResultDelegate(this)) {
+    setObjectName(QStringLiteral("results"));
+    setViewMode(QListView::IconMode);
+    setMovement(QListView::Static);
+    setResizeMode(QListView::Adjust);
+    setFlow(QListView::LeftToRight);
+    setWrapping(true);
+    setUniformItemSizes(true);
+    setSpacing(0);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setFrameShape(QFrame::NoFrame);
+    setViewportMargins(kViewportMargin, kViewportMargin, kViewportMargin, kViewportMargin);
+    setMouseTracking(true);
+    setItemDelegate(delegate_);
+    setModel(generator_.resultsModel());
+    viewport()->setAutoFillBackground(false);
+    setStyleSheet(QStringLiteral("QListView { background: transparent; }"));
+
+    empty_ = new QLabel(QStringLiteral("Results from this session appear here."), viewport());
     empty_->setForegroundRole(QPalette::PlaceholderText);
-    empty_->move(kMargin + 2, kMargin + 2);
-    connect(&generator_, &Generator::resultsChanged, this, &ResultsGrid::resultsChanged);
-    resultsChanged();
-}
+    empty_->move(kSpacing / 2 + 2, kSpacing / 2 + 2);
+    empty_->adjustSize();
 
-QList<ResultCell*> ResultsGrid::cells() const {
-    return cells_;
-}
-
-void ResultsGrid::resultsChanged() {
-    // Keep the cells of results already shown; make cells for new ones.
-    QHash<QUuid, ResultCell*> existing;
-    for (ResultCell* cell : cells_) {
-        existing.insert(cell->result().id, cell);
-    }
-    QList<ResultCell*> ordered;
-    for (const GeneratedImage& result : generator_.results()) {
-        ResultCell* cell = existing.take(result.id);
-        if (cell == nullptr) {
-            cell = new ResultCell(result, this);
-            connect(cell, &ResultCell::clicked, &generator_, &Generator::showResult);
-            connect(cell, &ResultCell::saveRequested, this, &ResultsGrid::saveRequested);
-            connect(cell, &ResultCell::copyRequested, this, &ResultsGrid::copyRequested);
-            cell->show();
-        }
-        ordered.append(cell);
-    }
-    for (ResultCell* gone : existing) {
-        gone->deleteLater();
-    }
-    cells_ = ordered;
-    empty_->setVisible(cells_.isEmpty());
+    connect(this, &QListView::clicked, this, &ResultsGrid::showResultAt);
+    connect(this, &QListView::activated, this, &ResultsGrid::showResultAt);
+    connect(delegate_, &ResultDelegate::saveRequested, this, &ResultsGrid::saveRequested);
+    connect(delegate_, &ResultDelegate::copyRequested, this, &ResultsGrid::copyRequested);
+    auto follow = [this] { empty_->setVisible(model()->rowCount() == 0); };
+    connect(model(), &QAbstractItemModel::rowsInserted, this, follow);
+    connect(model(), &QAbstractItemModel::modelReset, this, follow);
+    follow();
     arrange();
-    updateGeometry();
 }
 
-int ResultsGrid::heightForWidth(int width) const {
-    if (cells_.isEmpty()) {
-        return empty_->sizeHint().height() + 2 * kMargin;
+int ResultsGrid::cellSide() const {
+    return delegate_->cellSide();
+}
+
+GeneratedImage ResultsGrid::resultAt(int row) const {
+    return model()->index(row, 0).data(ResultsModel::ResultRole).value<GeneratedImage>();
+}
+
+QRect ResultsGrid::cellRect(int row) const {
+    return visualRect(model()->index(row, 0));
+}
+
+void ResultsGrid::showResultAt(const QModelIndex& index) {
+    if (index.isValid()) {
+        generator_.showResult(resultAt(index.row()));
     }
-    const int columns = columnsFor(width);
-    const int rows = (static_cast<int>(cells_.size()) + columns - 1) / columns;
-    const int cell = cellSizeFor(width, columns);
-    return 2 * kMargin + rows * cell + (rows - 1) * kSpacing;
-}
-
-QSize ResultsGrid::sizeHint() const {
-    return QSize(kMinimumCell + 2 * kMargin, heightForWidth(width()));
 }
 
 void ResultsGrid::resizeEvent(QResizeEvent* event) {
-    QWidget::resizeEvent(event);
+    QListView::resizeEvent(event);
     arrange();
 }
 
 void ResultsGrid::arrange() {
-    columns_ = columnsFor(width());
-    const int cell = cellSizeFor(width(), columns_);
-    for (int i = 0; i < static_cast<int>(cells_.size()); ++i) {
-        const int row = i / columns_;
-        const int column = i % columns_;
-        cells_[i]->setGeometry(kMargin + column * (cell + kSpacing),
-                               kMargin + row * (cell + kSpacing), cell, cell);
+    // Room is kept for the scroll bar whether or not it shows, so the columns
+    // never depend on the number of rows (which could make the bar come and
+    // go).
+    const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
+    const int width = std::max(contentsRect().width() - 2 * kViewportMargin - scrollBar, 1);
+    columns_ = std::max(1, width / (kMinimumCell + kSpacing));
+    const int square = width / columns_;
+    const int side = std::max(kMinimumCell, square - kSpacing);
+    if (side != delegate_->cellSide() || gridSize().width() != side + kSpacing) {
+        delegate_->setCellSide(side);
+        setGridSize(QSize(side + kSpacing, side + kSpacing));
+        verticalScrollBar()->setSingleStep(side / 4);
     }
-    const int wanted = heightForWidth(width());
-    if (height() != wanted) {
-        setMinimumHeight(wanted);
+}
+
+void ResultsGrid::keyPressEvent(QKeyEvent* event) {
+    const QModelIndex current = currentIndex();
+    if (current.isValid() && event->matches(QKeySequence::Save)) {
+        emit saveRequested(resultAt(current.row()));
+        return;
     }
+    if (current.isValid() && event->matches(QKeySequence::Copy)) {
+        emit copyRequested(resultAt(current.row()));
+        return;
+    }
+    QListView::keyPressEvent(event);
+    if (currentIndex() != current) {
+        showResultAt(currentIndex());
+    }
+}
+
+void ResultsGrid::contextMenuEvent(QContextMenuEvent* event) {
+    const QModelIndex index = indexAt(event->pos());
+    if (!index.isValid()) {
+        return;
+    }
+    const GeneratedImage result = resultAt(index.row());
+    QMenu menu(this);
+    menu.addAction(QStringLiteral("Save as PNG\u2026"), this,
+                   [this, result] { emit saveRequested(result); });
+    menu.addAction(QStringLiteral("Copy"), this, [this, result] { emit copyRequested(result); });
+    menu.exec(event->globalPos());
 }
 
 } // namespace dravelin

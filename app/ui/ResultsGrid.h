@@ -2,29 +2,31 @@
 
 #include "state/GeneratedImage.h"
 
-#include <QHash>
-#include <QUuid>
-#include <QWidget>
+#include <QListView>
 
 class QLabel;
 
 namespace dravelin {
 
 class Generator;
-class ResultCell;
+class ResultDelegate;
 
-// The session's results, newest first, in as many columns of at least 130
-// as fit. Cells are made once per result and only moved on a resize.
-class ResultsGrid : public QWidget {
+// The session's results (the generator's results model), newest first, as
+// square cells in as many columns of at least 130 as fit, 10 apart. A click,
+// or moving the current cell with the keyboard, shows that result in the
+// preview; Ctrl+S and Ctrl+C save and copy the current one, as its buttons
+// and context menu do.
+class ResultsGrid : public QListView {
     Q_OBJECT
 public:
     explicit ResultsGrid(Generator& generator, QWidget* parent = nullptr);
 
     int columnCount() const { return columns_; }
-    QList<ResultCell*> cells() const;
-    bool hasHeightForWidth() const override { return true; }
-    int heightForWidth(int width) const override;
-    QSize sizeHint() const override;
+    int cellSide() const;
+    // The result in a row (0 is the newest).
+    GeneratedImage resultAt(int row) const;
+    // A cell's rectangle in the viewport.
+    QRect cellRect(int row) const;
 
 signals:
     void saveRequested(const dravelin::GeneratedImage& result);
@@ -32,14 +34,16 @@ signals:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
-    void resultsChanged();
+    void showResultAt(const QModelIndex& index);
     void arrange();
 
     Generator& generator_;
+    ResultDelegate* delegate_;
     QLabel* empty_;
-    QList<ResultCell*> cells_; // in the order of the results
     int columns_ = 1;
 };
 

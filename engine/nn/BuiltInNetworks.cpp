@@ -3,6 +3,7 @@
 #include "nn/networks/clip/ClipTextKinds.h"
 #include "nn/networks/controlnet/ControlNetKind.h"
 #include "nn/networks/safety/SafetyCheckerKind.h"
+#include "nn/networks/taesd/TinyAutoencoderKinds.h"
 #include "nn/networks/unet/UNetKind.h"
 #include "nn/networks/vae/VaeKinds.h"
 #include "runtime/NetworkRegistry.h"
@@ -18,6 +19,8 @@ void registerBuiltInNetworks(NetworkRegistry& registry) {
     registry.add(std::make_shared<UNetKind>(true));
     registry.add(std::make_shared<ControlNetKind>());
     registry.add(std::make_shared<SafetyCheckerKind>());
+    registry.add(std::make_shared<TinyDecoderKind>());
+    registry.add(std::make_shared<TinyEncoderKind>());
 }
 
 } // namespace dravelin

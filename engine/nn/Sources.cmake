@@ -53,6 +53,11 @@ set(DRAVELIN_NN_SOURCES
     nn/networks/controlnet/ControlNetKind.cpp
     nn/networks/controlnet/ControlNetModel.cpp
     nn/networks/unet/DenoisingInputs.cpp
+    nn/networks/taesd/TinyAutoencoderBlock.cpp
+    nn/networks/taesd/TinyAutoencoderConfig.cpp
+    nn/networks/taesd/TinyAutoencoderKinds.cpp
+    nn/networks/taesd/TinyDecoder.cpp
+    nn/networks/taesd/TinyEncoder.cpp
     nn/networks/unet/UNet2DCondition.cpp
     nn/networks/unet/UNetConfig.cpp
     nn/networks/unet/UNetKind.cpp

@@ -19,4 +19,15 @@ GeneratedImages PipelineProgress::currentImages() const {
     }
 }
 
+GeneratedImages PipelineProgress::previewImages() const {
+    if (!pipeline) {
+        return {};
+    }
+    try {
+        return pipeline->decodeToPreviewImages(currentLatentSamples, configuration);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
 } // namespace dravelin

@@ -26,6 +26,10 @@ struct PipelineProgress {
     // run). A decoding failure yields an empty list rather than an error: a
     // preview is optional and must never end the generation.
     GeneratedImages currentImages() const;
+    // The same through the pipeline's preview path (a tiny autoencoder or a
+    // linear projection, never the full decoder): what a live preview shows.
+    // Failures yield an empty list likewise.
+    GeneratedImages previewImages() const;
 };
 
 } // namespace dravelin

@@ -202,7 +202,18 @@ GeneratedImages StableDiffusionPipeline::decodeToImages(std::span<const ShapedAr
     if (reduceMemory) {
         decoder.unloadResources();
     }
-    GeneratedImages images(decoded.begin(), decoded.end());
+    return checkedForSafety(GeneratedImages(decoded.begin(), decoded.end()), c);
+}
+
+GeneratedImages StableDiffusionPipeline::decodeToPreviewImages(std::span<const ShapedArray> latents,
+                                                               const PipelineConfiguration& c) {
+    // A preview must not show what the final image would be withheld for.
+    std::vector<Image> decoded = previewDecoder.decode(latents);
+    return checkedForSafety(GeneratedImages(decoded.begin(), decoded.end()), c);
+}
+
+GeneratedImages StableDiffusionPipeline::checkedForSafety(GeneratedImages images,
+                                                          const PipelineConfiguration& c) {
     if (c.disableSafety || !safetyChecker) {
         return images;
     }

@@ -4,6 +4,7 @@
 #include "pipeline/Decoder.h"
 #include "pipeline/Encoder.h"
 #include "pipeline/PipelineProgress.h"
+#include "pipeline/PreviewDecoder.h"
 #include "pipeline/RandomSource.h"
 #include "pipeline/SafetyChecker.h"
 #include "pipeline/Scheduler.h"
@@ -37,6 +38,7 @@ public:
         std::filesystem::path unetChunk1URL;
         std::filesystem::path unetChunk2URL;
         std::filesystem::path decoderURL;
+        std::filesystem::path previewDecoderURL;
         std::filesystem::path encoderURL;
         std::filesystem::path safetyCheckerURL;
         std::filesystem::path vocabURL;
@@ -87,10 +89,16 @@ public:
 
     GeneratedImages decodeToImages(std::span<const ShapedArray> latents,
                                    const PipelineConfiguration& configuration) override;
+    // Through previewDecoder, then the safety checker when it is on.
+    GeneratedImages decodeToPreviewImages(std::span<const ShapedArray> latents,
+                                          const PipelineConfiguration& configuration) override;
 
     std::shared_ptr<TextEncoderModel> textEncoder;
     Unet unet;
     Decoder decoder;
+    // The model directory's PreviewDecoder.model when it has one; from parts,
+    // the projection only.
+    PreviewDecoder previewDecoder;
     std::optional<Encoder> encoder;
     std::optional<SafetyChecker> safetyChecker;
     std::optional<ControlNet> controlNet;
@@ -99,6 +107,10 @@ public:
     std::optional<Script> script;
 
 private:
+    // Absent where the safety checker (when on) rejects the image.
+    GeneratedImages checkedForSafety(GeneratedImages images,
+                                     const PipelineConfiguration& configuration);
+
     StableDiffusionPipeline(const ResourceURLs& urls, const std::vector<std::string>& controlNet,
                             const ModelConfiguration& configuration, bool disableSafety,
                             bool reduceMemory, bool useMultilingualTextEncoder,

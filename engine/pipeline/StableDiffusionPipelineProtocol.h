@@ -30,6 +30,13 @@ public:
 
     virtual GeneratedImages decodeToImages(std::span<const ShapedArray> latents,
                                            const PipelineConfiguration& configuration) = 0;
+
+    // Cheap images of intermediate latents for previews, same entries as
+    // decodeToImages; pipelines without a cheaper path decode in full.
+    virtual GeneratedImages decodeToPreviewImages(std::span<const ShapedArray> latents,
+                                                  const PipelineConfiguration& configuration) {
+        return decodeToImages(latents, configuration);
+    }
 };
 
 // Classifier-free guidance on a [2, ...] prediction whose entry 0 is the

@@ -16,9 +16,9 @@ bool fileExists(const std::filesystem::path& path) {
 StableDiffusionPipeline::ResourceURLs::ResourceURLs(const std::filesystem::path& r)
     : textEncoderURL(r / "TextEncoder.model"), unetURL(r / "Unet.model"),
       unetChunk1URL(r / "UnetChunk1.model"), unetChunk2URL(r / "UnetChunk2.model"),
-      decoderURL(r / "VAEDecoder.model"), encoderURL(r / "VAEEncoder.model"),
-      safetyCheckerURL(r / "SafetyChecker.model"), vocabURL(r / "vocab.json"),
-      mergesURL(r / "merges.txt"), controlNetDirURL(r / "controlnet"),
+      decoderURL(r / "VAEDecoder.model"), previewDecoderURL(r / "PreviewDecoder.model"),
+      encoderURL(r / "VAEEncoder.model"), safetyCheckerURL(r / "SafetyChecker.model"),
+      vocabURL(r / "vocab.json"), mergesURL(r / "merges.txt"), controlNetDirURL(r / "controlnet"),
       controlledUnetURL(r / "ControlledUnet.model"),
       controlledUnetChunk1URL(r / "ControlledUnetChunk1.model"),
       controlledUnetChunk2URL(r / "ControlledUnetChunk2.model"),
@@ -72,6 +72,7 @@ StableDiffusionPipeline::StableDiffusionPipeline(const ResourceURLs& urls,
           urls.textEncoderURL, configuration)),
       unet(denoisingNetwork(urls, !controlNetNames.empty(), configuration)),
       decoder(urls.decoderURL, configuration),
+      previewDecoder(urls.previewDecoderURL, configuration),
       encoder(fileExists(urls.encoderURL)
                   ? std::optional<Encoder>(std::in_place, urls.encoderURL, configuration)
                   : std::nullopt),
@@ -102,6 +103,7 @@ void StableDiffusionPipeline::loadResources() {
     unet.loadResources();
     textEncoder->loadResources();
     decoder.loadResources();
+    previewDecoder.loadResources();
     if (encoder) {
         encoder->loadResources();
     }
@@ -132,6 +134,7 @@ void StableDiffusionPipeline::unloadResources() noexcept {
     textEncoder->unloadResources();
     unet.unloadResources();
     decoder.unloadResources();
+    previewDecoder.unloadResources();
     if (encoder) {
         encoder->unloadResources();
     }

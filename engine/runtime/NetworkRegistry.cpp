@@ -66,6 +66,10 @@ std::string NetworkRegistry::inferKindName(const nlohmann::json& config,
         // The same network and weights, taking a ControlNet's residuals.
         return "UNet2DConditionModel.controlled";
     }
+    if (className == "AutoencoderTiny") {
+        return bundleDirectoryName.rfind("PreviewEncoder", 0) == 0 ? "AutoencoderTiny.encoder"
+                                                                   : "AutoencoderTiny.decoder";
+    }
     return className;
 }
 

@@ -30,7 +30,8 @@ public:
     // whose directory name starts with "VAEEncoder", else the decoder
     // ("AutoencoderKL.encoder" / "AutoencoderKL.decoder"); a
     // UNet2DConditionModel takes a ControlNet's residuals in a bundle whose
-    // name starts with "ControlledUnet" ("UNet2DConditionModel.controlled"). Throws
+    // name starts with "ControlledUnet" ("UNet2DConditionModel.controlled"); an AutoencoderTiny is the encoder
+    // under "PreviewEncoder…", else the preview decoder. Throws
     // std::invalid_argument when the configuration names no class.
     static std::string inferKindName(const nlohmann::json& config,
                                      const std::string& bundleDirectoryName);

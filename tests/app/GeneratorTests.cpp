@@ -30,6 +30,8 @@ protected:
     // Published changes in order, each marked with whether it came on the GUI thread.
     std::vector<std::string> changes;
     bool allOnGuiThread = true;
+    // Each insertion into the results model: first and last row.
+    std::vector<std::pair<int, int>> insertedRows;
 
     GeneratorTest() { qtApplication(); }
 
@@ -46,7 +48,11 @@ protected:
         };
         QObject::connect(&generator, &Generator::stepChanged, record("step"));
         QObject::connect(&generator, &Generator::previewChanged, record("preview"));
-        QObject::connect(&generator, &Generator::resultsChanged, record("results"));
+        QObject::connect(generator.resultsModel(), &QAbstractItemModel::rowsInserted,
+                         [this, record](const QModelIndex&, int first, int last) {
+                             insertedRows.emplace_back(first, last);
+                             record("results")();
+                         });
         QObject::connect(&generator, &Generator::isGeneratingChanged, record("generating"));
         generator.setPrompt(QStringLiteral("  a photo of a cat \n"));
         generator.setSeedText(QStringLiteral("42"));
@@ -141,6 +147,17 @@ TEST_F(GeneratorTest, RunsOneGenerationAndPublishesInOrder) {
     ASSERT_EQ(generator.results().size(), 2);
     EXPECT_EQ(generator.results().front().seed, 43u);
     EXPECT_NE(generator.results()[0].image, generator.results()[1].image);
+    // One row at the front per result, and the model reads as the list.
+    EXPECT_EQ(insertedRows, (std::vector<std::pair<int, int>>{{0, 0}, {0, 0}}));
+    const ResultsModel& model = *generator.resultsModel();
+    EXPECT_EQ(model.rowCount(), 2);
+    EXPECT_EQ(model.index(1).data(ResultsModel::ResultRole).value<GeneratedImage>().id,
+              generator.results()[1].id);
+    EXPECT_EQ(model.index(0).data(Qt::ToolTipRole).toString(),
+              QStringLiteral("a photo of a cat\nSeed 43"));
+    // The pace of the run just finished was published.
+    EXPECT_GT(generator.secondsPerStep(), 0.0);
+    EXPECT_EQ(generator.secondsLeft(), 0.0);
 }
 
 TEST_F(GeneratorTest, StopKeepsThePreviewAndAddsNothing) {

@@ -28,3 +28,8 @@ add_executable(dravelin-screenshots app/ScreenshotTool.cpp)
 target_link_libraries(dravelin-screenshots PRIVATE dravelin_app_ui dravelin_test_support
                       dravelin_warnings)
 target_compile_options(dravelin-screenshots PRIVATE -Wno-missing-field-initializers)
+
+# Times two generations driven through the real window (a benchmark, for
+# full-size model directories): dravelin-drive-timing MODEL_DIR [STEPS].
+add_executable(dravelin-drive-timing app/DrivenTimingTool.cpp)
+target_link_libraries(dravelin-drive-timing PRIVATE dravelin_app_ui Qt6::Test dravelin_warnings)

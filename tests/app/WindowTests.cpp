@@ -9,7 +9,7 @@
 #include "ui/MainView.h"
 #include "ui/MainWindow.h"
 #include "ui/PreviewArea.h"
-#include "ui/ResultCell.h"
+#include "ui/ResultDelegate.h"
 #include "ui/ResultsGrid.h"
 #include "ui/SetupView.h"
 
@@ -139,6 +139,13 @@ TEST(WindowText, CaptionsAndLabels) {
     EXPECT_EQ(ControlsPanel::guidanceLabel(7.5), QStringLiteral("Guidance scale: 7.5"));
     EXPECT_EQ(ControlsPanel::guidanceLabel(12), QStringLiteral("Guidance scale: 12.0"));
     EXPECT_EQ(ControlsPanel::stepCaption(20, 20), QStringLiteral("Step 20 of 20"));
+    EXPECT_EQ(ControlsPanel::timingCaption(2.43, 38.4),
+              QStringLiteral("2.4 s per step, 38 s left"));
+    EXPECT_EQ(ControlsPanel::timingCaption(5.0, 125.0),
+              QStringLiteral("5.0 s per step, 2 min 5 s left"));
+    EXPECT_EQ(ControlsPanel::timingCaption(0.034, 0.6),
+              QStringLiteral("0.03 s per step, 1 s left"));
+    EXPECT_EQ(ControlsPanel::timingCaption(0.0, 0.0), QString());
 }
 
 TEST_F(Window, SetupScreenFollowsTheStore) {
@@ -212,28 +219,41 @@ TEST_F(Window, GeneratesFromTheControlsAndShowsResults) {
     // The last step reported is the fifth timestep (PNDM visits one more).
     EXPECT_EQ(main->findChild<QLabel*>(QStringLiteral("stepCaption"))->text(),
               QStringLiteral("Step 4 of 4"));
-    ASSERT_EQ(main->grid()->cells().size(), 1);
+    ResultsGrid* grid = main->grid();
+    ASSERT_EQ(grid->model()->rowCount(), 1);
+    EXPECT_FALSE(showsText(main, QStringLiteral("Results from this session appear here.")));
     EXPECT_TRUE(main->findChild<QPushButton*>(QStringLiteral("deleteModel"))->isEnabled());
 
     generateOnce(QStringLiteral("a dog"));
-    ASSERT_EQ(main->grid()->cells().size(), 2);
-    ResultCell* older = main->grid()->cells()[1];
-    EXPECT_EQ(older->result().prompt, QStringLiteral("a cat"));
-    EXPECT_EQ(older->toolTip(),
-              QStringLiteral("a cat\nSeed ") + QString::number(older->result().seed));
-    QTest::mouseClick(older, Qt::LeftButton);
-    EXPECT_EQ(generator->preview(), older->result().image);
+    ASSERT_EQ(grid->model()->rowCount(), 2);
+    EXPECT_EQ(grid->resultAt(0).prompt, QStringLiteral("a dog"));
+    const GeneratedImage older = grid->resultAt(1);
+    EXPECT_EQ(older.prompt, QStringLiteral("a cat"));
+    EXPECT_EQ(grid->model()->index(1, 0).data(Qt::ToolTipRole).toString(),
+              QStringLiteral("a cat\nSeed ") + QString::number(older.seed));
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->cellRect(1).center());
+    EXPECT_EQ(generator->preview(), older.image);
+    // The keyboard moves the selection, and the preview follows it.
+    QTest::keyClick(grid, Qt::Key_Left);
+    EXPECT_EQ(grid->currentIndex().row(), 0);
+    EXPECT_EQ(generator->preview(), grid->resultAt(0).image);
 
-    // Save through the overlay button, with the dialog answered by the test.
+    // Save through the cell's button, with the dialog answered by the test.
     const QString path = folder + QStringLiteral("/saved.png");
     QString offered;
     main->askSavePath = [&](QWidget*, const QString& suggested) {
         offered = suggested;
         return path;
     };
-    QTest::mouseClick(older->findChild<QToolButton*>(QStringLiteral("save")), Qt::LeftButton);
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {},
+                      ResultDelegate::saveButtonRect(grid->cellRect(1)).center());
     EXPECT_TRUE(offered.startsWith(QStringLiteral("a-cat_seed-")));
     EXPECT_TRUE(QFileInfo::exists(path));
+    // The button acts on its own result and does not change the selection.
+    EXPECT_EQ(grid->currentIndex().row(), 0);
+    offered.clear();
+    QTest::keyClick(grid, Qt::Key_S, Qt::ControlModifier);
+    EXPECT_TRUE(offered.startsWith(QStringLiteral("a-dog_seed-")));
 }
 
 TEST_F(Window, GenerateWithoutAModelDoesNothingAndErrorsShow) {
@@ -242,7 +262,7 @@ TEST_F(Window, GenerateWithoutAModelDoesNothingAndErrorsShow) {
     generator->setSteps(1); // the default scheduler refuses a single step
     generateOnce(QStringLiteral("a cat"));
     EXPECT_TRUE(showsText(main, QStringLiteral("Generation failed: ")));
-    EXPECT_TRUE(main->grid()->cells().isEmpty());
+    EXPECT_EQ(main->grid()->model()->rowCount(), 0);
 }
 
 TEST_F(Window, DeleteAsksFirstThenShowsTheSetupScreen) {
@@ -270,14 +290,19 @@ TEST_F(Window, GridColumnsAdaptToTheWidth) {
     ResultsGrid standalone(*generator);
     ResultsGrid* grid = &standalone;
     grid->show();
-    ASSERT_EQ(grid->cells().size(), 5);
-    grid->resize(300, grid->heightForWidth(300));
+    ASSERT_EQ(grid->model()->rowCount(), 5);
+    grid->resize(320, 190);
     EXPECT_EQ(grid->columnCount(), 2);
-    grid->resize(740, grid->heightForWidth(740));
+    grid->resize(760, 190);
     EXPECT_EQ(grid->columnCount(), 5);
-    EXPECT_EQ(grid->heightForWidth(740), 10 + 136 + 10);
-    for (ResultCell* cell : grid->cells()) {
-        EXPECT_EQ(cell->width(), cell->height());
-        EXPECT_GE(cell->width(), 130);
+    // Square cells of at least 130, 10 apart, newest at the top-left.
+    for (int row = 0; row < 5; ++row) {
+        const QRect cell = grid->cellRect(row);
+        EXPECT_EQ(cell.width(), cell.height());
+        EXPECT_GE(cell.width(), 130);
+        EXPECT_EQ(cell.top(), grid->cellRect(0).top());
+        if (row > 0) {
+            EXPECT_EQ(cell.left() - grid->cellRect(row - 1).right() - 1, 10);
+        }
     }
 }

@@ -22,6 +22,7 @@ dravelin_test(test_nn
     nn/NormalizationTests.cpp
     nn/SafetyCheckerTests.cpp
     nn/PrecisionTests.cpp
+    nn/TinyAutoencoderTests.cpp
     nn/UNetTests.cpp
     nn/VaeTests.cpp)
 target_link_libraries(test_nn PRIVATE dravelin_nn_test_support dravelin_cli_tool dravelin_model_tool)

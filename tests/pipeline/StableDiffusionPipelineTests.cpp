@@ -1,5 +1,6 @@
 #include "pipeline/PipelineError.h"
 #include "pipeline/StableDiffusionPipeline.h"
+#include "runtime/BundleWriter.h"
 #include "runtime/RuntimeErrors.h"
 #include "support/TestNetworks.h"
 #include "support/TestPipelineKinds.h"
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 
 using namespace dravelin;
 using namespace dravelin::testing;
@@ -143,6 +145,80 @@ TEST_F(Pipeline, ProgressCanDecodeAPreview) {
         return true;
     });
     EXPECT_EQ(previews, 5u);
+}
+
+namespace {
+
+// A two-stage tiny autoencoder whose weights are all zero but the last
+// bias, so every pixel it decodes is 2 · bias − 1: RGB (1, 0.5, −1).
+void writeConstantPreviewDecoder(const std::filesystem::path& bundle, int latentSize) {
+    const nlohmann::json config{
+        {"_class_name", "AutoencoderTiny"},     {"decoder_block_out_channels", {4, 4}},
+        {"encoder_block_out_channels", {4, 4}}, {"num_decoder_blocks", {1, 1}},
+        {"num_encoder_blocks", {1, 1}},         {"scaling_factor", 1.0}};
+    std::vector<TensorToWrite> tensors;
+    for (const WeightSpec& spec :
+         NetworkRegistry::shared().find("AutoencoderTiny.decoder")->expectedWeights(config)) {
+        ShapedArray values(spec.shape);
+        if (spec.name == "decoder.layers.6.bias") {
+            values = ShapedArray({1.0f, 0.75f, 0.0f}, Shape{3});
+        }
+        tensors.push_back(TensorToWrite::fromFloats(spec.name, values));
+    }
+    writeBundle(bundle, config, tensors,
+                nlohmann::json{{"inputs", {{"z", {1, 4, latentSize, latentSize}}}}});
+}
+
+} // namespace
+
+TEST_F(Pipeline, PreviewsNeverRunTheFullDecoder) {
+    StableDiffusionPipeline pipeline = build();
+    EXPECT_FALSE(pipeline.previewDecoder.hasTinyAutoencoder());
+    // Without a preview decoder: the projection, enlarged 8 times.
+    std::vector<Image> previews;
+    pipeline.generateImages(configuration(), [&](const PipelineProgress& progress) {
+        for (const auto& image : progress.previewImages()) {
+            previews.push_back(*image);
+        }
+        return true;
+    });
+    ASSERT_EQ(previews.size(), 5u);
+    EXPECT_EQ(previews.front().width(), 64);
+    EXPECT_EQ(count(ModelEventLog::events("predict"), "decoder"), 1); // the final image only
+
+    // With one, its images; one that cannot take these latents falls back.
+    writeConstantPreviewDecoder(model / "PreviewDecoder.model", 8);
+    StableDiffusionPipeline tiny(model, {}, {}, true, false);
+    ASSERT_TRUE(tiny.previewDecoder.hasTinyAutoencoder());
+    const std::vector<ShapedArray> latents{ShapedArray(Shape{1, 4, 8, 8}, 0.3f)};
+    const GeneratedImages decoded = tiny.decodeToPreviewImages(latents, configuration());
+    ASSERT_EQ(decoded.size(), 1u);
+    EXPECT_EQ(decoded[0]->width(), 16);
+    EXPECT_EQ(std::vector<uint8_t>(decoded[0]->pixels().begin(), decoded[0]->pixels().begin() + 3),
+              (std::vector<uint8_t>{255, 191, 0}));
+    // Latents that are not numbers fail that preview alone.
+    const std::vector<ShapedArray> broken{ShapedArray(Shape{1, 4, 8, 8}, std::nanf(""))};
+    EXPECT_THROW(tiny.decodeToPreviewImages(broken, configuration()), std::domain_error);
+    EXPECT_EQ(tiny.decodeToPreviewImages(latents, configuration())[0]->width(), 16);
+    writeConstantPreviewDecoder(model / "PreviewDecoder.model", 6);
+    StableDiffusionPipeline mismatched(model, {}, {}, true, false);
+    EXPECT_EQ(mismatched.decodeToPreviewImages(latents, configuration())[0]->width(), 64);
+}
+
+TEST(PreviewProjection, MapsLatentChannelsToColoursAndEnlarges) {
+    // c0 = 1 alone gives (0.298, 0.207, 0.208) in [−1, 1]; a uniform latent
+    // stays uniform however it is enlarged.
+    ShapedArray latent(Shape{1, 4, 2, 3});
+    std::fill(latent.data(), latent.data() + 6, 1.0f);
+    const Image image = PreviewDecoder::project(latent, 8);
+    ASSERT_EQ(image.width(), 24);
+    ASSERT_EQ(image.height(), 16);
+    for (size_t i = 0; i < image.pixels().size(); i += 3) {
+        ASSERT_EQ(image.pixels()[i], 165);
+        ASSERT_EQ(image.pixels()[i + 1], 154);
+        ASSERT_EQ(image.pixels()[i + 2], 154);
+    }
+    EXPECT_THROW(PreviewDecoder::project(ShapedArray(Shape{1, 3, 2, 2}), 8), std::invalid_argument);
 }
 
 TEST_F(Pipeline, ReducedMemoryUnloadsEachModelAfterItsStage) {

@@ -93,8 +93,13 @@ TEST_F(Cli, SeveralImagesAreNumberedAndPreviewsWritten) {
     EXPECT_TRUE(std::filesystem::exists(directory.path() / "set-1.png"));
     EXPECT_TRUE(std::filesystem::exists(directory.path() / "set-2.png"));
     EXPECT_FALSE(std::filesystem::exists(output));
-    EXPECT_TRUE(std::filesystem::exists(previews / "step-002-1.png"));
+    // Fast previews (this model has no preview decoder: the projection, 8×
+    // the latents) unless the full decoder is asked for.
+    EXPECT_EQ(readPng(previews / "step-002-1.png").width(), 64);
     EXPECT_TRUE(std::filesystem::exists(previews / "step-002-2.png"));
+    ASSERT_EQ(generateTo(output, {"--preview-dir", previews.string(), "--preview", "full"}).status,
+              0);
+    EXPECT_EQ(readPng(previews / "step-002-1.png").width(), 16);
 }
 
 TEST_F(Cli, FailuresAreOneLineWithANonZeroStatus) {
@@ -118,6 +123,7 @@ TEST_F(Cli, FailuresAreOneLineWithANonZeroStatus) {
                                                {"--prompt", "a", "--lora", "style.ckpt"},
                                                {"--prompt", "a", "--lora", "s.safetensors:x"},
                                                {"--prompt", "a", "--lora", "s.safetensors:1e99"},
+                                               {"--prompt", "a", "--preview", "quick"},
                                                {"--prompt", "a", "--output", "x.jpg"},
                                                {"--prompt", "a", "--controlnet", "edges"},
                                                {"--prompt", "a", "--controlnet", "=x.png"},

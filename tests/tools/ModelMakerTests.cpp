@@ -37,9 +37,9 @@ TEST(ModelMaker, WritesACompleteTinyModelThatGeneratesImages) {
     TemporaryDirectory directory;
     const auto model = directory.path() / "Model";
     std::vector<std::string> lines;
-    writeRandomModel(model, {.imageEncoder = true, .safetyChecker = true},
+    writeRandomModel(model, {.imageEncoder = true, .safetyChecker = true, .previewDecoder = true},
                      [&](const std::string& line) { lines.push_back(line); });
-    EXPECT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines.size(), 6u);
     EXPECT_TRUE(std::filesystem::exists(model / ".complete"));
 
     // The random safety checker runs on every image and withholds none.
@@ -53,6 +53,12 @@ TEST(ModelMaker, WritesACompleteTinyModelThatGeneratesImages) {
     ASSERT_EQ(images.size(), 1u);
     ASSERT_TRUE(images[0].has_value());
     EXPECT_EQ(images[0]->width(), 16);
+    // Previews come from the preview decoder, at the image's size.
+    ASSERT_TRUE(pipeline.previewDecoder.hasTinyAutoencoder());
+    const GeneratedImages previews =
+        pipeline.decodeToPreviewImages(std::vector<ShapedArray>{ShapedArray(Shape{1, 4, 8, 8})}, c);
+    ASSERT_EQ(previews.size(), 1u);
+    EXPECT_EQ(previews[0]->width(), 16);
 
     // Image-to-image through the real encoder.
     c.startingImage = *images[0];

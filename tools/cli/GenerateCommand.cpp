@@ -58,6 +58,9 @@ Generates images with a Stable Diffusion 1.5 model directory.
   --controlnet NAME=IMAGE guide with the ControlNet controlnet/NAME.model on the
                           PNG IMAGE (resized to the network's input); repeat
                           for several, whose guidance adds up
+  --preview fast|full     previews from the model's PreviewDecoder.model (or a
+                          colour projection without it), or from the full
+                          decoder (default fast)
   --reduce-memory         keep each model loaded only while it is used
   --no-safety             skip the safety check (the model directory's
                           SafetyChecker.model withholds images it flags)
@@ -290,6 +293,11 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
             options.output = value;
         } else if (option == "--preview-dir") {
             options.previewDirectory = value;
+        } else if (option == "--preview") {
+            if (value != "fast" && value != "full") {
+                throw std::invalid_argument("--preview is fast or full, not " + shownValue(value) + ".");
+            }
+            options.fullDecoderPreviews = value == "full";
         } else if (option == "--precision") {
             const std::optional<ComputePrecision> precision = parsePrecision(value);
             if (!precision) {
@@ -475,7 +483,9 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
                     << " per step, " << formatSeconds(left) << " left\n";
                 lastStep = now;
                 if (options.previewDirectory && progress.step % 2 == 1) {
-                    const GeneratedImages previews = progress.currentImages();
+                    const GeneratedImages previews = options.fullDecoderPreviews
+                                                         ? progress.currentImages()
+                                                         : progress.previewImages();
                     for (size_t i = 0; i < previews.size(); ++i) {
                         if (previews[i]) {
                             char name[64];

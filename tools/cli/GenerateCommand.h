@@ -27,6 +27,8 @@ struct GenerateOptions {
         std::filesystem::path image;
     };
     std::vector<ControlNetInput> controlNets;
+    // Previews through the full decoder instead of the fast preview path.
+    bool fullDecoderPreviews = false;
     bool reduceMemory = false;
     // --precision; automatic leaves the choice to DRAVELIN_PRECISION and the
     // processor.

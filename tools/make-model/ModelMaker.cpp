@@ -72,7 +72,8 @@ ShapedArray randomWeight(const WeightSpec& spec, WeightNoise& noise) {
 
 void writeNetwork(const std::filesystem::path& bundle, const nlohmann::json& config,
                   const std::string& weightFile, DType dtype, WeightNoise& noise,
-                  const std::function<void(const std::string&)>& report) {
+                  const std::function<void(const std::string&)>& report,
+                  const std::optional<nlohmann::json>& bundleJson = std::nullopt) {
     const std::string directoryName = bundle.filename().string();
     const std::string kindName = NetworkRegistry::inferKindName(config, directoryName);
     const std::shared_ptr<const NetworkKind> kind = NetworkRegistry::shared().find(kindName);
@@ -86,7 +87,7 @@ void writeNetwork(const std::filesystem::path& bundle, const nlohmann::json& con
         tensors.push_back(TensorToWrite::fromFloats(spec.name, randomWeight(spec, noise), dtype));
         parameters += elementCount(spec.shape);
     }
-    writeBundle(bundle, config, tensors, std::nullopt, weightFile);
+    writeBundle(bundle, config, tensors, bundleJson, weightFile);
     if (report) {
         report(directoryName + ": " + std::to_string(parameters) + " parameters");
     }
@@ -313,6 +314,33 @@ nlohmann::json safetyCheckerConfig(bool fullSize) {
               {"image_size", 32}}}};
 }
 
+// madebyollin/taesd's config.json; the tiny one keeps two stages, so it
+// enlarges 2× like the tiny VAE.
+nlohmann::json previewDecoderConfig(bool fullSize) {
+    nlohmann::json config{{"_class_name", "AutoencoderTiny"},
+                          {"_diffusers_version", "0.20.0.dev0"},
+                          {"act_fn", "relu"},
+                          {"decoder_block_out_channels", {64, 64, 64, 64}},
+                          {"encoder_block_out_channels", {64, 64, 64, 64}},
+                          {"force_upcast", false},
+                          {"in_channels", 3},
+                          {"latent_channels", 4},
+                          {"latent_magnitude", 3},
+                          {"latent_shift", 0.5},
+                          {"num_decoder_blocks", {3, 3, 3, 1}},
+                          {"num_encoder_blocks", {1, 3, 3, 3}},
+                          {"out_channels", 3},
+                          {"scaling_factor", 1.0},
+                          {"upsampling_scaling_factor", 2}};
+    if (!fullSize) {
+        config["decoder_block_out_channels"] = {8, 8};
+        config["encoder_block_out_channels"] = {8, 8};
+        config["num_decoder_blocks"] = {1, 1};
+        config["num_encoder_blocks"] = {1, 1};
+    }
+    return config;
+}
+
 } // namespace
 
 void writeRandomModel(const std::filesystem::path& directory, const ModelMakerOptions& options,
@@ -365,6 +393,18 @@ void writeRandomModel(const std::filesystem::path& directory, const ModelMakerOp
     }
     if (!options.controlNets.empty()) {
         writeControlledUnet(directory);
+    }
+    if (options.previewDecoder) {
+        // Published in single precision; the tiny one takes the tiny
+        // denoising network's 8 × 8 latents.
+        const int64_t latentSize = unetConfig(full)["sample_size"].get<int64_t>();
+        std::optional<nlohmann::json> shapes;
+        if (!full) {
+            shapes = nlohmann::json::object();
+            (*shapes)["inputs"]["z"] = {1, 4, latentSize, latentSize};
+        }
+        writeNetwork(directory / "PreviewDecoder.model", previewDecoderConfig(full),
+                     "diffusion_pytorch_model.safetensors", DType::F32, noise, report, shapes);
     }
     writeFileAtomically(directory / ".complete", "");
 }

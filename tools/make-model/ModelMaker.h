@@ -18,6 +18,9 @@ struct ModelMakerOptions {
     // ControlNets to write as controlnet/<name>.model (the canny model's
     // configuration at full size), with ControlledUnet.model beside Unet.model.
     std::vector<std::string> controlNets;
+    // Also write PreviewDecoder.model (a tiny autoencoder: madebyollin/taesd's
+    // configuration at full size).
+    bool previewDecoder = false;
     uint64_t seed = 1;
     // A folder with vocab.json and merges.txt to use; without it a small
     // character-level vocabulary is written.

@@ -196,6 +196,64 @@ def write_vae_encoder(directory, name, overrides, dtype_name, image_shape, seed)
     return model
 
 
+# AutoencoderTiny (TAESD) ----------------------------------------------------------------
+
+# The keys madebyollin/taesd's config.json holds.
+TAESD_CONFIG_KEYS = (
+    "_class_name", "_diffusers_version", "act_fn", "decoder_block_out_channels",
+    "encoder_block_out_channels", "force_upcast", "in_channels", "latent_channels",
+    "latent_magnitude", "latent_shift", "num_decoder_blocks", "num_encoder_blocks",
+    "out_channels", "scaling_factor", "upsampling_scaling_factor",
+)
+
+
+def tiny_autoencoder(overrides, seed, dtype_name):
+    from diffusers import AutoencoderTiny
+
+    model = AutoencoderTiny(**overrides).eval()
+    randomize(model, seed)
+    round_to(model, dtype_name)
+    config = {key: value for key, value in hub_vae_config(model).items()
+              if key in TAESD_CONFIG_KEYS}
+    return model, config
+
+
+def write_tiny_decoder(directory, name, overrides, dtype_name, latent_shape, seed):
+    """The preview decoder; latents drawn wide enough that the tanh clamp matters."""
+    model, config = tiny_autoencoder(overrides, seed, dtype_name)
+    tensors = half_of(model.state_dict(), ("decoder.",))
+    save_bundle(directory / f"{name}.model", config, tensors, dtype_name,
+                bundle_json={"inputs": {"z": list(latent_shape)}})
+    z = torch.randn(latent_shape, generator=torch.Generator().manual_seed(seed + 1)) * 4
+    with torch.no_grad():
+        image = model.decode(z / model.config.scaling_factor).sample
+    save_fixture(directory / f"{name}.fixture.safetensors", {"z": z, "image": image})
+
+
+def write_tiny_encoder(directory, name, overrides, dtype_name, image_shape, seed):
+    model, config = tiny_autoencoder(overrides, seed, dtype_name)
+    tensors = half_of(model.state_dict(), ("encoder.",))
+    save_bundle(directory / f"{name}.model", config, tensors, dtype_name,
+                bundle_json={"inputs": {"x": list(image_shape)}})
+    x = torch.rand(image_shape, generator=torch.Generator().manual_seed(seed + 1)) * 2 - 1
+    with torch.no_grad():
+        latents = model.encode(x).latents
+    save_fixture(directory / f"{name}.fixture.safetensors", {"x": x, "latents": latents})
+
+
+def write_tiny_autoencoders(out):
+    # Three stages with uneven block counts, a non-square size given by bundle.json.
+    write_tiny_decoder(out, "PreviewDecoder",
+                       dict(decoder_block_out_channels=[8, 8, 8], num_decoder_blocks=[2, 1, 1],
+                            encoder_block_out_channels=[8, 8, 8], num_encoder_blocks=[1, 1, 2]),
+                       "F32", (1, 4, 6, 10), seed=41)
+    # The encoder's stride-2 stages on an odd-sized image, F16 weights.
+    write_tiny_encoder(out, "PreviewEncoder",
+                       dict(decoder_block_out_channels=[8, 8, 8], num_decoder_blocks=[1, 1, 1],
+                            encoder_block_out_channels=[8, 8, 8], num_encoder_blocks=[1, 2, 1]),
+                       "F16", (1, 3, 22, 36), seed=42)
+
+
 # UNet2DConditionModel ------------------------------------------------------------------
 
 # The keys SD 1.5's published config.json holds: files of that age lack the rest, which
@@ -522,6 +580,7 @@ def write_fixtures(out):
                                up_block_types=["UpBlock2D"] + ["CrossAttnUpBlock2D"] * 2),
                      dict(conditioning_embedding_out_channels=(4, 6, 8)),
                      "F16", [981.0, 37.5], seed=41)
+    write_tiny_autoencoders(out)
     total = sum(path.stat().st_size for path in out.rglob("*") if path.is_file())
     print(f"wrote fixtures to {out} ({total / 1000:.0f} kB)")
 
