@@ -39,6 +39,7 @@ set(DRAVELIN_NN_SOURCES
     nn/networks/clip/ClipTextConfig.cpp
     nn/networks/clip/ClipTextKinds.cpp
     nn/networks/clip/ClipTextModel.cpp
+    nn/networks/unet/TextTimeEmbedding.cpp
     nn/networks/unet/UNet2DCondition.cpp
     nn/networks/unet/UNetConfig.cpp
     nn/networks/unet/UNetKind.cpp

@@ -19,6 +19,7 @@ dravelin_test(test_nn
     nn/EndToEndTests.cpp
     nn/NormalizationTests.cpp
     nn/UNetTests.cpp
+    nn/XLConditioningTests.cpp
     nn/VaeTests.cpp)
 target_link_libraries(test_nn PRIVATE dravelin_nn_test_support dravelin_cli_tool)
 

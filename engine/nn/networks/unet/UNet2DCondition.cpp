@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 namespace dravelin {
 
@@ -135,6 +136,10 @@ constexpr UNetShape kAnyShape{1, 64, 64, 77};
 WeightList UNet2DCondition::weights(const UNetConfig& config) {
     WeightList list;
     TimestepEmbedding::declare(list, "time_embedding", timeSettings(config, 1));
+    if (config.hasTextTimeEmbedding()) {
+        TextTimeEmbedding::declare(list, "add_embedding", config.additionInputWidth,
+                                   config.timeEmbeddingDim());
+    }
     const int64_t first = config.blockOutChannels.front();
     Convolution::declare(list, "conv_in", config.inChannels, first, 3);
     const NetworkPlan layout = plan(config, kAnyShape);
@@ -164,6 +169,22 @@ UNet2DCondition::UNet2DCondition(const UNetConfig& config, const WeightReader& w
                                     "multiples of " +
                                     std::to_string(scale) + ".");
     }
+    if (config.hasTextTimeEmbedding()) {
+        const int64_t textWidth =
+            config.additionInputWidth - shape.timeIds * config.additionTimeEmbedDim;
+        if (shape.timeIds < 1 || textWidth < 1) {
+            throw std::invalid_argument("The denoising network's \"time_ids\" cannot hold " +
+                                        std::to_string(shape.timeIds) +
+                                        " values per image: with \"addition_time_embed_dim\" " +
+                                        std::to_string(config.additionTimeEmbedDim) +
+                                        " that leaves no room for the pooled text embedding.");
+        }
+        addition_.emplace(weights, "add_embedding",
+                          TextTimeEmbeddingSettings{textWidth, shape.timeIds,
+                                                    config.additionTimeEmbedDim,
+                                                    config.timeEmbeddingDim(), config.flipSinToCos,
+                                                    config.freqShift, shape.batch});
+    }
     const auto build = [&](const BlockPlan& plan, bool down) {
         Block block;
         for (size_t j = 0; j < plan.resnets.size(); ++j) {
@@ -190,7 +211,8 @@ UNet2DCondition::UNet2DCondition(const UNetConfig& config, const WeightReader& w
 }
 
 FeatureMap UNet2DCondition::denoise(FeatureMap sample, const float* timesteps,
-                                    const std::vector<Matrix>& contexts) const {
+                                    const std::vector<Matrix>& contexts,
+                                    const std::vector<float>* addition) const {
     if (config_.centerInputSample) {
         for (int64_t n = 0; n < sample.batch(); ++n) {
             for (int64_t y = 0; y < sample.height(); ++y) {
@@ -203,6 +225,11 @@ FeatureMap UNet2DCondition::denoise(FeatureMap sample, const float* timesteps,
     }
     // Every ResNet block adds a projection of activation(embedding).
     std::vector<float> embedding = time_.forward(timesteps);
+    if (addition != nullptr) {
+        for (size_t i = 0; i < embedding.size(); ++i) {
+            embedding[i] += (*addition)[i];
+        }
+    }
     applyActivation(config_.activation, embedding.data(), static_cast<int64_t>(embedding.size()));
     const float* time = embedding.data();
 
@@ -252,14 +279,28 @@ FeatureValueDictionary UNet2DCondition::predict(const FeatureProvider& inputs) {
     const Shape sampleShape{shape_.batch, config_.inChannels, shape_.height, shape_.width};
     const Shape timestepShape{shape_.batch};
     const Shape statesShape{shape_.batch, config_.crossAttentionDim, 1, shape_.contextLength};
-    for (const auto& [name, array, expected] :
-         {std::tuple{"sample", &sample, &sampleShape},
-          std::tuple{"timestep", &timestep, &timestepShape},
-          std::tuple{"encoder_hidden_states", &states, &statesShape}}) {
-        if (array->shape() != *expected) {
-            throw std::invalid_argument(std::string("The denoising network takes \"") + name +
-                                        "\" of shape " + describe(*expected) + ", not " +
-                                        describe(array->shape()) + ".");
+    std::vector<std::tuple<std::string, const ShapedArray*, Shape>> checks{
+        {"sample", &sample, sampleShape},
+        {"timestep", &timestep, timestepShape},
+        {"encoder_hidden_states", &states, statesShape}};
+    const ShapedArray* textEmbeds = nullptr;
+    const ShapedArray* timeIds = nullptr;
+    if (addition_) {
+        textEmbeds = &inputs.featureValue("text_embeds");
+        timeIds = &inputs.featureValue("time_ids");
+        const int64_t textWidth =
+            config_.additionInputWidth - shape_.timeIds * config_.additionTimeEmbedDim;
+        checks.emplace_back("text_embeds", textEmbeds, Shape{shape_.batch, textWidth});
+        // The pipelines may hand the rows over flattened.
+        checks.emplace_back("time_ids", timeIds,
+                            timeIds->rank() == 1 ? Shape{shape_.batch * shape_.timeIds}
+                                                 : Shape{shape_.batch, shape_.timeIds});
+    }
+    for (const auto& [name, array, expected] : checks) {
+        if (array->shape() != expected) {
+            throw std::invalid_argument("The denoising network takes \"" + name + "\" of shape " +
+                                        describe(expected) + ", not " + describe(array->shape()) +
+                                        ".");
         }
     }
     // [batch, channels, 1, positions] → one positions × channels matrix per
@@ -278,8 +319,13 @@ FeatureValueDictionary UNet2DCondition::predict(const FeatureProvider& inputs) {
         contexts.push_back(std::move(context));
     }
     FeatureValueDictionary outputs;
-    outputs.emplace("noise_pred",
-                    denoise(FeatureMap::fromPlanar(sample), timestep.data(), contexts).toPlanar());
+    std::optional<std::vector<float>> added;
+    if (addition_) {
+        added = addition_->forward(textEmbeds->data(), timeIds->data());
+    }
+    outputs.emplace("noise_pred", denoise(FeatureMap::fromPlanar(sample), timestep.data(), contexts,
+                                          added ? &*added : nullptr)
+                                      .toPlanar());
     return outputs;
 }
 
