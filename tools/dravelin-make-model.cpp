@@ -1,6 +1,6 @@
 // Writes a complete model directory with random weights:
 //   dravelin-make-model OUTDIR [--tiny | --full-size] [--encoder] [--seed N]
-//                              [--tokenizer DIR]
+//                              [--tokenizer DIR] [--sdxl [--refiner]]
 
 #include "make-model/ModelMaker.h"
 
@@ -19,6 +19,10 @@ int main(int argc, char** argv) {
             options.fullSize = true;
         } else if (argument == "--encoder") {
             options.imageEncoder = true;
+        } else if (argument == "--sdxl") {
+            options.sdxl = true;
+        } else if (argument == "--refiner") {
+            options.refiner = true;
         } else if ((argument == "--seed" || argument == "--tokenizer") && i + 1 < argc) {
             const std::string value = argv[++i];
             if (argument == "--tokenizer") {
@@ -35,13 +39,17 @@ int main(int argc, char** argv) {
             output = argument;
         } else {
             std::fprintf(stderr, "usage: dravelin-make-model OUTDIR [--tiny | --full-size] "
-                                 "[--encoder] [--seed N] [--tokenizer DIR]\n");
+                                 "[--encoder] [--seed N] [--tokenizer DIR] [--sdxl [--refiner]]\n");
             return 2;
         }
     }
+    if (options.refiner && !options.sdxl) {
+        std::fprintf(stderr, "dravelin-make-model: --refiner goes with --sdxl.\n");
+        return 2;
+    }
     if (output.empty()) {
         std::fprintf(stderr, "usage: dravelin-make-model OUTDIR [--tiny | --full-size] "
-                             "[--encoder] [--seed N] [--tokenizer DIR]\n");
+                             "[--encoder] [--seed N] [--tokenizer DIR] [--sdxl [--refiner]]\n");
         return 2;
     }
     try {

@@ -2,11 +2,15 @@
 
 #include "cli/PngFile.h"
 #include "pipeline/StableDiffusionPipeline.h"
+#include "pipeline/StableDiffusionXLPipeline.h"
+
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <limits>
 #include <stdexcept>
 
@@ -15,7 +19,8 @@ namespace dravelin {
 namespace {
 
 constexpr const char* kUsage = R"(usage: dravelin-cli --prompt TEXT [options]
-Generates images with a Stable Diffusion 1.5 model directory.
+Generates images with a Stable Diffusion 1.5 or SDXL model directory (SDXL
+ones, told by their TextEncoder2.model, at the network's own size).
   --model DIR             model directory (default: the application's model)
   --prompt TEXT           what the image should show
   --negative-prompt TEXT  what it should not show
@@ -30,6 +35,11 @@ Generates images with a Stable Diffusion 1.5 model directory.
                           numbered beside it)
   --preview-dir DIR       write a preview PNG every second step
   --reduce-memory         keep each model loaded only while it is used
+  --refiner-start X       SDXL with UnetRefiner.model: the fraction of the steps
+                          after which the refiner takes over (default 0.8; 1
+                          leaves it out)
+  --aesthetic-score X     SDXL refiner: the score asked for (default 6)
+  --negative-aesthetic-score X   and the one steered from (default 2.5)
   --help                  show this text
 )";
 
@@ -86,7 +96,83 @@ std::string formatSeconds(double seconds) {
     return text;
 }
 
+std::string modelNameOf(const std::filesystem::path& model) {
+    return model.filename().empty() ? model.parent_path().filename().string()
+                                    : model.filename().string();
+}
+
+// SDXL's scale when the VAE's config does not give one.
+float latentScaleFactor(const std::filesystem::path& vaeConfig) {
+    constexpr float kXLScale = 0.13025f;
+    std::ifstream file(vaeConfig);
+    const nlohmann::json config = nlohmann::json::parse(file, nullptr, false);
+    const auto found = config.is_object() ? config.find("scaling_factor") : config.end();
+    if (!config.is_object() || found == config.end() || !found->is_number() ||
+        !(found->get<double>() > 0.0)) {
+        return kXLScale;
+    }
+    return static_cast<float>(found->get<double>());
+}
+
+// The pipeline for the directory, with the configuration completed for it
+// and the model named as the PNG's parameters give it.
+struct ChosenPipeline {
+    std::shared_ptr<StableDiffusionPipelineProtocol> pipeline;
+    PipelineConfiguration configuration;
+    std::string modelName;
+};
+
+ChosenPipeline choosePipeline(const GenerateOptions& options) {
+    const ModelConfiguration runtime{ComputeUnits::cpuAndGPU};
+    PipelineConfiguration c = options.configuration;
+    std::string name = modelNameOf(options.model);
+    if (!isXLModelDirectory(options.model)) {
+        if (options.xlOptions) {
+            throw std::runtime_error("--refiner-start and the aesthetic scores are for SDXL "
+                                     "model directories; \"" +
+                                     options.model.string() + "\" is not one.");
+        }
+        return {std::make_shared<StableDiffusionPipeline>(options.model, std::vector<std::string>{},
+                                                          runtime, /*disableSafety=*/true,
+                                                          options.reduceMemory),
+                c, name};
+    }
+    auto pipeline =
+        std::make_shared<StableDiffusionXLPipeline>(options.model, runtime, options.reduceMemory);
+    if (!pipeline->unetRefiner && options.refinerStartGiven) {
+        throw std::runtime_error("--refiner-start needs a refiner, and \"" +
+                                 options.model.string() + "\" has no UnetRefiner.model.");
+    }
+    // SDXL's VAE scales its latents by its own factor, which its config
+    // records.
+    const float scale = latentScaleFactor(options.model / "VAEDecoder.model" / "config.json");
+    c.decoderScaleFactor = c.encoderScaleFactor = scale;
+    // The geometry the network was trained for: its own latent size, in
+    // pixels (8 per latent cell).
+    const Shape sample = pipeline->unet.latentSampleShape();
+    if (sample.size() == 4) {
+        c.originalSize = c.targetSize = static_cast<float>(8 * sample[2]);
+    }
+    name += " (SDXL";
+    if (pipeline->unetRefiner && c.refinerStart < 1.0f) {
+        name += " base, refiner from " + formatNumber(c.refinerStart) +
+                " of the steps, aesthetic score " + formatNumber(c.aestheticScore) + "/" +
+                formatNumber(c.negativeAestheticScore);
+    } else if (!pipeline->textEncoder) {
+        name += " refiner";
+    } else {
+        name += " base";
+    }
+    name += ")";
+    return {pipeline, c, name};
+}
+
 } // namespace
+
+bool isXLModelDirectory(const std::filesystem::path& directory) {
+    std::error_code error;
+    return std::filesystem::exists(directory / "TextEncoder2.model", error);
+}
 
 std::filesystem::path defaultModelDirectory() {
     const char* dataHome = std::getenv("XDG_DATA_HOME");
@@ -161,6 +247,20 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
                 throw std::invalid_argument("--spacing is linspace, leading or karras, not \"" +
                                             value + "\".");
             }
+        } else if (option == "--refiner-start") {
+            c.refinerStart = decimal(option, value);
+            if (c.refinerStart < 0.0f || c.refinerStart > 1.0f) {
+                throw std::invalid_argument("--refiner-start takes a fraction from 0 to 1, not \"" +
+                                            value + "\".");
+            }
+            options.xlOptions = true;
+            options.refinerStartGiven = true;
+        } else if (option == "--aesthetic-score") {
+            c.aestheticScore = decimal(option, value);
+            options.xlOptions = true;
+        } else if (option == "--negative-aesthetic-score") {
+            c.negativeAestheticScore = decimal(option, value);
+            options.xlOptions = true;
         } else if (option == "--rng") {
             if (value == "numpy") {
                 c.rngType = StableDiffusionRNG::numpyRNG;
@@ -222,7 +322,6 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
         return 0;
     }
     try {
-        const PipelineConfiguration& c = options.configuration;
         if (!std::filesystem::is_directory(options.model)) {
             throw std::runtime_error("There is no model at \"" + options.model.string() +
                                      "\"; download it with the application or pass --model.");
@@ -236,8 +335,9 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
         if (options.previewDirectory) {
             std::filesystem::create_directories(*options.previewDirectory);
         }
-        StableDiffusionPipeline pipeline(options.model, {}, {ComputeUnits::cpuAndGPU},
-                                         /*disableSafety=*/true, options.reduceMemory);
+        const ChosenPipeline chosen = choosePipeline(options);
+        const PipelineConfiguration& c = chosen.configuration;
+        StableDiffusionPipelineProtocol& pipeline = *chosen.pipeline;
         using Clock = std::chrono::steady_clock;
         const auto start = Clock::now();
         auto lastStep = start;
@@ -265,9 +365,7 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
                 }
                 return true;
             });
-        const std::string modelName = options.model.filename().empty()
-                                          ? options.model.parent_path().filename().string()
-                                          : options.model.filename().string();
+        const std::string& modelName = chosen.modelName;
         for (size_t i = 0; i < images.size(); ++i) {
             if (!images[i]) {
                 err << "Image " << i + 1 << " was withheld by the safety checker.\n";
