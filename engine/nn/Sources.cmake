@@ -34,11 +34,14 @@ set(DRAVELIN_NN_SOURCES
     nn/blocks/ResnetBlock2D.cpp
     nn/blocks/TimestepEmbedding.cpp
     nn/blocks/Transformer2D.cpp
+    nn/blocks/UNetBlock2D.cpp
+    nn/blocks/UNetBlockFactory.cpp
     # networks, each with its configuration and kinds
     nn/networks/clip/ClipEncoderLayer.cpp
     nn/networks/clip/ClipTextConfig.cpp
     nn/networks/clip/ClipTextKinds.cpp
     nn/networks/clip/ClipTextModel.cpp
+    nn/networks/unet/DenoisingInputs.cpp
     nn/networks/unet/TextTimeEmbedding.cpp
     nn/networks/unet/UNet2DCondition.cpp
     nn/networks/unet/UNetConfig.cpp

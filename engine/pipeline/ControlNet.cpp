@@ -1,5 +1,6 @@
 #include "pipeline/ControlNet.h"
 
+#include "runtime/FeatureNames.h"
 #include "runtime/RuntimeErrors.h"
 
 namespace dravelin {
@@ -13,7 +14,7 @@ std::vector<Shape> ControlNet::inputImageShapes() const {
     for (const auto& holder : models_) {
         shapes.push_back(holder->perform([](Model& model) {
             const std::optional<FeatureDescription> input =
-                model.modelDescription().input("controlnet_cond");
+                model.modelDescription().input(feature::controlNetCondition);
             if (!input) {
                 throw PredictionError("A ControlNet model has no input \"controlnet_cond\".");
             }
@@ -38,7 +39,7 @@ std::vector<Residuals> ControlNet::execute(const std::vector<ShapedArray>& laten
         inputs.reserve(latents.size());
         for (const ShapedArray& latent : latents) {
             FeatureValueDictionary features = denoisingInputs(latent, timestep, hiddenStates);
-            features.emplace("controlnet_cond", images[k]);
+            features.emplace(feature::controlNetCondition, images[k]);
             inputs.emplace_back(std::move(features));
         }
         const BatchProvider batch(std::move(inputs));

@@ -1,5 +1,6 @@
 #include "pipeline/Unet.h"
 
+#include "runtime/FeatureNames.h"
 #include "runtime/RuntimeErrors.h"
 
 namespace dravelin {
@@ -11,7 +12,9 @@ ShapedArray timestepTensor(int timeStep) {
 
 FeatureValueDictionary denoisingInputs(const ShapedArray& latent, const ShapedArray& timestep,
                                        const ShapedArray& hiddenStates) {
-    return {{"sample", latent}, {"timestep", timestep}, {"encoder_hidden_states", hiddenStates}};
+    return {{feature::sample, latent},
+            {feature::timestep, timestep},
+            {feature::encoderHiddenStates, hiddenStates}};
 }
 
 Unet::Unet(const std::filesystem::path& modelURL, const ModelConfiguration& configuration)
@@ -35,11 +38,11 @@ Shape Unet::inputShape(const std::string& name) const {
 }
 
 Shape Unet::latentSampleShape() const {
-    return inputShape("sample");
+    return inputShape(feature::sample);
 }
 
 Shape Unet::latentTimeIdShape() const {
-    return inputShape("time_ids");
+    return inputShape(feature::timeIds);
 }
 
 std::vector<ShapedArray>
@@ -75,8 +78,8 @@ std::vector<ShapedArray> Unet::predictNoise(const std::vector<ShapedArray>& late
     inputs.reserve(latents.size());
     for (const ShapedArray& latent : latents) {
         FeatureValueDictionary features = denoisingInputs(latent, timestep, hiddenStates);
-        features.emplace("text_embeds", pooledStates);
-        features.emplace("time_ids", geometryConditioning);
+        features.emplace(feature::textEmbeds, pooledStates);
+        features.emplace(feature::timeIds, geometryConditioning);
         inputs.emplace_back(std::move(features));
     }
     return noiseFrom(predictions(BatchProvider(std::move(inputs))));

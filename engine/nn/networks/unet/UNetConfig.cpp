@@ -20,18 +20,27 @@ std::string lowercase(std::string text) {
     throw ConfigurationError(ConfigReader::about(key) + " " + why);
 }
 
-// Which blocks of `key` have transformers: each must name one of the two
-// types this runtime implements.
-std::vector<bool> blockTypes(const ConfigReader& reader, const std::string& key,
-                             const std::vector<std::string>& fallback, const std::string& plain,
-                             const std::string& crossAttention) {
-    std::vector<bool> result;
-    for (const std::string& type : reader.strings(key, fallback)) {
-        if (type != plain && type != crossAttention) {
-            unsupported(key, "names \"" + type + "\"; this runtime implements only \"" + plain +
-                                 "\" and \"" + crossAttention + "\".");
+// Block type names of `key`, each one the block factory can build.
+std::vector<std::string> blockTypes(const ConfigReader& reader, const std::string& key,
+                                    const std::vector<std::string>& fallback,
+                                    const std::vector<std::string>& known) {
+    const std::vector<std::string> types = reader.strings(key, fallback);
+    for (const std::string& type : types) {
+        if (std::find(known.begin(), known.end(), type) == known.end()) {
+            std::string names;
+            for (const std::string& name : known) {
+                names += (names.empty() ? "\"" : " and \"") + name + "\"";
+            }
+            unsupported(key, "names \"" + type + "\"; this runtime implements only " + names + ".");
         }
-        result.push_back(type == crossAttention);
+    }
+    return types;
+}
+
+std::vector<bool> withTransformers(const std::vector<std::string>& types) {
+    std::vector<bool> result;
+    for (const std::string& type : types) {
+        result.push_back(UNetBlockFactory::hasTransformers(type));
     }
     return result;
 }
@@ -72,9 +81,26 @@ void refuseUnlessOff(const nlohmann::json& config, const std::string& key,
 
 UNetConfig UNetConfig::read(const nlohmann::json& config) {
     const ConfigReader reader(config);
+    UNetConfig result = readDownPath(config);
+    result.outChannels = reader.integer("out_channels", result.outChannels);
+    result.upBlockTypes =
+        blockTypes(reader, "up_block_types", result.upBlockTypes, UNetBlockFactory::upBlockTypes());
+    result.upCrossAttention = withTransformers(result.upBlockTypes);
+    const size_t blocks = result.blockOutChannels.size();
+    if (result.upBlockTypes.size() != blocks) {
+        unsupported("up_block_types", "lists " + std::to_string(result.upBlockTypes.size()) +
+                                          " blocks but \"block_out_channels\" lists " +
+                                          std::to_string(blocks) + ".");
+    }
+    refuseUnlessOff(config, "reverse_transformer_layers_per_block", nullptr);
+    refuseUnlessOff(config, "conv_out_kernel", 3);
+    return result;
+}
+
+UNetConfig UNetConfig::readDownPath(const nlohmann::json& config) {
+    const ConfigReader reader(config);
     UNetConfig result;
     result.inChannels = reader.integer("in_channels", result.inChannels);
-    result.outChannels = reader.integer("out_channels", result.outChannels);
     result.centerInputSample = reader.boolean("center_input_sample", false);
     result.flipSinToCos = reader.boolean("flip_sin_to_cos", true);
     result.freqShift = reader.number("freq_shift", 0);
@@ -83,27 +109,18 @@ UNetConfig UNetConfig::read(const nlohmann::json& config) {
     if (blocks < 1 || blocks > 8) {
         unsupported("block_out_channels", "must list one to eight channel counts.");
     }
-    result.downCrossAttention = blockTypes(
-        reader, "down_block_types",
-        {"CrossAttnDownBlock2D", "CrossAttnDownBlock2D", "CrossAttnDownBlock2D", "DownBlock2D"},
-        "DownBlock2D", "CrossAttnDownBlock2D");
-    result.upCrossAttention =
-        blockTypes(reader, "up_block_types",
-                   {"UpBlock2D", "CrossAttnUpBlock2D", "CrossAttnUpBlock2D", "CrossAttnUpBlock2D"},
-                   "UpBlock2D", "CrossAttnUpBlock2D");
-    if (result.downCrossAttention.size() != blocks) {
-        unsupported("down_block_types",
-                    "lists " + std::to_string(result.downCrossAttention.size()) +
-                        " blocks but \"block_out_channels\" lists " + std::to_string(blocks) + ".");
+    result.downBlockTypes = blockTypes(reader, "down_block_types", result.downBlockTypes,
+                                       UNetBlockFactory::downBlockTypes());
+    result.downCrossAttention = withTransformers(result.downBlockTypes);
+    if (result.downBlockTypes.size() != blocks) {
+        unsupported("down_block_types", "lists " + std::to_string(result.downBlockTypes.size()) +
+                                            " blocks but \"block_out_channels\" lists " +
+                                            std::to_string(blocks) + ".");
     }
-    if (result.upCrossAttention.size() != blocks) {
-        unsupported("up_block_types", "lists " + std::to_string(result.upCrossAttention.size()) +
-                                          " blocks but \"block_out_channels\" lists " +
-                                          std::to_string(blocks) + ".");
-    }
-    const std::string midType = reader.string("mid_block_type", "UNetMidBlock2DCrossAttn");
-    if (midType != "UNetMidBlock2DCrossAttn") {
-        unsupported("mid_block_type", "is \"" + midType +
+    result.midBlockType = reader.string("mid_block_type", result.midBlockType);
+    const std::vector<std::string>& midTypes = UNetBlockFactory::midBlockTypes();
+    if (std::find(midTypes.begin(), midTypes.end(), result.midBlockType) == midTypes.end()) {
+        unsupported("mid_block_type", "is \"" + result.midBlockType +
                                           "\"; this runtime implements only "
                                           "\"UNetMidBlock2DCrossAttn\".");
     }
@@ -147,7 +164,6 @@ UNetConfig UNetConfig::read(const nlohmann::json& config) {
                             std::to_string(result.blockOutChannels[i]) + " channels.");
         }
     }
-    refuseUnlessOff(config, "reverse_transformer_layers_per_block", nullptr);
     result.linearProjection = reader.boolean("use_linear_projection", false);
     result.sampleSize = reader.integer("sample_size", result.sampleSize);
     if (result.sampleSize % (int64_t{1} << (blocks - 1)) != 0) {
@@ -192,7 +208,6 @@ UNetConfig UNetConfig::read(const nlohmann::json& config) {
     refuseUnlessOff(config, "timestep_post_act", nullptr);
     refuseUnlessOff(config, "time_cond_proj_dim", nullptr);
     refuseUnlessOff(config, "conv_in_kernel", 3);
-    refuseUnlessOff(config, "conv_out_kernel", 3);
     refuseUnlessOff(config, "attention_type", "default");
     refuseUnlessOff(config, "class_embeddings_concat", false);
     refuseUnlessOff(config, "cross_attention_norm", nullptr);
@@ -205,6 +220,22 @@ int64_t UNetConfig::defaultTimeIds() const {
         return 0;
     }
     return additionInputWidth - 5 * additionTimeEmbedDim == crossAttentionDim ? 5 : 6;
+}
+
+UNetBlockConfig UNetConfig::blockConfig(bool withUpPath) const {
+    return {blockOutChannels,
+            downBlockTypes,
+            midBlockType,
+            withUpPath ? upBlockTypes : std::vector<std::string>{},
+            layersPerBlock,
+            heads,
+            transformerLayers,
+            groups,
+            epsilon,
+            activation,
+            timeEmbeddingDim(),
+            crossAttentionDim,
+            linearProjection};
 }
 
 } // namespace dravelin

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "nn/blocks/UNetBlockFactory.h"
 #include "nn/layers/Activation.h"
 
 #include <nlohmann/json.hpp>
@@ -20,7 +21,13 @@ struct UNetConfig {
     bool flipSinToCos = true;
     double freqShift = 0;
     std::vector<int64_t> blockOutChannels{320, 640, 1280, 1280};
-    // Whether each down block has transformers; the up blocks mirror them.
+    // diffusers' block class names, one per block.
+    std::vector<std::string> downBlockTypes{"CrossAttnDownBlock2D", "CrossAttnDownBlock2D",
+                                            "CrossAttnDownBlock2D", "DownBlock2D"};
+    std::string midBlockType = "UNetMidBlock2DCrossAttn";
+    std::vector<std::string> upBlockTypes{"UpBlock2D", "CrossAttnUpBlock2D", "CrossAttnUpBlock2D",
+                                          "CrossAttnUpBlock2D"};
+    // Whether each block has transformers, from its type.
     std::vector<bool> downCrossAttention{true, true, true, false};
     std::vector<bool> upCrossAttention{false, true, true, true};
     int64_t layersPerBlock = 2;
@@ -45,6 +52,14 @@ struct UNetConfig {
     // Throws ConfigurationError naming the key of a wrong or unsupported
     // value.
     static UNetConfig read(const nlohmann::json& config);
+    // The keys a ControlNet's configuration shares with the denoising
+    // network's: all but the up path's and the output's, which keep their
+    // defaults.
+    static UNetConfig readDownPath(const nlohmann::json& config);
+
+    // What the block factory needs; without the up path for a network that
+    // has none.
+    UNetBlockConfig blockConfig(bool withUpPath = true) const;
 
     int64_t blocks() const { return static_cast<int64_t>(blockOutChannels.size()); }
     int64_t timeEmbeddingDim() const { return 4 * blockOutChannels.front(); }
