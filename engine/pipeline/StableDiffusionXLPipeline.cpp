@@ -3,6 +3,8 @@
 #include "pipeline/PipelineError.h"
 #include "pipeline/RandomSource.h"
 #include "pipeline/StableDiffusionPipeline.h"
+#include "runtime/BundleDescription.h"
+#include "runtime/RuntimeErrors.h"
 
 #include <cmath>
 #include <stdexcept>
@@ -37,6 +39,20 @@ ShapedArray refinerGeometryConditioning(const PipelineConfiguration& c) {
         0);
 }
 
+Shape StableDiffusionXLPipeline::baseTimeIdShape() const {
+    // A network not loaded is described from its bundle: loading it here
+    // would hold it beside the text encoders.
+    if (unet.models().empty() || unet.models().front()->isLoaded()) {
+        return unet.latentTimeIdShape();
+    }
+    const std::optional<FeatureDescription> input =
+        describeBundle(unet.models().front()->modelURL()).input("time_ids");
+    if (!input) {
+        throw PredictionError("The denoising network has no input \"time_ids\".");
+    }
+    return input->shape;
+}
+
 TextEncodings StableDiffusionXLPipeline::encodePrompt(const std::string& prompt, bool forRefiner) {
     if (forRefiner) {
         return textEncoder2->encode(prompt);
@@ -52,7 +68,7 @@ TextEncodings StableDiffusionXLPipeline::encodePrompt(const std::string& prompt,
 
 StableDiffusionXLPipeline::ModelInputs
 StableDiffusionXLPipeline::generateConditioning(const PipelineConfiguration& c, bool forRefiner) {
-    return generateConditioning(c, forRefiner, forRefiner ? Shape{} : unet.latentTimeIdShape());
+    return generateConditioning(c, forRefiner, forRefiner ? Shape{} : baseTimeIdShape());
 }
 
 StableDiffusionXLPipeline::ModelInputs
@@ -80,13 +96,7 @@ GeneratedImages StableDiffusionXLPipeline::generateImages(const PipelineConfigur
                                     "0.8, not " +
                                     std::to_string(c.refinerStart) + ".");
     }
-    // Reading the shape loads the base network; with reduceMemory it goes
-    // again at once, so that it is never resident beside the text encoders.
-    const bool wasLoaded = unet.models().empty() || unet.models().front()->isLoaded();
-    const Shape timeIds = unet.latentTimeIdShape();
-    if (reduceMemory && !wasLoaded) {
-        unet.unloadResources();
-    }
+    const Shape timeIds = baseTimeIdShape();
     const bool baseIsRefiner = !timeIds.empty() && timeIds.back() == 5;
 
     std::optional<ModelInputs> baseConditioning;

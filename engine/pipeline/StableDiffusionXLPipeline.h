@@ -100,6 +100,8 @@ public:
     bool reduceMemory = false;
 
 private:
+    // The base network's "time_ids" shape, without loading it.
+    Shape baseTimeIdShape() const;
     // With the base network's "time_ids" shape already known.
     ModelInputs generateConditioning(const PipelineConfiguration& configuration, bool forRefiner,
                                      const Shape& timeIdShape);

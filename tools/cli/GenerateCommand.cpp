@@ -3,6 +3,7 @@
 #include "cli/PngFile.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "pipeline/StableDiffusionXLPipeline.h"
+#include "runtime/BundleDescription.h"
 
 #include <nlohmann/json.hpp>
 
@@ -149,7 +150,13 @@ ChosenPipeline choosePipeline(const GenerateOptions& options) {
     c.decoderScaleFactor = c.encoderScaleFactor = scale;
     // The geometry the network was trained for: its own latent size, in
     // pixels (8 per latent cell).
-    const Shape sample = pipeline->unet.latentSampleShape();
+    // Read from the bundle: loading the network now would hold it beside the
+    // text encoders.
+    const std::optional<FeatureDescription> input =
+        pipeline->unet.models().empty()
+            ? std::nullopt
+            : describeBundle(pipeline->unet.models().front()->modelURL()).input("sample");
+    const Shape sample = input ? input->shape : Shape{};
     if (sample.size() == 4) {
         c.originalSize = c.targetSize = static_cast<float>(8 * sample[2]);
     }
