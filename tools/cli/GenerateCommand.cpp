@@ -148,10 +148,9 @@ ChosenPipeline choosePipeline(const GenerateOptions& options) {
     // records.
     const float scale = latentScaleFactor(options.model / "VAEDecoder.model" / "config.json");
     c.decoderScaleFactor = c.encoderScaleFactor = scale;
-    // The geometry the network was trained for: its own latent size, in
-    // pixels (8 per latent cell).
-    // Read from the bundle: loading the network now would hold it beside the
-    // text encoders.
+    // The geometry the network was trained for: its own latent size in
+    // pixels (8 per latent cell), read from the bundle, since loading the
+    // network now would hold it beside the text encoders.
     const std::optional<FeatureDescription> input =
         pipeline->unet.models().empty()
             ? std::nullopt
