@@ -1,6 +1,7 @@
 // Writes a complete model directory with random weights:
 //   dravelin-make-model OUTDIR [--tiny | --full-size] [--encoder] [--safety-checker]
-//                              [--preview-decoder] [--seed N] [--tokenizer DIR] [--controlnet NAME]...
+//                              [--preview-decoder] [--seed N] [--tokenizer DIR]
+//                              [--controlnet NAME]... [--sdxl [--refiner]]
 // or a random LoRA file for such a model:
 //   dravelin-make-model --lora FILE [--tiny | --full-size] [--layout kohya|peft]
 //                       [--rank N] [--seed N]
@@ -10,6 +11,17 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: dravelin-make-model OUTDIR [--tiny | --full-size] [--encoder] [--safety-checker]\n"
+    "                           [--preview-decoder] [--seed N] [--tokenizer DIR]\n"
+    "                           [--controlnet NAME]... [--sdxl [--refiner]]\n"
+    "       dravelin-make-model --lora FILE [--tiny | --full-size] [--layout kohya|peft]\n"
+    "                           [--rank N] [--seed N]\n";
+
+} // namespace
 
 int main(int argc, char** argv) {
     dravelin::ModelMakerOptions options;
@@ -24,6 +36,10 @@ int main(int argc, char** argv) {
             options.fullSize = true;
         } else if (argument == "--encoder") {
             options.imageEncoder = true;
+        } else if (argument == "--sdxl") {
+            options.sdxl = true;
+        } else if (argument == "--refiner") {
+            options.refiner = true;
         } else if (argument == "--preview-decoder") {
             options.previewDecoder = true;
         } else if (argument == "--safety-checker") {
@@ -72,12 +88,7 @@ int main(int argc, char** argv) {
         } else if (argument.rfind("--", 0) != 0 && output.empty()) {
             output = argument;
         } else {
-            std::fprintf(stderr,
-                         "usage: dravelin-make-model OUTDIR [--tiny | --full-size] "
-                         "[--encoder] [--safety-checker] [--preview-decoder] [--seed N] [--tokenizer DIR] "
-                         "[--controlnet NAME]...\n"
-                         "       dravelin-make-model --lora FILE [--tiny | --full-size] "
-                         "[--layout kohya|peft] [--rank N] [--seed N]\n");
+            std::fputs(kUsage, stderr);
             return 2;
         }
     }
@@ -92,12 +103,12 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    if (options.refiner && !options.sdxl) {
+        std::fprintf(stderr, "dravelin-make-model: --refiner goes with --sdxl.\n");
+        return 2;
+    }
     if (output.empty()) {
-        std::fprintf(stderr, "usage: dravelin-make-model OUTDIR [--tiny | --full-size] "
-                             "[--encoder] [--safety-checker] [--preview-decoder] [--seed N] [--tokenizer DIR] "
-                             "[--controlnet NAME]...\n"
-                             "       dravelin-make-model --lora FILE [--tiny | --full-size] "
-                             "[--layout kohya|peft] [--rank N] [--seed N]\n");
+        std::fputs(kUsage, stderr);
         return 2;
     }
     try {

@@ -8,3 +8,7 @@ add_executable(dravelin-bench-networks
     ${PROJECT_SOURCE_DIR}/tests/nn/support/FullSizeModels.cpp)
 target_include_directories(dravelin-bench-networks PRIVATE ${PROJECT_SOURCE_DIR}/tests)
 target_link_libraries(dravelin-bench-networks PRIVATE dravelin::engine dravelin_warnings)
+
+# A full-size SDXL directory: its denoising network and decoder at 1024 × 1024.
+add_executable(dravelin-bench-sdxl nn/sdxl_bench.cpp nn/FmaCeiling.cpp)
+target_link_libraries(dravelin-bench-sdxl PRIVATE dravelin::engine dravelin_warnings)

@@ -58,6 +58,7 @@ set(DRAVELIN_NN_SOURCES
     nn/networks/taesd/TinyAutoencoderKinds.cpp
     nn/networks/taesd/TinyDecoder.cpp
     nn/networks/taesd/TinyEncoder.cpp
+    nn/networks/unet/TextTimeEmbedding.cpp
     nn/networks/unet/UNet2DCondition.cpp
     nn/networks/unet/UNetConfig.cpp
     nn/networks/unet/UNetKind.cpp

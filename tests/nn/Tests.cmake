@@ -24,6 +24,7 @@ dravelin_test(test_nn
     nn/PrecisionTests.cpp
     nn/TinyAutoencoderTests.cpp
     nn/UNetTests.cpp
+    nn/XLConditioningTests.cpp
     nn/VaeTests.cpp)
 target_link_libraries(test_nn PRIVATE dravelin_nn_test_support dravelin_cli_tool dravelin_model_tool)
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <iostream>
 
 using namespace dravelin;
@@ -24,12 +25,14 @@ const std::string kCrossKey = "down_blocks.0.attentions.0.transformer_blocks.0.a
 ::testing::AssertionResult matchesReference(const std::string& name,
                                             const std::filesystem::path& bundle) {
     const auto expected = loadFixture(name);
-    const FeatureProvider outputs =
-        Model::load(bundle, {})
-            ->prediction(
-                FeatureProvider({{"sample", expected.at("sample")},
-                                 {"timestep", expected.at("timestep")},
-                                 {"encoder_hidden_states", expected.at("encoder_hidden_states")}}));
+    FeatureValueDictionary inputs;
+    for (const char* input :
+         {"sample", "timestep", "encoder_hidden_states", "text_embeds", "time_ids"}) {
+        if (expected.contains(input)) {
+            inputs.emplace(input, expected.at(input));
+        }
+    }
+    const FeatureProvider outputs = Model::load(bundle, {})->prediction(FeatureProvider(inputs));
     const ShapedArray& actual = outputs.featureValue("noise_pred");
     const ShapedArray& reference = expected.at("noise_pred");
     if (actual.shape() == reference.shape()) {
@@ -51,6 +54,45 @@ TEST(UNetTest, TwoLayersPerBlockAndLinearProjectionsMatchDiffusers) {
     // Three blocks, heads per block, linear projections, and a batch of one
     // with nine text positions given by bundle.json.
     EXPECT_TRUE(matchesReference("UNet2", fixturesDirectory() / "UNet2.model"));
+}
+
+TEST(UNetTest, XLNetworksMatchDiffusers) {
+    // The "text_time" addition embedding with 6 time ids, the first block
+    // without attention, one to three transformer layers per block, cosines
+    // second and a frequency shift in the sinusoids.
+    EXPECT_TRUE(matchesReference("UNetXL", fixturesDirectory() / "UNetXL.model"));
+    // The refiner's shape: 5 time ids, two layers in every transformer.
+    EXPECT_TRUE(matchesReference("UNetXLRefiner", fixturesDirectory() / "UNetXLRefiner.model"));
+
+    // Without a bundle.json entry the time id count comes from the config: 5
+    // where the pooled embedding is as wide as the text states.
+    const auto base = Model::load(fixturesDirectory() / "UNetXL.model", {});
+    EXPECT_EQ(base->modelDescription().input("text_embeds")->shape, (Shape{2, 10}));
+    EXPECT_EQ(base->modelDescription().input("time_ids")->shape, (Shape{2, 6}));
+    const auto refiner = Model::load(fixturesDirectory() / "UNetXLRefiner.model", {});
+    EXPECT_EQ(refiner->modelDescription().input("text_embeds")->shape, (Shape{2, 12}));
+    EXPECT_EQ(refiner->modelDescription().input("time_ids")->shape, (Shape{2, 5}));
+
+    // Rows handed over flattened give the same prediction.
+    TemporaryDirectory directory;
+    const auto flat = copyBundle("UNetXL", directory.path());
+    std::ofstream(flat / "bundle.json")
+        << R"({"inputs": {"encoder_hidden_states": [2, 12, 1, 9], "time_ids": [12]}})";
+    auto expected = loadFixture("UNetXL");
+    const std::span<const float> ids = expected.at("time_ids").values();
+    expected.at("time_ids") = ShapedArray(std::vector<float>(ids.begin(), ids.end()), Shape{12});
+    const FeatureProvider outputs = Model::load(flat, {})->prediction(
+        FeatureProvider({{"sample", expected.at("sample")},
+                         {"timestep", expected.at("timestep")},
+                         {"encoder_hidden_states", expected.at("encoder_hidden_states")},
+                         {"text_embeds", expected.at("text_embeds")},
+                         {"time_ids", expected.at("time_ids")}}));
+    EXPECT_TRUE(closeTo(outputs.featureValue("noise_pred"), expected.at("noise_pred"), kTolerance));
+
+    // A time id count that leaves no room for the text embedding is refused.
+    std::ofstream(flat / "bundle.json")
+        << R"({"inputs": {"encoder_hidden_states": [2, 12, 1, 9], "time_ids": [2, 8]}})";
+    EXPECT_TRUE(loadFails(flat, {"\"time_ids\""}));
 }
 
 TEST(UNetTest, InputsComeFromTheConfigOrTheBundle) {
@@ -108,7 +150,7 @@ TEST(UNetTest, RefusesUnsupportedOptionsByKey) {
     const auto bundle = copyBundle("UNet", directory.path());
     const std::vector<std::pair<std::string, nlohmann::json>> options{
         {"class_embed_type", "timestep"},
-        {"addition_embed_type", "text_time"},
+        {"addition_embed_type", "text"},
         {"resnet_time_scale_shift", "scale_shift"},
         {"time_embedding_type", "fourier"},
         {"only_cross_attention", true},

@@ -115,7 +115,18 @@ public:
                     embedding_.data()[id * channels + c] + 0.001f * static_cast<float>(s);
             }
         }
-        return {{"last_hidden_state", std::move(out)}};
+        // The XL outputs: states "entering the last layer" shifted by one, and
+        // the last position as the pooled embedding.
+        ShapedArray entering = out;
+        for (float& value : entering.values()) {
+            value -= 1.0f;
+        }
+        ShapedArray pooled(std::vector<float>(out.data() + (length - 1) * channels,
+                                              out.data() + length * channels),
+                           Shape{1, channels});
+        return {{"last_hidden_state", std::move(out)},
+                {"hidden_embeds", std::move(entering)},
+                {"pooled_outputs", std::move(pooled)}};
     }
 
 private:
@@ -304,7 +315,7 @@ PipelineKinds::PipelineKinds() {
         "TestTextEncoder",
         [](const nlohmann::json& c) {
             return ModelDescription{{{"input_ids", {1, integer(c, "max_position_embeddings", 8)}}},
-                                    {"last_hidden_state"}};
+                                    {"last_hidden_state", "hidden_embeds", "pooled_outputs"}};
         },
         [](const nlohmann::json& c) {
             return std::vector<WeightSpec>{
@@ -324,6 +335,10 @@ PipelineKinds::PipelineKinds() {
                 {"noise_pred"}};
             if (c.value("controlled", false)) {
                 d.inputs.push_back({"down_0", latentShape(c, 2)});
+            }
+            if (c.contains("time_ids")) {
+                d.inputs.push_back({"text_embeds", {2, integer(c, "pooled_width", 4)}});
+                d.inputs.push_back({"time_ids", {2, integer(c, "time_ids", 6)}});
             }
             return d;
         },
@@ -395,8 +410,9 @@ PipelineKinds::PipelineKinds() {
 
 PipelineKinds::~PipelineKinds() = default;
 
-void writeTinyModel(const std::filesystem::path& directory, const TinyModelOptions& options) {
-    std::filesystem::create_directories(directory);
+namespace {
+
+void writeTinyTokenizer(const std::filesystem::path& directory) {
     const nlohmann::json vocabulary{{"a</w>", 1},
                                     {"c", 2},
                                     {"a", 3},
@@ -419,23 +435,38 @@ void writeTinyModel(const std::filesystem::path& directory, const TinyModelOptio
                                     {"f</w>", 20},
                                     {"of</w>", 21},
                                     {"<|startoftext|>", 22},
-                                    {"<|endoftext|>", 23}};
+                                    {"<|endoftext|>", 23},
+                                    {"!", 24}};
     std::ofstream(directory / "vocab.json") << vocabulary.dump();
     std::ofstream(directory / "merges.txt") << "#version: 0.2\nc a\nca t</w>\nd o\ndo g</w>\n"
                                                "p h\nph o\nt o</w>\npho to</w>\no f</w>\n";
+}
 
-    const int hidden = options.hiddenSize;
-    ShapedArray embedding(Shape{24, hidden});
+// Rows of distinct small values, one per token of the tiny vocabulary.
+void writeTextEncoder(const std::filesystem::path& bundle, const std::string& name, int hidden,
+                      int sequenceLength, int vocabularySize) {
+    ShapedArray embedding(Shape{vocabularySize, hidden});
     for (int64_t i = 0; i < embedding.count(); ++i) {
         embedding.data()[i] =
             0.1f * static_cast<float>(i / hidden) + 0.01f * static_cast<float>(i % hidden);
     }
-    writeBundle(directory / "TextEncoder.model",
+    writeBundle(bundle,
                 {{"_class_name", "TestTextEncoder"},
-                 {"name", "text_encoder"},
+                 {"name", name},
                  {"hidden_size", hidden},
-                 {"max_position_embeddings", options.sequenceLength}},
+                 {"vocab_size", vocabularySize},
+                 {"max_position_embeddings", sequenceLength}},
                 {TensorToWrite::fromFloats("token_embedding", embedding)});
+}
+
+} // namespace
+
+void writeTinyModel(const std::filesystem::path& directory, const TinyModelOptions& options) {
+    std::filesystem::create_directories(directory);
+    writeTinyTokenizer(directory);
+    const int hidden = options.hiddenSize;
+    writeTextEncoder(directory / "TextEncoder.model", "text_encoder", hidden,
+                     options.sequenceLength, 24);
 
     const int size = options.latentSize;
     const bool controlled = !options.controlNets.empty();
@@ -480,6 +511,50 @@ void writeTinyModel(const std::filesystem::path& directory, const TinyModelOptio
                      {"name", "controlnet_" + options.controlNets[k]},
                      {"sample_size", size},
                      {"gain", static_cast<float>(k + 1)}},
+                    {});
+    }
+}
+
+void writeTinyXLModel(const std::filesystem::path& directory, const TinyXLModelOptions& options) {
+    std::filesystem::create_directories(directory);
+    writeTinyTokenizer(directory);
+    constexpr int kSequence = 8;
+    constexpr int kFirstWidth = 4;
+    constexpr int kSecondWidth = 6;
+    if (options.textEncoder) {
+        writeTextEncoder(directory / "TextEncoder.model", "text_encoder", kFirstWidth, kSequence,
+                         25);
+    }
+    writeTextEncoder(directory / "TextEncoder2.model", "text_encoder_2", kSecondWidth, kSequence,
+                     25);
+    const std::vector<TensorToWrite> unetWeights{
+        TensorToWrite::fromFloats("scale", ShapedArray({0.5f}, Shape{1}))};
+    const auto unet = [&](const std::string& name, int width, int timeIds) {
+        return nlohmann::json{{"_class_name", "TestUnet"},
+                              {"name", name},
+                              {"sample_size", 8},
+                              {"cross_attention_dim", width},
+                              {"sequence_length", kSequence},
+                              {"pooled_width", kSecondWidth},
+                              {"time_ids", timeIds}};
+    };
+    // Without the first encoder the base network is itself refiner-shaped.
+    writeBundle(directory / "Unet.model",
+                options.textEncoder ? unet("unet", kFirstWidth + kSecondWidth, 6)
+                                    : unet("unet", kSecondWidth, 5),
+                unetWeights);
+    if (options.refiner) {
+        writeBundle(directory / "UnetRefiner.model", unet("unet_refiner", kSecondWidth, 5),
+                    unetWeights);
+    }
+    writeBundle(directory / "VAEDecoder.model",
+                {{"_class_name", "TestDecoder"}, {"name", "decoder"}, {"sample_size", 8}}, {});
+    if (options.encoder) {
+        writeBundle(directory / "VAEEncoder.model",
+                    {{"_class_name", "TestEncoder"},
+                     {"name", "encoder"},
+                     {"sample_size", 8},
+                     {"log_variance", -100.0f}},
                     {});
     }
 }

@@ -26,11 +26,15 @@ public:
 
 // Registers the stand-in kinds for the lifetime of this object:
 //  TestTextEncoder  "input_ids" [1, L] → "last_hidden_state" [1, L, C]:
-//                   row s = token_embedding[id] + 0.001 s
+//                   row s = token_embedding[id] + 0.001 s; "hidden_embeds" the
+//                   same less 1, "pooled_outputs" [1, C] its last row
+//                   (without the 1 taken off)
 //  TestUnet         "sample" [2, 4, h, w], "timestep" [2], "encoder_hidden_states"
 //                   [2, C, 1, L] (+ any residuals) → "noise_pred" = sample × scale
 //                   + 0.1 × mean(hidden states of that row) + 0.0001 × timestep
-//                   + the mean of each residual's row
+//                   + the mean of each residual's row (and, for an XL network
+//                   with "time_ids" in its config, of "text_embeds" and
+//                   "time_ids")
 //  TestAddOne       "sample" → "sample" + 1 (a first chunk)
 //  TestDecoder      "z" [1, 4, h, w] → "image" [1, 3, 2h, 2w] = tanh of
 //                   z's first three channels, each pixel doubled
@@ -67,5 +71,18 @@ struct TinyModelOptions {
 // Writes a model directory of stand-in bundles with a small tokenizer whose
 // words are "a", "cat", "dog", "photo", "of" (and their merges).
 void writeTinyModel(const std::filesystem::path& directory, const TinyModelOptions& options = {});
+
+struct TinyXLModelOptions {
+    bool textEncoder = true; // TextEncoder.model beside TextEncoder2.model
+    bool refiner = false;    // UnetRefiner.model
+    bool encoder = false;    // VAEEncoder.model
+};
+
+// An XL model directory of stand-ins: the tokenizer above (with "!"), text
+// encoders of widths 4 and 6 over 8 positions, "unet" taking 6 time ids (5
+// and the second encoder's states alone without the first encoder) and
+// "unet_refiner" 5, latents 8 × 8.
+void writeTinyXLModel(const std::filesystem::path& directory,
+                      const TinyXLModelOptions& options = {});
 
 } // namespace dravelin::testing

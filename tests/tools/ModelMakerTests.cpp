@@ -22,12 +22,19 @@ std::string contents(const std::filesystem::path& path) {
 }
 
 int generate(const std::filesystem::path& model, const std::filesystem::path& output,
-             const std::string& seed) {
+             const std::string& seed, std::vector<std::string> extra = {},
+             std::string* errors = nullptr) {
     std::ostringstream out;
     std::ostringstream err;
-    return runGenerateCommand({"--model", model.string(), "--prompt", "a red cat", "--steps", "3",
-                               "--seed", seed, "--output", output.string()},
-                              out, err);
+    std::vector<std::string> arguments{
+        "--model", model.string(), "--prompt", "a red cat", "--steps",
+        "3",       "--seed",       seed,       "--output",  output.string()};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    const int status = runGenerateCommand(arguments, out, err);
+    if (errors != nullptr) {
+        *errors = err.str();
+    }
+    return status;
 }
 
 } // namespace
@@ -197,6 +204,45 @@ TEST(ModelMaker, GuidanceOfOneRunsThePromptsHalfAlone) {
     }
     EXPECT_LT(largest, 1e-4f);
     EXPECT_GT(apart, 1e-2f);
+}
+
+// An SDXL directory of the real networks at tiny sizes, base and refiner,
+// through the command line.
+TEST(ModelMaker, WritesATinySDXLModelThatTheCommandLineRuns) {
+    TemporaryDirectory directory;
+    const auto model = directory.path() / "XL";
+    std::vector<std::string> lines;
+    writeRandomModel(model, {.sdxl = true, .refiner = true},
+                     [&](const std::string& line) { lines.push_back(line); });
+    EXPECT_EQ(lines.size(), 5u);
+    EXPECT_TRUE(std::filesystem::exists(model / "TextEncoder2.model"));
+    EXPECT_TRUE(std::filesystem::exists(model / "UnetRefiner.model"));
+
+    std::string errors;
+    const auto a = directory.path() / "a.png";
+    ASSERT_EQ(generate(model, a, "7", {"--refiner-start", "0.5"}, &errors), 0) << errors;
+    ASSERT_EQ(generate(model, directory.path() / "b.png", "7", {"--refiner-start", "0.5"}), 0);
+    EXPECT_EQ(contents(a), contents(directory.path() / "b.png"));
+    const std::string bytes = contents(a);
+    EXPECT_NE(bytes.find("Size: 16x16, Model: XL (SDXL base, refiner from 0.5 of the steps, "
+                         "aesthetic score 6/2.5)"),
+              std::string::npos);
+
+    // Without the refiner's part the base alone runs, and says so.
+    const auto base = directory.path() / "base.png";
+    ASSERT_EQ(generate(model, base, "7", {"--refiner-start", "1", "--reduce-memory"}), 0);
+    EXPECT_NE(contents(base), bytes);
+    EXPECT_NE(contents(base).find("Model: XL (SDXL base)"), std::string::npos);
+
+    // A refiner start without a refiner, and XL options on an SD directory,
+    // are refused.
+    std::filesystem::remove_all(model / "UnetRefiner.model");
+    EXPECT_EQ(generate(model, base, "7", {"--refiner-start", "0.5"}, &errors), 1);
+    EXPECT_NE(errors.find("UnetRefiner.model"), std::string::npos) << errors;
+    const auto plain = directory.path() / "Plain";
+    writeRandomModel(plain, {});
+    EXPECT_EQ(generate(plain, base, "7", {"--aesthetic-score", "7"}, &errors), 1);
+    EXPECT_NE(errors.find("SDXL"), std::string::npos) << errors;
 }
 
 TEST(ModelMaker, AFailedWriteLeavesNoCompletionMarker) {

@@ -4,6 +4,10 @@
 #include "pipeline/ImageResize.h"
 #include "pipeline/SchedulerTable.h"
 #include "pipeline/StableDiffusionPipeline.h"
+#include "pipeline/StableDiffusionXLPipeline.h"
+#include "runtime/BundleDescription.h"
+
+#include <nlohmann/json.hpp>
 
 #include "core/TextExcerpt.h"
 
@@ -15,6 +19,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -37,7 +42,8 @@ constexpr double kLargestGuidance = 100.0;
 constexpr double kLargestLoraScale = 10.0;
 
 constexpr const char* kUsage = R"(usage: dravelin-cli --prompt TEXT [options]
-Generates images with a Stable Diffusion 1.5 model directory.
+Generates images with a Stable Diffusion 1.5 or SDXL model directory (SDXL
+ones, told by their TextEncoder2.model, at the network's own size).
   --model DIR             model directory (default: the application's model)
   --prompt TEXT           what the image should show
   --negative-prompt TEXT  what it should not show
@@ -68,6 +74,11 @@ Generates images with a Stable Diffusion 1.5 model directory.
                           compute precision (default automatic: bfloat16 where
                           the processor has bfloat16 dot products; the
                           environment variable DRAVELIN_PRECISION sets it too)
+  --refiner-start X       SDXL with UnetRefiner.model: the fraction of the steps
+                          after which the refiner takes over (default 0.8; 1
+                          leaves it out)
+  --aesthetic-score X     SDXL refiner: the score asked for (default 6)
+  --negative-aesthetic-score X   and the one steered from (default 2.5)
   --help                  show this text
 )";
 
@@ -226,7 +237,93 @@ void checkOutputLocation(const GenerateOptions& options) {
     }
 }
 
+std::string modelNameOf(const std::filesystem::path& model) {
+    return model.filename().empty() ? model.parent_path().filename().string()
+                                    : model.filename().string();
+}
+
+// SDXL's scale when the VAE's config does not give one.
+float latentScaleFactor(const std::filesystem::path& vaeConfig) {
+    constexpr float kXLScale = 0.13025f;
+    std::ifstream file(vaeConfig);
+    const nlohmann::json config = nlohmann::json::parse(file, nullptr, false);
+    const auto found = config.is_object() ? config.find("scaling_factor") : config.end();
+    if (!config.is_object() || found == config.end() || !found->is_number() ||
+        !(found->get<double>() > 0.0)) {
+        return kXLScale;
+    }
+    return static_cast<float>(found->get<double>());
+}
+
+// The pipeline for the directory, with the configuration completed for it
+// and the model named as the PNG's parameters give it.
+struct ChosenPipeline {
+    std::shared_ptr<StableDiffusionPipelineProtocol> pipeline;
+    PipelineConfiguration configuration;
+    std::string modelName;
+};
+
+// `controlNetNames`, the LoRAs and the safety check are for SD directories.
+ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfiguration& runtime,
+                              const std::vector<std::string>& controlNetNames) {
+    PipelineConfiguration c = options.configuration;
+    std::string name = modelNameOf(options.model);
+    if (!isXLModelDirectory(options.model)) {
+        if (options.xlOptions) {
+            throw std::runtime_error("--refiner-start and the aesthetic scores are for SDXL "
+                                     "model directories; \"" +
+                                     excerpt(options.model.string(), 200) + "\" is not one.");
+        }
+        auto pipeline = std::make_shared<StableDiffusionPipeline>(
+            options.model, controlNetNames, runtime, c.disableSafety, options.reduceMemory);
+        c.controlNetInputs = controlNetImages(options, *pipeline);
+        return {pipeline, c, name};
+    }
+    if (!controlNetNames.empty() || !runtime.loras.empty()) {
+        throw std::runtime_error("ControlNets and LoRAs are for SD 1.5 model directories; \"" +
+                                 excerpt(options.model.string(), 200) + "\" is an SDXL one.");
+    }
+    auto pipeline =
+        std::make_shared<StableDiffusionXLPipeline>(options.model, runtime, options.reduceMemory);
+    if (!pipeline->unetRefiner && options.refinerStartGiven) {
+        throw std::runtime_error("--refiner-start needs a refiner, and \"" +
+                                 options.model.string() + "\" has no UnetRefiner.model.");
+    }
+    // SDXL's VAE scales its latents by its own factor, which its config
+    // records.
+    const float scale = latentScaleFactor(options.model / "VAEDecoder.model" / "config.json");
+    c.decoderScaleFactor = c.encoderScaleFactor = scale;
+    // The geometry the network was trained for: its own latent size in
+    // pixels (8 per latent cell), read from the bundle, since loading the
+    // network now would hold it beside the text encoders.
+    const std::optional<FeatureDescription> input =
+        pipeline->unet.models().empty()
+            ? std::nullopt
+            : describeBundle(pipeline->unet.models().front()->modelURL()).input("sample");
+    const Shape sample = input ? input->shape : Shape{};
+    if (sample.size() == 4) {
+        c.originalSize = c.targetSize = static_cast<float>(8 * sample[2]);
+    }
+    name += " (SDXL";
+    if (pipeline->unetRefiner && c.refinerStart < 1.0f) {
+        name += " base, refiner from " + formatNumber(c.refinerStart) +
+                " of the steps, aesthetic score " + formatNumber(c.aestheticScore) + "/" +
+                formatNumber(c.negativeAestheticScore);
+    } else if (!pipeline->textEncoder) {
+        name += " refiner";
+    } else {
+        name += " base";
+    }
+    name += ")";
+    return {pipeline, c, name};
+}
+
 } // namespace
+
+bool isXLModelDirectory(const std::filesystem::path& directory) {
+    std::error_code error;
+    return std::filesystem::exists(directory / "TextEncoder2.model", error);
+}
 
 std::filesystem::path defaultModelDirectory() {
     const char* dataHome = std::getenv("XDG_DATA_HOME");
@@ -337,6 +434,20 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
                 throw std::invalid_argument("--spacing is linspace, leading or karras, not " +
                                             shownValue(value) + ".");
             }
+        } else if (option == "--refiner-start") {
+            c.refinerStart = decimal(option, value);
+            if (c.refinerStart < 0.0f || c.refinerStart > 1.0f) {
+                throw std::invalid_argument("--refiner-start takes a fraction from 0 to 1, not \"" +
+                                            value + "\".");
+            }
+            options.xlOptions = true;
+            options.refinerStartGiven = true;
+        } else if (option == "--aesthetic-score") {
+            c.aestheticScore = decimal(option, value);
+            options.xlOptions = true;
+        } else if (option == "--negative-aesthetic-score") {
+            c.negativeAestheticScore = decimal(option, value);
+            options.xlOptions = true;
         } else if (option == "--rng") {
             if (value == "numpy") {
                 c.rngType = StableDiffusionRNG::numpyRNG;
@@ -417,7 +528,6 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
         return 0;
     }
     try {
-        PipelineConfiguration& c = options.configuration;
         std::error_code modelError;
         if (!std::filesystem::is_directory(options.model, modelError)) {
             throw std::runtime_error("There is no model at \"" +
@@ -455,10 +565,10 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
             }
             controlNetNames.push_back(controlNet.name);
         }
-        StableDiffusionPipeline pipeline(options.model, controlNetNames,
-                                         {ComputeUnits::cpuAndGPU, precision, options.loras},
-                                         c.disableSafety, options.reduceMemory);
-        c.controlNetInputs = controlNetImages(options, pipeline);
+        const ChosenPipeline chosen = choosePipeline(
+            options, {ComputeUnits::cpuAndGPU, precision, options.loras}, controlNetNames);
+        const PipelineConfiguration& c = chosen.configuration;
+        StableDiffusionPipelineProtocol& pipeline = *chosen.pipeline;
         using Clock = std::chrono::steady_clock;
         const auto loadStart = Clock::now();
         if (!options.reduceMemory) {
@@ -503,9 +613,7 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
         };
         err << "loading " << seconds(loadStart, start) << ", prompt and denoising "
             << seconds(start, lastStep) << ", decoding " << seconds(lastStep, end) << "\n";
-        const std::string modelName = options.model.filename().empty()
-                                          ? options.model.parent_path().filename().string()
-                                          : options.model.filename().string();
+        const std::string& modelName = chosen.modelName;
         for (size_t i = 0; i < images.size(); ++i) {
             if (!images[i]) {
                 err << "Image " << i + 1 << " was withheld by the safety checker.\n";

@@ -34,7 +34,14 @@ struct GenerateOptions {
     // processor.
     ComputePrecision precision = ComputePrecision::automatic;
     bool help = false;
+    // Options only an SDXL model directory takes (--refiner-start and the
+    // aesthetic scores), so a plain directory can refuse them.
+    bool xlOptions = false;
+    bool refinerStartGiven = false;
 };
+
+// An SDXL model directory: one with the second text encoder's bundle.
+bool isXLModelDirectory(const std::filesystem::path& directory);
 
 // Reads the command line; throws std::invalid_argument with a one-line
 // message for anything it cannot use.

@@ -341,6 +341,110 @@ nlohmann::json previewDecoderConfig(bool fullSize) {
     return config;
 }
 
+// The configurations of the SDXL repositories' text_encoder_2 (OpenCLIP
+// bigG) and unet folders, or tiny ones of the same kinds. The tiny second
+// encoder's projection is as wide as its states, as the full one's is.
+nlohmann::json clipXLConfig(bool fullSize, int64_t vocabularySize, int64_t endTokenId) {
+    if (fullSize) {
+        return {{"architectures", {"CLIPTextModelWithProjection"}},
+                {"hidden_act", "gelu"},
+                {"hidden_size", 1280},
+                {"intermediate_size", 5120},
+                {"layer_norm_eps", 1e-05},
+                {"max_position_embeddings", 77},
+                {"model_type", "clip_text_model"},
+                {"num_attention_heads", 20},
+                {"num_hidden_layers", 32},
+                {"projection_dim", 1280},
+                {"bos_token_id", 0},
+                {"eos_token_id", 2},
+                {"pad_token_id", 1},
+                {"vocab_size", std::max<int64_t>(vocabularySize, 49408)}};
+    }
+    return {{"architectures", {"CLIPTextModelWithProjection"}},
+            {"hidden_act", "gelu"},
+            {"hidden_size", 24},
+            {"intermediate_size", 48},
+            {"max_position_embeddings", 77},
+            {"num_attention_heads", 4},
+            {"num_hidden_layers", 2},
+            {"projection_dim", 24},
+            {"eos_token_id", endTokenId},
+            {"vocab_size", vocabularySize}};
+}
+
+nlohmann::json unetXLConfig(bool fullSize, bool refiner) {
+    nlohmann::json config{{"_class_name", "UNet2DConditionModel"},
+                          {"act_fn", "silu"},
+                          {"addition_embed_type", "text_time"},
+                          {"addition_embed_type_num_heads", 64},
+                          {"center_input_sample", false},
+                          {"flip_sin_to_cos", true},
+                          {"freq_shift", 0},
+                          {"in_channels", 4},
+                          {"layers_per_block", 2},
+                          {"norm_eps", 1e-05},
+                          {"out_channels", 4},
+                          {"use_linear_projection", true}};
+    if (!fullSize) {
+        config.update({{"addition_time_embed_dim", 8},
+                       {"block_out_channels", {32, 64}},
+                       {"norm_num_groups", 8},
+                       {"layers_per_block", 1},
+                       {"sample_size", 8}});
+        if (refiner) {
+            config.update({{"attention_head_dim", {2, 2}},
+                           {"cross_attention_dim", 24},
+                           {"down_block_types", {"DownBlock2D", "CrossAttnDownBlock2D"}},
+                           {"up_block_types", {"CrossAttnUpBlock2D", "UpBlock2D"}},
+                           {"projection_class_embeddings_input_dim", 24 + 5 * 8},
+                           {"transformer_layers_per_block", 2}});
+        } else {
+            config.update({{"attention_head_dim", {1, 2}},
+                           {"cross_attention_dim", 32 + 24},
+                           {"down_block_types", {"DownBlock2D", "CrossAttnDownBlock2D"}},
+                           {"up_block_types", {"CrossAttnUpBlock2D", "UpBlock2D"}},
+                           {"projection_class_embeddings_input_dim", 24 + 6 * 8},
+                           {"transformer_layers_per_block", {1, 2}}});
+        }
+        return config;
+    }
+    config.update(
+        {{"addition_time_embed_dim", 256}, {"norm_num_groups", 32}, {"sample_size", 128}});
+    if (refiner) {
+        config.update(
+            {{"attention_head_dim", {6, 12, 24, 24}},
+             {"block_out_channels", {384, 768, 1536, 1536}},
+             {"cross_attention_dim", 1280},
+             {"down_block_types",
+              {"DownBlock2D", "CrossAttnDownBlock2D", "CrossAttnDownBlock2D", "DownBlock2D"}},
+             {"up_block_types",
+              {"UpBlock2D", "CrossAttnUpBlock2D", "CrossAttnUpBlock2D", "UpBlock2D"}},
+             {"projection_class_embeddings_input_dim", 2560},
+             {"transformer_layers_per_block", 4}});
+    } else {
+        config.update(
+            {{"attention_head_dim", {5, 10, 20}},
+             {"block_out_channels", {320, 640, 1280}},
+             {"cross_attention_dim", 2048},
+             {"down_block_types", {"DownBlock2D", "CrossAttnDownBlock2D", "CrossAttnDownBlock2D"}},
+             {"up_block_types", {"CrossAttnUpBlock2D", "CrossAttnUpBlock2D", "UpBlock2D"}},
+             {"projection_class_embeddings_input_dim", 2816},
+             {"transformer_layers_per_block", {1, 2, 10}}});
+    }
+    return config;
+}
+
+// SDXL's VAE: SD's architecture, its own latent scale and native size.
+nlohmann::json vaeXLConfig(bool fullSize) {
+    nlohmann::json config = vaeConfig(fullSize);
+    config["scaling_factor"] = 0.13025;
+    if (fullSize) {
+        config["sample_size"] = 1024;
+    }
+    return config;
+}
+
 } // namespace
 
 void writeRandomModel(const std::filesystem::path& directory, const ModelMakerOptions& options,
@@ -373,15 +477,27 @@ void writeRandomModel(const std::filesystem::path& directory, const ModelMakerOp
     const bool full = options.fullSize;
     const DType dtype = full ? DType::F16 : DType::F32;
     WeightNoise noise(options.seed);
+    const std::string textWeights = full ? "model.fp16.safetensors" : "model.safetensors";
     writeNetwork(directory / "TextEncoder.model", clipConfig(full, vocabularySize, endTokenId),
-                 full ? "model.fp16.safetensors" : "model.safetensors", dtype, noise, report);
+                 textWeights, dtype, noise, report);
+    if (options.sdxl) {
+        writeNetwork(directory / "TextEncoder2.model",
+                     clipXLConfig(full, vocabularySize, endTokenId), textWeights, dtype, noise,
+                     report);
+    }
     const std::string weights =
         full ? "diffusion_pytorch_model.fp16.safetensors" : "diffusion_pytorch_model.safetensors";
-    writeNetwork(directory / "Unet.model", unetConfig(full), weights, dtype, noise, report);
-    writeNetwork(directory / "VAEDecoder.model", vaeConfig(full), weights, dtype, noise, report);
+    writeNetwork(directory / "Unet.model",
+                 options.sdxl ? unetXLConfig(full, false) : unetConfig(full), weights, dtype, noise,
+                 report);
+    if (options.sdxl && options.refiner) {
+        writeNetwork(directory / "UnetRefiner.model", unetXLConfig(full, true), weights, dtype,
+                     noise, report);
+    }
+    const nlohmann::json vae = options.sdxl ? vaeXLConfig(full) : vaeConfig(full);
+    writeNetwork(directory / "VAEDecoder.model", vae, weights, dtype, noise, report);
     if (options.imageEncoder) {
-        writeNetwork(directory / "VAEEncoder.model", vaeConfig(full), weights, dtype, noise,
-                     report);
+        writeNetwork(directory / "VAEEncoder.model", vae, weights, dtype, noise, report);
     }
     if (options.safetyChecker) {
         writeNetwork(directory / "SafetyChecker.model", safetyCheckerConfig(full),

@@ -21,6 +21,11 @@ struct ModelMakerOptions {
     // Also write PreviewDecoder.model (a tiny autoencoder: madebyollin/taesd's
     // configuration at full size).
     bool previewDecoder = false;
+    // An SDXL directory (TextEncoder2.model beside the others; at full size
+    // the hub's SDXL base configurations, about 6.9 GB of F16 weights), and
+    // with `refiner` its refiner's UnetRefiner.model too (about 4.5 GB more).
+    bool sdxl = false;
+    bool refiner = false;
     uint64_t seed = 1;
     // A folder with vocab.json and merges.txt to use; without it a small
     // character-level vocabulary is written.

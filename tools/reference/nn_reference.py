@@ -515,6 +515,102 @@ def write_controlnet(directory, unet_overrides, controlnet_overrides, dtype_name
                  dict(inputs, noise_pred=noise, **residuals))
 
 
+def write_xl_unet(directory, name, overrides, dtype_name, sequence, time_ids, timesteps, seed):
+    """A tiny XL denoising network ("text_time" addition embedding) for the guidance batch of
+    2; `time_ids` holds one row per image. bundle.json fixes the text positions; the engine
+    infers the shapes of "text_embeds" and "time_ids" from the config."""
+    from diffusers import UNet2DConditionModel
+
+    model = UNet2DConditionModel(**overrides).eval()
+    randomize(model, seed)
+    round_to(model, dtype_name)
+    config = hub_vae_config(model)
+    size = model.config.sample_size
+    channels = model.config.cross_attention_dim
+    count = len(time_ids[0])
+    text_width = model.config.projection_class_embeddings_input_dim - \
+        count * model.config.addition_time_embed_dim
+    bundle_json = {"inputs": {"sample": [2, model.config.in_channels, size, size],
+                              "timestep": [2],
+                              "encoder_hidden_states": [2, channels, 1, sequence]}}
+    save_bundle(directory / f"{name}.model", config, model.state_dict(), dtype_name,
+                bundle_json=bundle_json)
+    generator = torch.Generator().manual_seed(seed + 1)
+    sample = torch.randn((2, model.config.in_channels, size, size), generator=generator)
+    states = torch.randn((2, sequence, channels), generator=generator)
+    text_embeds = torch.randn((2, text_width), generator=generator)
+    time_ids_tensor = torch.tensor(time_ids, dtype=torch.float32)
+    timestep = torch.tensor(timesteps, dtype=torch.float32)
+    with torch.no_grad():
+        noise = model(sample, timestep, encoder_hidden_states=states,
+                      added_cond_kwargs={"text_embeds": text_embeds,
+                                         "time_ids": time_ids_tensor}).sample
+    save_fixture(directory / f"{name}.fixture.safetensors",
+                 {"sample": sample, "timestep": timestep,
+                  "encoder_hidden_states": states.permute(0, 2, 1)[:, :, None, :],
+                  "text_embeds": text_embeds, "time_ids": time_ids_tensor,
+                  "noise_pred": noise})
+    return model
+
+
+def write_xl_conditioning(directory):
+    """The conditioning diffusers' SDXL pipeline builds from the two text encoders of the
+    fixtures (hidden states entering the last layer joined on the channel axis, the pooled
+    embedding from the second encoder) for prompts in the tiny vocabulary's characters, written
+    with the tokenizer files both encoders share."""
+    from diffusers import StableDiffusionXLPipeline
+    from transformers import (CLIPTextModel, CLIPTextModelWithProjection, CLIPTokenizer)
+
+    folder = directory / "XLConditioning"
+    folder.mkdir(parents=True, exist_ok=True)
+    # Every printable character alone and word-final, start and end tokens: the vocabulary
+    # dravelin-make-model writes for its tiny models.
+    vocabulary = {}
+    for code in range(ord("!"), ord("~") + 1):
+        vocabulary[chr(code)] = len(vocabulary)
+        vocabulary[chr(code) + "</w>"] = len(vocabulary)
+    vocabulary["<|startoftext|>"] = len(vocabulary)
+    vocabulary["<|endoftext|>"] = len(vocabulary)
+    (folder / "vocab.json").write_text(json.dumps(vocabulary))
+    (folder / "merges.txt").write_text("#version: 0.2\n")
+    size = len(vocabulary)
+    tiny = dict(vocab_size=size, hidden_size=32, intermediate_size=64, num_hidden_layers=2,
+                num_attention_heads=4, max_position_embeddings=16,
+                bos_token_id=size - 2, pad_token_id=1)
+    first = CLIPTextModel(clip_text_config(dict(tiny, eos_token_id=2))).eval()
+    second = CLIPTextModelWithProjection(clip_text_config(
+        dict(tiny, hidden_size=24, num_attention_heads=3, eos_token_id=2, hidden_act="gelu",
+             projection_dim=20))).eval()
+    for index, (model, bundle) in enumerate(((first, "TextEncoder"), (second, "TextEncoder2"))):
+        randomize(model, 41 + index)
+        round_to(model, "F16")
+        hub_config = json.loads(model.config.to_json_string(use_diff=True))
+        hub_config["architectures"] = [type(model).__name__]
+        save_bundle(folder / f"{bundle}.model", hub_config, model.state_dict(), "F16")
+    tokenizer = CLIPTokenizer(str(folder / "vocab.json"), str(folder / "merges.txt"),
+                              pad_token="<|endoftext|>", model_max_length=16)
+    tokenizer_2 = CLIPTokenizer(str(folder / "vocab.json"), str(folder / "merges.txt"),
+                                pad_token="!", model_max_length=16)
+
+    def encode(text_encoder, tokenizer_1):
+        # encode_prompt needs only the encoders and tokenizers of a pipeline.
+        pipeline = StableDiffusionXLPipeline.__new__(StableDiffusionXLPipeline)
+        pipeline.__dict__.update(text_encoder=text_encoder, text_encoder_2=second,
+                                 tokenizer=tokenizer_1, tokenizer_2=tokenizer_2)
+        with torch.no_grad():
+            return pipeline.encode_prompt("a cat", device=torch.device("cpu"),
+                                          do_classifier_free_guidance=True,
+                                          negative_prompt="dog")
+
+    embeds, negative, pooled, negative_pooled = encode(first, tokenizer)
+    refiner, refiner_negative, refiner_pooled, refiner_negative_pooled = encode(None, None)
+    save_fixture(directory / "XLConditioning.fixture.safetensors",
+                 {"hidden_states": torch.cat([negative, embeds]),
+                  "pooled_states": torch.cat([negative_pooled, pooled]),
+                  "refiner_hidden_states": torch.cat([refiner_negative, refiner]),
+                  "refiner_pooled_states": torch.cat([refiner_negative_pooled, refiner_pooled])})
+
+
 # Commands -----------------------------------------------------------------------------
 
 
@@ -581,6 +677,36 @@ def write_fixtures(out):
                      dict(conditioning_embedding_out_channels=(4, 6, 8)),
                      "F16", [981.0, 37.5], seed=41)
     write_tiny_autoencoders(out)
+    # XL denoising networks: the first block without attention, several transformer layers
+    # per block, linear projections, the "text_time" addition embedding with 6 time ids; the
+    # sinusoids' constants off their defaults (cosines second, a frequency shift).
+    write_xl_unet(out, "UNetXL",
+                  dict(block_out_channels=[4, 8, 8], layers_per_block=1,
+                       attention_head_dim=[1, 2, 4], cross_attention_dim=12, norm_num_groups=2,
+                       sample_size=8, use_linear_projection=True,
+                       transformer_layers_per_block=[1, 2, 3],
+                       down_block_types=["DownBlock2D"] + ["CrossAttnDownBlock2D"] * 2,
+                       up_block_types=["CrossAttnUpBlock2D"] * 2 + ["UpBlock2D"],
+                       addition_embed_type="text_time", addition_time_embed_dim=8,
+                       projection_class_embeddings_input_dim=10 + 6 * 8,
+                       flip_sin_to_cos=False, freq_shift=1),
+                  "F16", 9, [[1024.0, 768.0, 0.0, 16.0, 1024.0, 1024.0],
+                             [1024.0, 768.0, 0.0, 16.0, 1024.0, 1024.0]],
+                  [981.0, 37.5], seed=33)
+    # The refiner's shape: 5 time ids (aesthetic score last) inferred from the config, as wide
+    # a pooled embedding as text states, transformer_layers_per_block as one number, attention
+    # only in the middle blocks.
+    write_xl_unet(out, "UNetXLRefiner",
+                  dict(block_out_channels=[4, 8, 8], layers_per_block=2,
+                       attention_head_dim=[2, 2, 4], cross_attention_dim=12, norm_num_groups=2,
+                       sample_size=8, use_linear_projection=True, transformer_layers_per_block=2,
+                       down_block_types=["DownBlock2D", "CrossAttnDownBlock2D", "DownBlock2D"],
+                       up_block_types=["UpBlock2D", "CrossAttnUpBlock2D", "UpBlock2D"],
+                       addition_embed_type="text_time", addition_time_embed_dim=4,
+                       projection_class_embeddings_input_dim=12 + 5 * 4),
+                  "F16", 9, [[1024.0, 1024.0, 0.0, 0.0, 2.5], [1024.0, 1024.0, 0.0, 0.0, 6.0]],
+                  [500.0, 500.0], seed=34)
+    write_xl_conditioning(out)
     total = sum(path.stat().st_size for path in out.rglob("*") if path.is_file())
     print(f"wrote fixtures to {out} ({total / 1000:.0f} kB)")
 

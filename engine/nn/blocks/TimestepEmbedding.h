@@ -20,6 +20,11 @@ struct TimestepEmbeddingSettings {
     int64_t batch;
 };
 
+// diffusers' Timesteps: `count` values → count × width features, frequencies
+// 10000^(−i/(width/2 − freqShift)), cosines first when flipped.
+std::vector<float> sinusoidalFeatures(const float* values, int64_t count, int64_t width,
+                                      bool flipSinToCos, double freqShift);
+
 // diffusers' Timesteps (sinusoidal features of each timestep, frequencies
 // 10000^(−i/(half − freq_shift)), cosines first when flipped) followed by its
 // TimestepEmbedding: linear_1 → SiLU → linear_2.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 namespace dravelin {
 
@@ -74,6 +75,10 @@ std::vector<FeatureDescription> UNet2DCondition::residualInputs(const UNetConfig
 WeightList UNet2DCondition::weights(const UNetConfig& config) {
     WeightList list;
     TimestepEmbedding::declare(list, "time_embedding", timeSettings(config, 1));
+    if (config.hasTextTimeEmbedding()) {
+        TextTimeEmbedding::declare(list, "add_embedding", config.additionInputWidth,
+                                   config.timeEmbeddingDim());
+    }
     const int64_t first = config.blockOutChannels.front();
     Convolution::declare(list, "conv_in", config.inChannels, first, 3);
     const UNetBlockConfig blocks = config.blockConfig();
@@ -86,20 +91,36 @@ WeightList UNet2DCondition::weights(const UNetConfig& config) {
 }
 
 UNet2DCondition::UNet2DCondition(const UNetConfig& config, const WeightReader& weights,
-                                 const UNetShape& shape, bool controlled)
+                                 const UNetShape& shape, bool controlled, int64_t timeIds)
     : config_(config), shape_(checked(config, shape)), controlled_(controlled),
-      time_(weights, "time_embedding", timeSettings(config, shape.batch)),
+      time_(weights, "time_embedding", timeSettings(config, shape.batch)), timeIds_(timeIds),
       convIn_(weights, "conv_in", config.inChannels, config.blockOutChannels.front(), 3),
       down_(UNetBlockFactory::buildDownBlocks(weights, config.blockConfig(), geometry(shape))),
       mid_(UNetBlockFactory::buildMidBlock(weights, config.blockConfig(), geometry(shape))),
       up_(UNetBlockFactory::buildUpBlocks(weights, config.blockConfig(), geometry(shape))),
       normOut_(weights, "conv_norm_out", config.blockOutChannels.front(), config.groups,
                config.epsilon),
-      convOut_(weights, "conv_out", config.blockOutChannels.front(), config.outChannels, 3) {}
+      convOut_(weights, "conv_out", config.blockOutChannels.front(), config.outChannels, 3) {
+    if (config.hasTextTimeEmbedding()) {
+        const int64_t textWidth = config.additionInputWidth - timeIds * config.additionTimeEmbedDim;
+        if (timeIds < 1 || textWidth < 1) {
+            throw std::invalid_argument("The denoising network's \"time_ids\" cannot hold " +
+                                        std::to_string(timeIds) +
+                                        " values per image: with \"addition_time_embed_dim\" " +
+                                        std::to_string(config.additionTimeEmbedDim) +
+                                        " that leaves no room for the pooled text embedding.");
+        }
+        addition_.emplace(weights, "add_embedding",
+                          TextTimeEmbeddingSettings{textWidth, timeIds, config.additionTimeEmbedDim,
+                                                    config.timeEmbeddingDim(), config.flipSinToCos,
+                                                    config.freqShift, shape.batch});
+    }
+}
 
 FeatureMap UNet2DCondition::denoise(FeatureMap sample, const float* timesteps,
                                     const std::vector<Matrix>& contexts,
-                                    const std::vector<const ShapedArray*>& residuals) const {
+                                    const std::vector<const ShapedArray*>& residuals,
+                                    const std::vector<float>* addition) const {
     if (config_.centerInputSample) {
         for (int64_t n = 0; n < sample.batch(); ++n) {
             for (int64_t y = 0; y < sample.height(); ++y) {
@@ -112,6 +133,11 @@ FeatureMap UNet2DCondition::denoise(FeatureMap sample, const float* timesteps,
     }
     // Every ResNet block adds a projection of activation(embedding).
     std::vector<float> embedding = time_.forward(timesteps);
+    if (addition != nullptr) {
+        for (size_t i = 0; i < embedding.size(); ++i) {
+            embedding[i] += (*addition)[i];
+        }
+    }
     applyActivation(config_.activation, embedding.data(), static_cast<int64_t>(embedding.size()));
     const float* time = embedding.data();
 
@@ -145,7 +171,7 @@ FeatureValueDictionary UNet2DCondition::predict(const FeatureProvider& inputs) {
     ComputeThreadsScope threads;
     DenoisingInputs in = DenoisingInputs::read(inputs, shape_, config_.inChannels,
                                                config_.crossAttentionDim, "The denoising network",
-                                               /*takesSmallerBatches=*/!controlled_);
+                                               /*takesSmallerBatches=*/!controlled_ && !addition_);
     std::vector<const ShapedArray*> residuals;
     if (controlled_) {
         for (const FeatureDescription& input : residualInputs(config_, shape_)) {
@@ -158,9 +184,31 @@ FeatureValueDictionary UNet2DCondition::predict(const FeatureProvider& inputs) {
             residuals.push_back(&residual);
         }
     }
+    std::optional<std::vector<float>> added;
+    if (addition_) {
+        const ShapedArray& textEmbeds = inputs.featureValue(feature::textEmbeds);
+        const ShapedArray& timeIds = inputs.featureValue(feature::timeIds);
+        const Shape textShape{shape_.batch,
+                              config_.additionInputWidth - timeIds_ * config_.additionTimeEmbedDim};
+        // The pipelines may hand the rows over one after the other.
+        const Shape idShape =
+            timeIds.rank() == 1 ? Shape{shape_.batch * timeIds_} : Shape{shape_.batch, timeIds_};
+        for (const auto& [name, array, expected] :
+             {std::tuple{feature::textEmbeds, &textEmbeds, &textShape},
+              std::tuple{feature::timeIds, &timeIds, &idShape}}) {
+            if (array->shape() != *expected) {
+                throw std::invalid_argument(std::string("The denoising network takes \"") + name +
+                                            "\" of shape " + describe(*expected) + ", not " +
+                                            describe(array->shape()) + ".");
+            }
+        }
+        added = addition_->forward(textEmbeds.data(), timeIds.data());
+    }
     FeatureValueDictionary outputs;
     outputs.emplace(feature::noisePrediction,
-                    denoise(std::move(in.sample), in.timesteps, in.contexts, residuals).toPlanar());
+                    denoise(std::move(in.sample), in.timesteps, in.contexts, residuals,
+                            added ? &*added : nullptr)
+                        .toPlanar());
     return outputs;
 }
 

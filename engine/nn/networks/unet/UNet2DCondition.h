@@ -7,6 +7,7 @@
 #include "nn/layers/Convolution.h"
 #include "nn/layers/GroupNorm.h"
 #include "nn/networks/unet/DenoisingInputs.h"
+#include "nn/networks/unet/TextTimeEmbedding.h"
 #include "nn/networks/unet/UNetConfig.h"
 #include "runtime/Network.h"
 
@@ -16,10 +17,11 @@
 
 namespace dravelin {
 
-// diffusers' UNet2DConditionModel of the SD 1.x/2.x family: "sample"
+// diffusers' UNet2DConditionModel of the SD 1.x/2.x and XL families: "sample"
 // [batch, in, h, w], "timestep" [batch], "encoder_hidden_states"
-// [batch, cross_attention_dim, 1, positions] (the pipeline's layout) →
-// "noise_pred" [batch, out, h, w]. The timestep's sinusoidal embedding and
+// [batch, cross_attention_dim, 1, positions] (the pipeline's layout), and for
+// XL "text_embeds" [batch, width] and "time_ids" [batch, count] (or their
+// rows one after the other) → "noise_pred" [batch, out, h, w]. The timestep's sinusoidal embedding and
 // MLP feed every ResNet block; down blocks keep their outputs as skips that
 // the up blocks concatenate back in; transformers attend to the text states.
 //
@@ -30,8 +32,10 @@ namespace dravelin {
 // mid_block_additional_residual.
 class UNet2DCondition : public Network {
 public:
+    // `controlled`: takes a ControlNet's residuals; `timeIds`: the "time_ids"
+    // per image of an XL network (0 for others).
     UNet2DCondition(const UNetConfig& config, const WeightReader& weights, const UNetShape& shape,
-                    bool controlled = false);
+                    bool controlled = false, int64_t timeIds = 0);
     static WeightList weights(const UNetConfig& config);
     // The residual inputs of a controlled network for samples of `shape`, in
     // the down path's order, the mid block's last.
@@ -42,16 +46,20 @@ public:
     // noise prediction for `sample`; `timesteps` has one value per image,
     // `contexts` one contextLength × cross_attention_dim matrix per image.
     // `residuals`: none, or one planar array per residual input, in the order
-    // of residualInputs().
+    // of residualInputs(); `addition`, for XL networks, batch × time embedding
+    // width.
     FeatureMap denoise(FeatureMap sample, const float* timesteps,
                        const std::vector<Matrix>& contexts,
-                       const std::vector<const ShapedArray*>& residuals = {}) const;
+                       const std::vector<const ShapedArray*>& residuals = {},
+                       const std::vector<float>* addition = nullptr) const;
 
 private:
     UNetConfig config_;
     UNetShape shape_;
     bool controlled_;
     TimestepEmbedding time_;
+    int64_t timeIds_;
+    std::optional<TextTimeEmbedding> addition_;
     Convolution convIn_;
     std::vector<DownBlock2D> down_;
     MidBlock2DCrossAttn mid_;

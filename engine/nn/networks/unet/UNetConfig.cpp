@@ -195,7 +195,28 @@ UNetConfig UNetConfig::readDownPath(const nlohmann::json& config) {
     refuseUnlessOff(config, "dual_cross_attention", false);
     refuseUnlessOff(config, "class_embed_type", nullptr);
     refuseUnlessOff(config, "num_class_embeds", nullptr);
-    refuseUnlessOff(config, "addition_embed_type", nullptr);
+    const std::string addition = reader.string("addition_embed_type", "");
+    if (addition == "text_time") {
+        if (!reader.has("addition_time_embed_dim") ||
+            !reader.has("projection_class_embeddings_input_dim")) {
+            unsupported("addition_embed_type", "is \"text_time\", which needs "
+                                               "\"addition_time_embed_dim\" and "
+                                               "\"projection_class_embeddings_input_dim\".");
+        }
+        result.additionTimeEmbedDim = reader.integer("addition_time_embed_dim", 0);
+        result.additionInputWidth = reader.integer("projection_class_embeddings_input_dim", 0);
+        if (result.additionInputWidth <= 5 * result.additionTimeEmbedDim) {
+            unsupported("projection_class_embeddings_input_dim",
+                        "is " + std::to_string(result.additionInputWidth) +
+                            ", which leaves no room for the pooled text embedding beside the "
+                            "time ids' sinusoids of \"addition_time_embed_dim\" " +
+                            std::to_string(result.additionTimeEmbedDim) + ".");
+        }
+    } else if (!addition.empty()) {
+        unsupported("addition_embed_type", "is \"" + addition +
+                                               "\"; this runtime implements only \"text_time\" "
+                                               "and its absence.");
+    }
     refuseUnlessOff(config, "encoder_hid_dim", nullptr);
     refuseUnlessOff(config, "encoder_hid_dim_type", nullptr);
     refuseUnlessOff(config, "resnet_time_scale_shift", "default");
@@ -211,6 +232,13 @@ UNetConfig UNetConfig::readDownPath(const nlohmann::json& config) {
     refuseUnlessOff(config, "cross_attention_norm", nullptr);
     // "upcast_attention" only computes the scores in float32, as we always do.
     return result;
+}
+
+int64_t UNetConfig::defaultTimeIds() const {
+    if (!hasTextTimeEmbedding()) {
+        return 0;
+    }
+    return additionInputWidth - 5 * additionTimeEmbedDim == crossAttentionDim ? 5 : 6;
 }
 
 UNetBlockConfig UNetConfig::blockConfig(bool withUpPath) const {

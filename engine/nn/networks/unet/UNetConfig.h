@@ -12,7 +12,7 @@
 namespace dravelin {
 
 // The configuration of diffusers' UNet2DConditionModel for the SD 1.x/2.x
-// family, every missing key at the library's default (as diffusers 0.25
+// and XL families, every missing key at the library's default (as diffusers 0.25
 // builds it). Per-block lists are expanded to one entry per block.
 struct UNetConfig {
     // The largest latent side this runtime builds the network for (2048 image
@@ -46,6 +46,12 @@ struct UNetConfig {
     bool linearProjection = false;
     // diffusers has no default; SD 1.x's 64.
     int64_t sampleSize = 64;
+    // The XL networks' "text_time" addition embedding: the sinusoid width of
+    // each time id (addition_time_embed_dim) and the width of the pooled text
+    // embedding and time id sinusoids together
+    // (projection_class_embeddings_input_dim); 0 without one.
+    int64_t additionTimeEmbedDim = 0;
+    int64_t additionInputWidth = 0;
 
     // Throws ConfigurationError naming the key of a wrong or unsupported
     // value.
@@ -61,6 +67,12 @@ struct UNetConfig {
 
     int64_t blocks() const { return static_cast<int64_t>(blockOutChannels.size()); }
     int64_t timeEmbeddingDim() const { return 4 * blockOutChannels.front(); }
+    bool hasTextTimeEmbedding() const { return additionInputWidth > 0; }
+    // How many "time_ids" an XL network takes when its bundle does not say:
+    // 5 (original size, crop corner, aesthetic score) for a refiner, whose
+    // pooled text embedding is as wide as its text states, else 6 (original
+    // size, crop corner, target size).
+    int64_t defaultTimeIds() const;
 };
 
 } // namespace dravelin

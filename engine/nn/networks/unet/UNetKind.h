@@ -6,10 +6,12 @@ namespace dravelin {
 
 struct UNetConfig;
 
-// "UNet2DConditionModel": the denoising network of the SD 1.x/2.x family.
-// Inputs "sample" [2, in channels, sample_size, sample_size], "timestep" [2]
-// and "encoder_hidden_states" [2, cross_attention_dim, 1, 77] (the guidance
-// batch; a bundle may give other sizes), output "noise_pred".
+// "UNet2DConditionModel": the denoising network of the SD 1.x/2.x and XL
+// families. Inputs "sample" [2, in channels, sample_size, sample_size],
+// "timestep" [2] and "encoder_hidden_states" [2, cross_attention_dim, 1, 77]
+// (the guidance batch; a bundle may give other sizes), for XL also
+// "text_embeds" [2, width] and "time_ids" [2, 6] (5 for a refiner: see
+// UNetConfig::defaultTimeIds); output "noise_pred".
 //
 // The controlled kind, "UNet2DConditionModel.controlled", is the same
 // network with the same weights that also takes a ControlNet's residuals

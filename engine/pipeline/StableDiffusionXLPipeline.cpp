@@ -1,0 +1,229 @@
+#include "pipeline/StableDiffusionXLPipeline.h"
+
+#include "pipeline/PipelineError.h"
+#include "pipeline/RandomSource.h"
+#include "pipeline/StableDiffusionPipeline.h"
+#include "runtime/BundleDescription.h"
+#include "runtime/RuntimeErrors.h"
+
+#include <cmath>
+#include <stdexcept>
+
+namespace dravelin {
+
+namespace {
+
+// Far beyond any step count a scheduler takes, small enough that the refiner
+// start step is an exact whole number.
+constexpr float kLargestRefinerStart = 1.0e6f;
+
+ShapedArray geometryRow(const PipelineConfiguration& c, float last) {
+    return ShapedArray(
+        {c.originalSize, c.originalSize, c.cropsCoordsTopLeft, c.cropsCoordsTopLeft, last},
+        Shape{1, 5});
+}
+
+} // namespace
+
+ShapedArray baseGeometryConditioning(const PipelineConfiguration& c, bool oneDimensional) {
+    const std::vector<float> row{c.originalSize,       c.originalSize, c.cropsCoordsTopLeft,
+                                 c.cropsCoordsTopLeft, c.targetSize,   c.targetSize};
+    const ShapedArray one(row, oneDimensional ? Shape{6} : Shape{1, 6});
+    return ShapedArray::concatenate(std::vector<ShapedArray>{one, one}, 0);
+}
+
+ShapedArray refinerGeometryConditioning(const PipelineConfiguration& c) {
+    return ShapedArray::concatenate(
+        std::vector<ShapedArray>{geometryRow(c, c.negativeAestheticScore),
+                                 geometryRow(c, c.aestheticScore)},
+        0);
+}
+
+Shape StableDiffusionXLPipeline::baseTimeIdShape() const {
+    // A network not loaded is described from its bundle: loading it here
+    // would hold it beside the text encoders.
+    if (unet.models().empty() || unet.models().front()->isLoaded()) {
+        return unet.latentTimeIdShape();
+    }
+    const std::optional<FeatureDescription> input =
+        describeBundle(unet.models().front()->modelURL()).input("time_ids");
+    if (!input) {
+        throw PredictionError("The denoising network has no input \"time_ids\".");
+    }
+    return input->shape;
+}
+
+TextEncodings StableDiffusionXLPipeline::encodePrompt(const std::string& prompt, bool forRefiner) {
+    if (forRefiner) {
+        return textEncoder2->encode(prompt);
+    }
+    if (!textEncoder) {
+        throw PipelineError(PipelineError::Case::startingText2ImgWithoutTextEncoder);
+    }
+    const TextEncodings first = textEncoder->encode(prompt);
+    TextEncodings second = textEncoder2->encode(prompt);
+    const std::vector<ShapedArray> both{first.hiddenEmbeddings, second.hiddenEmbeddings};
+    return {ShapedArray::concatenate(both, 2), std::move(second.pooledOutputs)};
+}
+
+StableDiffusionXLPipeline::ModelInputs
+StableDiffusionXLPipeline::generateConditioning(const PipelineConfiguration& c, bool forRefiner) {
+    return generateConditioning(c, forRefiner, forRefiner ? Shape{} : baseTimeIdShape());
+}
+
+StableDiffusionXLPipeline::ModelInputs
+StableDiffusionXLPipeline::generateConditioning(const PipelineConfiguration& c, bool forRefiner,
+                                                const Shape& timeIdShape) {
+    const TextEncodings prompt = encodePrompt(c.prompt, forRefiner);
+    const TextEncodings negative = encodePrompt(c.negativePrompt, forRefiner);
+    // Guidance batches are [negative prompt, prompt].
+    const std::vector<ShapedArray> hidden{negative.hiddenEmbeddings, prompt.hiddenEmbeddings};
+    const std::vector<ShapedArray> pooled{negative.pooledOutputs, prompt.pooledOutputs};
+    ShapedArray geometry = forRefiner ? refinerGeometryConditioning(c)
+                                      : baseGeometryConditioning(c, timeIdShape.size() <= 1);
+    return {toHiddenStates(ShapedArray::concatenate(hidden, 0)),
+            ShapedArray::concatenate(pooled, 0), std::move(geometry)};
+}
+
+GeneratedImages StableDiffusionXLPipeline::generateImages(const PipelineConfiguration& c,
+                                                          const ProgressHandler& progressHandler) {
+    if (c.imageCount < 1) {
+        throw std::invalid_argument("At least one image must be asked for, not " +
+                                    std::to_string(c.imageCount) + ".");
+    }
+    if (!(std::fabs(c.refinerStart) <= kLargestRefinerStart)) {
+        throw std::invalid_argument("The refiner start must be a fraction of the steps such as "
+                                    "0.8, not " +
+                                    std::to_string(c.refinerStart) + ".");
+    }
+    const Shape timeIds = baseTimeIdShape();
+    const bool baseIsRefiner = !timeIds.empty() && timeIds.back() == 5;
+
+    std::optional<ModelInputs> baseConditioning;
+    if (textEncoder) {
+        baseConditioning = generateConditioning(c, baseIsRefiner, timeIds);
+    }
+    std::optional<ModelInputs> refinerConditioning;
+    if (unetRefiner || baseIsRefiner) {
+        refinerConditioning = generateConditioning(c, true, timeIds);
+    }
+    if (reduceMemory) {
+        if (textEncoder) {
+            textEncoder->unloadResources();
+        }
+        textEncoder2->unloadResources();
+    }
+
+    std::vector<std::unique_ptr<Scheduler>> schedulers;
+    for (int64_t i = 0; i < c.imageCount; ++i) {
+        schedulers.push_back(makeScheduler(c));
+    }
+
+    std::vector<ShapedArray> latents = generateLatentSamples(c, *schedulers.front());
+    if (reduceMemory && encoder) {
+        encoder->unloadResources();
+    }
+    std::vector<ShapedArray> denoised = latents;
+
+    const std::optional<float> strength =
+        c.startingImage && c.strength < 1.0f ? std::optional<float>(c.strength) : std::nullopt;
+
+    std::optional<ModelInputs>* conditioning =
+        baseConditioning ? &baseConditioning : &refinerConditioning;
+    Unet* network = &unet;
+
+    const std::vector<int> timesteps = schedulers.front()->calculateTimesteps(strength);
+    const auto refinerStartStep = static_cast<int64_t>(static_cast<double>(c.refinerStart) *
+                                                       static_cast<double>(timesteps.size()));
+    // Progress reports carry a copy of this pipeline, made once per run.
+    const auto self = std::make_shared<StableDiffusionXLPipeline>(*this);
+    std::vector<ShapedArray> inputs(latents.size());
+    for (size_t step = 0; step < timesteps.size(); ++step) {
+        const int t = timesteps[step];
+        for (size_t i = 0; i < latents.size(); ++i) {
+            const std::vector<ShapedArray> pair{latents[i], latents[i]};
+            inputs[i] = ShapedArray::concatenate(pair, 0);
+        }
+        if (unetRefiner && static_cast<int64_t>(step) == refinerStartStep) {
+            unet.unloadResources();
+            network = &*unetRefiner;
+            conditioning = &refinerConditioning;
+        }
+        if (!conditioning->has_value()) {
+            throw PipelineError(PipelineError::Case::missingUnetInputs);
+        }
+        const ModelInputs& current = **conditioning;
+        std::vector<ShapedArray> noise = network->predictNoise(
+            inputs, t, current.hiddenStates, current.pooledStates, current.geometryConditioning);
+        noise = performGuidance(noise, c.guidanceScale);
+
+        for (size_t i = 0; i < latents.size(); ++i) {
+            Scheduler& scheduler = *schedulers[i];
+            latents[i] = scheduler.step(noise[i], t, latents[i]);
+            denoised[i] =
+                scheduler.modelOutputs().empty() ? latents[i] : scheduler.modelOutputs().back();
+        }
+
+        const PipelineProgress progress{self,
+                                        c.prompt,
+                                        static_cast<int64_t>(step),
+                                        static_cast<int64_t>(timesteps.size()),
+                                        c.useDenoisedIntermediates ? denoised : latents,
+                                        c};
+        if (!progressHandler(progress)) {
+            return {};
+        }
+    }
+
+    if (reduceMemory) {
+        unet.unloadResources();
+    }
+    if (unetRefiner) {
+        unetRefiner->unloadResources();
+    }
+    return decodeToImages(denoised, c);
+}
+
+std::vector<ShapedArray>
+StableDiffusionXLPipeline::generateLatentSamples(const PipelineConfiguration& c,
+                                                 const Scheduler& scheduler) {
+    Shape shape = unet.latentSampleShape();
+    if (shape.empty()) {
+        throw std::invalid_argument("The denoising network's \"sample\" input has no shape.");
+    }
+    shape[0] = 1;
+    const double sigma = scheduler.initNoiseSigma();
+    std::unique_ptr<RandomSource> random = makeRandomSource(c.rngType, c.seed);
+    std::vector<ShapedArray> noise;
+    for (int64_t i = 0; i < c.imageCount; ++i) {
+        const NormalArray drawn = random->normalShapedArray(shape, 0.0, sigma);
+        noise.push_back(ShapedArray::fromDoubles(drawn.values, shape));
+    }
+    if (c.mode() != PipelineMode::imageToImage) {
+        return noise;
+    }
+    if (!encoder) {
+        throw PipelineError(PipelineError::Case::startingImageProvidedWithoutEncoder);
+    }
+    const ShapedArray latent = encoder->encode(*c.startingImage, c.encoderScaleFactor, *random);
+    return scheduler.addNoise(latent, noise, c.strength);
+}
+
+GeneratedImages StableDiffusionXLPipeline::decodeToImages(std::span<const ShapedArray> latents,
+                                                          const PipelineConfiguration& c) {
+    std::vector<Image> decoded;
+    try {
+        decoded = decoder.decode(latents, c.decoderScaleFactor);
+    } catch (...) {
+        if (reduceMemory) {
+            decoder.unloadResources();
+        }
+        throw;
+    }
+    if (reduceMemory) {
+        decoder.unloadResources();
+    }
+    return GeneratedImages(decoded.begin(), decoded.end());
+}
+
+} // namespace dravelin

@@ -1,0 +1,121 @@
+#pragma once
+
+#include "pipeline/Decoder.h"
+#include "pipeline/Encoder.h"
+#include "pipeline/PipelineProgress.h"
+#include "pipeline/Scheduler.h"
+#include "pipeline/StableDiffusionPipelineProtocol.h"
+#include "pipeline/TextEncoderXL.h"
+#include "pipeline/Unet.h"
+#include "runtime/ModelConfiguration.h"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace dravelin {
+
+// Generation with an SDXL model directory: two text encoders whose hidden
+// states are joined, a denoising network that also takes the pooled prompt
+// embedding and the image geometry, an optional refiner network that takes
+// over for the last part of the schedule, and the decoder (plus the encoder
+// for image-to-image). No safety checker and no ControlNet.
+//
+// A value: copies share the loaded models.
+class StableDiffusionXLPipeline : public StableDiffusionPipelineProtocol {
+public:
+    // Where each bundle of an XL model directory lives (whether or not it
+    // exists).
+    struct ResourceURLs {
+        explicit ResourceURLs(const std::filesystem::path& resources);
+
+        std::filesystem::path textEncoderURL;
+        std::filesystem::path textEncoder2URL;
+        std::filesystem::path unetURL;
+        std::filesystem::path unetChunk1URL;
+        std::filesystem::path unetChunk2URL;
+        std::filesystem::path unetRefinerURL;
+        std::filesystem::path unetRefinerChunk1URL;
+        std::filesystem::path unetRefinerChunk2URL;
+        std::filesystem::path decoderURL;
+        std::filesystem::path encoderURL;
+        std::filesystem::path vocabURL;
+        std::filesystem::path mergesURL;
+    };
+
+    // The conditioning of one denoising network; each member holds the
+    // negative prompt's row first and the prompt's second.
+    struct ModelInputs {
+        ShapedArray hiddenStates;         // laid out by toHiddenStates
+        ShapedArray pooledStates;         // [2, D]
+        ShapedArray geometryConditioning; // the "time_ids" rows
+    };
+
+    // Finds the models in a resource directory; reads the tokenizer files (and
+    // throws their errors) but loads no model.
+    StableDiffusionXLPipeline(const std::filesystem::path& resources,
+                              const ModelConfiguration& configuration, bool reduceMemory);
+
+    // From parts already built.
+    StableDiffusionXLPipeline(std::shared_ptr<TextEncoderXLModel> textEncoder,
+                              std::shared_ptr<TextEncoderXLModel> textEncoder2, Unet unet,
+                              std::optional<Unet> unetRefiner, Decoder decoder,
+                              std::optional<Encoder> encoder, bool reduceMemory);
+
+    bool canSafetyCheck() const override { return false; }
+
+    // With reduceMemory only prewarms. The first text encoder, the refiner and
+    // the encoder are optional: their failures are printed, not thrown.
+    void loadResources() override;
+    void prewarmResources() override;
+    void unloadResources() noexcept override;
+
+    // `imageCount` images, or an empty list when the progress handler stopped
+    // the run. Throws std::invalid_argument for an imageCount below 1 or a
+    // refinerStart that is not a finite number of reasonable size.
+    GeneratedImages generateImages(const PipelineConfiguration& configuration,
+                                   const ProgressHandler& progressHandler) override;
+
+    GeneratedImages decodeToImages(std::span<const ShapedArray> latents,
+                                   const PipelineConfiguration& configuration) override;
+
+    // The initial latents, one per image, from one random source.
+    std::vector<ShapedArray> generateLatentSamples(const PipelineConfiguration& configuration,
+                                                   const Scheduler& scheduler);
+
+    // The base network's hidden states are the first encoder's channels
+    // followed by the second's, and its pooled embedding the second's; the
+    // refiner takes the second encoder's alone.
+    TextEncodings encodePrompt(const std::string& prompt, bool forRefiner);
+    ModelInputs generateConditioning(const PipelineConfiguration& configuration, bool forRefiner);
+
+    std::shared_ptr<TextEncoderXLModel> textEncoder; // may be null
+    std::shared_ptr<TextEncoderXLModel> textEncoder2;
+    Unet unet;
+    std::optional<Unet> unetRefiner;
+    Decoder decoder;
+    std::optional<Encoder> encoder;
+    bool reduceMemory = false;
+
+private:
+    // The base network's "time_ids" shape, without loading it.
+    Shape baseTimeIdShape() const;
+    // With the base network's "time_ids" shape already known.
+    ModelInputs generateConditioning(const PipelineConfiguration& configuration, bool forRefiner,
+                                     const Shape& timeIdShape);
+
+    StableDiffusionXLPipeline(const ResourceURLs& urls, const ModelConfiguration& configuration,
+                              bool reduceMemory);
+};
+
+// The "time_ids" rows: for the base network the same row of original size,
+// crop corner and target size twice ([2, 6], or [12] for a one-dimensional
+// input); for the refiner original size, crop corner and the aesthetic score,
+// the negative score's row first ([2, 5]).
+ShapedArray baseGeometryConditioning(const PipelineConfiguration& configuration,
+                                     bool oneDimensional);
+ShapedArray refinerGeometryConditioning(const PipelineConfiguration& configuration);
+
+} // namespace dravelin
