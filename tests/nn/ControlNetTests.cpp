@@ -105,6 +105,19 @@ TEST(ControlNetTest, RefusesUnsupportedOptionsByKey) {
         EXPECT_TRUE(loadFails(bundle, {"\"" + key + "\""})) << key;
         editConfig(bundle, [&](nlohmann::json& config) { config.erase(key); });
     }
+    // An XL ControlNet would need the "text_time" embedding it does not add.
+    editConfig(bundle, [](nlohmann::json& config) {
+        config.update({{"addition_embed_type", "text_time"},
+                       {"addition_time_embed_dim", 8},
+                       {"projection_class_embeddings_input_dim", 16 + 6 * 8}});
+    });
+    EXPECT_TRUE(loadFails(bundle, {"\"addition_embed_type\""}));
+    editConfig(bundle, [](nlohmann::json& config) {
+        for (const char* key : {"addition_embed_type", "addition_time_embed_dim",
+                                "projection_class_embeddings_input_dim"}) {
+            config.erase(key);
+        }
+    });
     editWeights(bundle, [](std::vector<TensorToWrite>& tensors) {
         std::erase_if(tensors, [](const TensorToWrite& tensor) {
             return tensor.name == "controlnet_down_blocks.8.weight";

@@ -19,6 +19,12 @@ ControlNetConfig ControlNetConfig::read(const nlohmann::json& config) {
     if (result.unet.centerInputSample) {
         unsupported("center_input_sample", "is not a ControlNet setting.");
     }
+    // The XL networks' "text_time" embedding is read with the down path, but
+    // this ControlNet does not add it: refused rather than silently left out.
+    if (result.unet.hasTextTimeEmbedding()) {
+        unsupported("addition_embed_type", "is \"text_time\"; this runtime implements "
+                                           "ControlNets only without it.");
+    }
     result.conditioningChannels = reader.integer("conditioning_channels", 3);
     if (result.conditioningChannels < 1) {
         unsupported("conditioning_channels", "must be at least 1.");
