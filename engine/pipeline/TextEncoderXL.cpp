@@ -1,8 +1,7 @@
 #include "pipeline/TextEncoderXL.h"
 
+#include "pipeline/TokenInput.h"
 #include "runtime/RuntimeErrors.h"
-
-#include <iostream>
 
 namespace dravelin {
 
@@ -13,40 +12,15 @@ TextEncoderXL::TextEncoderXL(std::shared_ptr<const BPETokenizer> tokenizer,
       model_(std::make_shared<ManagedMLModel>(modelURL, configuration)) {}
 
 FeatureDescription TextEncoderXL::inputDescription() const {
-    return model_->perform([](Model& model) {
-        const std::vector<FeatureDescription>& inputs = model.modelDescription().inputs;
-        if (inputs.empty()) {
-            throw PredictionError("The text encoder model has no input.");
-        }
-        return inputs.front();
-    });
+    return textEncoderInput(*model_);
 }
 
 TextEncodings TextEncoderXL::encode(const std::string& prompt) {
-    const Shape shape = inputShape();
-    if (shape.empty() || shape.back() < 1) {
-        throw PredictionError("The text encoder's input " + describe(shape) +
-                              " has no sequence length.");
-    }
-    const int length = static_cast<int>(shape.back());
-    BPETokenizer::Tokenization tokenization = tokenizer_->tokenize(prompt, length);
-    if (static_cast<int>(tokenization.tokenIDs.size()) > length) {
-        tokenization.tokens.resize(static_cast<size_t>(length));
-        tokenization.tokenIDs.resize(static_cast<size_t>(length));
-        std::cout << "Needed to truncate input '" << prompt << "' to '"
-                  << tokenizer_->decode(tokenization.tokens) << "'" << std::endl;
-    }
-    return encode(tokenization.tokenIDs);
+    return encode(tokenizeToFit(*tokenizer_, prompt, inputShape()));
 }
 
 TextEncodings TextEncoderXL::encode(const std::vector<int>& ids) {
-    const FeatureDescription input = inputDescription();
-    std::vector<float> values(ids.begin(), ids.end());
-    if (elementCount(input.shape) != static_cast<int64_t>(values.size())) {
-        throw PredictionError("The text encoder takes " + describe(input.shape) +
-                              " token IDs, not " + std::to_string(values.size()) + ".");
-    }
-    FeatureProvider features({{input.name, ShapedArray(std::move(values), input.shape)}});
+    const FeatureProvider features = tokenFeatures(inputDescription(), ids);
     return model_->perform([&](Model& model) {
         FeatureProvider result = model.prediction(features);
         const auto take = [&](const std::string& name) {
