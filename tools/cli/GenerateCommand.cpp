@@ -40,6 +40,8 @@ constexpr int64_t kMostPndmSteps = 999;
 constexpr double kLargestGuidance = 100.0;
 // Published LoRAs are used at scales around 1; far beyond, any image is noise.
 constexpr double kLargestLoraScale = 10.0;
+// The refiner was trained on aesthetic scores of 0 to 10.
+constexpr double kLargestAestheticScore = 10.0;
 
 constexpr const char* kUsage = R"(usage: dravelin-cli --prompt TEXT [options]
 Generates images with a Stable Diffusion 1.5 or SDXL model directory (SDXL
@@ -435,18 +437,14 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
                                             shownValue(value) + ".");
             }
         } else if (option == "--refiner-start") {
-            c.refinerStart = decimal(option, value);
-            if (c.refinerStart < 0.0f || c.refinerStart > 1.0f) {
-                throw std::invalid_argument("--refiner-start takes a fraction from 0 to 1, not \"" +
-                                            value + "\".");
-            }
+            c.refinerStart = decimal(option, value, 0.0, 1.0);
             options.xlOptions = true;
             options.refinerStartGiven = true;
         } else if (option == "--aesthetic-score") {
-            c.aestheticScore = decimal(option, value);
+            c.aestheticScore = decimal(option, value, 0.0, kLargestAestheticScore);
             options.xlOptions = true;
         } else if (option == "--negative-aesthetic-score") {
-            c.negativeAestheticScore = decimal(option, value);
+            c.negativeAestheticScore = decimal(option, value, 0.0, kLargestAestheticScore);
             options.xlOptions = true;
         } else if (option == "--rng") {
             if (value == "numpy") {
