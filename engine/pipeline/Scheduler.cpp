@@ -205,4 +205,15 @@ std::vector<ShapedArray> Scheduler::addNoise(const ShapedArray& originalSample,
     return noised;
 }
 
+void stepEach(const std::vector<std::unique_ptr<Scheduler>>& schedulers,
+              const std::vector<ShapedArray>& noise, int timeStep,
+              std::vector<ShapedArray>& latents, std::vector<ShapedArray>& denoised) {
+    for (size_t i = 0; i < latents.size(); ++i) {
+        Scheduler& scheduler = *schedulers[i];
+        latents[i] = scheduler.step(noise[i], timeStep, latents[i]);
+        denoised[i] =
+            scheduler.modelOutputs().empty() ? latents[i] : scheduler.modelOutputs().back();
+    }
+}
+
 } // namespace dravelin

@@ -114,4 +114,11 @@ protected:
     std::shared_ptr<RandomSource> randomSource_;
 };
 
+// One denoising step for every image of a batch: each image's scheduler steps
+// its latents on its noise, and `denoised` gets that scheduler's latest
+// clean-sample estimate (the latents themselves before it has one).
+void stepEach(const std::vector<std::unique_ptr<Scheduler>>& schedulers,
+              const std::vector<ShapedArray>& noise, int timeStep,
+              std::vector<ShapedArray>& latents, std::vector<ShapedArray>& denoised);
+
 } // namespace dravelin

@@ -138,12 +138,7 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
             noise = performGuidance(noise, c.guidanceScale);
         }
 
-        for (size_t i = 0; i < latents.size(); ++i) {
-            Scheduler& scheduler = *schedulers[i];
-            latents[i] = scheduler.step(noise[i], t, latents[i]);
-            denoised[i] =
-                scheduler.modelOutputs().empty() ? latents[i] : scheduler.modelOutputs().back();
-        }
+        stepEach(schedulers, noise, t, latents, denoised);
 
         const PipelineProgress progress{self,
                                         c.prompt,

@@ -157,12 +157,7 @@ GeneratedImages StableDiffusionXLPipeline::generateImages(const PipelineConfigur
             inputs, t, current.hiddenStates, current.pooledStates, current.geometryConditioning);
         noise = performGuidance(noise, c.guidanceScale);
 
-        for (size_t i = 0; i < latents.size(); ++i) {
-            Scheduler& scheduler = *schedulers[i];
-            latents[i] = scheduler.step(noise[i], t, latents[i]);
-            denoised[i] =
-                scheduler.modelOutputs().empty() ? latents[i] : scheduler.modelOutputs().back();
-        }
+        stepEach(schedulers, noise, t, latents, denoised);
 
         const PipelineProgress progress{self,
                                         c.prompt,
