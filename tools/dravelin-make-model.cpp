@@ -17,7 +17,7 @@ namespace {
 constexpr char kUsage[] =
     "usage: dravelin-make-model OUTDIR [--tiny | --full-size] [--encoder] [--safety-checker]\n"
     "                           [--preview-decoder] [--seed N] [--tokenizer DIR]\n"
-    "                           [--controlnet NAME]... [--sdxl [--refiner]]\n"
+    "                           [--controlnet NAME]... [--sdxl [--refiner]] [--inpainting]\n"
     "       dravelin-make-model --lora FILE [--tiny | --full-size] [--layout kohya|peft]\n"
     "                           [--rank N] [--seed N]\n";
 
@@ -36,6 +36,8 @@ int main(int argc, char** argv) {
             options.fullSize = true;
         } else if (argument == "--encoder") {
             options.imageEncoder = true;
+        } else if (argument == "--inpainting") {
+            options.inpainting = true;
         } else if (argument == "--sdxl") {
             options.sdxl = true;
         } else if (argument == "--refiner") {

@@ -24,8 +24,12 @@ public:
     // The model's one input name; reading it loads the model if needed.
     std::string inputName() const;
 
+    // The latents the model was built for, [1, channels, h, w].
+    Shape inputShape() const;
+
     // Each latent is divided by the scale factor before decoding; one image per
-    // latent, in order.
+    // latent, in order. Latents larger than the model's input are decoded in
+    // overlapping tiles of that size, blended across the overlaps.
     std::vector<Image> decode(std::span<const ShapedArray> latents, float scaleFactor);
 
     const std::shared_ptr<ManagedMLModel>& model() const { return model_; }

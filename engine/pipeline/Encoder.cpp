@@ -1,6 +1,7 @@
 #include "pipeline/Encoder.h"
 
 #include "pipeline/ImageConversion.h"
+#include "pipeline/TiledEvaluation.h"
 #include "runtime/RuntimeErrors.h"
 
 #include <algorithm>
@@ -26,19 +27,33 @@ FeatureDescription Encoder::inputDescription() const {
 }
 
 ShapedArray Encoder::encode(const Image& image, float scaleFactor, RandomSource& random) {
-    ShapedArray pixels = planarRGBShapedArray(image, -1.0f, 1.0f);
+    return encode(planarRGBShapedArray(image, -1.0f, 1.0f), scaleFactor, random);
+}
+
+ShapedArray Encoder::encode(ShapedArray pixels, float scaleFactor, RandomSource& random) {
     const FeatureDescription input = inputDescription();
-    if (pixels.shape() != input.shape) {
+    const Shape& expected = input.shape;
+    // A larger image is encoded in overlapping tiles of the model's size.
+    const bool tiled = expected.size() == 4 && pixels.rank() == 4 && pixels.shape() != expected &&
+                       pixels.shape()[0] == expected[0] && pixels.shape()[1] == expected[1] &&
+                       pixels.shape()[2] >= expected[2] && pixels.shape()[3] >= expected[3];
+    if (pixels.shape() != expected && !tiled) {
         throw Error(Error::Case::sampleInputShapeNotCorrect);
     }
-    const FeatureProvider features({{input.name, std::move(pixels)}});
-    const ShapedArray moments = model_->perform([&](Model& model) {
-        FeatureProvider result = model.prediction(features);
-        if (result.featureValueDictionary.empty()) {
-            throw PredictionError("The image encoder model produced no output.");
-        }
-        return std::move(result.featureValueDictionary.begin()->second);
-    });
+    const auto encodeTile = [&](const ShapedArray& tile) {
+        const FeatureProvider features({{input.name, tile}});
+        return model_->perform([&](Model& model) {
+            FeatureProvider result = model.prediction(features);
+            if (result.featureValueDictionary.empty()) {
+                throw PredictionError("The image encoder model produced no output.");
+            }
+            return std::move(result.featureValueDictionary.begin()->second);
+        });
+    };
+    const ShapedArray moments =
+        tiled ? evaluateInTiles(pixels, expected[2], expected[3],
+                                std::max<int64_t>(1, expected[2] / 4), encodeTile)
+              : encodeTile(pixels);
 
     const Shape& shape = moments.shape();
     if (shape.size() != 4 || shape[0] < 1 || shape[1] % 2 != 0) {

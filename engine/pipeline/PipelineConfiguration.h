@@ -19,6 +19,9 @@ struct PipelineConfiguration {
     std::string prompt;
     std::string negativePrompt;
     std::optional<Image> startingImage;
+    // With a starting image: the part to repaint, white (grey level 128 and
+    // above) repaints and black keeps. The same size as the starting image.
+    std::optional<Image> maskImage;
     float strength = 1.0f;
     float refinerStart = 0.8f;
     int64_t imageCount = 1;
@@ -40,8 +43,13 @@ struct PipelineConfiguration {
     float negativeAestheticScore = 2.5f;
 
     // Image-to-image needs a starting image and a strength strictly below 1;
-    // a NaN strength compares false and so means text-to-image.
+    // a NaN strength compares false and so means text-to-image. Inpainting
+    // needs a starting image and a mask, and also runs at strength 1 (from
+    // pure noise, the mask still keeping the rest of the image).
     PipelineMode mode() const {
+        if (startingImage && maskImage && strength <= 1.0f) {
+            return PipelineMode::inpainting;
+        }
         return startingImage && strength < 1.0f ? PipelineMode::imageToImage
                                                 : PipelineMode::textToImage;
     }

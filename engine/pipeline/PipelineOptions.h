@@ -4,7 +4,8 @@
 
 namespace dravelin {
 
-enum class PipelineMode { textToImage, imageToImage };
+// Inpainting repaints the masked part of a starting image and keeps the rest.
+enum class PipelineMode { textToImage, imageToImage, inpainting };
 
 // Each case has its row in the scheduler table (SchedulerTable.h).
 enum class StableDiffusionScheduler { pndmScheduler, dpmSolverMultistepScheduler, lcmScheduler };

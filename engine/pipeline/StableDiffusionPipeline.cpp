@@ -4,6 +4,7 @@
 #include "pipeline/PipelineError.h"
 #include "pipeline/RandomSource.h"
 #include "pipeline/SchedulerTable.h"
+#include "pipeline/StartingLatents.h"
 #include "runtime/RuntimeErrors.h"
 
 #include <stdexcept>
@@ -40,21 +41,25 @@ void checkModelsBeforeDenoising(const Unet& unet, const Decoder& decoder,
             if (!sample || sample->shape.empty()) {
                 throw PredictionError("The denoising network has no input \"sample\".");
             }
-            latent = sample->shape;
-            latent[0] = 1;
+            latent = latentShapeFor(sample->shape);
         }
     }
     const ModelDescription decoding = decoder.model()->description();
     if (decoding.inputs.empty()) {
         throw PredictionError("The decoder model has no input.");
     }
-    if (decoding.inputs.front().shape != latent) {
+    // Latents larger than the decoder's input are decoded in tiles.
+    const Shape& decoded = decoding.inputs.front().shape;
+    const bool tiles = decoded.size() == 4 && latent.size() == 4 && decoded[0] == latent[0] &&
+                       decoded[1] == latent[1] && decoded[2] <= latent[2] &&
+                       decoded[3] <= latent[3];
+    if (decoded != latent && !tiles) {
         throw ModelLoadError("The decoder \"" + bundleName(*decoder.model()) +
                              "\" takes latents shaped " + describe(decoding.inputs.front().shape) +
                              ", but the denoising network makes " + describe(latent) +
                              "; they do not belong to the same model.");
     }
-    if (encoder && c.mode() == PipelineMode::imageToImage) {
+    if (encoder && c.mode() != PipelineMode::textToImage) {
         encoder->model()->description();
     }
     if (controlNet) {
@@ -96,10 +101,13 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
     const ShapedArray hiddenStates =
         useMultilingualTextEncoder ? std::move(joined) : toHiddenStates(joined);
 
-    // One random source serves the starting noise and any noise the
-    // schedulers add between steps.
+    // One random source serves the starting noise, the image encoder's
+    // samples and any noise the schedulers add between steps.
     const std::shared_ptr<RandomSource> random = makeRandomSource(c.rngType, c.seed);
-    std::vector<ShapedArray> latents = generateLatentSamples(c, *schedulers.front(), *random);
+    StartingLatents start = startingLatents(c, *schedulers.front(), unet.latentSampleShape(),
+                                            encoder ? &*encoder : nullptr, *random);
+    std::vector<ShapedArray> latents = std::move(start.latents);
+    const std::optional<InpaintingBlend>& inpainting = start.inpainting;
     for (const auto& scheduler : schedulers) {
         scheduler->useRandomSource(random);
     }
@@ -109,7 +117,7 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
     }
 
     const std::optional<float> strength =
-        c.mode() == PipelineMode::imageToImage ? std::optional<float>(c.strength) : std::nullopt;
+        c.mode() != PipelineMode::textToImage ? std::optional<float>(c.strength) : std::nullopt;
 
     std::vector<ShapedArray> controlNetConditioning;
     for (const Image& image : c.controlNetInputs) {
@@ -122,23 +130,33 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
     // Progress reports carry a copy of this pipeline, made once per run.
     const auto self = std::make_shared<StableDiffusionPipeline>(*this);
     std::vector<ShapedArray> inputs(latents.size());
+    std::vector<ShapedArray> networkInputs(latents.size());
     for (size_t step = 0; step < timesteps.size(); ++step) {
         const int t = timesteps[step];
         for (size_t i = 0; i < latents.size(); ++i) {
             const ShapedArray scaled = schedulers[i]->scaleModelInput(latents[i], t);
             inputs[i] =
                 promptOnly ? scaled : ShapedArray::concatenate(std::vector{scaled, scaled}, 0);
+            networkInputs[i] = inpainting ? inpainting->networkInput(inputs[i]) : inputs[i];
         }
         std::optional<std::vector<Residuals>> residuals;
         if (controlNet) {
             residuals = controlNet->execute(inputs, t, hiddenStates, controlNetConditioning);
         }
-        std::vector<ShapedArray> noise = unet.predictNoise(inputs, t, hiddenStates, residuals);
+        std::vector<ShapedArray> noise =
+            unet.predictNoise(networkInputs, t, hiddenStates, residuals);
         if (!promptOnly) {
             noise = performGuidance(noise, c.guidanceScale);
         }
 
         stepEach(schedulers, noise, t, latents, denoised);
+        if (inpainting) {
+            inpainting->afterStep(*schedulers.front(),
+                                  step + 1 < timesteps.size()
+                                      ? std::optional<int>(timesteps[step + 1])
+                                      : std::nullopt,
+                                  latents, denoised);
+        }
 
         const PipelineProgress progress{self,
                                         c.prompt,
@@ -170,25 +188,9 @@ StableDiffusionPipeline::generateLatentSamples(const PipelineConfiguration& c,
 std::vector<ShapedArray>
 StableDiffusionPipeline::generateLatentSamples(const PipelineConfiguration& c,
                                                const Scheduler& scheduler, RandomSource& random) {
-    Shape shape = unet.latentSampleShape();
-    if (shape.empty()) {
-        throw std::invalid_argument("The denoising network's \"sample\" input has no shape.");
-    }
-    shape[0] = 1;
-    const double sigma = scheduler.initNoiseSigma();
-    std::vector<ShapedArray> noise;
-    for (int64_t i = 0; i < c.imageCount; ++i) {
-        const NormalArray drawn = random.normalShapedArray(shape, 0.0, sigma);
-        noise.push_back(ShapedArray::fromDoubles(drawn.values, shape));
-    }
-    if (c.mode() != PipelineMode::imageToImage) {
-        return noise;
-    }
-    if (!encoder) {
-        throw PipelineError(PipelineError::Case::startingImageProvidedWithoutEncoder);
-    }
-    const ShapedArray latent = encoder->encode(*c.startingImage, c.encoderScaleFactor, random);
-    return scheduler.addNoise(latent, noise, c.strength);
+    return startingLatents(c, scheduler, unet.latentSampleShape(), encoder ? &*encoder : nullptr,
+                           random)
+        .latents;
 }
 
 GeneratedImages StableDiffusionPipeline::decodeToImages(std::span<const ShapedArray> latents,

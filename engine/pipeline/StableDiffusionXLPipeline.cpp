@@ -3,6 +3,7 @@
 #include "pipeline/PipelineError.h"
 #include "pipeline/RandomSource.h"
 #include "pipeline/StableDiffusionPipeline.h"
+#include "pipeline/StartingLatents.h"
 #include "runtime/BundleDescription.h"
 #include "runtime/RuntimeErrors.h"
 
@@ -119,14 +120,18 @@ GeneratedImages StableDiffusionXLPipeline::generateImages(const PipelineConfigur
         schedulers.push_back(makeScheduler(c));
     }
 
-    std::vector<ShapedArray> latents = generateLatentSamples(c, *schedulers.front());
+    const std::unique_ptr<RandomSource> random = makeRandomSource(c.rngType, c.seed);
+    StartingLatents start = startingLatents(c, *schedulers.front(), unet.latentSampleShape(),
+                                            encoder ? &*encoder : nullptr, *random);
+    std::vector<ShapedArray> latents = std::move(start.latents);
+    const std::optional<InpaintingBlend>& inpainting = start.inpainting;
     if (reduceMemory && encoder) {
         encoder->unloadResources();
     }
     std::vector<ShapedArray> denoised = latents;
 
     const std::optional<float> strength =
-        c.startingImage && c.strength < 1.0f ? std::optional<float>(c.strength) : std::nullopt;
+        c.mode() != PipelineMode::textToImage ? std::optional<float>(c.strength) : std::nullopt;
 
     std::optional<ModelInputs>* conditioning =
         baseConditioning ? &baseConditioning : &refinerConditioning;
@@ -143,6 +148,9 @@ GeneratedImages StableDiffusionXLPipeline::generateImages(const PipelineConfigur
         for (size_t i = 0; i < latents.size(); ++i) {
             const std::vector<ShapedArray> pair{latents[i], latents[i]};
             inputs[i] = ShapedArray::concatenate(pair, 0);
+            if (inpainting) {
+                inputs[i] = inpainting->networkInput(inputs[i]);
+            }
         }
         if (unetRefiner && static_cast<int64_t>(step) == refinerStartStep) {
             unet.unloadResources();
@@ -158,6 +166,13 @@ GeneratedImages StableDiffusionXLPipeline::generateImages(const PipelineConfigur
         noise = performGuidance(noise, c.guidanceScale);
 
         stepEach(schedulers, noise, t, latents, denoised);
+        if (inpainting) {
+            inpainting->afterStep(*schedulers.front(),
+                                  step + 1 < timesteps.size()
+                                      ? std::optional<int>(timesteps[step + 1])
+                                      : std::nullopt,
+                                  latents, denoised);
+        }
 
         const PipelineProgress progress{self,
                                         c.prompt,
@@ -182,26 +197,10 @@ GeneratedImages StableDiffusionXLPipeline::generateImages(const PipelineConfigur
 std::vector<ShapedArray>
 StableDiffusionXLPipeline::generateLatentSamples(const PipelineConfiguration& c,
                                                  const Scheduler& scheduler) {
-    Shape shape = unet.latentSampleShape();
-    if (shape.empty()) {
-        throw std::invalid_argument("The denoising network's \"sample\" input has no shape.");
-    }
-    shape[0] = 1;
-    const double sigma = scheduler.initNoiseSigma();
-    std::unique_ptr<RandomSource> random = makeRandomSource(c.rngType, c.seed);
-    std::vector<ShapedArray> noise;
-    for (int64_t i = 0; i < c.imageCount; ++i) {
-        const NormalArray drawn = random->normalShapedArray(shape, 0.0, sigma);
-        noise.push_back(ShapedArray::fromDoubles(drawn.values, shape));
-    }
-    if (c.mode() != PipelineMode::imageToImage) {
-        return noise;
-    }
-    if (!encoder) {
-        throw PipelineError(PipelineError::Case::startingImageProvidedWithoutEncoder);
-    }
-    const ShapedArray latent = encoder->encode(*c.startingImage, c.encoderScaleFactor, *random);
-    return scheduler.addNoise(latent, noise, c.strength);
+    const std::unique_ptr<RandomSource> random = makeRandomSource(c.rngType, c.seed);
+    return startingLatents(c, scheduler, unet.latentSampleShape(), encoder ? &*encoder : nullptr,
+                           *random)
+        .latents;
 }
 
 GeneratedImages StableDiffusionXLPipeline::decodeToImages(std::span<const ShapedArray> latents,

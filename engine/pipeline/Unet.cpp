@@ -33,6 +33,22 @@ Unet::Unet(const std::vector<std::filesystem::path>& chunkURLs,
            const ModelConfiguration& configuration)
     : ManagedModelList(chunkURLs, configuration) {}
 
+Unet Unet::resized(int64_t latentHeight, int64_t latentWidth) const {
+    if (models_.empty()) {
+        throw PredictionError("The denoising network has no model.");
+    }
+    if (models_.size() > 1) {
+        throw PredictionError("A denoising network split in chunks runs only at its own size.");
+    }
+    std::vector<std::filesystem::path> urls;
+    for (const auto& model : models_) {
+        urls.push_back(model->modelURL());
+    }
+    ModelConfiguration configuration = models_.front()->configuration();
+    configuration.latentSize = std::array<int64_t, 2>{latentHeight, latentWidth};
+    return Unet(urls, configuration);
+}
+
 Shape Unet::inputShape(const std::string& name) const {
     if (models_.empty()) {
         throw PredictionError("The denoising network has no model.");

@@ -24,6 +24,9 @@ public:
     Unet(const std::vector<std::filesystem::path>& chunkURLs,
          const ModelConfiguration& configuration);
 
+    // The same bundles built for latents of another height and width.
+    Unet resized(int64_t latentHeight, int64_t latentWidth) const;
+
     // The "sample" input's shape, batch first; "time_ids" for XL networks.
     Shape latentSampleShape() const;
     Shape latentTimeIdShape() const;

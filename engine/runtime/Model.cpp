@@ -108,6 +108,14 @@ std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
     model->kindName_ = prepared.kindName;
     model->configuration_ = configuration;
     model->description_ = prepared.description;
+    if (configuration.latentSize) {
+        for (FeatureDescription& input : model->description_.inputs) {
+            if (input.name == "sample" && input.shape.size() == 4) {
+                input.shape[2] = (*configuration.latentSize)[0];
+                input.shape[3] = (*configuration.latentSize)[1];
+            }
+        }
+    }
     withLoadErrors(where, [&] {
         model->precision_ = resolvePrecision(configuration.computePrecision);
         if (const auto target = loraTargetOfKind(prepared.kindName);

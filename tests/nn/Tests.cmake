@@ -18,6 +18,7 @@ dravelin_test(test_nn
     nn/ControlNetTests.cpp
     nn/ConvolutionTests.cpp
     nn/EndToEndTests.cpp
+    nn/ImageInputReferenceTests.cpp
     nn/LoraTests.cpp
     nn/NormalizationTests.cpp
     nn/SafetyCheckerTests.cpp

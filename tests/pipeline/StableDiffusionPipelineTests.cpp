@@ -334,16 +334,16 @@ TEST_F(Pipeline, MissingOrMismatchedDecoderFailsBeforeTheFirstStep) {
     std::filesystem::remove_all(model / "VAEDecoder.model");
     EXPECT_THROW(pipeline.generateImages(configuration(), counting), ModelLoadError);
 
-    // A decoder of a model with other latents.
+    // A decoder of a model with larger latents (smaller ones decode in tiles).
     const std::filesystem::path other = directory.path() / "other";
-    writeTinyModel(other, {.latentSize = 4});
+    writeTinyModel(other, {.latentSize = 16});
     std::filesystem::copy(other / "VAEDecoder.model", model / "VAEDecoder.model");
     try {
         pipeline.generateImages(configuration(), counting);
         ADD_FAILURE() << "a decoder for other latents was accepted";
     } catch (const ModelLoadError& error) {
         EXPECT_NE(std::string(error.what())
-                      .find("takes latents shaped [1, 4, 4, 4], but the "
+                      .find("takes latents shaped [1, 4, 16, 16], but the "
                             "denoising network makes [1, 4, 8, 8]"),
                   std::string::npos)
             << error.what();

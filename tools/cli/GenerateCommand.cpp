@@ -1,6 +1,7 @@
 #include "cli/GenerateCommand.h"
 
 #include "cli/PngFile.h"
+#include "pipeline/ImageFitting.h"
 #include "pipeline/ImageResize.h"
 #include "pipeline/SchedulerTable.h"
 #include "pipeline/StableDiffusionPipeline.h"
@@ -25,6 +26,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace dravelin {
@@ -42,6 +44,10 @@ constexpr double kLargestGuidance = 100.0;
 constexpr double kLargestLoraScale = 10.0;
 // The refiner was trained on aesthetic scores of 0 to 10.
 constexpr double kLargestAestheticScore = 10.0;
+// What other local tools start image-to-image with.
+constexpr float kDefaultStrength = 0.75f;
+// Beyond 4 × 512 the enlarged pass would take hours on a CPU.
+constexpr double kLargestHiresScale = 4.0;
 
 constexpr const char* kUsage = R"(usage: dravelin-cli --prompt TEXT [options]
 Generates images with a Stable Diffusion 1.5 or SDXL model directory (SDXL
@@ -79,6 +85,18 @@ ones, told by their TextEncoder2.model, at the network's own size).
   --refiner-start X       SDXL with UnetRefiner.model: the fraction of the steps
                           after which the refiner takes over (default 0.8; 1
                           leaves it out)
+  --init-image PNG        start from this image (image-to-image), scaled to
+                          cover the generation size and cropped to its centre
+  --strength X            how much of the image is repainted: above 0 and
+                          below 1 (default 0.75); with --mask up to 1
+  --mask PNG              inpainting: repaint where the mask is white (grey
+                          level 128 and above), keep where it is black; fitted
+                          like the image; needs --init-image
+  --hires SCALE           hires fix: generate, enlarge by SCALE (above 1, up
+                          to 4) and repaint at the larger size (SD 1.5 models
+                          with VAEEncoder.model)
+  --hires-strength X      strength of the enlarged pass (default 0.5)
+  --hires-steps N         steps of the enlarged pass (default: --steps)
   --aesthetic-score X     SDXL refiner: the score asked for (default 6)
   --negative-aesthetic-score X   and the one steered from (default 2.5)
   --help                  show this text
@@ -192,6 +210,13 @@ std::string formatSeconds(double seconds) {
     return text;
 }
 
+// The process's largest resident size so far.
+double peakMemoryGigabytes() {
+    struct rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) * 1024.0 / 1e9;
+}
+
 std::string reasonText(const std::error_code& error) {
     std::string text = error.message();
     if (!text.empty()) {
@@ -257,6 +282,56 @@ float latentScaleFactor(const std::filesystem::path& vaeConfig) {
     return static_cast<float>(found->get<double>());
 }
 
+// The image options agree with each other; the default strength is set.
+void checkImageInputOptions(GenerateOptions& options, bool strengthGiven) {
+    PipelineConfiguration& c = options.configuration;
+    if (options.mask && !options.initImage) {
+        throw std::invalid_argument("--mask needs --init-image: the image whose masked part is "
+                                    "repainted.");
+    }
+    if (!options.initImage) {
+        if (strengthGiven) {
+            throw std::invalid_argument("--strength needs --init-image.");
+        }
+        return;
+    }
+    if (!strengthGiven) {
+        c.strength = kDefaultStrength;
+    }
+    if (!(c.strength > 0.0f)) {
+        throw std::invalid_argument("--strength must be above 0; 0 would return the image "
+                                    "unchanged.");
+    }
+    if (!options.mask && !(c.strength < 1.0f)) {
+        throw std::invalid_argument("--strength must be below 1 for image-to-image; 1 would "
+                                    "ignore the image (leave out --init-image for that).");
+    }
+}
+
+// The starting image and mask, read and fitted to the size the image
+// encoder takes.
+void attachImageInputs(const GenerateOptions& options, const std::optional<Encoder>& encoder,
+                       PipelineConfiguration& c) {
+    if (!options.initImage) {
+        return;
+    }
+    if (!encoder) {
+        throw std::runtime_error("The model has no image encoder (VAEEncoder.model), which "
+                                 "--init-image needs.");
+    }
+    const FeatureDescription input =
+        describeBundle(encoder->model()->modelURL()).inputs.at(0);
+    if (input.shape.size() != 4) {
+        throw std::runtime_error("The image encoder does not take an image.");
+    }
+    const int width = static_cast<int>(input.shape[3]);
+    const int height = static_cast<int>(input.shape[2]);
+    c.startingImage = fitToSize(readInputImage(*options.initImage), width, height);
+    if (options.mask) {
+        c.maskImage = fitToSize(readInputImage(*options.mask), width, height);
+    }
+}
+
 // The pipeline for the directory, with the configuration completed for it
 // and the model named as the PNG's parameters give it.
 struct ChosenPipeline {
@@ -279,6 +354,7 @@ ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfigu
         auto pipeline = std::make_shared<StableDiffusionPipeline>(
             options.model, controlNetNames, runtime, c.disableSafety, options.reduceMemory);
         c.controlNetInputs = controlNetImages(options, *pipeline);
+        attachImageInputs(options, pipeline->encoder, c);
         return {pipeline, c, name};
     }
     if (!controlNetNames.empty() || !runtime.loras.empty()) {
@@ -317,10 +393,15 @@ ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfigu
         name += " base";
     }
     name += ")";
+    attachImageInputs(options, pipeline->encoder, c);
     return {pipeline, c, name};
 }
 
 } // namespace
+
+Image readInputImage(const std::filesystem::path& path) {
+    return readPng(path);
+}
 
 bool isXLModelDirectory(const std::filesystem::path& directory) {
     std::error_code error;
@@ -346,6 +427,11 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
     bool hasPrompt = false;
     bool hasSteps = false;
     bool hasGuidance = false;
+    bool strengthGiven = false;
+    HiresFix hires;
+    bool hiresGiven = false;
+    bool hiresDetailGiven = false;
+    bool hiresStepsGiven = false;
     std::string stepsText;
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& option = arguments[i];
@@ -440,6 +526,23 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
             c.refinerStart = decimal(option, value, 0.0, 1.0);
             options.xlOptions = true;
             options.refinerStartGiven = true;
+        } else if (option == "--init-image") {
+            options.initImage = value;
+        } else if (option == "--mask") {
+            options.mask = value;
+        } else if (option == "--strength") {
+            c.strength = decimal(option, value, 0.0, 1.0);
+            strengthGiven = true;
+        } else if (option == "--hires") {
+            hires.scale = decimal(option, value, 1.0, kLargestHiresScale);
+            hiresGiven = true;
+        } else if (option == "--hires-strength") {
+            hires.strength = decimal(option, value, 0.0, 1.0);
+            hiresDetailGiven = true;
+        } else if (option == "--hires-steps") {
+            hires.stepCount = wholeNumber(option, value, 1, kMostSteps);
+            hiresStepsGiven = true;
+            hiresDetailGiven = true;
         } else if (option == "--aesthetic-score") {
             c.aestheticScore = decimal(option, value, 0.0, kLargestAestheticScore);
             options.xlOptions = true;
@@ -476,6 +579,22 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
         options.configuration.schedulerType == StableDiffusionScheduler::pndmScheduler) {
         wholeNumber("--steps with the pndm scheduler", stepsText, kFewestPndmSteps, kMostPndmSteps);
     }
+    checkImageInputOptions(options, strengthGiven);
+    if (hiresDetailGiven && !hiresGiven) {
+        throw std::invalid_argument("--hires-strength and --hires-steps need --hires SCALE.");
+    }
+    if (hiresGiven) {
+        if (!(hires.scale > 1.0f)) {
+            throw std::invalid_argument("--hires takes a scale above 1, such as 1.5 or 2.");
+        }
+        if (!(hires.strength > 0.0f && hires.strength < 1.0f)) {
+            throw std::invalid_argument("--hires-strength must be above 0 and below 1.");
+        }
+        if (!hiresStepsGiven) {
+            hires.stepCount = options.configuration.stepCount;
+        }
+        options.hires = hires;
+    }
     if (!hasPrompt && !options.help) {
         throw std::invalid_argument("--prompt is required.");
     }
@@ -496,7 +615,8 @@ std::filesystem::path outputPathFor(const std::filesystem::path& output, int64_t
 }
 
 std::string parametersText(const PipelineConfiguration& c, int width, int height,
-                           const std::string& modelName, const std::vector<LoraFile>& loras) {
+                           const std::string& modelName, const std::vector<LoraFile>& loras,
+                           const std::optional<HiresFix>& hires) {
     std::string text = c.prompt;
     for (const LoraFile& lora : loras) {
         text += " <lora:" + lora.path.stem().string() + ":" + formatNumber(lora.scale) + ">";
@@ -509,6 +629,15 @@ std::string parametersText(const PipelineConfiguration& c, int width, int height
             ", CFG scale: " + formatNumber(c.guidanceScale) + ", Seed: " + std::to_string(c.seed) +
             ", Size: " + std::to_string(width) + "x" + std::to_string(height) +
             ", Model: " + modelName;
+    if (hires) {
+        // As other tools write it: the first pass's size, the enlarged
+        // pass's strength.
+        text += ", Denoising strength: " + formatNumber(hires->strength) +
+                ", Hires upscale: " + formatNumber(hires->scale) +
+                ", Hires steps: " + std::to_string(hires->stepCount);
+    } else if (c.mode() != PipelineMode::textToImage) {
+        text += ", Denoising strength: " + formatNumber(c.strength);
+    }
     return text;
 }
 
@@ -574,8 +703,9 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
         }
         const auto start = Clock::now();
         auto lastStep = start;
-        const GeneratedImages images =
-            pipeline.generateImages(c, [&](const PipelineProgress& progress) {
+        // The hires fix's enlarged pass counts its own steps.
+        int64_t passSteps = c.stepCount;
+        const ProgressHandler report = [&](const PipelineProgress& progress) {
                 const auto now = Clock::now();
                 const double perStep = std::chrono::duration<double>(now - start).count() /
                                        static_cast<double>(progress.step + 1);
@@ -583,7 +713,7 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
                     perStep * static_cast<double>(progress.stepCount - progress.step - 1);
                 // Counted in the steps asked for: PNDM's warm-up runs one
                 // timestep more, which shares the first step's number.
-                const int64_t asked = c.stepCount;
+                const int64_t asked = passSteps;
                 const int64_t shown = std::max<int64_t>(
                     1, (progress.step + 1) * asked / std::max<int64_t>(progress.stepCount, 1));
                 err << "step " << std::min(shown, asked) << " of " << asked << ", "
@@ -604,13 +734,33 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
                     }
                 }
                 return true;
+            };
+        GeneratedImages images;
+        if (options.hires) {
+            auto* plain = dynamic_cast<StableDiffusionPipeline*>(&pipeline);
+            if (plain == nullptr) {
+                throw std::runtime_error("--hires is for SD 1.5 model directories.");
+            }
+            images = generateWithHiresFix(*plain, c, *options.hires, report, [&](int pass) {
+                passSteps = pass == 0 ? c.stepCount : options.hires->stepCount;
+                if (pass == 1) {
+                    err << "enlarging by " << formatNumber(options.hires->scale)
+                        << " and repainting at strength "
+                        << formatNumber(options.hires->strength) << "\n";
+                }
             });
+        } else {
+            images = pipeline.generateImages(c, report);
+        }
         const auto end = Clock::now();
         const auto seconds = [](auto from, auto to) {
             return formatSeconds(std::chrono::duration<double>(to - from).count());
         };
         err << "loading " << seconds(loadStart, start) << ", prompt and denoising "
             << seconds(start, lastStep) << ", decoding " << seconds(lastStep, end) << "\n";
+        if (options.hires) {
+            err << "peak memory " << formatNumber(peakMemoryGigabytes()) << " GB\n";
+        }
         const std::string& modelName = chosen.modelName;
         for (size_t i = 0; i < images.size(); ++i) {
             if (!images[i]) {
@@ -619,9 +769,13 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
             }
             const std::filesystem::path path = outputPathFor(
                 options.output, static_cast<int64_t>(i), static_cast<int64_t>(images.size()));
+            // With the hires fix the size given is the first pass's.
+            const double shrink = options.hires ? options.hires->scale : 1.0;
+            const int width = static_cast<int>(std::lround(images[i]->width() / shrink));
+            const int height = static_cast<int>(std::lround(images[i]->height() / shrink));
             writePng(path, *images[i],
-                     {{"parameters", parametersText(c, images[i]->width(), images[i]->height(),
-                                                    modelName, options.loras)}});
+                     {{"parameters", parametersText(c, width, height, modelName, options.loras,
+                                                    options.hires)}});
             out << path.string() << "\n";
         }
         return 0;

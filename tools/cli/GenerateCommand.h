@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pipeline/HiresFix.h"
 #include "pipeline/PipelineConfiguration.h"
 #include "runtime/ModelConfiguration.h"
 #include "runtime/ComputePrecision.h"
@@ -38,7 +39,17 @@ struct GenerateOptions {
     // aesthetic scores), so a plain directory can refuse them.
     bool xlOptions = false;
     bool refinerStartGiven = false;
+    // Image-to-image from this PNG (fitted to the generation size), and
+    // inpainting where a mask PNG is given too.
+    std::optional<std::filesystem::path> initImage;
+    std::optional<std::filesystem::path> mask;
+    // --hires: generate, enlarge by this factor, refine at the larger size.
+    std::optional<HiresFix> hires;
 };
+
+// Where a starting image or mask PNG is read; every input image of the
+// command goes through it.
+Image readInputImage(const std::filesystem::path& path);
 
 // An SDXL model directory: one with the second text encoder's bundle.
 bool isXLModelDirectory(const std::filesystem::path& directory);
@@ -58,7 +69,8 @@ std::filesystem::path outputPathFor(const std::filesystem::path& output, int64_t
 // The generation parameters as image tools read them from a PNG's
 // "parameters" text; LoRA files are named in the prompt as "<lora:name:scale>".
 std::string parametersText(const PipelineConfiguration& configuration, int width, int height,
-                           const std::string& modelName, const std::vector<LoraFile>& loras = {});
+                           const std::string& modelName, const std::vector<LoraFile>& loras = {},
+                           const std::optional<HiresFix>& hires = std::nullopt);
 
 // Runs the whole command; returns the exit status (0 success, 1 failure, 2 bad
 // command line). Progress goes to `err`, one line per step.

@@ -487,16 +487,18 @@ void writeRandomModel(const std::filesystem::path& directory, const ModelMakerOp
     }
     const std::string weights =
         full ? "diffusion_pytorch_model.fp16.safetensors" : "diffusion_pytorch_model.safetensors";
-    writeNetwork(directory / "Unet.model",
-                 options.sdxl ? unetXLConfig(full, false) : unetConfig(full), weights, dtype, noise,
-                 report);
+    nlohmann::json denoising = options.sdxl ? unetXLConfig(full, false) : unetConfig(full);
+    if (options.inpainting) {
+        denoising["in_channels"] = 9;
+    }
+    writeNetwork(directory / "Unet.model", denoising, weights, dtype, noise, report);
     if (options.sdxl && options.refiner) {
         writeNetwork(directory / "UnetRefiner.model", unetXLConfig(full, true), weights, dtype,
                      noise, report);
     }
     const nlohmann::json vae = options.sdxl ? vaeXLConfig(full) : vaeConfig(full);
     writeNetwork(directory / "VAEDecoder.model", vae, weights, dtype, noise, report);
-    if (options.imageEncoder) {
+    if (options.imageEncoder || options.inpainting) {
         writeNetwork(directory / "VAEEncoder.model", vae, weights, dtype, noise, report);
     }
     if (options.safetyChecker) {

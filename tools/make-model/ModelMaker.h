@@ -26,6 +26,9 @@ struct ModelMakerOptions {
     // with `refiner` its refiner's UnetRefiner.model too (about 4.5 GB more).
     bool sdxl = false;
     bool refiner = false;
+    // The denoising network is an inpainting network (9 input channels:
+    // latents, mask, masked image latents); VAEEncoder.model is written too.
+    bool inpainting = false;
     uint64_t seed = 1;
     // A folder with vocab.json and merges.txt to use; without it a small
     // character-level vocabulary is written.
