@@ -218,3 +218,75 @@ TEST(CliText, ParametersAndOutputNames) {
     EXPECT_EQ(outputPathFor("out/pic.png", 0, 1), std::filesystem::path("out/pic.png"));
     EXPECT_EQ(outputPathFor("out/pic.png", 1, 3), std::filesystem::path("out/pic-2.png"));
 }
+
+// Image-to-image, inpainting and the hires fix from the command line: the
+// options that do not go together are refused before any model loads, an
+// input of another size is fitted, and the PNG records what was done.
+TEST(CliImageInputs, RunFromAnyImageSizeAndRecordTheirSettings) {
+    PipelineKinds kinds;
+    TemporaryDirectory directory;
+    const auto model = directory.path() / "Model";
+    writeTinyModel(model, {.encoder = true});
+    const auto picture = directory.path() / "in.png";
+    const auto mask = directory.path() / "mask.png";
+    writePng(picture, Image(30, 12, 3, AlphaKind::none, std::vector<uint8_t>(30 * 12 * 3, 200)));
+    std::vector<uint8_t> white(30 * 12 * 3, 0);
+    std::fill(white.begin(), white.begin() + 30 * 6 * 3, 255);
+    writePng(mask, Image(30, 12, 3, AlphaKind::none, white));
+
+    for (const std::vector<std::string>& refused : std::vector<std::vector<std::string>>{
+             {"--mask", mask.string()},
+             {"--strength", "0.5"},
+             {"--init-image", picture.string(), "--strength", "0"},
+             {"--init-image", picture.string(), "--strength", "1"},
+             {"--hires-steps", "4"},
+             {"--hires", "1"},
+             {"--hires", "2", "--hires-strength", "1"}}) {
+        std::vector<std::string> arguments{"--model", model.string(), "--prompt", "a"};
+        arguments.insert(arguments.end(), refused.begin(), refused.end());
+        const CliRun run = generate(arguments);
+        EXPECT_EQ(run.status, 2) << refused.front() << ": " << run.err;
+    }
+
+    const auto output = directory.path() / "out.png";
+    const auto run = [&](std::vector<std::string> extra) {
+        std::vector<std::string> arguments{"--model", model.string(), "--prompt", "a cat",
+                                           "--steps", "3", "--output", output.string()};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        return generate(arguments);
+    };
+    const CliRun changed = run({"--init-image", picture.string(), "--strength", "0.5"});
+    ASSERT_EQ(changed.status, 0) << changed.err;
+    EXPECT_NE(contents(output).find(", Denoising strength: 0.5"),
+              std::string::npos);
+    const CliRun inpainted = run({"--init-image", picture.string(), "--mask", mask.string()});
+    ASSERT_EQ(inpainted.status, 0) << inpainted.err;
+    EXPECT_NE(contents(output).find(", Denoising strength: 0.75"),
+              std::string::npos);
+    // A regular network keeps the unmasked rows (the mask's lower half is
+    // black) whatever the seed; the masked ones change with it.
+    const Image first = readPng(output);
+    ASSERT_EQ(run({"--init-image", picture.string(), "--mask", mask.string(), "--seed", "9"})
+                  .status,
+              0);
+    const Image second = readPng(output);
+    const auto rows = [](const Image& image, int from, int to) {
+        const auto row = static_cast<ptrdiff_t>(image.width() * image.channels());
+        return std::vector<uint8_t>(image.pixels().begin() + from * row,
+                                    image.pixels().begin() + to * row);
+    };
+    EXPECT_NE(rows(first, 0, 6), rows(second, 0, 6));
+    EXPECT_EQ(rows(first, 10, 16), rows(second, 10, 16));
+
+    const CliRun enlarged = run({"--hires", "2", "--hires-steps", "2"});
+    ASSERT_EQ(enlarged.status, 0) << enlarged.err;
+    const Image image = readPng(output);
+    EXPECT_EQ(image.width(), 32);
+    EXPECT_EQ(image.height(), 32);
+    EXPECT_NE(contents(output)
+                  .find("Size: 16x16, Model: Model, Denoising strength: 0.5, Hires upscale: 2, "
+                        "Hires steps: 2"),
+              std::string::npos)
+        << contents(output);
+    EXPECT_NE(enlarged.err.find("peak memory"), std::string::npos);
+}

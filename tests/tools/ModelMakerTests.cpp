@@ -80,6 +80,31 @@ TEST(ModelMaker, WritesACompleteTinyModelThatGeneratesImages) {
     EXPECT_NE(contents(directory.path() / "a.png"), contents(directory.path() / "c.png"));
 }
 
+// An inpainting model (9 input channels) runs from an image and a mask, and
+// refuses to run without them.
+TEST(ModelMaker, WritesAnInpaintingModelThatTheCommandLineRuns) {
+    TemporaryDirectory directory;
+    const auto model = directory.path() / "Model";
+    writeRandomModel(model, {.inpainting = true});
+    EXPECT_NE(contents(model / "Unet.model" / "config.json").find("\"in_channels\": 9"),
+              std::string::npos);
+    const auto picture = directory.path() / "in.png";
+    const auto mask = directory.path() / "mask.png";
+    writePng(picture, Image(16, 16, 3, AlphaKind::none, std::vector<uint8_t>(16 * 16 * 3, 90)));
+    std::vector<uint8_t> top(16 * 16 * 3, 0);
+    std::fill(top.begin(), top.begin() + 16 * 8 * 3, 255);
+    writePng(mask, Image(16, 16, 3, AlphaKind::none, top));
+    std::string errors;
+    EXPECT_EQ(generate(model, directory.path() / "a.png", "1",
+                       {"--init-image", picture.string(), "--mask", mask.string(), "--strength",
+                        "1"},
+                       &errors),
+              0)
+        << errors;
+    EXPECT_NE(generate(model, directory.path() / "b.png", "1", {}, &errors), 0);
+    EXPECT_NE(errors.find("inpainting network"), std::string::npos) << errors;
+}
+
 // ControlNets and the controlled network they need, through the command line.
 TEST(ModelMaker, WritesControlNetsThatGuideTheCommandLine) {
     TemporaryDirectory directory;

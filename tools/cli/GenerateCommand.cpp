@@ -759,7 +759,9 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
         err << "loading " << seconds(loadStart, start) << ", prompt and denoising "
             << seconds(start, lastStep) << ", decoding " << seconds(lastStep, end) << "\n";
         if (options.hires) {
-            err << "peak memory " << formatNumber(peakMemoryGigabytes()) << " GB\n";
+            char peak[32];
+            std::snprintf(peak, sizeof peak, "%.2f", peakMemoryGigabytes());
+            err << "peak memory " << peak << " GB\n";
         }
         const std::string& modelName = chosen.modelName;
         for (size_t i = 0; i < images.size(); ++i) {
