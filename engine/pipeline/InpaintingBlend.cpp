@@ -1,6 +1,6 @@
 #include "pipeline/InpaintingBlend.h"
 
-#include "pipeline/Scheduler.h"
+#include "schedulers/Scheduler.h"
 
 #include <cmath>
 #include <stdexcept>

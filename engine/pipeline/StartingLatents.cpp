@@ -4,8 +4,8 @@
 #include "pipeline/ImageConversion.h"
 #include "pipeline/InpaintingMask.h"
 #include "pipeline/PipelineError.h"
-#include "pipeline/RandomSource.h"
-#include "pipeline/Scheduler.h"
+#include "random/RandomSource.h"
+#include "schedulers/Scheduler.h"
 
 #include <stdexcept>
 #include <string>
