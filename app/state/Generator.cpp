@@ -1,5 +1,6 @@
 #include "state/Generator.h"
 
+#include "pipeline/HiresFix.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "state/QtImageConversion.h"
 #include "state/SeedText.h"
@@ -24,10 +25,11 @@ struct Generator::Request {
     uint32_t seed = 0;
     qint64 steps = 0;
     double guidance = 0.0;
+    ImageInputRequest inputs;
 };
 
 Generator::Generator(QObject* parent)
-    : QObject(parent), seedText_(QString::number(QRandomGenerator::system()->generate())) {}
+    : QObject(parent), imageInput_(this), seedText_(QString::number(QRandomGenerator::system()->generate())) {}
 
 Generator::~Generator() {
     if (cancelFlag_) {
@@ -129,7 +131,8 @@ void Generator::generate(std::shared_ptr<StableDiffusionPipeline> pipeline) {
                     negativePrompt_,
                     *parsed,
                     steps_,
-                    guidance_};
+                    guidance_,
+                    imageInput_.request()};
     cancelFlag_ = request.flag;
 
     isGenerating_ = true;
@@ -160,6 +163,7 @@ void Generator::run(Request request) {
         configuration.stepCount = request.steps;
         configuration.seed = request.seed;
         configuration.guidanceScale = static_cast<float>(request.guidance);
+        request.inputs.applyTo(configuration, *request.pipeline);
         const std::shared_ptr<CancelFlag> flag = request.flag;
         // The pace counts from the end of the first step on, so prompt
         // encoding does not inflate it; the first step alone gives a first
@@ -167,8 +171,7 @@ void Generator::run(Request request) {
         using Clock = std::chrono::steady_clock;
         const Clock::time_point started = Clock::now();
         Clock::time_point firstStepDone;
-        const GeneratedImages images = request.pipeline->generateImages(
-            configuration, [&, this, flag](const PipelineProgress& progress) {
+        const ProgressHandler handler = [&, this, flag](const PipelineProgress& progress) {
                 const qint64 step = progress.step;
                 const Clock::time_point now = Clock::now();
                 if (step == 0) {
@@ -199,7 +202,12 @@ void Generator::run(Request request) {
                     }
                 }
                 return !flag->value();
-            });
+            };
+        const GeneratedImages images =
+            request.inputs.hires
+                ? generateWithHiresFix(*request.pipeline, configuration, *request.inputs.hires,
+                                       handler)
+                : request.pipeline->generateImages(configuration, handler);
         if (!images.empty() && images.front()) {
             image = toQImage(*images.front());
         }

@@ -2,6 +2,7 @@
 
 #include "state/CancelFlag.h"
 #include "state/GeneratedImage.h"
+#include "state/ImageInput.h"
 #include "state/ResultsModel.h"
 
 #include <QImage>
@@ -67,6 +68,9 @@ public:
     ResultsModel* resultsModel() { return &results_; }
     // Null when there is no message.
     QString errorMessage() const { return errorMessage_; }
+    // The input image, its mask and the hires option the next generation
+    // uses.
+    ImageInput* imageInput() { return &imageInput_; }
     // The seed the text gives, if any.
     std::optional<uint32_t> seed() const;
 
@@ -105,6 +109,7 @@ private:
     void run(Request request);
     void finish(Request request, std::optional<QImage> image, QString failure);
 
+    ImageInput imageInput_;
     QString prompt_;
     QString negativePrompt_;
     QString seedText_;

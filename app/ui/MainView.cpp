@@ -3,10 +3,14 @@
 #include "state/Generator.h"
 #include "state/ModelStore.h"
 #include "ui/ControlsPanel.h"
+#include "ui/InputImagePanel.h"
 #include "ui/PreviewArea.h"
 #include "ui/ResultsGrid.h"
 
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
+#include <QMimeData>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QMessageBox>
@@ -46,6 +50,9 @@ MainView::MainView(Generator& generator, ModelStore& store, QWidget* parent)
     controls_ = new ControlsPanel(generator_, store_, this);
     layout->addWidget(controls_);
     layout->addWidget(divider(QFrame::VLine, this));
+    inputPanel_ = new InputImagePanel(*generator_.imageInput(), this);
+    layout->addWidget(inputPanel_);
+    layout->addWidget(divider(QFrame::VLine, this));
 
     auto* right = new QVBoxLayout();
     right->setSpacing(0);
@@ -60,6 +67,39 @@ MainView::MainView(Generator& generator, ModelStore& store, QWidget* parent)
     connect(controls_, &ControlsPanel::deleteRequested, this, &MainView::confirmDelete);
     connect(grid_, &ResultsGrid::saveRequested, this, &MainView::save);
     connect(grid_, &ResultsGrid::copyRequested, &generator_, &Generator::copy);
+    connect(grid_, &ResultsGrid::useAsInputRequested, this,
+            [this](const GeneratedImage& result) { generator_.imageInput()->setImage(result.image); });
+    setAcceptDrops(true);
+}
+
+namespace {
+
+// The first local file a drag carries, if any.
+QString droppedFile(const QMimeData* data) {
+    if (data == nullptr || !data->hasUrls()) {
+        return {};
+    }
+    for (const QUrl& url : data->urls()) {
+        if (url.isLocalFile()) {
+            return url.toLocalFile();
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+void MainView::dragEnterEvent(QDragEnterEvent* event) {
+    if (!droppedFile(event->mimeData()).isEmpty()) {
+        event->acceptProposedAction();
+    }
+}
+
+void MainView::dropEvent(QDropEvent* event) {
+    const QString path = droppedFile(event->mimeData());
+    if (!path.isEmpty() && generator_.imageInput()->openFile(path)) {
+        event->acceptProposedAction();
+    }
 }
 
 void MainView::confirmDelete() {

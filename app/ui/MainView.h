@@ -11,6 +11,7 @@ class QMessageBox;
 namespace dravelin {
 
 class ControlsPanel;
+class InputImagePanel;
 class Generator;
 class ModelStore;
 class PreviewArea;
@@ -30,10 +31,16 @@ public:
     ControlsPanel* controls() const { return controls_; }
     PreviewArea* previewArea() const { return previewArea_; }
     ResultsGrid* grid() const { return grid_; }
+    InputImagePanel* inputPanel() const { return inputPanel_; }
 
     // Shows the delete confirmation (window-modal, does not block).
     void confirmDelete();
     QMessageBox* deleteConfirmation() const { return confirmation_; }
+
+protected:
+    // A PNG dropped anywhere on the screen becomes the input image.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void save(const GeneratedImage& result);
@@ -43,6 +50,7 @@ private:
     ControlsPanel* controls_;
     PreviewArea* previewArea_;
     ResultsGrid* grid_;
+    InputImagePanel* inputPanel_;
     QMessageBox* confirmation_ = nullptr;
 };
 

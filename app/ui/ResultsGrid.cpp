@@ -126,6 +126,8 @@ void ResultsGrid::contextMenuEvent(QContextMenuEvent* event) {
     menu.addAction(QStringLiteral("Save as PNG\u2026"), this,
                    [this, result] { emit saveRequested(result); });
     menu.addAction(QStringLiteral("Copy"), this, [this, result] { emit copyRequested(result); });
+    menu.addAction(QStringLiteral("Use as input"), this,
+                   [this, result] { emit useAsInputRequested(result); });
     menu.exec(event->globalPos());
 }
 
