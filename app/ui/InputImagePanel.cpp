@@ -64,7 +64,7 @@ InputImagePanel::InputImagePanel(ImageInput& input, QWidget* parent)
     paint_->setCheckable(true);
     erase_->setCheckable(true);
     undo_ = button(QStringLiteral("Undo"), QStringLiteral("undoStroke"), this);
-    clearMask_ = button(QStringLiteral("Clear mask"), QStringLiteral("clearMask"), this);
+    clearMask_ = button(QStringLiteral("Clear"), QStringLiteral("clearMask"), this);
     for (QPushButton* tool : {paint_, erase_, undo_, clearMask_}) {
         tools->addWidget(tool);
     }

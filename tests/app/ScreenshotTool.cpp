@@ -4,6 +4,7 @@
 #include "app/ScriptedStore.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "state/Generator.h"
+#include "state/ImageInput.h"
 #include "state/ModelStore.h"
 #include "support/TestNetworks.h"
 #include "support/TestPipelineKinds.h"
@@ -17,6 +18,7 @@
 #include <QPlainTextEdit>
 #include <QThread>
 
+#include <algorithm>
 #include <cstdio>
 
 using namespace dravelin;
@@ -88,7 +90,8 @@ int main(int argc, char** argv) {
         "resume.")));
     shoot(window, output, QStringLiteral("setup-failed-without-marker"));
 
-    writeTinyModel(directory.path() / "Model", {.latentSize = 32, .unetDelayMilliseconds = 20});
+    writeTinyModel(directory.path() / "Model",
+                   {.encoder = true, .latentSize = 32, .unetDelayMilliseconds = 20});
     QFile(folder + QStringLiteral("/Model/.complete")).open(QIODevice::WriteOnly);
     store.setState(ModelState::failed(QString::fromUtf8(
         "The model could not be loaded: The model bundle \"Unet.model\" has unusable weights. The "
@@ -126,5 +129,23 @@ int main(int argc, char** argv) {
     generator.generate(store.pipeline());
     waitFor([&] { return !generator.isGenerating(); });
     shoot(window, output, QStringLiteral("main-with-error"));
+
+    // A result taken as the input image, a mask painted over its middle.
+    ImageInput& input = *generator.imageInput();
+    input.setImage(generator.results().front().image);
+    input.setBrushSize(std::max(4, input.image().width() / 6));
+    const double w = input.image().width();
+    const double h = input.image().height();
+    input.beginStroke({w * 0.3, h * 0.35});
+    input.continueStroke({w * 0.7, h * 0.45});
+    input.continueStroke({w * 0.4, h * 0.65});
+    input.endStroke();
+    input.setStrength(0.8);
+    shoot(window, output, QStringLiteral("main-input-with-mask"));
+    generator.setSteps(6);
+    generator.generate(store.pipeline());
+    waitFor([&] { return !generator.isGenerating(); });
+    input.setHiresEnabled(true);
+    shoot(window, output, QStringLiteral("main-inpainted-hires-option"));
     return 0;
 }

@@ -6,6 +6,8 @@
 #include "support/TestNetworks.h"
 #include "support/TestPipelineKinds.h"
 #include "ui/ControlsPanel.h"
+#include "ui/InputImagePanel.h"
+#include "ui/MaskCanvas.h"
 #include "ui/MainView.h"
 #include "ui/MainWindow.h"
 #include "ui/PreviewArea.h"
@@ -89,8 +91,8 @@ protected:
     }
 
     // Installs the tiny model with its marker and loads it for real.
-    void installAndLoad() {
-        writeTinyModel(directory.path() / "Model");
+    void installAndLoad(const TinyModelOptions& options = {}) {
+        writeTinyModel(directory.path() / "Model", options);
         QFile marker(folder + QStringLiteral("/Model/.complete"));
         ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
         marker.close();
@@ -305,4 +307,44 @@ TEST_F(Window, GridColumnsAdaptToTheWidth) {
             EXPECT_EQ(cell.left() - grid->cellRect(row - 1).right() - 1, 10);
         }
     }
+}
+
+// Open an image, paint a mask over part of it, inpaint, then take the result
+// as the next input: all through the window's own controls.
+TEST_F(Window, OpensPaintsInpaintsAndReusesAResult) {
+    installAndLoad({.encoder = true});
+    MainView* main = window->mainView();
+    InputImagePanel* panel = main->inputPanel();
+    ImageInput& input = *generator->imageInput();
+    const QString path = folder + QStringLiteral("/input.png");
+    QImage picture(64, 64, QImage::Format_RGB888);
+    picture.fill(QColor(30, 120, 200));
+    ASSERT_TRUE(picture.save(path));
+    panel->askOpenPath = [&](QWidget*) { return path; };
+    QTest::mouseClick(panel->findChild<QPushButton*>(QStringLiteral("openInput")), Qt::LeftButton);
+    ASSERT_TRUE(input.hasImage());
+    EXPECT_EQ(input.image().size(), QSize(64, 64));
+
+    auto* canvas = panel->findChild<MaskCanvas*>(QStringLiteral("maskCanvas"));
+    const QRectF area = canvas->imageRect();
+    ASSERT_FALSE(area.isEmpty());
+    const QPoint from = (area.topLeft() + QPointF(area.width() * 0.2, area.height() * 0.2)).toPoint();
+    const QPoint to = (area.topLeft() + QPointF(area.width() * 0.8, area.height() * 0.2)).toPoint();
+    QTest::mousePress(canvas, Qt::LeftButton, {}, from);
+    QTest::mouseMove(canvas, to);
+    QTest::mouseRelease(canvas, Qt::LeftButton, {}, to);
+    EXPECT_TRUE(input.hasMask());
+    EXPECT_TRUE(panel->findChild<QPushButton*>(QStringLiteral("undoStroke"))->isEnabled());
+    EXPECT_TRUE(showsText(panel, QStringLiteral("(inpainting)")));
+
+    generateOnce(QStringLiteral("a cat"));
+    ASSERT_EQ(generator->results().size(), 1) << generator->errorMessage().toStdString();
+
+    // "Use as input" on the result replaces the input and empties the mask.
+    emit main->grid()->useAsInputRequested(generator->results().front());
+    EXPECT_EQ(input.image().size(), generator->results().front().image.size());
+    EXPECT_FALSE(input.hasMask());
+    QTest::mouseClick(panel->findChild<QPushButton*>(QStringLiteral("removeInput")),
+                      Qt::LeftButton);
+    EXPECT_FALSE(input.hasImage());
 }
