@@ -110,7 +110,7 @@ std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
     model->description_ = prepared.description;
     if (configuration.latentSize) {
         for (FeatureDescription& input : model->description_.inputs) {
-            if (input.name == "sample" && input.shape.size() == 4) {
+            if ((input.name == "sample" || input.name == "z") && input.shape.size() == 4) {
                 input.shape[2] = (*configuration.latentSize)[0];
                 input.shape[3] = (*configuration.latentSize)[1];
             }

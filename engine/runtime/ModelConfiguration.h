@@ -29,9 +29,10 @@ struct ModelConfiguration {
     // Merged into the denoising network and the text encoder as they load;
     // the other models ignore them.
     std::vector<LoraFile> loras = {};
-    // The latent height and width a denoising network is built for instead
-    // of its bundle's (its "sample" input's last two sizes); other models
-    // ignore it. The enlarging pass of the hires fix runs at such a size.
+    // The latent height and width a denoising network or a decoder is built
+    // for instead of its bundle's (the last two sizes of its "sample" or "z"
+    // input); other models ignore it. The enlarging pass of the hires fix
+    // runs the denoising network at such a size.
     std::optional<std::array<int64_t, 2>> latentSize = std::nullopt;
 
     bool operator==(const ModelConfiguration&) const = default;
