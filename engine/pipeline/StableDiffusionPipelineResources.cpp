@@ -2,6 +2,9 @@
 
 #include "pipeline/StableDiffusionPipeline.h"
 
+#include "runtime/Bundle.h"
+#include "runtime/Safetensors.h"
+
 namespace dravelin {
 
 namespace {
@@ -35,6 +38,30 @@ Unet denoisingNetwork(const StableDiffusionPipeline::ResourceURLs& urls, bool co
         return Unet(std::vector<std::filesystem::path>{chunk1, chunk2}, configuration);
     }
     return Unet(single, configuration);
+}
+
+// The image encoder: its own bundle, or else the encoder half of the
+// decoder's bundle where that bundle's weights hold it (the hub's vae/ file,
+// which the application installs as the decoder, holds the whole
+// autoencoder), so a downloaded model can start from an image too.
+std::optional<Encoder> imageEncoder(const StableDiffusionPipeline::ResourceURLs& urls,
+                                    const ModelConfiguration& configuration) {
+    if (fileExists(urls.encoderURL)) {
+        return Encoder(urls.encoderURL, configuration);
+    }
+    try {
+        const Bundle bundle = Bundle::read(urls.decoderURL);
+        for (const std::filesystem::path& file : bundle.weightFiles) {
+            if (SafetensorsFile(file).contains("encoder.conv_in.weight")) {
+                ModelConfiguration encoding = configuration;
+                encoding.networkKind = "AutoencoderKL.encoder";
+                return Encoder(urls.decoderURL, encoding);
+            }
+        }
+    } catch (const std::exception&) {
+        // A decoder bundle that cannot be read fails when it is used.
+    }
+    return std::nullopt;
 }
 
 std::optional<ControlNet> controlNets(const StableDiffusionPipeline::ResourceURLs& urls,
@@ -73,9 +100,7 @@ StableDiffusionPipeline::StableDiffusionPipeline(const ResourceURLs& urls,
       unet(denoisingNetwork(urls, !controlNetNames.empty(), configuration)),
       decoder(urls.decoderURL, configuration),
       previewDecoder(urls.previewDecoderURL, configuration),
-      encoder(fileExists(urls.encoderURL)
-                  ? std::optional<Encoder>(std::in_place, urls.encoderURL, configuration)
-                  : std::nullopt),
+      encoder(imageEncoder(urls, configuration)),
       safetyChecker(
           !disableSafety && fileExists(urls.safetyCheckerURL)
               ? std::optional<SafetyChecker>(std::in_place, urls.safetyCheckerURL, configuration)

@@ -47,14 +47,30 @@ template <typename Body> auto withLoadErrors(const std::string& where, Body&& bo
     }
 }
 
-PreparedBundle prepare(const std::filesystem::path& bundleDirectory) {
+// The latent size a configuration asks for, on the inputs that carry it.
+void resizeLatents(ModelDescription& description, const ModelConfiguration& configuration) {
+    if (!configuration.latentSize) {
+        return;
+    }
+    for (FeatureDescription& input : description.inputs) {
+        if ((input.name == "sample" || input.name == "z") && input.shape.size() == 4) {
+            input.shape[2] = (*configuration.latentSize)[0];
+            input.shape[3] = (*configuration.latentSize)[1];
+        }
+    }
+}
+
+PreparedBundle prepare(const std::filesystem::path& bundleDirectory,
+                       const ModelConfiguration& configuration) {
     PreparedBundle prepared;
     prepared.bundle = Bundle::read(bundleDirectory);
     const std::string name = prepared.bundle.directoryName();
     prepared.where = "The model bundle \"" + excerpt(name) + "\"";
     const std::string& where = prepared.where;
 
-    if (prepared.bundle.kind) {
+    if (configuration.networkKind) {
+        prepared.kindName = *configuration.networkKind;
+    } else if (prepared.bundle.kind) {
         prepared.kindName = *prepared.bundle.kind;
     } else {
         try {
@@ -101,21 +117,14 @@ PreparedBundle prepare(const std::filesystem::path& bundleDirectory) {
 
 std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
                                    const ModelConfiguration& configuration) {
-    PreparedBundle prepared = prepare(bundleDirectory);
+    PreparedBundle prepared = prepare(bundleDirectory, configuration);
     const std::string& where = prepared.where;
     auto model = std::unique_ptr<Model>(new Model());
     model->directory_ = prepared.bundle.directory;
     model->kindName_ = prepared.kindName;
     model->configuration_ = configuration;
     model->description_ = prepared.description;
-    if (configuration.latentSize) {
-        for (FeatureDescription& input : model->description_.inputs) {
-            if ((input.name == "sample" || input.name == "z") && input.shape.size() == 4) {
-                input.shape[2] = (*configuration.latentSize)[0];
-                input.shape[3] = (*configuration.latentSize)[1];
-            }
-        }
-    }
+    resizeLatents(model->description_, configuration);
     withLoadErrors(where, [&] {
         model->precision_ = resolvePrecision(configuration.computePrecision);
         if (const auto target = loraTargetOfKind(prepared.kindName);
@@ -145,8 +154,11 @@ std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
     return model;
 }
 
-ModelDescription Model::describeBundle(const std::filesystem::path& bundleDirectory) {
-    return prepare(bundleDirectory).description;
+ModelDescription Model::describeBundle(const std::filesystem::path& bundleDirectory,
+                                       const ModelConfiguration& configuration) {
+    ModelDescription description = prepare(bundleDirectory, configuration).description;
+    resizeLatents(description, configuration);
+    return description;
 }
 
 void Model::checkInputs(const FeatureProvider& input) const {

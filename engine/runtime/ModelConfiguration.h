@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace dravelin {
@@ -34,6 +35,10 @@ struct ModelConfiguration {
     // input); other models ignore it. The enlarging pass of the hires fix
     // runs the denoising network at such a size.
     std::optional<std::array<int64_t, 2>> latentSize = std::nullopt;
+    // The network kind to build instead of the one the bundle names or its
+    // directory implies: the image encoder read from the decoder's bundle,
+    // whose weight file holds the whole autoencoder as the hub publishes it.
+    std::optional<std::string> networkKind = std::nullopt;
 
     bool operator==(const ModelConfiguration&) const = default;
 };

@@ -6,6 +6,7 @@
 
 #include "nn/support/NetworkFixtures.h"
 #include "pipeline/StableDiffusionPipeline.h"
+#include "runtime/Safetensors.h"
 #include "support/TestNetworks.h"
 
 #include <gtest/gtest.h>
@@ -104,4 +105,21 @@ TEST_F(ImageInputReference, InpaintingNetworkMatchesDiffusers) {
     makeModel("InpaintingUnet");
     expectReference(configuration(13, 0.75f, true), "InpaintingNetwork");
     expectReference(configuration(14, 1.0f, true), "InpaintingNetworkFromNoise");
+}
+
+// A model installed as the application downloads it has no VAEEncoder.model:
+// its decoder bundle holds the whole autoencoder, whose encoder half then
+// serves image-to-image with the same result.
+TEST_F(ImageInputReference, TheDecodersBundleServesAsTheEncoderWhenItHoldsBothHalves) {
+    makeModel("Unet");
+    const std::filesystem::path encoder = model / "VAEEncoder.model";
+    editWeights(model / "VAEDecoder.model", [&](std::vector<TensorToWrite>& tensors) {
+        const SafetensorsFile file(encoder / "model.safetensors");
+        for (const auto& [name, view] : file.tensors()) {
+            tensors.push_back({name, view.dtype, view.shape,
+                               std::vector<uint8_t>(view.bytes.begin(), view.bytes.end())});
+        }
+    });
+    std::filesystem::remove_all(encoder);
+    expectReference(configuration(11, 0.6f, false), "ImageToImage");
 }

@@ -268,7 +268,7 @@ void attachImageInputs(const GenerateOptions& options, const std::optional<Encod
         throw std::runtime_error("The model has no image encoder (VAEEncoder.model), which "
                                  "--init-image needs.");
     }
-    const FeatureDescription input = describeBundle(encoder->model()->modelURL()).inputs.at(0);
+    const FeatureDescription input = encoder->model()->description().inputs.at(0);
     if (input.shape.size() != 4) {
         throw std::runtime_error("The image encoder does not take an image.");
     }
