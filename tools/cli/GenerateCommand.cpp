@@ -50,14 +50,20 @@ ones, told by their TextEncoder2.model, at the network's own size).
   --prompt TEXT           what the image should show
   --negative-prompt TEXT  what it should not show
   --seed N                0 to 4294967295 (default 0)
-  --steps N               denoising steps: 2 to 999 with pndm, 1 to 1000 with dpm,
-                          1 to 50 with lcm (default 20; 4 with lcm)
+  --steps N               denoising steps: 2 to 999 with pndm, 1 to 50 with lcm,
+                          1 to 1000 with the others (default 20; 4 with lcm)
   --guidance X            guidance scale, 0 to 100 (default 7.5; 1 with lcm)
-  --scheduler pndm|dpm|lcm            (default pndm; lcm wants LCM weights,
-                          such as the LoRA latent-consistency/lcm-lora-sdv1-5)
+  --scheduler NAME        pndm (default), dpm (DPM++ 2M), euler, euler-a,
+                          ddim, heun, unipc, dpm-sde (DPM++ 2M SDE) or lcm
+                          (wants LCM weights, such as the LoRA
+                          latent-consistency/lcm-lora-sdv1-5)
   --lora FILE[:SCALE]     merge LoRA weights (.safetensors) at SCALE (default
                           1); may be repeated
-  --spacing linspace|leading|karras   timestep spacing for dpm (default linspace)
+  --spacing linspace|leading|trailing|karras
+                          timestep spacing (default: the scheduler's own, leading
+                          for ddim, linspace for the others; pndm and lcm
+                          have only their own, euler-a and ddim no karras,
+                          dpm no trailing)
   --rng numpy|torch|nvidia            noise generator (default numpy)
   --count N               images to generate (default 1)
   --output PATH           PNG to write (default dravelin.png; several images are
@@ -346,6 +352,7 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
     bool hasPrompt = false;
     bool hasSteps = false;
     bool hasGuidance = false;
+    bool hasSpacing = false;
     std::string stepsText;
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& option = arguments[i];
@@ -426,16 +433,17 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
         } else if (option == "--lora") {
             options.loras.push_back(parseLora(value));
         } else if (option == "--spacing") {
-            if (value == "linspace") {
-                c.schedulerTimestepSpacing = TimeStepSpacing::linspace;
-            } else if (value == "leading") {
-                c.schedulerTimestepSpacing = TimeStepSpacing::leading;
-            } else if (value == "karras") {
-                c.schedulerTimestepSpacing = TimeStepSpacing::karras;
-            } else {
-                throw std::invalid_argument("--spacing is linspace, leading or karras, not " +
+            const std::optional<TimeStepSpacing> spacing = spacingNamed(value);
+            if (!spacing) {
+                std::string names;
+                for (const SpacingEntry& known : spacingTable()) {
+                    names += (names.empty() ? "" : ", ") + std::string(known.commandLineName);
+                }
+                throw std::invalid_argument("--spacing is one of " + names + ", not " +
                                             shownValue(value) + ".");
             }
+            c.schedulerTimestepSpacing = *spacing;
+            hasSpacing = true;
         } else if (option == "--refiner-start") {
             c.refinerStart = decimal(option, value, 0.0, 1.0);
             options.xlOptions = true;
@@ -469,6 +477,24 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
         }
         if (!hasGuidance) {
             options.configuration.guidanceScale = 1.0f;
+        }
+    }
+    // Each scheduler spaces its timesteps its own way unless told otherwise,
+    // and takes only the spacings its class has.
+    {
+        PipelineConfiguration& c = options.configuration;
+        const SchedulerEntry& entry = schedulerEntry(c.schedulerType);
+        if (!hasSpacing) {
+            c.schedulerTimestepSpacing = entry.defaultSpacing;
+        } else if (!entry.takes(c.schedulerTimestepSpacing)) {
+            std::string taken;
+            for (TimeStepSpacing spacing : entry.spacings) {
+                taken += (taken.empty() ? "" : ", ") + std::string(spacingName(spacing));
+            }
+            throw std::invalid_argument("the " + std::string(entry.commandLineName) +
+                                        " scheduler takes --spacing " + taken + ", not " +
+                                        std::string(spacingName(c.schedulerTimestepSpacing)) +
+                                        ".");
         }
     }
     // The scheduler may come after --steps: the range is checked once both are known.
@@ -505,8 +531,11 @@ std::string parametersText(const PipelineConfiguration& c, int width, int height
     if (!c.negativePrompt.empty()) {
         text += "Negative prompt: " + c.negativePrompt + "\n";
     }
-    text += "Steps: " + std::to_string(c.stepCount) + ", Sampler: " + samplerName(c) +
-            ", CFG scale: " + formatNumber(c.guidanceScale) + ", Seed: " + std::to_string(c.seed) +
+    text += "Steps: " + std::to_string(c.stepCount) + ", Sampler: " + samplerName(c);
+    if (const std::optional<std::string> scheduleType = scheduleTypeName(c)) {
+        text += ", Schedule type: " + *scheduleType;
+    }
+    text += ", CFG scale: " + formatNumber(c.guidanceScale) + ", Seed: " + std::to_string(c.seed) +
             ", Size: " + std::to_string(width) + "x" + std::to_string(height) +
             ", Model: " + modelName;
     return text;
