@@ -1,8 +1,8 @@
 #pragma once
 
 #include "core/ShapedArray.h"
-#include "pipeline/RandomSource.h"
-#include "pipeline/Scheduler.h"
+#include "random/RandomSource.h"
+#include "schedulers/Scheduler.h"
 
 #include <cstdint>
 #include <functional>

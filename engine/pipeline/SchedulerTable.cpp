@@ -1,14 +1,14 @@
 #include "pipeline/SchedulerTable.h"
 
-#include "pipeline/DDIMScheduler.h"
-#include "pipeline/DPMSolverMultistepScheduler.h"
-#include "pipeline/EulerAncestralDiscreteScheduler.h"
-#include "pipeline/EulerDiscreteScheduler.h"
-#include "pipeline/HeunDiscreteScheduler.h"
-#include "pipeline/LCMScheduler.h"
-#include "pipeline/PNDMScheduler.h"
-#include "pipeline/SDEDPMSolverMultistepScheduler.h"
-#include "pipeline/UniPCMultistepScheduler.h"
+#include "schedulers/DDIMScheduler.h"
+#include "schedulers/DPMSolverMultistepScheduler.h"
+#include "schedulers/EulerAncestralDiscreteScheduler.h"
+#include "schedulers/EulerDiscreteScheduler.h"
+#include "schedulers/HeunDiscreteScheduler.h"
+#include "schedulers/LCMScheduler.h"
+#include "schedulers/PNDMScheduler.h"
+#include "schedulers/SDEDPMSolverMultistepScheduler.h"
+#include "schedulers/UniPCMultistepScheduler.h"
 
 #include <algorithm>
 #include <array>
@@ -66,13 +66,6 @@ constexpr std::array<SchedulerEntry, 9> kTable{{
      make<SDEDPMSolverMultistepScheduler>},
 }};
 
-constexpr std::array<SpacingEntry, 4> kSpacings{{
-    {linspace, "linspace"},
-    {leading, "leading"},
-    {trailing, "trailing"},
-    {karras, "karras"},
-}};
-
 } // namespace
 
 bool SchedulerEntry::takes(TimeStepSpacing spacing) const {
@@ -101,22 +94,18 @@ const SchedulerEntry* schedulerNamed(std::string_view commandLineName) {
     return nullptr;
 }
 
-std::span<const SpacingEntry> spacingTable() {
-    return kSpacings;
-}
-
 std::string_view spacingName(TimeStepSpacing spacing) {
-    for (const SpacingEntry& entry : kSpacings) {
+    for (const TimeStepSpacingName& entry : kTimeStepSpacingNames) {
         if (entry.spacing == spacing) {
-            return entry.commandLineName;
+            return entry.name;
         }
     }
     throw std::logic_error("A timestep spacing has no row in the spacing table.");
 }
 
 std::optional<TimeStepSpacing> spacingNamed(std::string_view commandLineName) {
-    for (const SpacingEntry& entry : kSpacings) {
-        if (entry.commandLineName == commandLineName) {
+    for (const TimeStepSpacingName& entry : kTimeStepSpacingNames) {
+        if (entry.name == commandLineName) {
             return entry.spacing;
         }
     }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "pipeline/PipelineConfiguration.h"
-#include "pipeline/Scheduler.h"
+#include "schedulers/Scheduler.h"
 
 #include <memory>
 #include <optional>
@@ -37,12 +37,7 @@ const SchedulerEntry& schedulerEntry(StableDiffusionScheduler type);
 // Null when no scheduler has that command-line name.
 const SchedulerEntry* schedulerNamed(std::string_view commandLineName);
 
-// The timestep spacings by their command-line names ("--spacing karras").
-struct SpacingEntry {
-    TimeStepSpacing spacing;
-    std::string_view commandLineName;
-};
-std::span<const SpacingEntry> spacingTable();
+// A spacing's name in kTimeStepSpacingNames ("karras").
 std::string_view spacingName(TimeStepSpacing spacing);
 // Absent when no spacing has that name.
 std::optional<TimeStepSpacing> spacingNamed(std::string_view commandLineName);

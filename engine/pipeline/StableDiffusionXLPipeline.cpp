@@ -2,7 +2,7 @@
 
 #include "pipeline/DenoisingLoop.h"
 #include "pipeline/PipelineError.h"
-#include "pipeline/RandomSource.h"
+#include "random/RandomSource.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "runtime/BundleDescription.h"
 #include "runtime/RuntimeErrors.h"

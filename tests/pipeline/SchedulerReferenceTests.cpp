@@ -3,7 +3,7 @@
 // or the one a case names, stepped ten times on fixed network outputs. Every
 // step starts from diffusers' sample, so differences do not carry over.
 
-#include "pipeline/RandomSource.h"
+#include "random/RandomSource.h"
 #include "pipeline/SchedulerTable.h"
 #include "runtime/Safetensors.h"
 

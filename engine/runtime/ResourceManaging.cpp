@@ -1,0 +1,10 @@
+#include "runtime/ResourceManaging.h"
+
+namespace dravelin {
+
+void ResourceManaging::prewarmResources() {
+    loadResources();
+    unloadResources();
+}
+
+} // namespace dravelin
