@@ -19,16 +19,21 @@ namespace {
 constexpr float kLargestRefinerStart = 1.0e6f;
 
 ShapedArray geometryRow(const PipelineConfiguration& c, float last) {
+    const float width = c.originalWidth.value_or(c.originalSize);
     return ShapedArray(
-        {c.originalSize, c.originalSize, c.cropsCoordsTopLeft, c.cropsCoordsTopLeft, last},
-        Shape{1, 5});
+        {c.originalSize, width, c.cropsCoordsTopLeft, c.cropsCoordsTopLeft, last}, Shape{1, 5});
 }
 
 } // namespace
 
 ShapedArray baseGeometryConditioning(const PipelineConfiguration& c, bool oneDimensional) {
-    const std::vector<float> row{c.originalSize,       c.originalSize, c.cropsCoordsTopLeft,
-                                 c.cropsCoordsTopLeft, c.targetSize,   c.targetSize};
+    // Heights first, as (height, width) pairs.
+    const std::vector<float> row{c.originalSize,
+                                 c.originalWidth.value_or(c.originalSize),
+                                 c.cropsCoordsTopLeft,
+                                 c.cropsCoordsTopLeft,
+                                 c.targetSize,
+                                 c.targetWidth.value_or(c.targetSize)};
     const ShapedArray one(row, oneDimensional ? Shape{6} : Shape{1, 6});
     return ShapedArray::concatenate(std::vector<ShapedArray>{one, one}, 0);
 }

@@ -102,6 +102,24 @@ TEST_F(Cli, SeveralImagesAreNumberedAndPreviewsWritten) {
     EXPECT_EQ(readPng(previews / "step-002-1.png").width(), 16);
 }
 
+TEST_F(Cli, WidthAndHeightSizeTheNetworksForOtherImageSizes) {
+    // The stand-in decoder gives two pixels per latent cell: 96 × 64 pixels
+    // of latents (8 per cell) come out as 24 × 16.
+    const auto output = directory.path() / "wide.png";
+    const CliRun run = generateTo(output, {"--width", "96", "--height", "64", "--scheduler", "heun"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Image image = readPng(output);
+    EXPECT_EQ(image.width(), 24);
+    EXPECT_EQ(image.height(), 16);
+    // One side given: the other stays the network's own (8 cells).
+    ASSERT_EQ(generateTo(output, {"--height", "128"}).status, 0);
+    EXPECT_EQ(readPng(output).width(), 16);
+    EXPECT_EQ(readPng(output).height(), 32);
+    for (const char* side : {"60", "2056", "100", "wide"}) {
+        EXPECT_EQ(generateTo(output, {"--width", side}).status, 2) << side;
+    }
+}
+
 TEST_F(Cli, FailuresAreOneLineWithANonZeroStatus) {
     auto oneLine = [](const CliRun& run) {
         return std::count(run.err.begin(), run.err.end(), '\n') == 1;

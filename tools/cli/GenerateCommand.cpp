@@ -3,6 +3,7 @@
 #include "cli/PngFile.h"
 #include "options/CommandLineOptions.h"
 #include "pipeline/ImageResize.h"
+#include "pipeline/ImageSize.h"
 #include "pipeline/SchedulerTable.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "pipeline/StableDiffusionXLPipeline.h"
@@ -227,7 +228,40 @@ struct ChosenPipeline {
 };
 
 // `controlNetNames`, the LoRAs and the safety check are for SD directories.
-ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfiguration& runtime,
+// The denoising network's own image size in pixels (width, height), read
+// from its bundle without loading it; absent for a network without a
+// four-dimensional "sample".
+std::optional<std::pair<int64_t, int64_t>> ownImageSize(const Unet& unet) {
+    if (unet.models().empty()) {
+        return std::nullopt;
+    }
+    const std::optional<FeatureDescription> input =
+        describeBundle(unet.models().front()->modelURL()).input("sample");
+    if (!input || input->shape.size() != 4) {
+        return std::nullopt;
+    }
+    return std::pair{kLatentCell * input->shape[3], kLatentCell * input->shape[2]};
+}
+
+// The runtime configuration for the size asked for: the networks' own size
+// unless --width or --height says otherwise (the other side staying the
+// network's own). Also the image size to generate, when it is known.
+std::pair<ModelConfiguration, std::optional<std::pair<int64_t, int64_t>>>
+sizedRuntime(const GenerateOptions& options, const ModelConfiguration& runtime, const Unet& unet) {
+    const std::optional<std::pair<int64_t, int64_t>> own = ownImageSize(unet);
+    if (!options.width && !options.height) {
+        return {runtime, own};
+    }
+    if (!own && !(options.width && options.height)) {
+        throw std::runtime_error("The denoising network does not say its image size; give both "
+                                 "--width and --height.");
+    }
+    const int64_t width = options.width.value_or(own ? own->first : 0);
+    const int64_t height = options.height.value_or(own ? own->second : 0);
+    return {sizedForImages(runtime, width, height), std::pair{width, height}};
+}
+
+ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfiguration& unsized,
                               const std::vector<std::string>& controlNetNames) {
     PipelineConfiguration c = options.configuration;
     std::string name = modelNameOf(options.model);
@@ -237,15 +271,23 @@ ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfigu
                                      "model directories; \"" +
                                      excerpt(options.model.string(), 200) + "\" is not one.");
         }
+        const ModelConfiguration runtime =
+            sizedRuntime(options, unsized,
+                         StableDiffusionPipeline(options.model, controlNetNames, unsized,
+                                                 c.disableSafety, options.reduceMemory)
+                             .unet)
+                .first;
         auto pipeline = std::make_shared<StableDiffusionPipeline>(
             options.model, controlNetNames, runtime, c.disableSafety, options.reduceMemory);
         c.controlNetInputs = controlNetImages(options, *pipeline);
         return {pipeline, c, name};
     }
-    if (!controlNetNames.empty() || !runtime.loras.empty()) {
+    if (!controlNetNames.empty() || !unsized.loras.empty()) {
         throw std::runtime_error("ControlNets and LoRAs are for SD 1.5 model directories; \"" +
                                  excerpt(options.model.string(), 200) + "\" is an SDXL one.");
     }
+    const auto [runtime, size] = sizedRuntime(
+        options, unsized, StableDiffusionXLPipeline(options.model, unsized, false).unet);
     auto pipeline =
         std::make_shared<StableDiffusionXLPipeline>(options.model, runtime, options.reduceMemory);
     if (!pipeline->unetRefiner && options.refinerStartGiven) {
@@ -256,16 +298,11 @@ ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfigu
     // records.
     const float scale = latentScaleFactor(options.model / "VAEDecoder.model" / "config.json");
     c.decoderScaleFactor = c.encoderScaleFactor = scale;
-    // The geometry the network was trained for: its own latent size in
-    // pixels (8 per latent cell), read from the bundle, since loading the
-    // network now would hold it beside the text encoders.
-    const std::optional<FeatureDescription> input =
-        pipeline->unet.models().empty()
-            ? std::nullopt
-            : describeBundle(pipeline->unet.models().front()->modelURL()).input("sample");
-    const Shape sample = input ? input->shape : Shape{};
-    if (sample.size() == 4) {
-        c.originalSize = c.targetSize = static_cast<float>(8 * sample[2]);
+    // The geometry rows say the size generated at: the network's own
+    // unless asked for another.
+    if (size) {
+        c.originalSize = c.targetSize = static_cast<float>(size->second);
+        c.originalWidth = c.targetWidth = static_cast<float>(size->first);
     }
     name += " (SDXL";
     if (pipeline->unetRefiner && c.refinerStart < 1.0f) {
@@ -386,6 +423,18 @@ OptionTable generateOptionTable(GenerateParsing& p) {
          [&c](const std::string& v) {
              c.rngType =
                  kRandomSourceNames[chooseName("--rng", v, namesOf(kRandomSourceNames))].kind;
+         }},
+        {"--width", "W",
+         "image width in pixels, a multiple of 8 from 64 to 2048\n"
+         "(default: the network's own)",
+         [&o](const std::string& v) {
+             o.width = wholeNumber("--width", v, kSmallestImageSide, kLargestImageSide);
+             checkImageSide("--width", *o.width);
+         }},
+        {"--height", "H", "image height, likewise",
+         [&o](const std::string& v) {
+             o.height = wholeNumber("--height", v, kSmallestImageSide, kLargestImageSide);
+             checkImageSide("--height", *o.height);
          }},
         {"--count", "N", "images to generate (default 1)",
          [&c](const std::string& v) { c.imageCount = wholeNumber("--count", v, 1, 100); }},
