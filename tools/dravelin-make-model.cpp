@@ -2,14 +2,17 @@
 //   dravelin-make-model OUTDIR [--tiny | --full-size] [--encoder] [--safety-checker]
 //                              [--preview-decoder] [--seed N] [--tokenizer DIR]
 //                              [--controlnet NAME]... [--sdxl [--refiner]]
+//                              [--checkpoint FILE]
 // or a random LoRA file for such a model:
 //   dravelin-make-model --lora FILE [--tiny | --full-size] [--layout kohya|peft]
 //                       [--rank N] [--seed N]
 
 #include "make-model/ModelMaker.h"
+#include "runtime/CheckpointWriter.h"
 
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -18,6 +21,7 @@ constexpr char kUsage[] =
     "usage: dravelin-make-model OUTDIR [--tiny | --full-size] [--encoder] [--safety-checker]\n"
     "                           [--preview-decoder] [--seed N] [--tokenizer DIR]\n"
     "                           [--controlnet NAME]... [--sdxl [--refiner]]\n"
+    "                           [--checkpoint FILE]\n"
     "       dravelin-make-model --lora FILE [--tiny | --full-size] [--layout kohya|peft]\n"
     "                           [--rank N] [--seed N]\n";
 
@@ -28,6 +32,7 @@ int main(int argc, char** argv) {
     dravelin::LoraMakerOptions lora;
     std::string loraFile;
     std::string output;
+    std::string checkpoint;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--tiny") {
@@ -46,7 +51,8 @@ int main(int argc, char** argv) {
             options.safetyChecker = true;
         } else if ((argument == "--seed" || argument == "--tokenizer" ||
                     argument == "--controlnet" || argument == "--lora" ||
-                    argument == "--layout" || argument == "--rank") &&
+                    argument == "--layout" || argument == "--rank" ||
+                    argument == "--checkpoint") &&
                    i + 1 < argc) {
             const std::string value = argv[++i];
             if (argument == "--controlnet") {
@@ -55,6 +61,9 @@ int main(int argc, char** argv) {
                     return 2;
                 }
                 options.controlNets.push_back(value);
+            } else if (argument == "--checkpoint") {
+                checkpoint = value;
+                options.checkpointRules = true;
             } else if (argument == "--tokenizer") {
                 options.tokenizer = value;
             } else if (argument == "--lora") {
@@ -117,6 +126,17 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
         });
         std::printf("Wrote %s\n", output.c_str());
+        if (!checkpoint.empty()) {
+            // The same weights as one file; an SDXL refiner goes beside it.
+            dravelin::writeCheckpoint(output, checkpoint, dravelin::CheckpointContents::model);
+            std::printf("Wrote %s\n", checkpoint.c_str());
+            if (options.refiner) {
+                std::filesystem::path refiner = checkpoint;
+                refiner.replace_extension(".refiner.safetensors");
+                dravelin::writeCheckpoint(output, refiner, dravelin::CheckpointContents::refiner);
+                std::printf("Wrote %s\n", refiner.c_str());
+            }
+        }
         return 0;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "dravelin-make-model: %s\n", error.what());
