@@ -143,6 +143,8 @@ TEST_F(CheckpointGeneration, SDXLFromOneFileMatchesItsBundlesThroughThePipeline)
     c.stepCount = 2;
     c.seed = 3;
     c.refinerStart = 1.0f;
+    // What a caller of the directory's pipeline sets from its VAE's config.
+    c.decoderScaleFactor = c.encoderScaleFactor = 0.13025f;
     StableDiffusionXLPipeline bundles(model, kFloat32, false);
     const Image expected = only(bundles.generateImages(c, kNoProgress));
     PipelineConfiguration fromFile = c;
