@@ -251,7 +251,21 @@ ChosenPipeline chooseCheckpointPipeline(const GenerateOptions& options,
     files.vae = options.vae;
     files.refiner = options.refiner;
     files.tokenizerDirectory = options.tokenizer.value_or(defaultModelDirectory());
-    const CheckpointPipeline built = makeCheckpointPipeline(files, runtime, c, options.reduceMemory);
+    CheckpointPipeline built = makeCheckpointPipeline(files, runtime, c, options.reduceMemory);
+    // Another size than the model's own: the networks are built again for
+    // it (nothing was loaded yet), and SDXL's geometry rows follow it.
+    if (options.width || options.height) {
+        const int64_t own = built.model.imageSize;
+        const int64_t width = options.width.value_or(own);
+        const int64_t height = options.height.value_or(own);
+        c = options.configuration;
+        built = makeCheckpointPipeline(files, sizedForImages(runtime, width, height), c,
+                                       options.reduceMemory);
+        if (built.isXL) {
+            c.originalSize = c.targetSize = static_cast<float>(height);
+            c.originalWidth = c.targetWidth = static_cast<float>(width);
+        }
+    }
     if (built.isXL && !runtime.loras.empty()) {
         throw std::runtime_error("LoRAs are for SD 1.5 models; \"" +
                                  excerpt(options.model.string(), 200) + "\" is an SDXL one.");
@@ -303,7 +317,7 @@ sizedRuntime(const GenerateOptions& options, const ModelConfiguration& runtime, 
 ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfiguration& unsized,
                               const std::vector<std::string>& controlNetNames) {
     if (isSingleFileModel(options.model)) {
-        return chooseCheckpointPipeline(options, runtime, controlNetNames);
+        return chooseCheckpointPipeline(options, unsized, controlNetNames);
     }
     if (options.vae || options.refiner || options.tokenizer) {
         throw std::runtime_error("--vae, --refiner and --tokenizer go with a single-file model; \"" +
