@@ -14,6 +14,7 @@ target_compile_options(dravelin_fake_hub PRIVATE -Wno-missing-field-initializers
 
 dravelin_test(test_app_state
     app/GeneratorTests.cpp
+    app/ImageFileLoadingTests.cpp
     app/ModelStoreDownloadTests.cpp
     app/ModelStoreTests.cpp)
 target_link_libraries(test_app_state PRIVATE dravelin_app_state dravelin_qt_test_support

@@ -1,6 +1,7 @@
 #include "cli/GenerateCommand.h"
 
-#include "cli/PngFile.h"
+#include "core/ImageFile.h"
+#include "core/PngWriting.h"
 #include "pipeline/ImageResize.h"
 #include "pipeline/SchedulerTable.h"
 #include "pipeline/StableDiffusionPipeline.h"
@@ -166,7 +167,7 @@ std::vector<Image> controlNetImages(const GenerateOptions& options,
     }
     const std::vector<Shape> shapes = pipeline.controlNet->inputImageShapes();
     for (size_t k = 0; k < options.controlNets.size(); ++k) {
-        const Image image = readPng(options.controlNets[k].image);
+        const Image image = readImageFile(options.controlNets[k].image);
         const Shape& shape = shapes[k];
         if (shape.size() != 4 || shape[1] != 3) {
             throw std::runtime_error("The ControlNet \"" + options.controlNets[k].name +
