@@ -5,6 +5,7 @@
 #include "core/ImageSizeLimit.h"
 
 #include <png.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,14 +22,20 @@ namespace {
 // of a generation are a few kilobytes, colour profiles rarely past one MB.
 constexpr png_alloc_size_t maximumChunkBytes = 8'000'000;
 
-// Where libpng takes the file's bytes from: a descriptor or a memory span.
+// Where libpng takes the file's bytes from: a descriptor or a memory span,
+// whose total size is known.
 struct ByteSource {
     int fd = -1;
     const char* bytes = nullptr;
     size_t size = 0;
     size_t offset = 0;
+    // The chunks as they go by: libpng allocates a text chunk's whole length
+    // before reading it, so each length is checked against what the file
+    // still holds and, but for image data, against maximumChunkBytes first.
+    uint64_t chunkLeft = 0; // data and checksum bytes of the current chunk
+    unsigned char header[8] = {};
+    unsigned headerUsed = 0;
 };
-
 // What one decoding hands back. It lives in the caller's frame, because
 // libpng reports errors by longjmp and a jump must skip no destructor.
 struct Decoding {
@@ -42,14 +49,47 @@ struct Decoding {
     std::vector<std::pair<std::string, std::string>> text;
 };
 
+// Follows the chunk structure through bytes just read (after the signature).
+void followChunks(png_structp png, ByteSource& source, const unsigned char* bytes, size_t count) {
+    while (count > 0) {
+        if (source.chunkLeft > 0) {
+            const size_t step = static_cast<size_t>(std::min<uint64_t>(source.chunkLeft, count));
+            source.chunkLeft -= step;
+            bytes += step;
+            count -= step;
+            continue;
+        }
+        source.header[source.headerUsed++] = *bytes++;
+        --count;
+        if (source.headerUsed < 8) {
+            continue;
+        }
+        source.headerUsed = 0;
+        const uint64_t length = (uint64_t{source.header[0]} << 24) |
+                                (uint64_t{source.header[1]} << 16) |
+                                (uint64_t{source.header[2]} << 8) | source.header[3];
+        const bool imageData = std::memcmp(source.header + 4, "IDAT", 4) == 0;
+        if (!imageData && length > maximumChunkBytes) {
+            png_error(png, "a chunk other than image data is larger than 8 MB");
+        }
+        if (length + 4 > source.size - source.offset + count) {
+            png_error(png, "the file ends before the image does");
+        }
+        source.chunkLeft = length + 4;
+    }
+}
+
 void readBytes(png_structp png, png_bytep into, png_size_t wanted) {
     auto& source = *static_cast<ByteSource*>(png_get_io_ptr(png));
+    const png_bytep start = into;
+    const png_size_t total = wanted;
     if (source.fd < 0) {
         if (source.size - source.offset < wanted) {
             png_error(png, "the file ends before the image does");
         }
         std::memcpy(into, source.bytes + source.offset, wanted);
         source.offset += wanted;
+        followChunks(png, source, start, total);
         return;
     }
     while (wanted > 0) {
@@ -66,6 +106,8 @@ void readBytes(png_structp png, png_bytep into, png_size_t wanted) {
         into += got;
         wanted -= static_cast<png_size_t>(got);
     }
+    source.offset += total;
+    followChunks(png, source, start, total);
 }
 
 [[noreturn]] void keepError(png_structp png, png_const_charp message) {
@@ -166,6 +208,7 @@ PngContents readPngFrom(const ByteSource& source, std::string_view description) 
                 break;
             }
             signatureBytes += static_cast<size_t>(got);
+            decoding.source.offset = signatureBytes;
             if (signatureBytes == 8) {
                 break;
             }
@@ -213,8 +256,13 @@ PngContents readPngContents(const std::filesystem::path& path) {
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        throw ImageFileError(description + " cannot be examined.");
+    }
     ByteSource source;
     source.fd = fd;
+    source.size = static_cast<size_t>(info.st_size);
     return readPngFrom(source, description);
 }
 

@@ -171,6 +171,44 @@ TEST(PngReading, DamageIsReportedWithLibpngsReason) {
     EXPECT_THROW(readPngContents(std::string("\xff\xd8\xff\xe0"), "J"), ImageFileError);
 }
 
+TEST(PngReading, ChunkLengthsAreCheckedBeforeLibpngAllocatesThem) {
+    // libpng allocates a text chunk's stated length before reading it: a
+    // 100-byte file claiming a 2 GB chunk (a fuzzer's find) and a real 9 MB
+    // one are refused first.
+    const std::string png = encode(4, 3, PNG_COLOR_TYPE_RGB, 8, false, std::vector<uint8_t>(36, 1));
+    const size_t afterHeader = 8 + 25;
+    std::string claiming = png.substr(0, afterHeader) + std::string("\x76\x00\x00\x13iTXt", 8) +
+                           "Title" + std::string(5, '\0') + "caf\xc3\xa9";
+    const long before = peakResidentKilobytes();
+    try {
+        readPngContents(claiming, "The image");
+        FAIL() << "a 2 GB chunk in a short file was read";
+    } catch (const ImageFileError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "The image is damaged: a chunk other than image data is larger than 8 MB.");
+    }
+    claiming[afterHeader] = 0; // 1 MB: within the limit, past the file's end
+    claiming[afterHeader + 1] = 0x10;
+    try {
+        readPngContents(claiming, "The image");
+        FAIL() << "a 1 MB chunk in a short file was read";
+    } catch (const ImageFileError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "The image is damaged: the file ends before the image does.");
+    }
+    std::string large = png.substr(0, afterHeader);
+    appendChunk(large, "tEXt", "Comment" + std::string(1, '\0') + std::string(9'000'000, 'x'));
+    large += png.substr(afterHeader);
+    try {
+        readPngContents(large, "The image");
+        FAIL() << "a 9 MB text chunk was read";
+    } catch (const ImageFileError& error) {
+        EXPECT_NE(std::string(error.what()).find("larger than 8 MB"), std::string::npos)
+            << error.what();
+    }
+    EXPECT_LT(peakResidentKilobytes() - before, 64 * 1024);
+}
+
 TEST(ImageFiles, WrittenPixelsAndTextReadBack) {
     TemporaryDirectory directory;
     const auto path = directory.path() / "out.png";
