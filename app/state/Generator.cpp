@@ -3,6 +3,7 @@
 #include "pipeline/StableDiffusionPipeline.h"
 #include "state/QtImageConversion.h"
 #include "state/SeedText.h"
+#include "state/ThreadPriority.h"
 
 #include <QBuffer>
 #include <QClipboard>
@@ -148,6 +149,9 @@ void Generator::generate(std::shared_ptr<StableDiffusionPipeline> pipeline) {
 }
 
 void Generator::run(Request request) {
+    // Below the window, so that its input and drawing never wait on the
+    // compute threads (started from here, they inherit it).
+    lowerThisThreadPriority(generationNiceIncrement);
     std::optional<QImage> image;
     QString failure;
     try {

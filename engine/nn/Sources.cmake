@@ -8,6 +8,8 @@ set(DRAVELIN_NN_SOURCES
     nn/compute/AlignedBuffer.cpp
     nn/compute/Bfloat16.cpp
     nn/compute/ComputeContext.cpp
+    nn/compute/ComputeWaitPolicy.cpp
+    nn/compute/CpuQuota.cpp
     nn/compute/ConfigReader.cpp
     nn/compute/FeatureMap.cpp
     nn/compute/Matrix.cpp

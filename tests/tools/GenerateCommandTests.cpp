@@ -1,5 +1,6 @@
 #include "cli/GenerateCommand.h"
-#include "cli/PngFile.h"
+#include "core/PngReading.h"
+#include "core/PngWriting.h"
 #include "support/TestNetworks.h"
 #include "support/TestPipelineKinds.h"
 

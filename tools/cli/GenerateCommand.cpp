@@ -1,7 +1,8 @@
 #include "cli/GenerateCommand.h"
 
-#include "cli/PngFile.h"
 #include "core/Sha256.h"
+#include "core/ImageFile.h"
+#include "core/PngWriting.h"
 #include "options/CommandLineOptions.h"
 #include "pipeline/CheckpointPipeline.h"
 #include "pipeline/ImageResize.h"
@@ -132,7 +133,7 @@ std::vector<Image> controlNetImages(const GenerateOptions& options,
     }
     const std::vector<Shape> shapes = pipeline.controlNet->inputImageShapes();
     for (size_t k = 0; k < options.controlNets.size(); ++k) {
-        const Image image = readPng(options.controlNets[k].image);
+        const Image image = readImageFile(options.controlNets[k].image);
         const Shape& shape = shapes[k];
         if (shape.size() != 4 || shape[1] != 3) {
             throw std::runtime_error("The ControlNet \"" + options.controlNets[k].name +
