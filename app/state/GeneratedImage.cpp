@@ -42,4 +42,25 @@ QString GeneratedImage::suggestedFileName() const {
     return stem + QStringLiteral("_seed-") + QString::number(seed) + QStringLiteral(".png");
 }
 
+QString GeneratedImage::parametersText() const {
+    QString text = prompt + QLatin1Char('\n');
+    if (!negativePrompt.isEmpty()) {
+        text += QStringLiteral("Negative prompt: ") + negativePrompt + QLatin1Char('\n');
+    }
+    text += QStringLiteral("Steps: %1, Sampler: %2, CFG scale: %3, Seed: %4, Size: %5x%6")
+                .arg(steps)
+                .arg(sampler)
+                .arg(QString::number(guidance))
+                .arg(seed)
+                .arg(image.width())
+                .arg(image.height());
+    if (!modelHash.isEmpty()) {
+        text += QStringLiteral(", Model hash: ") + modelHash;
+    }
+    if (!modelName.isEmpty()) {
+        text += QStringLiteral(", Model: ") + modelName;
+    }
+    return text;
+}
+
 } // namespace dravelin
