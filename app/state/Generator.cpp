@@ -307,8 +307,10 @@ bool Generator::save(const GeneratedImage& result, const QString& path) {
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, "png");
     // What it was made with travels in the file, where image tools look.
-    writer.setText(QStringLiteral("parameters"), result.parametersText());
-    if (!writer.write(result.image) || bytes.isEmpty()) {
+    // (Set on the image: the writer's own text option folds line breaks.)
+    QImage image = result.image;
+    image.setText(QStringLiteral("parameters"), result.parametersText());
+    if (!writer.write(image) || bytes.isEmpty()) {
         setErrorMessage(QStringLiteral("Could not encode the PNG."));
         return false;
     }

@@ -15,6 +15,7 @@ target_compile_options(dravelin_fake_hub PRIVATE -Wno-missing-field-initializers
 dravelin_test(test_app_state
     app/GeneratorTests.cpp
     app/ModelStoreDownloadTests.cpp
+    app/ModelLibraryTests.cpp
     app/ModelStoreTests.cpp)
 target_link_libraries(test_app_state PRIVATE dravelin_app_state dravelin_qt_test_support
                       dravelin_fake_hub)

@@ -348,6 +348,8 @@ void ModelLibrary::importDone() {
     importFraction_ = 0.0;
     importDetail_.clear();
     refresh();
+    // A note from while it ran ("another model is being imported") is over.
+    setMessage(QString());
     QString id;
     if (result.entry) {
         id = result.entry->id;
