@@ -134,6 +134,8 @@ void SafetensorsFile::parse(std::span<const uint8_t> bytes) {
     }
 
     const std::span<const uint8_t> data = bytes.subspan(8 + headerLength);
+    dataStart_ = data.data();
+    size_ = bytes.size();
     struct Range {
         uint64_t begin;
         uint64_t end;
