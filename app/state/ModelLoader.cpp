@@ -1,8 +1,10 @@
 #include "state/ModelLoader.h"
 
+#include "pipeline/CheckpointPipeline.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "pipeline/StableDiffusionXLPipeline.h"
 #include "runtime/BundleDescription.h"
+#include "runtime/Checkpoint.h"
 #include "state/MemoryPlan.h"
 
 #include <QDir>
@@ -84,6 +86,19 @@ QString previewDecoderFor(const QString& modelDirectory, const QString& shared) 
     return QFileInfo(shared).isDir() ? shared : QString();
 }
 
+// The SDXL geometry a directory's network was trained for: its own latent
+// size in pixels (8 per latent cell), read from the bundle without loading.
+void readXLGeometry(const StableDiffusionXLPipeline& pipeline, LoadedModel& loaded) {
+    if (pipeline.unet.models().empty()) {
+        return;
+    }
+    const std::optional<FeatureDescription> input =
+        describeBundle(pipeline.unet.models().front()->modelURL()).input("sample");
+    if (input && input->shape.size() == 4) {
+        loaded.originalSize = loaded.targetSize = static_cast<float>(8 * input->shape[2]);
+    }
+}
+
 LoadedModel buildFromDirectory(const ModelChoice& choice, bool reduceMemory) {
     const ModelConfiguration runtime = runtimeConfiguration();
     LoadedModel loaded;
@@ -102,9 +117,6 @@ LoadedModel buildFromDirectory(const ModelChoice& choice, bool reduceMemory) {
     }
     auto pipeline =
         std::make_shared<StableDiffusionXLPipeline>(native(directory), runtime, reduceMemory);
-    if (choice.refiner && !choice.refiner->isFile()) {
-        pipeline->unetRefiner.emplace(native(choice.refiner->path + "/UnetRefiner.model"), runtime);
-    }
     const QString preview = previewDecoderFor(directory, choice.xlPreviewDecoder);
     if (!preview.isEmpty()) {
         pipeline->previewDecoder = PreviewDecoder(native(preview), runtime, LatentSpace::sdxl);
@@ -112,16 +124,68 @@ LoadedModel buildFromDirectory(const ModelChoice& choice, bool reduceMemory) {
     loaded.pipeline = pipeline;
     loaded.isXL = true;
     loaded.encoderScaleFactor = loaded.decoderScaleFactor = xlLatentScale(directory);
-    // The geometry the network was trained for: its own latent size in
-    // pixels (8 per latent cell), read from the bundle without loading it.
-    if (!pipeline->unet.models().empty()) {
-        const std::optional<FeatureDescription> input =
-            describeBundle(pipeline->unet.models().front()->modelURL()).input("sample");
-        if (input && input->shape.size() == 4) {
-            loaded.originalSize = loaded.targetSize = static_cast<float>(8 * input->shape[2]);
-        }
+    readXLGeometry(*pipeline, loaded);
+    return loaded;
+}
+
+LoadedModel buildFromCheckpoint(const ModelChoice& choice, bool reduceMemory) {
+    const ModelConfiguration runtime = runtimeConfiguration();
+    CheckpointFiles files;
+    files.model = native(choice.model.path);
+    if (choice.refiner && choice.refiner->isFile()) {
+        files.refiner = native(choice.refiner->path);
+    }
+    if (choice.vae) {
+        files.vae = native(choice.vae->path);
+    }
+    files.tokenizerDirectory = native(choice.hubDirectory);
+    const bool xl = isXL(choice.model.kind);
+    const QString preview =
+        xl ? choice.xlPreviewDecoder : choice.hubDirectory + QStringLiteral("/PreviewDecoder.model");
+    if (QFileInfo(preview).isDir()) {
+        files.previewDecoder = native(preview);
+    }
+    PipelineConfiguration completed("");
+    const CheckpointPipeline made = makeCheckpointPipeline(files, runtime, completed, reduceMemory);
+    LoadedModel loaded;
+    loaded.pipeline = made.pipeline;
+    loaded.isXL = made.isXL;
+    loaded.encoderScaleFactor = completed.encoderScaleFactor;
+    loaded.decoderScaleFactor = completed.decoderScaleFactor;
+    loaded.originalSize = completed.originalSize;
+    loaded.targetSize = completed.targetSize;
+    if (const auto pipeline = std::dynamic_pointer_cast<StableDiffusionXLPipeline>(made.pipeline);
+        pipeline && files.previewDecoder) {
+        pipeline->previewDecoder = PreviewDecoder(*files.previewDecoder, runtime, LatentSpace::sdxl);
     }
     return loaded;
+}
+
+// What a checkpoint pipeline does not take from the files: a refiner folder
+// beside a checkpoint, a refiner file beside a model folder, a VAE file
+// beside a model folder.
+void addParts(const ModelChoice& choice, LoadedModel& loaded) {
+    const ModelConfiguration runtime = runtimeConfiguration();
+    if (const auto xl = std::dynamic_pointer_cast<StableDiffusionXLPipeline>(loaded.pipeline)) {
+        if (choice.refiner && !choice.refiner->isFile()) {
+            xl->unetRefiner.emplace(native(choice.refiner->path + QStringLiteral("/UnetRefiner.model")),
+                                    runtime);
+        } else if (choice.refiner && !choice.model.isFile()) {
+            xl->unetRefiner.emplace(
+                checkpointPartPath(native(choice.refiner->path), CheckpointPart::unet), runtime);
+        }
+        if (choice.vae && !choice.model.isFile()) {
+            xl->decoder = Decoder(
+                checkpointPartPath(native(choice.vae->path), CheckpointPart::vaeDecoder),
+                runtime);
+        }
+    } else if (const auto sd = std::dynamic_pointer_cast<StableDiffusionPipeline>(loaded.pipeline)) {
+        if (choice.vae && !choice.model.isFile()) {
+            sd->decoder = Decoder(
+                checkpointPartPath(native(choice.vae->path), CheckpointPart::vaeDecoder),
+                runtime);
+        }
+    }
 }
 
 } // namespace
@@ -156,10 +220,9 @@ LoadedModel loadChosenModel(const ModelChoice& choice) {
             tooLittleMemoryMessage(choice.model.name, xl, plan.neededBytes, physical)
                 .toStdString());
     }
-    if (choice.model.isFile()) {
-        throw std::runtime_error("Single-file models cannot be loaded yet.");
-    }
-    LoadedModel loaded = buildFromDirectory(choice, !plan.resident);
+    LoadedModel loaded = choice.model.isFile() ? buildFromCheckpoint(choice, !plan.resident)
+                                               : buildFromDirectory(choice, !plan.resident);
+    addParts(choice, loaded);
     loaded.pipeline->loadResources();
     return loaded;
 }

@@ -79,11 +79,18 @@ void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
 }
 
 void MainWindow::dropEvent(QDropEvent* event) {
-    const QString path = droppedPath(event->mimeData());
-    if (mainView_ != nullptr && !path.isEmpty()) {
+    if (importDropped(event->mimeData())) {
         event->acceptProposedAction();
-        library_.importModel(path);
     }
+}
+
+bool MainWindow::importDropped(const QMimeData* data) {
+    const QString path = droppedPath(data);
+    if (mainView_ == nullptr || path.isEmpty()) {
+        return false;
+    }
+    library_.importModel(path);
+    return true;
 }
 
 } // namespace dravelin

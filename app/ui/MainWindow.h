@@ -2,6 +2,7 @@
 
 #include <QMainWindow>
 
+class QMimeData;
 class QStackedWidget;
 
 namespace dravelin {
@@ -24,6 +25,9 @@ public:
     MainWindow(ModelStore& store, Generator& generator, QWidget* parent = nullptr);
 
     ModelLibrary& library() const { return library_; }
+    // What a drop does: imports the one local file or folder it carries
+    // while the main screen shows; returns whether it took the drop.
+    bool importDropped(const QMimeData* data);
 
     SetupView* setupView() const { return setupView_; }
     // Null unless the main screen is showing.

@@ -1,5 +1,7 @@
 #include "state/library/ModelInspection.h"
 
+#include "runtime/Checkpoint.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -38,9 +40,26 @@ InspectedModel inspectDirectory(const QString& path) {
             .toStdString());
 }
 
+ModelKind libraryKind(CheckpointKind kind) {
+    switch (kind) {
+    case CheckpointKind::sd1:
+        return ModelKind::sd1;
+    case CheckpointKind::sdxlBase:
+        return ModelKind::sdxlBase;
+    case CheckpointKind::sdxlRefiner:
+        return ModelKind::sdxlRefiner;
+    case CheckpointKind::vae:
+        return ModelKind::vae;
+    }
+    return ModelKind::sd1;
+}
+
+// The checkpoint reader tells the kind from the tensors (and refuses pickles
+// and hostile headers) without loading anything.
 InspectedModel inspectFile(const QString& path) {
-    throw std::runtime_error(
-        QStringLiteral("\u201c%1\u201d cannot be read yet.").arg(QFileInfo(path).fileName()).toStdString());
+    const CheckpointDescription description =
+        inspectCheckpoint(std::filesystem::path(QFile::encodeName(path).toStdString()));
+    return {libraryKind(description.kind), QString::fromStdString(description.summary)};
 }
 
 } // namespace
