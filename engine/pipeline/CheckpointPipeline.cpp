@@ -96,8 +96,12 @@ CheckpointPipeline makeCheckpointPipeline(const CheckpointFiles& files,
                                   ? checkpointPartPath(*files.refiner, CheckpointPart::unet)
                                   : absent;
         urls.unetRefinerChunk1URL = urls.unetRefinerChunk2URL = absent;
-        urls.decoderURL = checkpointPartPath(vae, CheckpointPart::vaeDecoder);
-        urls.encoderURL = checkpointPartPath(vae, CheckpointPart::vaeEncoder);
+        // A VAE file serves the model at the model's latent size.
+        const bool own = vae == files.model;
+        urls.decoderURL = checkpointPartPath(
+            vae, own ? CheckpointPart::vaeDecoder : CheckpointPart::vaeDecoderXL);
+        urls.encoderURL = checkpointPartPath(
+            vae, own ? CheckpointPart::vaeEncoder : CheckpointPart::vaeEncoderXL);
         urls.vocabURL = files.tokenizerDirectory / "vocab.json";
         urls.mergesURL = files.tokenizerDirectory / "merges.txt";
         auto pipeline = std::make_shared<StableDiffusionXLPipeline>(urls, runtime, reduceMemory);

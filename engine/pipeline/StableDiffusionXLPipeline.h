@@ -4,7 +4,7 @@
 #include "pipeline/Encoder.h"
 #include "pipeline/PipelineProgress.h"
 #include "pipeline/PreviewDecoder.h"
-#include "pipeline/Scheduler.h"
+#include "schedulers/Scheduler.h"
 #include "pipeline/StableDiffusionPipelineProtocol.h"
 #include "pipeline/TextEncoderXL.h"
 #include "pipeline/Unet.h"

@@ -16,13 +16,23 @@ namespace dravelin {
 
 namespace {
 
-constexpr std::array<std::pair<CheckpointPart, std::string_view>, 5> kPartNames{{
+constexpr std::array<std::pair<CheckpointPart, std::string_view>, 7> kPartNames{{
     {CheckpointPart::textEncoder, "TextEncoder.model"},
     {CheckpointPart::textEncoder2, "TextEncoder2.model"},
     {CheckpointPart::unet, "Unet.model"},
     {CheckpointPart::vaeDecoder, "VAEDecoder.model"},
     {CheckpointPart::vaeEncoder, "VAEEncoder.model"},
+    {CheckpointPart::vaeDecoderXL, "VAEDecoderXL.model"},
+    {CheckpointPart::vaeEncoderXL, "VAEEncoderXL.model"},
 }};
+
+bool isEncoder(CheckpointPart part) {
+    return part == CheckpointPart::vaeEncoder || part == CheckpointPart::vaeEncoderXL;
+}
+
+bool isDecoder(CheckpointPart part) {
+    return part == CheckpointPart::vaeDecoder || part == CheckpointPart::vaeDecoderXL;
+}
 
 std::string quoted(const std::filesystem::path& file) {
     std::string text(1, '"');
@@ -103,6 +113,8 @@ const std::optional<CheckpointNetwork>& networkOf(const CheckpointLayout& layout
         return layout.unet;
     case CheckpointPart::vaeDecoder:
     case CheckpointPart::vaeEncoder:
+    case CheckpointPart::vaeDecoderXL:
+    case CheckpointPart::vaeEncoderXL:
         return layout.vae;
     }
     return layout.unet;
@@ -113,10 +125,10 @@ bool hasPart(const CheckpointLayout& layout, const SafetensorsFile& file, Checkp
     if (!network) {
         return false;
     }
-    if (part == CheckpointPart::vaeEncoder) {
+    if (isEncoder(part)) {
         return file.contains(network->prefix + "encoder.conv_in.weight");
     }
-    if (part == CheckpointPart::vaeDecoder) {
+    if (isDecoder(part)) {
         return file.contains(network->prefix + "decoder.conv_in.weight");
     }
     return true;
@@ -140,8 +152,10 @@ std::string_view partWords(CheckpointPart part) {
     case CheckpointPart::unet:
         return "denoising network";
     case CheckpointPart::vaeDecoder:
+    case CheckpointPart::vaeDecoderXL:
         return "image decoder";
     case CheckpointPart::vaeEncoder:
+    case CheckpointPart::vaeEncoderXL:
         return "image encoder";
     }
     return "network";
@@ -282,8 +296,13 @@ CheckpointBundle readCheckpointPart(const CheckpointPartLocation& location) {
     const CheckpointNetwork& network = *networkOf(opened.layout, location.part);
     CheckpointBundle bundle;
     bundle.config = network.config;
-    bundle.kindName = location.part == CheckpointPart::vaeEncoder ? "AutoencoderKL.encoder"
-                                                                   : network.kindName;
+    bundle.kindName = isEncoder(location.part) ? "AutoencoderKL.encoder" : network.kindName;
+    if (location.part == CheckpointPart::vaeDecoderXL ||
+        location.part == CheckpointPart::vaeEncoderXL) {
+        const auto levels = static_cast<int64_t>(bundle.config["block_out_channels"].size());
+        bundle.config["sample_size"] = kXLLatentSide << (levels - 1);
+        bundle.config["scaling_factor"] = kXLLatentScale;
+    }
     const std::shared_ptr<const NetworkKind> kind = NetworkRegistry::shared().find(bundle.kindName);
     if (!kind) {
         throw CheckpointError(where + " holds a network of class \"" + bundle.kindName +

@@ -56,7 +56,17 @@ CheckpointDescription inspectCheckpoint(const std::filesystem::path& file);
 // The networks a checkpoint holds. A part is named by a path that stands for
 // a bundle directory inside the file ("model.safetensors/Unet.model"):
 // Model::load, ManagedMLModel and both pipelines take such paths.
-enum class CheckpointPart { textEncoder, textEncoder2, unet, vaeDecoder, vaeEncoder };
+// The XL variants are the autoencoder at SDXL's latent size and scale, for a
+// VAE file (which cannot tell its family) serving an SDXL model.
+enum class CheckpointPart {
+    textEncoder,
+    textEncoder2,
+    unet,
+    vaeDecoder,
+    vaeEncoder,
+    vaeDecoderXL,
+    vaeEncoderXL
+};
 
 std::filesystem::path checkpointPartPath(const std::filesystem::path& file, CheckpointPart part);
 

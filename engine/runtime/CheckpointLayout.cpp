@@ -273,7 +273,7 @@ CheckpointNetwork unet(const Reader& reader, bool xl, int64_t pooledWidth, int64
                       {"norm_eps", 1e-5},
                       {"norm_num_groups", 32},
                       {"out_channels", reader.shape(p + "out.2.weight", 4, kMaximumChannels)[0]},
-                      {"sample_size", xl ? 128 : 64},
+                      {"sample_size", xl ? kXLLatentSide : kSD1LatentSide},
                       {"transformer_layers_per_block", depths},
                       {"up_block_types", upTypes},
                       {"use_linear_projection", linearProjection}};
@@ -295,7 +295,8 @@ CheckpointNetwork unet(const Reader& reader, bool xl, int64_t pooledWidth, int64
 }
 
 // The autoencoder under `prefix`, in the original names or in diffusers'.
-CheckpointNetwork vae(const Reader& reader, const std::string& prefix, float scale) {
+CheckpointNetwork vae(const Reader& reader, const std::string& prefix, int64_t latentSide,
+                      float scale) {
     const bool original = reader.hasPrefix(prefix + "decoder.up.") ||
                           reader.hasPrefix(prefix + "encoder.down.");
     const std::string down = original ? "encoder.down." : "encoder.down_blocks.";
@@ -354,7 +355,7 @@ CheckpointNetwork vae(const Reader& reader, const std::string& prefix, float sca
                       {"layers_per_block", perBlock},
                       {"norm_num_groups", 32},
                       {"out_channels", outChannels},
-                      {"sample_size", scale == 0.13025f ? 1024 : 512},
+                      {"sample_size", latentSide << (levels - 1)},
                       {"scaling_factor", scale},
                       {"up_block_types", upTypes}};
     if (original) {
@@ -383,7 +384,7 @@ CheckpointLayout readCheckpointLayout(const SafetensorsFile& file, const std::st
         for (const std::string& prefix : {kVae, std::string()}) {
             if (hasVaeAt(reader, prefix)) {
                 layout.kind = CheckpointKind::vae;
-                layout.vae = vae(reader, prefix, 0.18215f);
+                layout.vae = vae(reader, prefix, kSD1LatentSide, kSD1LatentScale);
                 return layout;
             }
         }
@@ -439,7 +440,8 @@ CheckpointLayout readCheckpointLayout(const SafetensorsFile& file, const std::st
     }
     layout.unet = unet(reader, xl, pooledWidth, timeIds);
     if (hasVaeAt(reader, kVae)) {
-        layout.vae = vae(reader, kVae, xl ? 0.13025f : 0.18215f);
+        layout.vae = xl ? vae(reader, kVae, kXLLatentSide, kXLLatentScale)
+                        : vae(reader, kVae, kSD1LatentSide, kSD1LatentScale);
     }
     return layout;
 }

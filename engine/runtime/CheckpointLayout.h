@@ -12,6 +12,12 @@
 
 namespace dravelin {
 
+// The families' latent sides (512 and 1024 pixels) and scales.
+constexpr int64_t kSD1LatentSide = 64;
+constexpr int64_t kXLLatentSide = 128;
+constexpr float kSD1LatentScale = 0.18215f;
+constexpr float kXLLatentScale = 0.13025f;
+
 // How one network lies in a checkpoint: the configuration its tensors imply
 // (in diffusers' keys, as a bundle's config.json has them), the network kind
 // to build, and where each of our weights is.

@@ -1,6 +1,9 @@
 #include "cli/GenerateCommand.h"
 
 #include "cli/PngFile.h"
+#include "core/Sha256.h"
+#include "options/CommandLineOptions.h"
+#include "pipeline/CheckpointPipeline.h"
 #include "pipeline/ImageResize.h"
 #include "pipeline/SchedulerTable.h"
 #include "pipeline/StableDiffusionPipeline.h"
@@ -20,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -43,45 +47,10 @@ constexpr double kLargestLoraScale = 10.0;
 // The refiner was trained on aesthetic scores of 0 to 10.
 constexpr double kLargestAestheticScore = 10.0;
 
-constexpr const char* kUsage = R"(usage: dravelin-cli --prompt TEXT [options]
+constexpr const char* kUsageIntro = R"(usage: dravelin-cli --prompt TEXT [options]
 Generates images with a Stable Diffusion 1.5 or SDXL model directory (SDXL
-ones, told by their TextEncoder2.model, at the network's own size).
-  --model DIR             model directory (default: the application's model)
-  --prompt TEXT           what the image should show
-  --negative-prompt TEXT  what it should not show
-  --seed N                0 to 4294967295 (default 0)
-  --steps N               denoising steps: 2 to 999 with pndm, 1 to 1000 with dpm,
-                          1 to 50 with lcm (default 20; 4 with lcm)
-  --guidance X            guidance scale, 0 to 100 (default 7.5; 1 with lcm)
-  --scheduler pndm|dpm|lcm            (default pndm; lcm wants LCM weights,
-                          such as the LoRA latent-consistency/lcm-lora-sdv1-5)
-  --lora FILE[:SCALE]     merge LoRA weights (.safetensors) at SCALE (default
-                          1); may be repeated
-  --spacing linspace|leading|karras   timestep spacing for dpm (default linspace)
-  --rng numpy|torch|nvidia            noise generator (default numpy)
-  --count N               images to generate (default 1)
-  --output PATH           PNG to write (default dravelin.png; several images are
-                          numbered beside it)
-  --preview-dir DIR       write a preview PNG every second step
-  --controlnet NAME=IMAGE guide with the ControlNet controlnet/NAME.model on the
-                          PNG IMAGE (resized to the network's input); repeat
-                          for several, whose guidance adds up
-  --preview fast|full     previews from the model's PreviewDecoder.model (or a
-                          colour projection without it), or from the full
-                          decoder (default fast)
-  --reduce-memory         keep each model loaded only while it is used
-  --no-safety             skip the safety check (the model directory's
-                          SafetyChecker.model withholds images it flags)
-  --precision float32|bfloat16|automatic
-                          compute precision (default automatic: bfloat16 where
-                          the processor has bfloat16 dot products; the
-                          environment variable DRAVELIN_PRECISION sets it too)
-  --refiner-start X       SDXL with UnetRefiner.model: the fraction of the steps
-                          after which the refiner takes over (default 0.8; 1
-                          leaves it out)
-  --aesthetic-score X     SDXL refiner: the score asked for (default 6)
-  --negative-aesthetic-score X   and the one steered from (default 2.5)
-  --help                  show this text
+ones, told by their TextEncoder2.model, at the network's own size) or
+single-file model.
 )";
 
 std::string formatNumber(double value) {
@@ -108,17 +77,13 @@ bool isPlainNumber(const std::string& text, bool decimalPoint) {
     return digits;
 }
 
-std::string shownValue(const std::string& text) {
-    return "\"" + excerpt(text, 30) + "\"";
-}
-
 int64_t wholeNumber(const std::string& option, const std::string& text, int64_t low, int64_t high) {
     int64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (!isPlainNumber(text, false) || error != std::errc() || end != text.data() + text.size() ||
         value < low || value > high) {
         throw std::invalid_argument(option + " takes a whole number from " + std::to_string(low) +
-                                    " to " + std::to_string(high) + ", not " + shownValue(text) +
+                                    " to " + std::to_string(high) + ", not " + quotedValue(text) +
                                     ".");
     }
     return value;
@@ -131,7 +96,7 @@ float decimal(const std::string& option, const std::string& text, double low, do
     if (!isPlainNumber(text, true) || error != std::errc() || end != text.data() + text.size() ||
         value < low || value > high) {
         throw std::invalid_argument(option + " takes a number from " + formatNumber(low) + " to " +
-                                    formatNumber(high) + ", not " + shownValue(text) + ".");
+                                    formatNumber(high) + ", not " + quotedValue(text) + ".");
     }
     return static_cast<float>(value);
 }
@@ -151,7 +116,7 @@ LoraFile parseLora(const std::string& text) {
     if (lora.path.empty() || lora.path.extension() != ".safetensors") {
         throw std::invalid_argument("--lora takes a .safetensors file, optionally followed by "
                                     ":SCALE, not " +
-                                    shownValue(text) + ".");
+                                    quotedValue(text) + ".");
     }
     return lora;
 }
@@ -265,9 +230,51 @@ struct ChosenPipeline {
     std::string modelName;
 };
 
+bool isSingleFileModel(const std::filesystem::path& model) {
+    std::error_code error;
+    return std::filesystem::is_regular_file(model, error);
+}
+
+// A single-file model (with its VAE and refiner files), named by its file's
+// stem as image sites know it.
+ChosenPipeline chooseCheckpointPipeline(const GenerateOptions& options,
+                                        const ModelConfiguration& runtime,
+                                        const std::vector<std::string>& controlNetNames) {
+    if (!controlNetNames.empty()) {
+        throw std::runtime_error("ControlNets need a model directory with them; \"" +
+                                 excerpt(options.model.string(), 200) + "\" is a single file.");
+    }
+    PipelineConfiguration c = options.configuration;
+    CheckpointFiles files;
+    files.model = options.model;
+    files.vae = options.vae;
+    files.refiner = options.refiner;
+    files.tokenizerDirectory = options.tokenizer.value_or(defaultModelDirectory());
+    const CheckpointPipeline built = makeCheckpointPipeline(files, runtime, c, options.reduceMemory);
+    if (built.isXL && !runtime.loras.empty()) {
+        throw std::runtime_error("LoRAs are for SD 1.5 models; \"" +
+                                 excerpt(options.model.string(), 200) + "\" is an SDXL one.");
+    }
+    if (!built.isXL && options.xlOptions) {
+        throw std::runtime_error("--refiner-start and the aesthetic scores are for SDXL models; \"" +
+                                 excerpt(options.model.string(), 200) + "\" is an SD 1.x one.");
+    }
+    if (options.refinerStartGiven && !options.refiner) {
+        throw std::runtime_error("--refiner-start needs a refiner: pass one with --refiner.");
+    }
+    return {built.pipeline, c, options.model.stem().string()};
+}
+
 // `controlNetNames`, the LoRAs and the safety check are for SD directories.
 ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfiguration& runtime,
                               const std::vector<std::string>& controlNetNames) {
+    if (isSingleFileModel(options.model)) {
+        return chooseCheckpointPipeline(options, runtime, controlNetNames);
+    }
+    if (options.vae || options.refiner || options.tokenizer) {
+        throw std::runtime_error("--vae, --refiner and --tokenizer go with a single-file model; \"" +
+                                 excerpt(options.model.string(), 200) + "\" is a directory.");
+    }
     PipelineConfiguration c = options.configuration;
     std::string name = modelNameOf(options.model);
     if (!isXLModelDirectory(options.model)) {
@@ -339,149 +346,203 @@ std::filesystem::path defaultModelDirectory() {
     return base / "Dravelin" / "Model";
 }
 
-GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) {
+namespace {
+
+// What parsing learns beside the options: which were given, so defaults that
+// depend on others (the scheduler's steps and guidance) are settled at the end.
+struct GenerateParsing {
     GenerateOptions options;
-    options.model = defaultModelDirectory();
-    options.configuration.stepCount = 20;
     bool hasPrompt = false;
     bool hasSteps = false;
     bool hasGuidance = false;
     std::string stepsText;
-    for (size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& option = arguments[i];
-        if (option == "--help" || option == "-h") {
-            options.help = true;
-            continue;
-        }
-        if (option == "--reduce-memory") {
-            options.reduceMemory = true;
-            continue;
-        }
-        if (option == "--no-safety") {
-            options.configuration.disableSafety = true;
-            continue;
-        }
-        if (option.rfind("--", 0) != 0) {
-            throw std::invalid_argument("unexpected argument " + shownValue(option) + ".");
-        }
-        if (i + 1 >= arguments.size()) {
-            throw std::invalid_argument(option + " needs a value.");
-        }
-        const std::string& value = arguments[++i];
-        PipelineConfiguration& c = options.configuration;
-        if (option == "--model") {
-            options.model = value;
-        } else if (option == "--prompt") {
-            c.prompt = value;
-            hasPrompt = true;
-        } else if (option == "--negative-prompt") {
-            c.negativePrompt = value;
-        } else if (option == "--seed") {
-            c.seed = static_cast<uint32_t>(
-                wholeNumber(option, value, 0, std::numeric_limits<uint32_t>::max()));
-        } else if (option == "--steps") {
-            c.stepCount = wholeNumber(option, value, 1, kMostSteps);
-            stepsText = value;
-            hasSteps = true;
-        } else if (option == "--guidance") {
-            c.guidanceScale = decimal(option, value, 0.0, kLargestGuidance);
-            hasGuidance = true;
-        } else if (option == "--count") {
-            c.imageCount = wholeNumber(option, value, 1, 100);
-        } else if (option == "--output") {
-            options.output = value;
-        } else if (option == "--preview-dir") {
-            options.previewDirectory = value;
-        } else if (option == "--preview") {
-            if (value != "fast" && value != "full") {
-                throw std::invalid_argument("--preview is fast or full, not " + shownValue(value) + ".");
-            }
-            options.fullDecoderPreviews = value == "full";
-        } else if (option == "--precision") {
-            const std::optional<ComputePrecision> precision = parsePrecision(value);
-            if (!precision) {
-                throw std::invalid_argument(
-                    "--precision is float32, bfloat16 or automatic, not " + shownValue(value) + ".");
-            }
-            options.precision = *precision;
-        } else if (option == "--controlnet") {
-            const size_t split = value.find('=');
-            if (split == std::string::npos || split == 0 || split + 1 == value.size() ||
-                value.substr(0, split).find('/') != std::string::npos) {
-                throw std::invalid_argument("--controlnet takes NAME=IMAGE, not " +
-                                            shownValue(value) + ".");
-            }
-            options.controlNets.push_back({value.substr(0, split), value.substr(split + 1)});
-        } else if (option == "--scheduler") {
-            const SchedulerEntry* entry = schedulerNamed(value);
-            if (entry == nullptr) {
-                std::string names;
-                for (const SchedulerEntry& known : schedulerTable()) {
-                    names += (names.empty() ? "" : ", ") + std::string(known.commandLineName);
-                }
-                throw std::invalid_argument("--scheduler is one of " + names + ", not " +
-                                            shownValue(value) + ".");
-            }
-            c.schedulerType = entry->type;
-        } else if (option == "--lora") {
-            options.loras.push_back(parseLora(value));
-        } else if (option == "--spacing") {
-            if (value == "linspace") {
-                c.schedulerTimestepSpacing = TimeStepSpacing::linspace;
-            } else if (value == "leading") {
-                c.schedulerTimestepSpacing = TimeStepSpacing::leading;
-            } else if (value == "karras") {
-                c.schedulerTimestepSpacing = TimeStepSpacing::karras;
-            } else {
-                throw std::invalid_argument("--spacing is linspace, leading or karras, not " +
-                                            shownValue(value) + ".");
-            }
-        } else if (option == "--refiner-start") {
-            c.refinerStart = decimal(option, value, 0.0, 1.0);
-            options.xlOptions = true;
-            options.refinerStartGiven = true;
-        } else if (option == "--aesthetic-score") {
-            c.aestheticScore = decimal(option, value, 0.0, kLargestAestheticScore);
-            options.xlOptions = true;
-        } else if (option == "--negative-aesthetic-score") {
-            c.negativeAestheticScore = decimal(option, value, 0.0, kLargestAestheticScore);
-            options.xlOptions = true;
-        } else if (option == "--rng") {
-            if (value == "numpy") {
-                c.rngType = StableDiffusionRNG::numpyRNG;
-            } else if (value == "torch") {
-                c.rngType = StableDiffusionRNG::torchRNG;
-            } else if (value == "nvidia") {
-                c.rngType = StableDiffusionRNG::nvidiaRNG;
-            } else {
-                throw std::invalid_argument("--rng is numpy, torch or nvidia, not " +
-                                            shownValue(value) + ".");
-            }
-        } else {
-            throw std::invalid_argument("unknown option " + shownValue(option) + ".");
-        }
+};
+
+std::vector<std::string_view> schedulerNames() {
+    std::vector<std::string_view> names;
+    for (const SchedulerEntry& entry : schedulerTable()) {
+        names.push_back(entry.commandLineName);
     }
+    return names;
+}
+
+template <class Row>
+std::vector<std::string_view> namesOf(const Row& rows) {
+    std::vector<std::string_view> names;
+    for (const auto& row : rows) {
+        names.push_back(row.name);
+    }
+    return names;
+}
+
+// Every option of dravelin-cli, in the order --help lists them.
+OptionTable generateOptionTable(GenerateParsing& p) {
+    GenerateOptions& o = p.options;
+    PipelineConfiguration& c = o.configuration;
+    return {
+        {"--model", "DIR|FILE",
+         "model directory (default: the application's model), or a single-file SD 1.x or "
+         "SDXL model (.safetensors)",
+         [&o](const std::string& v) { o.model = v; }},
+        {"--vae", "FILE", "with a single-file model: a VAE file in place of the model's own",
+         [&o](const std::string& v) { o.vae = v; }},
+        {"--refiner", "FILE",
+         "with a single-file SDXL base model: an SDXL refiner file (see --refiner-start)",
+         [&o](const std::string& v) { o.refiner = v; }},
+        {"--tokenizer", "DIR",
+         "with a single-file model: the folder holding vocab.json and merges.txt (default: "
+         "the application's model directory)",
+         [&o](const std::string& v) { o.tokenizer = v; }},
+        {"--prompt", "TEXT", "what the image should show",
+         [&](const std::string& v) {
+             c.prompt = v;
+             p.hasPrompt = true;
+         }},
+        {"--negative-prompt", "TEXT", "what it should not show",
+         [&c](const std::string& v) { c.negativePrompt = v; }},
+        {"--seed", "N", "0 to 4294967295 (default 0)",
+         [&c](const std::string& v) {
+             c.seed = static_cast<uint32_t>(
+                 wholeNumber("--seed", v, 0, std::numeric_limits<uint32_t>::max()));
+         }},
+        {"--steps", "N",
+         "denoising steps: 2 to 999 with pndm, 1 to 1000 with dpm,\n"
+         "1 to 50 with lcm (default 20; 4 with lcm)",
+         [&](const std::string& v) {
+             c.stepCount = wholeNumber("--steps", v, 1, kMostSteps);
+             p.stepsText = v;
+             p.hasSteps = true;
+         }},
+        {"--guidance", "X", "guidance scale, 0 to 100 (default 7.5; 1 with lcm)",
+         [&](const std::string& v) {
+             c.guidanceScale = decimal("--guidance", v, 0.0, kLargestGuidance);
+             p.hasGuidance = true;
+         }},
+        {"--scheduler", choiceHint(schedulerNames()),
+         "(default pndm; lcm wants LCM weights, such as the LoRA\n"
+         "latent-consistency/lcm-lora-sdv1-5)",
+         [&c](const std::string& v) {
+             c.schedulerType = schedulerTable()[chooseName("--scheduler", v, schedulerNames())].type;
+         }},
+        {"--lora", "FILE[:SCALE]",
+         "merge LoRA weights (.safetensors) at SCALE (default\n1); may be repeated",
+         [&o](const std::string& v) { o.loras.push_back(parseLora(v)); }},
+        {"--spacing", choiceHint(namesOf(kTimeStepSpacingNames)),
+         "timestep spacing for dpm (default linspace)",
+         [&c](const std::string& v) {
+             c.schedulerTimestepSpacing =
+                 kTimeStepSpacingNames[chooseName("--spacing", v, namesOf(kTimeStepSpacingNames))]
+                     .spacing;
+         }},
+        {"--rng", choiceHint(namesOf(kRandomSourceNames)), "noise generator (default numpy)",
+         [&c](const std::string& v) {
+             c.rngType =
+                 kRandomSourceNames[chooseName("--rng", v, namesOf(kRandomSourceNames))].kind;
+         }},
+        {"--count", "N", "images to generate (default 1)",
+         [&c](const std::string& v) { c.imageCount = wholeNumber("--count", v, 1, 100); }},
+        {"--output", "PATH",
+         "PNG to write (default dravelin.png; several images are\nnumbered beside it)",
+         [&o](const std::string& v) { o.output = v; }},
+        {"--preview-dir", "DIR", "write a preview PNG every second step",
+         [&o](const std::string& v) { o.previewDirectory = v; }},
+        {"--controlnet", "NAME=IMAGE",
+         "guide with the ControlNet controlnet/NAME.model on the\n"
+         "PNG IMAGE (resized to the network's input); repeat\n"
+         "for several, whose guidance adds up",
+         [&o](const std::string& v) {
+             const size_t split = v.find('=');
+             if (split == std::string::npos || split == 0 || split + 1 == v.size() ||
+                 v.substr(0, split).find('/') != std::string::npos) {
+                 throw std::invalid_argument("--controlnet takes NAME=IMAGE, not " + quotedValue(v) +
+                                             ".");
+             }
+             o.controlNets.push_back({v.substr(0, split), v.substr(split + 1)});
+         }},
+        {"--preview", "fast|full",
+         "previews from the model's PreviewDecoder.model (or a\n"
+         "colour projection without it), or from the full\ndecoder (default fast)",
+         [&o](const std::string& v) {
+             o.fullDecoderPreviews = chooseName("--preview", v, {"fast", "full"}) == 1;
+         }},
+        {"--reduce-memory", "", "keep each model loaded only while it is used",
+         [&o](const std::string&) { o.reduceMemory = true; }},
+        {"--no-safety", "",
+         "skip the safety check (the model directory's\n"
+         "SafetyChecker.model withholds images it flags)",
+         [&c](const std::string&) { c.disableSafety = true; }},
+        {"--precision", "float32|bfloat16|automatic",
+         "compute precision (default automatic: bfloat16 where\n"
+         "the processor has bfloat16 dot products; the\n"
+         "environment variable DRAVELIN_PRECISION sets it too)",
+         [&o](const std::string& v) {
+             const std::optional<ComputePrecision> precision = parsePrecision(v);
+             if (!precision) {
+                 throw std::invalid_argument(
+                     "--precision is float32, bfloat16 or automatic, not " + quotedValue(v) + ".");
+             }
+             o.precision = *precision;
+         }},
+        {"--refiner-start", "X",
+         "SDXL with UnetRefiner.model: the fraction of the steps\n"
+         "after which the refiner takes over (default 0.8; 1\nleaves it out)",
+         [&o, &c](const std::string& v) {
+             c.refinerStart = decimal("--refiner-start", v, 0.0, 1.0);
+             o.xlOptions = true;
+             o.refinerStartGiven = true;
+         }},
+        {"--aesthetic-score", "X", "SDXL refiner: the score asked for (default 6)",
+         [&o, &c](const std::string& v) {
+             c.aestheticScore = decimal("--aesthetic-score", v, 0.0, kLargestAestheticScore);
+             o.xlOptions = true;
+         }},
+        {"--negative-aesthetic-score", "X", "and the one steered from (default 2.5)",
+         [&o, &c](const std::string& v) {
+             c.negativeAestheticScore =
+                 decimal("--negative-aesthetic-score", v, 0.0, kLargestAestheticScore);
+             o.xlOptions = true;
+         }},
+        {"--help", "", "show this text", [&o](const std::string&) { o.help = true; }},
+    };
+}
+
+} // namespace
+
+std::string generateUsage() {
+    GenerateParsing parsing;
+    return kUsageIntro + optionsUsage(generateOptionTable(parsing));
+}
+
+GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) {
+    GenerateParsing p;
+    p.options.model = defaultModelDirectory();
+    p.options.configuration.stepCount = 20;
+    std::vector<std::string> expanded = arguments;
+    std::replace(expanded.begin(), expanded.end(), std::string("-h"), std::string("--help"));
+    applyCommandLine(generateOptionTable(p), expanded);
+    GenerateOptions& options = p.options;
     // Latent-consistency weights give their image in a few steps, without
     // guidance.
     if (options.configuration.schedulerType == StableDiffusionScheduler::lcmScheduler) {
-        if (!hasSteps) {
+        if (!p.hasSteps) {
             options.configuration.stepCount = 4;
         }
-        if (!hasGuidance) {
+        if (!p.hasGuidance) {
             options.configuration.guidanceScale = 1.0f;
         }
     }
     // The scheduler may come after --steps: the range is checked once both are known.
-    if (!stepsText.empty() &&
+    if (!p.stepsText.empty() &&
         options.configuration.schedulerType == StableDiffusionScheduler::pndmScheduler) {
-        wholeNumber("--steps with the pndm scheduler", stepsText, kFewestPndmSteps, kMostPndmSteps);
+        wholeNumber("--steps with the pndm scheduler", p.stepsText, kFewestPndmSteps,
+                    kMostPndmSteps);
     }
-    if (!hasPrompt && !options.help) {
+    if (!p.hasPrompt && !options.help) {
         throw std::invalid_argument("--prompt is required.");
     }
     if (options.output.extension() != ".png" && !options.help) {
         throw std::invalid_argument("--output must name a .png file, not " +
-                                    shownValue(options.output.string()) + ".");
+                                    quotedValue(options.output.string()) + ".");
     }
     return options;
 }
@@ -495,8 +556,30 @@ std::filesystem::path outputPathFor(const std::filesystem::path& output, int64_t
            (output.stem().string() + "-" + std::to_string(index + 1) + output.extension().string());
 }
 
+namespace {
+
+// A value holding a comma (or a quote) is written in double quotes, so that
+// readers split the pairs where they should.
+std::string parameterValue(const std::string& value) {
+    if (value.find_first_of(",\"") == std::string::npos) {
+        return value;
+    }
+    std::string quoted(1, '"');
+    for (const char c : value) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+        }
+        quoted += c;
+    }
+    quoted += '"';
+    return quoted;
+}
+
+} // namespace
+
 std::string parametersText(const PipelineConfiguration& c, int width, int height,
-                           const std::string& modelName, const std::vector<LoraFile>& loras) {
+                           const std::string& modelName, const std::vector<LoraFile>& loras,
+                           const std::string& modelHash) {
     std::string text = c.prompt;
     for (const LoraFile& lora : loras) {
         text += " <lora:" + lora.path.stem().string() + ":" + formatNumber(lora.scale) + ">";
@@ -508,7 +591,8 @@ std::string parametersText(const PipelineConfiguration& c, int width, int height
     text += "Steps: " + std::to_string(c.stepCount) + ", Sampler: " + samplerName(c) +
             ", CFG scale: " + formatNumber(c.guidanceScale) + ", Seed: " + std::to_string(c.seed) +
             ", Size: " + std::to_string(width) + "x" + std::to_string(height) +
-            ", Model: " + modelName;
+            (modelHash.empty() ? std::string() : ", Model hash: " + modelHash) +
+            ", Model: " + parameterValue(modelName);
     return text;
 }
 
@@ -522,12 +606,13 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
         return 2;
     }
     if (options.help) {
-        out << kUsage;
+        out << generateUsage();
         return 0;
     }
     try {
         std::error_code modelError;
-        if (!std::filesystem::is_directory(options.model, modelError)) {
+        if (!std::filesystem::is_directory(options.model, modelError) &&
+            !isSingleFileModel(options.model)) {
             throw std::runtime_error("There is no model at \"" +
                                      excerpt(options.model.string(), 200) +
                                      "\"; download it with the application or pass --model.");
@@ -562,6 +647,14 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
                                          bundle.string() + "\" does not exist.");
             }
             controlNetNames.push_back(controlNet.name);
+        }
+        // A single file's hash names it in the PNG; it is read beside the
+        // load, which pages the same file in.
+        std::future<std::optional<std::string>> modelHash;
+        if (isSingleFileModel(options.model)) {
+            inspectCheckpoint(options.model); // a hostile file is refused before anything else
+            modelHash = std::async(std::launch::async,
+                                   [file = options.model] { return sha256OfFile(file); });
         }
         const ChosenPipeline chosen = choosePipeline(
             options, {ComputeUnits::cpuAndGPU, precision, options.loras}, controlNetNames);
@@ -612,6 +705,8 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
         err << "loading " << seconds(loadStart, start) << ", prompt and denoising "
             << seconds(start, lastStep) << ", decoding " << seconds(lastStep, end) << "\n";
         const std::string& modelName = chosen.modelName;
+        const std::string shortHash =
+            modelHash.valid() ? shortModelHash(modelHash.get().value_or("")) : std::string();
         for (size_t i = 0; i < images.size(); ++i) {
             if (!images[i]) {
                 err << "Image " << i + 1 << " was withheld by the safety checker.\n";
@@ -621,7 +716,7 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
                 options.output, static_cast<int64_t>(i), static_cast<int64_t>(images.size()));
             writePng(path, *images[i],
                      {{"parameters", parametersText(c, images[i]->width(), images[i]->height(),
-                                                    modelName, options.loras)}});
+                                                    modelName, options.loras, shortHash)}});
             out << path.string() << "\n";
         }
         return 0;
