@@ -182,6 +182,9 @@ std::shared_ptr<const LoadedModel> Generator::modelFor(const ModelChoice& choice
     if (loaded_) {
         loaded_->pipeline->unloadResources();
     }
+    if (choice.idle) {
+        choice.idle->unloadResources();
+    }
     loaded_.reset();
     loadedKey_.clear();
     QMetaObject::invokeMethod(this, [this] { setLoadingModel(true); }, Qt::QueuedConnection);

@@ -243,6 +243,11 @@ TEST_F(Library, CancelAndFailureLeaveNothingBehind) {
     EXPECT_EQ(importAndWait(elsewhere.path() / "x.bad"), QString());
     EXPECT_EQ(library->message(), QString::fromUtf8("“x.bad” is no model."));
     library->setInspector(inspectModel);
+    // A pickled checkpoint is refused by the reader's sentence, unopened.
+    writeBytes(elsewhere.path() / "model.ckpt", 1000);
+    EXPECT_EQ(importAndWait(elsewhere.path() / "model.ckpt"), QString());
+    EXPECT_TRUE(library->message().contains(QStringLiteral(".safetensors")))
+        << library->message().toStdString();
     std::filesystem::create_directories(elsewhere.path() / "empty folder");
     EXPECT_EQ(importAndWait(elsewhere.path() / "empty folder"), QString());
     EXPECT_TRUE(library->message().contains(QStringLiteral("is not a model folder")));

@@ -22,7 +22,8 @@ target_link_libraries(test_app_state PRIVATE dravelin_app_state dravelin_qt_test
 
 find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets Test)
 dravelin_test(test_window app/WindowTests.cpp)
-target_link_libraries(test_window PRIVATE dravelin_app_ui Qt6::Test dravelin_qt_test_support)
+target_link_libraries(test_window PRIVATE dravelin_app_ui Qt6::Test dravelin_qt_test_support
+                      dravelin_model_maker)
 
 # Offscreen screenshots of every screen: dravelin-screenshots [DIR].
 add_executable(dravelin-screenshots app/ScreenshotTool.cpp)

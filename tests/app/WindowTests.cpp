@@ -1,6 +1,8 @@
 #include "app/QtTestApplication.h"
 #include "app/ScriptedStore.h"
+#include "make-model/ModelMaker.h"
 #include "pipeline/StableDiffusionPipeline.h"
+#include "runtime/CheckpointWriter.h"
 #include "state/Generator.h"
 #include "state/ModelStore.h"
 #include "state/library/ModelLibrary.h"
@@ -379,4 +381,51 @@ TEST_F(Window, ImportsPicksAndGeneratesWithTheChosenModel) {
     EXPECT_EQ(models->count(), 1);
     EXPECT_EQ(window->library().chosenId(), QStringLiteral("hub"));
     EXPECT_TRUE(std::filesystem::exists(downloads.path() / "Tiny XL" / "Unet.model"));
+}
+
+TEST_F(Window, GeneratesWithAnImportedCheckpointThenWithTheHubModelAgain) {
+    // A hub model and a single-file checkpoint of real (tiny) networks.
+    const auto hub = directory.path() / "Model";
+    writeRandomModel(hub, {.checkpointRules = true});
+    TemporaryDirectory downloads;
+    writeRandomModel(downloads.path() / "other", {.checkpointRules = true, .seed = 5});
+    const auto file = downloads.path() / "photon_v1.safetensors";
+    writeCheckpoint(downloads.path() / "other", file, CheckpointContents::model);
+    QFile marker(folder + QStringLiteral("/Model/.complete"));
+    ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
+    marker.close();
+    window->show();
+    ASSERT_TRUE(waitUntil([this] { return store->state() == ModelState::ready(); },
+                          std::chrono::seconds(60)));
+    MainView* main = window->mainView();
+    main->controls()->modelPicker()->askImportPath = [&](QWidget*) {
+        return QString::fromStdString(file.string());
+    };
+    QTest::mouseClick(main->findChild<QPushButton*>(QStringLiteral("importModel")), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([this] { return !window->library().isImporting(); }));
+    ASSERT_TRUE(window->library().message().isNull()) << window->library().message().toStdString();
+    auto* models = main->findChild<QComboBox*>(QStringLiteral("model"));
+    EXPECT_TRUE(models->currentText().startsWith(QString::fromUtf8("photon_v1 — SD 1.5, ")));
+    const LibraryEntry imported = *window->library().entry(window->library().chosenId());
+
+    generator->setSteps(2);
+    generateOnce(QStringLiteral("a photo of a cat"));
+    ASSERT_TRUE(generator->errorMessage().isNull()) << generator->errorMessage().toStdString();
+    models->setFocus();
+    QTest::keyClick(models, Qt::Key_Up); // the hub model again
+    generateOnce(QStringLiteral("a photo of a cat"));
+    ASSERT_TRUE(generator->errorMessage().isNull()) << generator->errorMessage().toStdString();
+
+    ASSERT_EQ(generator->results().size(), 2);
+    const GeneratedImage& fromFile = generator->results()[1];
+    const GeneratedImage& fromHub = generator->results()[0];
+    EXPECT_EQ(fromFile.image.size(), fromHub.image.size());
+    EXPECT_TRUE(fromFile.parametersText().endsWith(
+        QStringLiteral(", Model hash: ") + imported.sha256.left(10) +
+        QStringLiteral(", Model: photon_v1")))
+        << fromFile.parametersText().toStdString();
+    EXPECT_TRUE(fromHub.parametersText().endsWith(
+        QStringLiteral("x128, Model: Stable Diffusion 1.5")));
+    // Same seed and prompt, other weights: another image.
+    EXPECT_NE(fromFile.image, fromHub.image);
 }

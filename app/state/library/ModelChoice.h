@@ -26,6 +26,9 @@ struct ModelChoice {
     // The hub model's pipeline as the store loaded it, used for the hub entry
     // so it is not loaded twice.
     std::shared_ptr<StableDiffusionPipelineProtocol> preloaded;
+    // The hub model's pipeline while another model is chosen: its networks
+    // are let go before that model loads.
+    std::shared_ptr<StableDiffusionPipelineProtocol> idle;
 
     // Names what is loaded: equal keys can share one loaded pipeline.
     QString key() const {

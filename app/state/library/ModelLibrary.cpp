@@ -233,6 +233,8 @@ std::optional<ModelChoice> ModelLibrary::choice() const {
     }
     if (model->isHub) {
         choice.preloaded = store_.pipeline();
+    } else {
+        choice.idle = store_.pipeline();
     }
     return choice;
 }
