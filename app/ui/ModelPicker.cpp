@@ -157,6 +157,8 @@ void ModelPicker::followImport() {
     const bool importing = library_.isImporting();
     importing_->setVisible(importing);
     importButton_->setEnabled(!importing);
+    // While the file is being checked nothing is counted yet: a busy bar.
+    importProgress_->setRange(0, library_.importFraction() > 0.0 ? 1000 : 0);
     importProgress_->setValue(static_cast<int>(library_.importFraction() * 1000.0));
     importDetail_->setText(library_.importDetail());
 }
