@@ -1,3 +1,4 @@
+#include "app/FakeHub.h"
 #include "app/QtTestApplication.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "state/Generator.h"
@@ -11,6 +12,9 @@
 #include <QDir>
 #include <QFile>
 #include <QImageReader>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <gtest/gtest.h>
 
@@ -337,6 +341,46 @@ TEST_F(Library, GenerationsRunWithTheChosenModelAndNameIt) {
         QStringLiteral("\nNegative prompt: blurry\nSteps: 3, Sampler: PNDM, CFG scale: 7.5, "
                        "Seed: 7, Size: 16x16, Model hash: 0123456789, Model: Stable Diffusion "
                        "1.5")));
+}
+
+TEST_F(Library, FetchesTheXLPreviewDecoderFromTheHub) {
+    installHub();
+    FakeHub hub;
+    qputenv("HF_ENDPOINT", hub.baseUrl().toString().toUtf8());
+    const QByteArray config = R"({"_class_name": "AutoencoderTiny"})";
+    const QByteArray weights(100, 'w');
+    hub.serveFile("/api/models/madebyollin/taesdxl/tree/main?recursive=true",
+                  QJsonDocument(QJsonArray{QJsonObject{{"type", "file"},
+                                                       {"path", "config.json"},
+                                                       {"size", config.size()}},
+                                           QJsonObject{{"type", "file"},
+                                                       {"path", "diffusion_pytorch_model.safetensors"},
+                                                       {"size", weights.size()}}})
+                      .toJson());
+    hub.serveFile("/madebyollin/taesdxl/resolve/main/config.json", config);
+    hub.serveFile("/madebyollin/taesdxl/resolve/main/diffusion_pytorch_model.safetensors", weights);
+
+    // Choosing an SDXL model fetches it once, when asked to.
+    library->setFetchesPreviewDecoderAutomatically(true);
+    EXPECT_FALSE(library->isFetchingXLPreviewDecoder()); // the hub model is SD 1.5
+    writeTinyXLModel(elsewhere.path() / "xl", {});
+    std::optional<bool> fetched;
+    QObject::connect(library.get(), &ModelLibrary::xlPreviewDecoderFetched,
+                     [&](bool installed) { fetched = installed; });
+    ASSERT_FALSE(importAndWait(elsewhere.path() / "xl").isEmpty());
+    EXPECT_TRUE(library->isFetchingXLPreviewDecoder());
+    ASSERT_TRUE(waitUntil([&] { return fetched.has_value(); }));
+    qunsetenv("HF_ENDPOINT");
+    EXPECT_TRUE(*fetched);
+    EXPECT_TRUE(library->hasXLPreviewDecoder());
+    const QString bundle = folder + QStringLiteral("/PreviewXL/PreviewDecoder.model");
+    EXPECT_EQ(library->choice()->xlPreviewDecoder, bundle);
+    QFile file(bundle + QStringLiteral("/diffusion_pytorch_model.safetensors"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), weights);
+    library->fetchXLPreviewDecoder(); // installed: nothing more to fetch
+    EXPECT_FALSE(library->isFetchingXLPreviewDecoder());
+    EXPECT_EQ(hub.requestCount("/madebyollin/taesdxl/resolve/main/config.json"), 1);
 }
 
 TEST(MemoryPlan, KeepsResidentWhatFitsAndRefusesWhatCannotRun) {

@@ -2,6 +2,7 @@
 
 #include "pipeline/StableDiffusionPipeline.h"
 #include "state/ModelStore.h"
+#include "state/download/ModelDownload.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -88,6 +89,10 @@ ModelLibrary::ModelLibrary(ModelStore& store, QObject* parent)
 }
 
 ModelLibrary::~ModelLibrary() {
+    if (previewDownload_) {
+        previewDownload_->disconnect(this);
+        previewDownload_->cancel();
+    }
     if (importWatcher_ != nullptr) {
         importCancel_->store(true);
         importWatcher_->disconnect(this);
@@ -187,6 +192,9 @@ void ModelLibrary::choose(const QString& id) {
         return;
     }
     chosenId_ = id;
+    if (fetchAutomatically_ && isXL(model->kind)) {
+        fetchXLPreviewDecoder();
+    }
     // A refiner belongs with an SDXL base model: dropped on a change of kind.
     if (model->kind != ModelKind::sdxlBase) {
         chosenRefinerId_.clear();
@@ -227,9 +235,8 @@ std::optional<ModelChoice> ModelLibrary::choice() const {
     choice.refiner = entry(chosenRefinerId_);
     choice.vae = entry(chosenVaeId_);
     choice.hubDirectory = store_.modelDirectory();
-    const QString xlPreview = folder_ + QStringLiteral("/PreviewDecoderXL.model");
-    if (QFileInfo(xlPreview).isDir()) {
-        choice.xlPreviewDecoder = xlPreview;
+    if (hasXLPreviewDecoder()) {
+        choice.xlPreviewDecoder = folder_ + QStringLiteral("/PreviewXL/PreviewDecoder.model");
     }
     if (model->isHub) {
         choice.preloaded = store_.pipeline();
@@ -392,6 +399,37 @@ bool ModelLibrary::remove(const QString& id) {
     }
     refresh();
     return true;
+}
+
+bool ModelLibrary::hasXLPreviewDecoder() const {
+    return QFileInfo::exists(folder_ + QStringLiteral("/PreviewXL/.complete"));
+}
+
+void ModelLibrary::setFetchesPreviewDecoderAutomatically(bool automatic) {
+    fetchAutomatically_ = automatic;
+    if (automatic && chosenIsXL()) {
+        fetchXLPreviewDecoder();
+    }
+}
+
+void ModelLibrary::fetchXLPreviewDecoder() {
+    if (previewDownload_ || hasXLPreviewDecoder()) {
+        return;
+    }
+    auto* download = new ModelDownload(&network_, folder_ + QStringLiteral("/PreviewXL.partial"),
+                                       folder_ + QStringLiteral("/PreviewXL"), this);
+    download->setSources(
+        {{ModelDownload::xlPreviewRepository(), ModelDownload::previewInstallMap()}});
+    previewDownload_ = download;
+    connect(download, &ModelDownload::finished, this,
+            [this, download](ModelDownload::Outcome outcome, const QString&) {
+                download->deleteLater();
+                previewDownload_.clear();
+                // A failure only means projected previews; the next choice
+                // of an SDXL model tries again.
+                emit xlPreviewDecoderFetched(outcome == ModelDownload::Outcome::installed);
+            });
+    download->start();
 }
 
 } // namespace dravelin

@@ -7,6 +7,8 @@
 
 #include <QFutureWatcher>
 #include <QList>
+#include <QNetworkAccessManager>
+#include <QPointer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -16,6 +18,7 @@
 
 namespace dravelin {
 
+class ModelDownload;
 class ModelStore;
 
 // The models a user can generate with: the downloaded hub model (while it is
@@ -91,6 +94,16 @@ public:
     // Reads the folders again (the hub model may have come or gone).
     void refresh();
 
+    // The tiny autoencoder for SDXL previews ("PreviewXL/", from the hub's
+    // madebyollin/taesdxl with the model download's checks): whether it is
+    // installed, and fetching it (once at a time; without it previews of
+    // SDXL latents are projected). With `automatic`, choosing an SDXL model
+    // fetches it when it is missing.
+    bool hasXLPreviewDecoder() const;
+    bool isFetchingXLPreviewDecoder() const { return !previewDownload_.isNull(); }
+    void fetchXLPreviewDecoder();
+    void setFetchesPreviewDecoderAutomatically(bool automatic);
+
     // For tests: replaces what tells a file's kind.
     void setInspector(std::function<InspectedModel(const QString&)> inspect) {
         inspect_ = std::move(inspect);
@@ -104,6 +117,8 @@ signals:
     void messageChanged();
     // An import ended: with the new entry's id, or an empty id.
     void importFinished(const QString& id);
+    // A fetch of the XL preview decoder ended (installed or not).
+    void xlPreviewDecoderFetched(bool installed);
 
 private:
     QString choicePath() const;
@@ -135,6 +150,10 @@ private:
     QTimer progressTimer_;
     double importFraction_ = 0.0;
     QString importDetail_;
+
+    QNetworkAccessManager network_;
+    QPointer<ModelDownload> previewDownload_;
+    bool fetchAutomatically_ = false;
 };
 
 } // namespace dravelin
