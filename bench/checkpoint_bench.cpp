@@ -71,6 +71,7 @@ long peakResidentMegabytes() {
 } // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc < 3) {
         std::fprintf(stderr, "usage: dravelin-bench-checkpoint MODEL_DIR CHECKPOINT [--precision P]\n");
         return 2;

@@ -4,27 +4,29 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 
 namespace dravelin {
 
-// SHA-256 over bytes given in any number of pieces.
+// SHA-256 over bytes given in any number of pieces (OpenSSL's, which uses the
+// processor's SHA instructions where it has them: a multi-gigabyte model is
+// hashed at disk speed).
 class Sha256 {
 public:
     Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
     void update(std::span<const uint8_t> bytes);
     // The digest; the object is spent afterwards.
     std::array<uint8_t, 32> finish();
 
 private:
-    void block(const uint8_t* bytes);
-
-    std::array<uint32_t, 8> state_;
-    std::array<uint8_t, 64> pending_{};
-    size_t pendingSize_ = 0;
-    uint64_t totalBytes_ = 0;
+    struct Context;
+    std::unique_ptr<Context> context_;
 };
 
 // Lower-case hexadecimal digits, two per byte.

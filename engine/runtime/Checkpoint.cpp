@@ -224,8 +224,9 @@ CheckpointDescription inspectCheckpoint(const std::filesystem::path& file) {
         }
     }
     for (const auto& [name, tensor] : opened.file->tensors()) {
+        const std::string& tensorName = name;
         const bool ours = std::any_of(prefixes.begin(), prefixes.end(), [&](const std::string& p) {
-            return name.compare(0, p.size(), p) == 0;
+            return tensorName.compare(0, p.size(), p) == 0;
         });
         // An empty prefix (a VAE alone) takes every tensor but buffers.
         if (!ours || !isConvertibleToFloat(tensor.dtype) ||
