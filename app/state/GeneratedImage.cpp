@@ -42,6 +42,26 @@ QString GeneratedImage::suggestedFileName() const {
     return stem + QStringLiteral("_seed-") + QString::number(seed) + QStringLiteral(".png");
 }
 
+namespace {
+
+// A value holding a comma or a quote is written in double quotes (quotes and
+// backslashes escaped), so readers split the pairs where they should.
+QString parameterValue(const QString& value) {
+    if (!value.contains(QLatin1Char(',')) && !value.contains(QLatin1Char('"'))) {
+        return value;
+    }
+    QString quoted(QLatin1Char('"'));
+    for (const QChar c : value) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('\\')) {
+            quoted += QLatin1Char('\\');
+        }
+        quoted += c;
+    }
+    return quoted + QLatin1Char('"');
+}
+
+} // namespace
+
 QString GeneratedImage::parametersText() const {
     QString text = prompt + QLatin1Char('\n');
     if (!negativePrompt.isEmpty()) {
@@ -58,7 +78,7 @@ QString GeneratedImage::parametersText() const {
         text += QStringLiteral(", Model hash: ") + modelHash;
     }
     if (!modelName.isEmpty()) {
-        text += QStringLiteral(", Model: ") + modelName;
+        text += QStringLiteral(", Model: ") + parameterValue(modelName);
     }
     return text;
 }

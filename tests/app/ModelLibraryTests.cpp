@@ -341,6 +341,9 @@ TEST_F(Library, GenerationsRunWithTheChosenModelAndNameIt) {
         QStringLiteral("\nNegative prompt: blurry\nSteps: 3, Sampler: PNDM, CFG scale: 7.5, "
                        "Seed: 7, Size: 16x16, Model hash: 0123456789, Model: Stable Diffusion "
                        "1.5")));
+    fromFile.modelName = QStringLiteral("v2, \"final\"");
+    EXPECT_TRUE(fromFile.parametersText().endsWith(QStringLiteral(", Model: \"v2, \\\"final\\\"\"")))
+        << fromFile.parametersText().toStdString();
 }
 
 TEST_F(Library, FetchesTheXLPreviewDecoderFromTheHub) {

@@ -1,9 +1,9 @@
 #include "state/library/ModelImport.h"
 
+#include "core/Sha256.h"
 #include "state/download/ByteCountText.h"
 #include "state/download/DownloadFileSystem.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <span>
 #include <cerrno>
 #include <exception>
 #include <vector>
@@ -24,6 +26,10 @@ namespace {
 
 constexpr qint64 kPiece = 4 * 1024 * 1024;
 const QString kUnfinishedPrefix = QStringLiteral(".importing-");
+
+std::span<const uint8_t> bytesOf(const char* data, qint64 size) {
+    return {reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size)};
+}
 
 // Raised inside the procedure to end it; the caller turns it into a result.
 struct Stop {
@@ -57,7 +63,7 @@ public:
 
     // Links `file` to `target` when possible, then reads it into the hash;
     // else copies it, hashing the same bytes. Returns whether it linked.
-    bool bring(const SourceFile& file, const QString& target, QCryptographicHash& hash,
+    bool bring(const SourceFile& file, const QString& target, Sha256& hash,
                bool tryLink) {
         if (tryLink && ::link(QFile::encodeName(file.path).constData(),
                               QFile::encodeName(target).constData()) == 0) {
@@ -82,7 +88,7 @@ private:
         }
     }
 
-    void readInto(const QString& path, QCryptographicHash& hash, const QString& verb) {
+    void readInto(const QString& path, Sha256& hash, const QString& verb) {
         QFile in(path);
         if (!in.open(QIODevice::ReadOnly)) {
             throw Stop{QStringLiteral("Could not read %1: %2.").arg(path, in.errorString())};
@@ -97,13 +103,13 @@ private:
             if (read == 0) {
                 return;
             }
-            hash.addData(QByteArrayView(piece.constData(), read));
+            hash.update(bytesOf(piece.constData(), read));
             done_ += read;
             report(verb);
         }
     }
 
-    void copyInto(const QString& source, const QString& target, QCryptographicHash& hash) {
+    void copyInto(const QString& source, const QString& target, Sha256& hash) {
         QFile in(source);
         if (!in.open(QIODevice::ReadOnly)) {
             throw Stop{QStringLiteral("Could not read %1: %2.").arg(source, in.errorString())};
@@ -127,7 +133,7 @@ private:
                 throw Stop{QStringLiteral("Could not write %1: %2.")
                                .arg(target, systemReason(error))};
             }
-            hash.addData(bytes);
+            hash.update(bytesOf(bytes.constData(), bytes.size()));
             done_ += read;
             report(QStringLiteral("Copying"));
         }
@@ -235,7 +241,7 @@ ImportResult importIntoLibrary(const QString& sourcePath, const QString& applica
         staging = folder.filePath(kUnfinishedPrefix +
                                   QUuid::createUuid().toString(QUuid::WithoutBraces) + extension);
 
-        QCryptographicHash hash(QCryptographicHash::Sha256);
+        Sha256 hash;
         bool linking = true;
         if (source.isFile()) {
             linking = procedure.bring(files.front(), staging, hash, true);
@@ -245,8 +251,8 @@ ImportResult importIntoLibrary(const QString& sourcePath, const QString& applica
             }
             for (const SourceFile& file : files) {
                 // Names and sizes count, so a renamed or moved file is a change.
-                hash.addData(file.relative.toUtf8());
-                hash.addData(QByteArray(1, '\0'));
+                const QByteArray name = file.relative.toUtf8() + '\0';
+                hash.update(bytesOf(name.constData(), name.size()));
                 const QString target = QDir(staging).filePath(file.relative);
                 if (const auto failure = createDirectories(QFileInfo(target).path())) {
                     throw Stop{*failure};
@@ -254,7 +260,8 @@ ImportResult importIntoLibrary(const QString& sourcePath, const QString& applica
                 linking = procedure.bring(file, target, hash, linking);
             }
         }
-        const QString sha256 = QString::fromLatin1(hash.result().toHex());
+        const std::array<uint8_t, 32> digest = hash.finish();
+        const QString sha256 = QString::fromStdString(toHex(digest));
         if (const auto known = knownHashes.constFind(sha256); known != knownHashes.constEnd()) {
             throw Stop{QStringLiteral("This model is already in the library as \u201c%1\u201d.")
                            .arg(known.value())};
