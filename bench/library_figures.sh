@@ -11,7 +11,7 @@ work=${2:-/tmp/dravelin-sdxl-bench}
 precision=${3:-bfloat16}
 rm -rf "$work"
 mkdir -p "$work"
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf "$work"' EXIT INT TERM
 
 # The downloaded model only lends its tokenizer here: tiny is enough.
 "$bin/dravelin-make-model" "$work/hub" > /dev/null
