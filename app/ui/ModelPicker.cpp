@@ -33,10 +33,8 @@ QComboBox* boundCombo(LibraryListModel* model, QWidget* parent, const QString& n
     combo->setModel(model);
     combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     combo->setMinimumContentsLength(12);
-    QObject::connect(combo, &QComboBox::activated, parent, [combo, model, choose](int row) {
-        choose(model->idAt(row));
-        Q_UNUSED(combo);
-    });
+    QObject::connect(combo, &QComboBox::activated, parent,
+                     [model, choose](int row) { choose(model->idAt(row)); });
     return combo;
 }
 
