@@ -4,6 +4,7 @@
 #include "pipeline/Encoder.h"
 #include "pipeline/PipelineProgress.h"
 #include "pipeline/PreviewDecoder.h"
+#include "random/RandomSource.h"
 #include "schedulers/Scheduler.h"
 #include "pipeline/StableDiffusionPipelineProtocol.h"
 #include "pipeline/TextEncoderXL.h"
@@ -95,6 +96,10 @@ public:
     // The initial latents, one per image, from one random source.
     std::vector<ShapedArray> generateLatentSamples(const PipelineConfiguration& configuration,
                                                    const Scheduler& scheduler);
+    // The same from a source the caller goes on drawing from.
+    std::vector<ShapedArray> generateLatentSamples(const PipelineConfiguration& configuration,
+                                                   const Scheduler& scheduler,
+                                                   RandomSource& random);
 
     // The base network's hidden states are the first encoder's channels
     // followed by the second's, and its pooled embedding the second's; the
