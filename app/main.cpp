@@ -3,6 +3,7 @@
 #include "nn/compute/ComputeWaitPolicy.h"
 #include "state/Generator.h"
 #include "state/ModelStore.h"
+#include "state/library/ModelLibrary.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>
@@ -19,7 +20,10 @@ int main(int argc, char** argv) {
     // One store and one generator for the life of the application.
     dravelin::ModelStore store;
     dravelin::Generator generator;
-    dravelin::MainWindow window(store, generator);
+    dravelin::ModelLibrary library(store);
+    // SDXL previews through their tiny autoencoder, fetched when first needed.
+    library.setFetchesPreviewDecoderAutomatically(true);
+    dravelin::MainWindow window(store, generator, library);
     window.show();
     return QApplication::exec();
 }

@@ -16,13 +16,15 @@ dravelin_test(test_app_state
     app/GeneratorTests.cpp
     app/ImageFileLoadingTests.cpp
     app/ModelStoreDownloadTests.cpp
+    app/ModelLibraryTests.cpp
     app/ModelStoreTests.cpp)
 target_link_libraries(test_app_state PRIVATE dravelin_app_state dravelin_qt_test_support
                       dravelin_fake_hub)
 
 find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets Test)
 dravelin_test(test_window app/WindowTests.cpp)
-target_link_libraries(test_window PRIVATE dravelin_app_ui Qt6::Test dravelin_qt_test_support)
+target_link_libraries(test_window PRIVATE dravelin_app_ui Qt6::Test dravelin_qt_test_support
+                      dravelin_model_maker)
 
 # Offscreen screenshots of every screen: dravelin-screenshots [DIR].
 add_executable(dravelin-screenshots app/ScreenshotTool.cpp)
