@@ -22,6 +22,7 @@ set(DRAVELIN_NN_SOURCES
     nn/layers/ChannelTransform.cpp
     nn/layers/Convolution.cpp
     nn/layers/ConvolutionInput.cpp
+    nn/layers/ConvolutionPrimitive.cpp
     nn/layers/CrossAttention.cpp
     nn/layers/GroupNorm.cpp
     nn/layers/LayerNorm.cpp
