@@ -26,8 +26,8 @@ struct ConvolutionPadding {
 // A 2-D convolution with bias (PyTorch's Conv2d, square 1×1 or 3×3 kernel,
 // stride 1 or 2), on feature maps.
 //
-// Where oneDNN has a kernel for the layer on this processor (chosen once, at
-// construction), it runs oneDNN's convolution: the weights are reordered once
+// Where oneDNN has an AVX-512 or AMX kernel for the layer on this processor
+// (chosen once, at construction), it runs oneDNN's convolution: the weights are reordered once
 // into that kernel's layout, the bias and a residual sum are fused into it,
 // and it reads the framed map's rows as they lie (a 3×3 kernel computes the
 // frame columns too, cleared afterwards). Inputs that are produced on the way
