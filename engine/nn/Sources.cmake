@@ -11,6 +11,7 @@ set(DRAVELIN_NN_SOURCES
     nn/compute/ConfigReader.cpp
     nn/compute/FeatureMap.cpp
     nn/compute/Matrix.cpp
+    nn/compute/MatrixProduct.cpp
     nn/compute/Profiler.cpp
     nn/compute/WeightReader.cpp
     # layers

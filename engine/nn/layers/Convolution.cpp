@@ -3,11 +3,11 @@
 #include "nn/compute/Bfloat16.h"
 #include "nn/compute/ComputeContext.h"
 #include "nn/compute/ConfigReader.h"
+#include "nn/compute/MatrixProduct.h"
 #include "nn/compute/ParallelFailure.h"
 #include "nn/compute/Profiler.h"
 
 #include <omp.h>
-#include <oneapi/dnnl/dnnl.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -35,16 +35,6 @@ constexpr int64_t kPositionsPerProduct = 4096;
 // two extra rows a 3×3 kernel reads above and below a band stay few, and the
 // band (under 5 MB at 256 channels) stays in the last-level cache.
 constexpr int64_t kPositionsPerBand = 4096;
-
-void multiply(int64_t rows, int64_t columns, int64_t depth, const float* a, int64_t aStride,
-              const float* b, float* c) {
-    const dnnl_status_t status =
-        dnnl_sgemm('N', 'N', rows, columns, depth, 1.0f, a, aStride, b, columns, 1.0f, c, columns);
-    if (status != dnnl_success) {
-        throw std::runtime_error("oneDNN's matrix product failed (status " +
-                                 std::to_string(static_cast<int>(status)) + ").");
-    }
-}
 
 int64_t ceilDivide(int64_t a, int64_t b) {
     return (a + b - 1) / b;
@@ -221,9 +211,10 @@ void Convolution::addTaps(const float* source, int64_t rowStride, int64_t pixelS
     const int64_t tapFloats = inChannels_ * outChannels_;
     for (int dy = 0; dy < kernel_; ++dy) {
         for (int dx = 0; dx < kernel_; ++dx) {
-            multiply(positions, outChannels_, inChannels_,
-                     source + dy * rowStride + dx * inChannels_, pixelStride,
-                     taps_.data() + (dy * kernel_ + dx) * tapFloats, output);
+            multiplyMatrices('N', positions, outChannels_, inChannels_,
+                             source + dy * rowStride + dx * inChannels_, pixelStride,
+                             taps_.data() + (dy * kernel_ + dx) * tapFloats, outChannels_, 1.0f,
+                             output, outChannels_);
         }
     }
 }

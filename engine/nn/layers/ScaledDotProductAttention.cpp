@@ -4,10 +4,9 @@
 #include "nn/compute/Bfloat16.h"
 #include "nn/compute/ComputeContext.h"
 #include "nn/compute/ParallelFailure.h"
+#include "nn/compute/MatrixProduct.h"
 #include "nn/compute/Profiler.h"
 #include "nn/layers/AttentionKernels.h"
-
-#include <oneapi/dnnl/dnnl.h>
 
 #include <algorithm>
 #include <cmath>
@@ -25,19 +24,6 @@ constexpr int64_t kQueryBlock = 64;
 constexpr int64_t kKeyBlock = 512;
 // Stands for −∞ in a masked score without making e^(x − max) a NaN.
 constexpr float kHidden = -1e30f;
-
-// C = A·B (or A·Bᵀ) + beta·C, row-major, on the calling thread: inside a
-// parallel region oneDNN's GEMM runs single-threaded.
-void multiply(char transposeB, int64_t rows, int64_t columns, int64_t depth, const float* a,
-              int64_t aStride, const float* b, int64_t bStride, float beta, float* c,
-              int64_t cStride) {
-    const dnnl_status_t status = dnnl_sgemm('N', transposeB, rows, columns, depth, 1.0f, a, aStride,
-                                            b, bStride, beta, c, cStride);
-    if (status != dnnl_success) {
-        throw std::runtime_error("oneDNN's matrix product failed (status " +
-                                 std::to_string(static_cast<int>(status)) + ").");
-    }
-}
 
 int64_t ceilDivide(int64_t a, int64_t b) {
     return (a + b - 1) / b;
@@ -181,7 +167,7 @@ void ScaledDotProductAttention::attendBlock(int64_t head, int64_t firstQuery, in
                                              {DNNL_ARG_SCRATCHPAD, pad}});
             stream.wait();
         } else {
-            multiply('T', rows, count, d, blockQueries, d,
+            multiplyMatrices('T', rows, count, d, blockQueries, d,
                      operands.keys + firstKey * layout_.keyStride + head * d, layout_.keyStride,
                      0.0f, scores, count);
         }
@@ -213,7 +199,7 @@ void ScaledDotProductAttention::attendBlock(int64_t head, int64_t firstQuery, in
                                             {DNNL_ARG_SCRATCHPAD, pad}});
             stream.wait();
         } else {
-            multiply('N', rows, d, count, scores, count,
+            multiplyMatrices('N', rows, d, count, scores, count,
                      operands.values + firstKey * layout_.valueStride + head * d,
                      layout_.valueStride, 1.0f, weighted, d);
         }
