@@ -3,6 +3,7 @@
 #include "nn/compute/ComputeContext.h"
 #include "nn/compute/Profiler.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -13,9 +14,8 @@ namespace {
 using dnnl::memory;
 using Tag = memory::format_tag;
 
-// The image size the weights are laid out for at construction (a batch of one,
-// the kernel's own padding): the latent size of a 512×512 image, where most
-// of a denoising network's work is.
+// The image size the weights are laid out for at construction: the latent
+// size of a 512×512 image, where most of a denoising network's work is.
 constexpr int64_t kLayoutSize = 64;
 
 bool isReference(const char* kernel) {
@@ -36,7 +36,11 @@ ConvolutionPrimitive::ConvolutionPrimitive(const ShapedArray& weight, const Shap
                                   Tag::any);
     dnnl::convolution_forward::primitive_desc layout;
     try {
-        layout = describe(Key{1, kLayoutSize, kLayoutSize, kernel_ / 2, kernel_ / 2, false},
+        // As the convolution will describe it: a framed image padded by the
+        // kernel, or for stride 2 the rows and columns it reads.
+        layout = describe(stride_ == 1 ? Key{1, kLayoutSize + 2, kLayoutSize + 2, kernel_ / 2,
+                                             kernel_ / 2, false}
+                                       : Key{1, kLayoutSize + 1, kLayoutSize + 1, 0, 0, false},
                           anyWeights);
     } catch (const dnnl::error&) {
         return; // no kernel for this precision here
@@ -49,9 +53,9 @@ ConvolutionPrimitive::ConvolutionPrimitive(const ShapedArray& weight, const Shap
     memory given(memory::desc({outChannels_, inChannels_, kernel_, kernel_},
                                     memory::data_type::f32, Tag::oihw),
                        engine, const_cast<float*>(weight.data()));
-    weights_ = memory(layout.weights_desc(), engine);
+    cache_->loaded = memory(layout.weights_desc(), engine);
     dnnl::stream& stream = ComputeContext::stream();
-    dnnl::reorder(given, weights_).execute(stream, given, weights_);
+    dnnl::reorder(given, cache_->loaded).execute(stream, given, cache_->loaded);
     bias_ = memory(memory::desc({outChannels_}, memory::data_type::f32, Tag::a), engine);
     std::memcpy(bias_.get_data_handle(), bias.data(),
                 static_cast<size_t>(outChannels_) * sizeof(float));
@@ -94,13 +98,14 @@ ConvolutionPrimitive::Made ConvolutionPrimitive::forSize(const Key& key) const {
     const memory::desc anyWeights({outChannels_, inChannels_, kernel_, kernel_}, operands_,
                                   Tag::any);
     dnnl::convolution_forward::primitive_desc chosen = describe(key, anyWeights);
-    memory weights = weights_;
-    if (chosen.weights_desc() != weights_.get_desc()) {
+    memory& loaded = cache_->loaded;
+    memory weights = loaded;
+    if (chosen.weights_desc() != loaded.get_desc()) {
         // This size's kernel prefers another layout: take the loaded one if a
         // real kernel accepts it, else reorder a copy for this size.
         bool kept = false;
         try {
-            auto fixed = describe(key, weights_.get_desc());
+            auto fixed = describe(key, loaded.get_desc());
             if (!isReference(fixed.impl_info_str())) {
                 chosen = fixed;
                 kept = true;
@@ -110,9 +115,15 @@ ConvolutionPrimitive::Made ConvolutionPrimitive::forSize(const Key& key) const {
         if (!kept) {
             dnnl::stream& stream = ComputeContext::stream();
             weights = memory(chosen.weights_desc(), ComputeContext::engine());
-            memory loaded = weights_;
             dnnl::reorder(loaded, weights).execute(stream, loaded, weights);
             stream.wait();
+            const bool loadedUsed =
+                std::any_of(cache_->made.begin(), cache_->made.end(), [&](const auto& entry) {
+                    return entry.second.weights.get_data_handle() == loaded.get_data_handle();
+                });
+            if (!loadedUsed) {
+                loaded = weights;
+            }
         }
     }
     Made made{dnnl::convolution_forward(chosen), chosen.src_desc(), chosen.dst_desc(), weights};

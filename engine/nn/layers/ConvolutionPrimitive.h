@@ -22,7 +22,9 @@ namespace dravelin {
 // The weights are reordered once, at construction, into the layout oneDNN's
 // kernel wants for a 64×64 image (in bfloat16 for a bfloat16 layer). A
 // primitive is made on first use for each source size and kept; a size whose
-// kernel wants another weight layout gets its own reordered copy, made once.
+// kernel wants another weight layout gets its own reordered copy, made once,
+// which replaces the loaded one if no primitive used that yet (so a network
+// run at one size keeps one copy).
 // Safe to run from several threads at once.
 class ConvolutionPrimitive {
 public:
@@ -56,6 +58,9 @@ private:
     struct Cache {
         std::mutex mutex;
         std::map<Key, Made> made;
+        // The weights as laid out at load, until a size wants another layout
+        // before any primitive used them.
+        dnnl::memory loaded;
     };
     dnnl::convolution_forward::primitive_desc describe(const Key& size,
                                                        const dnnl::memory::desc& weights) const;
@@ -68,7 +73,6 @@ private:
     dnnl::memory::data_type operands_ = dnnl::memory::data_type::f32;
     bool available_ = false;
     std::string kernelName_;
-    dnnl::memory weights_;
     dnnl::memory bias_;
     std::shared_ptr<Cache> cache_;
 };
