@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
         }
 
         ModelConfiguration whole;
-        whole.latentSize = std::array<int64_t, 2>{side, side};
+        whole.inputSizes["z"] = {side, side};
         Decoder single(bundle, whole);
         single.loadResources();
         start = Clock::now();

@@ -1,6 +1,7 @@
 #include "pipeline/InpaintingBlend.h"
 
 #include "schedulers/Scheduler.h"
+#include "schedulers/SigmaScheduler.h"
 
 #include <cmath>
 #include <stdexcept>
@@ -60,7 +61,7 @@ ShapedArray InpaintingBlend::blend(const ShapedArray& repainted, const ShapedArr
     return result;
 }
 
-void InpaintingBlend::afterStep(const Scheduler& scheduler, std::optional<int> nextTimeStep,
+void InpaintingBlend::afterStep(const Scheduler& scheduler, std::optional<size_t> nextIndex,
                                 std::vector<ShapedArray>& latents,
                                 std::vector<ShapedArray>& denoised) const {
     if (networkTakesMask_) {
@@ -73,14 +74,24 @@ void InpaintingBlend::afterStep(const Scheduler& scheduler, std::optional<int> n
     }
     for (size_t i = 0; i < latents.size(); ++i) {
         const ShapedArray kept =
-            nextTimeStep ? noisedTo(scheduler, imageLatent_, noise_[i], *nextTimeStep) : imageLatent_;
+            nextIndex ? noisedTo(scheduler, imageLatent_, noise_[i], *nextIndex) : imageLatent_;
         latents[i] = blend(latents[i], kept);
         denoised[i] = blend(denoised[i], imageLatent_);
     }
 }
 
 ShapedArray noisedTo(const Scheduler& scheduler, const ShapedArray& original,
-                     const ShapedArray& noise, int timeStep) {
+                     const ShapedArray& noise, size_t index) {
+    const std::vector<float> timesteps = scheduler.timesteps();
+    if (index >= timesteps.size()) {
+        throw std::out_of_range("Step " + std::to_string(index) + " is outside the scheduler's " +
+                                std::to_string(timesteps.size()) + " timesteps.");
+    }
+    if (const auto* sigmas = dynamic_cast<const SigmaScheduler*>(&scheduler)) {
+        const double sigma = sigmas->sigmas().at(index);
+        return weightedSum({1.0, sigma}, {original, noise});
+    }
+    const int timeStep = roundToInt(timesteps[index]);
     const std::vector<float>& alphasCumProd = scheduler.alphasCumProd();
     if (timeStep < 0 || static_cast<size_t>(timeStep) >= alphasCumProd.size()) {
         throw std::out_of_range("Timestep " + std::to_string(timeStep) +

@@ -32,9 +32,9 @@ public:
     ShapedArray networkInput(const ShapedArray& latents) const;
 
     // After every image's scheduler has stepped: the blend described above.
-    // `nextTimeStep` is the timestep the following step evaluates, absent
-    // after the last step.
-    void afterStep(const Scheduler& scheduler, std::optional<int> nextTimeStep,
+    // `nextIndex` is the position in the scheduler's timesteps() of the
+    // evaluation that follows, absent after the last one.
+    void afterStep(const Scheduler& scheduler, std::optional<size_t> nextIndex,
                    std::vector<ShapedArray>& latents, std::vector<ShapedArray>& denoised) const;
 
     // (1 − mask) · kept + mask · repainted, element by element in single
@@ -49,9 +49,11 @@ private:
     bool networkTakesMask_;
 };
 
-// The original sample noised to a training timestep:
-// sqrt(ᾱ_t) · original + sqrt(1 − ᾱ_t) · noise.
+// The original sample noised to the noise level of the evaluation at `index`
+// of the scheduler's timesteps(), as that scheduler's samples are:
+// original + σ · noise for a sigma scheduler, else
+// sqrt(ᾱ_t) · original + sqrt(1 − ᾱ_t) · noise at that (whole) timestep t.
 ShapedArray noisedTo(const Scheduler& scheduler, const ShapedArray& original,
-                     const ShapedArray& noise, int timeStep);
+                     const ShapedArray& noise, size_t index);
 
 } // namespace dravelin

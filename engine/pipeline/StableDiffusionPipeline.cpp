@@ -1,5 +1,6 @@
 #include "pipeline/StableDiffusionPipeline.h"
 
+#include "pipeline/DenoisingLoop.h"
 #include "pipeline/ImageConversion.h"
 #include "pipeline/PipelineError.h"
 #include "random/RandomSource.h"
@@ -12,7 +13,18 @@
 namespace dravelin {
 
 std::unique_ptr<Scheduler> makeScheduler(const PipelineConfiguration& c) {
-    return schedulerEntry(c.schedulerType).make(c);
+    const SchedulerEntry& entry = schedulerEntry(c.schedulerType);
+    // A scheduler with a spacing of its own ignores the setting.
+    if (entry.spacings.size() > 1 && !entry.takes(c.schedulerTimestepSpacing)) {
+        std::string taken;
+        for (TimeStepSpacing spacing : entry.spacings) {
+            taken += (taken.empty() ? "" : ", ") + std::string(spacingName(spacing));
+        }
+        throw std::invalid_argument("The " + std::string(entry.commandLineName) +
+                                    " scheduler takes the spacings " + taken + ", not " +
+                                    std::string(spacingName(c.schedulerTimestepSpacing)) + ".");
+    }
+    return entry.make(c);
 }
 
 namespace {
@@ -103,15 +115,11 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
 
     // One random source serves the starting noise, the image encoder's
     // samples and any noise the schedulers add between steps.
-    const std::shared_ptr<RandomSource> random = makeRandomSource(c.rngType, c.seed);
+    const std::unique_ptr<RandomSource> random = makeRandomSource(c.rngType, c.seed);
     StartingLatents start = startingLatents(c, *schedulers.front(), unet.latentSampleShape(),
                                             encoder ? &*encoder : nullptr, *random);
     std::vector<ShapedArray> latents = std::move(start.latents);
     const std::optional<InpaintingBlend>& inpainting = start.inpainting;
-    for (const auto& scheduler : schedulers) {
-        scheduler->useRandomSource(random);
-    }
-    std::vector<ShapedArray> denoised = latents;
     if (reduceMemory && encoder) {
         encoder->unloadResources();
     }
@@ -126,18 +134,17 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
         controlNetConditioning.push_back(ShapedArray::concatenate(pair, 0));
     }
 
-    const std::vector<int> timesteps = schedulers.front()->calculateTimesteps(strength);
-    // Progress reports carry a copy of this pipeline, made once per run.
-    const auto self = std::make_shared<StableDiffusionPipeline>(*this);
-    std::vector<ShapedArray> inputs(latents.size());
-    std::vector<ShapedArray> networkInputs(latents.size());
-    for (size_t step = 0; step < timesteps.size(); ++step) {
-        const int t = timesteps[step];
-        for (size_t i = 0; i < latents.size(); ++i) {
-            const ShapedArray scaled = schedulers[i]->scaleModelInput(latents[i], t);
-            inputs[i] =
-                promptOnly ? scaled : ShapedArray::concatenate(std::vector{scaled, scaled}, 0);
-            networkInputs[i] = inpainting ? inpainting->networkInput(inputs[i]) : inputs[i];
+    const NoisePredictor predict = [&](const std::vector<ShapedArray>& scaled, float t, size_t,
+                                       size_t) {
+        std::vector<ShapedArray> inputs;
+        std::vector<ShapedArray> networkInputs;
+        inputs.reserve(scaled.size());
+        networkInputs.reserve(scaled.size());
+        for (const ShapedArray& latent : scaled) {
+            inputs.push_back(promptOnly ? latent
+                                        : ShapedArray::concatenate(std::vector{latent, latent}, 0));
+            networkInputs.push_back(inpainting ? inpainting->networkInput(inputs.back())
+                                               : inputs.back());
         }
         std::optional<std::vector<Residuals>> residuals;
         if (controlNet) {
@@ -145,28 +152,27 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
         }
         std::vector<ShapedArray> noise =
             unet.predictNoise(networkInputs, t, hiddenStates, residuals);
-        if (!promptOnly) {
-            noise = performGuidance(noise, c.guidanceScale);
-        }
-
-        stepEach(schedulers, noise, t, latents, denoised);
-        if (inpainting) {
-            inpainting->afterStep(*schedulers.front(),
-                                  step + 1 < timesteps.size()
-                                      ? std::optional<int>(timesteps[step + 1])
-                                      : std::nullopt,
-                                  latents, denoised);
-        }
-
-        const PipelineProgress progress{self,
-                                        c.prompt,
-                                        static_cast<int64_t>(step),
-                                        static_cast<int64_t>(timesteps.size()),
-                                        c.useDenoisedIntermediates ? denoised : latents,
-                                        c};
-        if (!progressHandler(progress)) {
-            return {};
-        }
+        return promptOnly ? noise : performGuidance(noise, c.guidanceScale);
+    };
+    // Progress reports carry a copy of this pipeline, made once per run.
+    const auto self = std::make_shared<StableDiffusionPipeline>(*this);
+    const StepObserver observe = [&](int64_t step, int64_t stepCount,
+                                     const std::vector<ShapedArray>& latest,
+                                     const std::vector<ShapedArray>& denoised) {
+        return progressHandler(PipelineProgress{
+            self, c.prompt, step, stepCount, c.useDenoisedIntermediates ? denoised : latest, c});
+    };
+    StepAdjuster blend;
+    if (inpainting) {
+        blend = [&](std::optional<size_t> nextIndex, std::vector<ShapedArray>& latest,
+                    std::vector<ShapedArray>& denoised) {
+            inpainting->afterStep(*schedulers.front(), nextIndex, latest, denoised);
+        };
+    }
+    const std::optional<std::vector<ShapedArray>> denoised =
+        denoise(schedulers, std::move(latents), strength, *random, predict, observe, blend);
+    if (!denoised) {
+        return {};
     }
 
     if (reduceMemory) {
@@ -175,7 +181,7 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
         }
         unet.unloadResources();
     }
-    return decodeToImages(denoised, c);
+    return decodeToImages(*denoised, c);
 }
 
 std::vector<ShapedArray>

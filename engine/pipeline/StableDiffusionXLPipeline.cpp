@@ -1,5 +1,6 @@
 #include "pipeline/StableDiffusionXLPipeline.h"
 
+#include "pipeline/DenoisingLoop.h"
 #include "pipeline/PipelineError.h"
 #include "random/RandomSource.h"
 #include "pipeline/StableDiffusionPipeline.h"
@@ -19,16 +20,21 @@ namespace {
 constexpr float kLargestRefinerStart = 1.0e6f;
 
 ShapedArray geometryRow(const PipelineConfiguration& c, float last) {
+    const float width = c.originalWidth.value_or(c.originalSize);
     return ShapedArray(
-        {c.originalSize, c.originalSize, c.cropsCoordsTopLeft, c.cropsCoordsTopLeft, last},
-        Shape{1, 5});
+        {c.originalSize, width, c.cropsCoordsTopLeft, c.cropsCoordsTopLeft, last}, Shape{1, 5});
 }
 
 } // namespace
 
 ShapedArray baseGeometryConditioning(const PipelineConfiguration& c, bool oneDimensional) {
-    const std::vector<float> row{c.originalSize,       c.originalSize, c.cropsCoordsTopLeft,
-                                 c.cropsCoordsTopLeft, c.targetSize,   c.targetSize};
+    // Heights first, as (height, width) pairs.
+    const std::vector<float> row{c.originalSize,
+                                 c.originalWidth.value_or(c.originalSize),
+                                 c.cropsCoordsTopLeft,
+                                 c.cropsCoordsTopLeft,
+                                 c.targetSize,
+                                 c.targetWidth.value_or(c.targetSize)};
     const ShapedArray one(row, oneDimensional ? Shape{6} : Shape{1, 6});
     return ShapedArray::concatenate(std::vector<ShapedArray>{one, one}, 0);
 }
@@ -120,6 +126,8 @@ GeneratedImages StableDiffusionXLPipeline::generateImages(const PipelineConfigur
         schedulers.push_back(makeScheduler(c));
     }
 
+    // One random source serves the starting noise, the image encoder's
+    // samples and any noise the schedulers add between steps.
     const std::unique_ptr<RandomSource> random = makeRandomSource(c.rngType, c.seed);
     StartingLatents start = startingLatents(c, *schedulers.front(), unet.latentSampleShape(),
                                             encoder ? &*encoder : nullptr, *random);
@@ -128,7 +136,6 @@ GeneratedImages StableDiffusionXLPipeline::generateImages(const PipelineConfigur
     if (reduceMemory && encoder) {
         encoder->unloadResources();
     }
-    std::vector<ShapedArray> denoised = latents;
 
     const std::optional<float> strength =
         c.mode() != PipelineMode::textToImage ? std::optional<float>(c.strength) : std::nullopt;
@@ -136,23 +143,12 @@ GeneratedImages StableDiffusionXLPipeline::generateImages(const PipelineConfigur
     std::optional<ModelInputs>* conditioning =
         baseConditioning ? &baseConditioning : &refinerConditioning;
     Unet* network = &unet;
-
-    const std::vector<int> timesteps = schedulers.front()->calculateTimesteps(strength);
-    const auto refinerStartStep = static_cast<int64_t>(static_cast<double>(c.refinerStart) *
-                                                       static_cast<double>(timesteps.size()));
-    // Progress reports carry a copy of this pipeline, made once per run.
-    const auto self = std::make_shared<StableDiffusionXLPipeline>(*this);
-    std::vector<ShapedArray> inputs(latents.size());
-    for (size_t step = 0; step < timesteps.size(); ++step) {
-        const int t = timesteps[step];
-        for (size_t i = 0; i < latents.size(); ++i) {
-            const std::vector<ShapedArray> pair{latents[i], latents[i]};
-            inputs[i] = ShapedArray::concatenate(pair, 0);
-            if (inpainting) {
-                inputs[i] = inpainting->networkInput(inputs[i]);
-            }
-        }
-        if (unetRefiner && static_cast<int64_t>(step) == refinerStartStep) {
+    // The refiner takes over at this fraction of the run's evaluations.
+    const NoisePredictor predict = [&](const std::vector<ShapedArray>& scaled, float t,
+                                       size_t index, size_t count) {
+        const auto refinerStartStep = static_cast<int64_t>(static_cast<double>(c.refinerStart) *
+                                                           static_cast<double>(count));
+        if (unetRefiner && static_cast<int64_t>(index) == refinerStartStep) {
             unet.unloadResources();
             network = &*unetRefiner;
             conditioning = &refinerConditioning;
@@ -160,29 +156,39 @@ GeneratedImages StableDiffusionXLPipeline::generateImages(const PipelineConfigur
         if (!conditioning->has_value()) {
             throw PipelineError(PipelineError::Case::missingUnetInputs);
         }
+        std::vector<ShapedArray> inputs;
+        inputs.reserve(scaled.size());
+        for (const ShapedArray& latent : scaled) {
+            inputs.push_back(ShapedArray::concatenate(std::vector{latent, latent}, 0));
+            if (inpainting) {
+                inputs.back() = inpainting->networkInput(inputs.back());
+            }
+        }
         const ModelInputs& current = **conditioning;
-        std::vector<ShapedArray> noise = network->predictNoise(
-            inputs, t, current.hiddenStates, current.pooledStates, current.geometryConditioning);
-        noise = performGuidance(noise, c.guidanceScale);
-
-        stepEach(schedulers, noise, t, latents, denoised);
-        if (inpainting) {
-            inpainting->afterStep(*schedulers.front(),
-                                  step + 1 < timesteps.size()
-                                      ? std::optional<int>(timesteps[step + 1])
-                                      : std::nullopt,
-                                  latents, denoised);
-        }
-
-        const PipelineProgress progress{self,
-                                        c.prompt,
-                                        static_cast<int64_t>(step),
-                                        static_cast<int64_t>(timesteps.size()),
-                                        c.useDenoisedIntermediates ? denoised : latents,
-                                        c};
-        if (!progressHandler(progress)) {
-            return {};
-        }
+        return performGuidance(network->predictNoise(inputs, t, current.hiddenStates,
+                                                     current.pooledStates,
+                                                     current.geometryConditioning),
+                               c.guidanceScale);
+    };
+    // Progress reports carry a copy of this pipeline, made once per run.
+    const auto self = std::make_shared<StableDiffusionXLPipeline>(*this);
+    const StepObserver observe = [&](int64_t step, int64_t stepCount,
+                                     const std::vector<ShapedArray>& latest,
+                                     const std::vector<ShapedArray>& denoised) {
+        return progressHandler(PipelineProgress{
+            self, c.prompt, step, stepCount, c.useDenoisedIntermediates ? denoised : latest, c});
+    };
+    StepAdjuster blend;
+    if (inpainting) {
+        blend = [&](std::optional<size_t> nextIndex, std::vector<ShapedArray>& latest,
+                    std::vector<ShapedArray>& denoised) {
+            inpainting->afterStep(*schedulers.front(), nextIndex, latest, denoised);
+        };
+    }
+    const std::optional<std::vector<ShapedArray>> denoised =
+        denoise(schedulers, std::move(latents), strength, *random, predict, observe, blend);
+    if (!denoised) {
+        return {};
     }
 
     if (reduceMemory) {
@@ -191,15 +197,21 @@ GeneratedImages StableDiffusionXLPipeline::generateImages(const PipelineConfigur
     if (unetRefiner) {
         unetRefiner->unloadResources();
     }
-    return decodeToImages(denoised, c);
+    return decodeToImages(*denoised, c);
 }
 
 std::vector<ShapedArray>
 StableDiffusionXLPipeline::generateLatentSamples(const PipelineConfiguration& c,
                                                  const Scheduler& scheduler) {
     const std::unique_ptr<RandomSource> random = makeRandomSource(c.rngType, c.seed);
+    return generateLatentSamples(c, scheduler, *random);
+}
+
+std::vector<ShapedArray>
+StableDiffusionXLPipeline::generateLatentSamples(const PipelineConfiguration& c,
+                                                 const Scheduler& scheduler, RandomSource& random) {
     return startingLatents(c, scheduler, unet.latentSampleShape(), encoder ? &*encoder : nullptr,
-                           *random)
+                           random)
         .latents;
 }
 
@@ -217,6 +229,12 @@ GeneratedImages StableDiffusionXLPipeline::decodeToImages(std::span<const Shaped
     if (reduceMemory) {
         decoder.unloadResources();
     }
+    return GeneratedImages(decoded.begin(), decoded.end());
+}
+
+GeneratedImages StableDiffusionXLPipeline::decodeToPreviewImages(std::span<const ShapedArray> latents,
+                                                                 const PipelineConfiguration&) {
+    std::vector<Image> decoded = previewDecoder.decode(latents);
     return GeneratedImages(decoded.begin(), decoded.end());
 }
 

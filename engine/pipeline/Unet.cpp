@@ -7,8 +7,8 @@
 
 namespace dravelin {
 
-ShapedArray timestepTensor(int timeStep, int64_t batch) {
-    return ShapedArray(Shape{batch}, static_cast<float>(timeStep));
+ShapedArray timestepTensor(float timeStep, int64_t batch) {
+    return ShapedArray(Shape{batch}, timeStep);
 }
 
 namespace {
@@ -45,7 +45,7 @@ Unet Unet::resized(int64_t latentHeight, int64_t latentWidth) const {
         urls.push_back(model->modelURL());
     }
     ModelConfiguration configuration = models_.front()->configuration();
-    configuration.latentSize = std::array<int64_t, 2>{latentHeight, latentWidth};
+    configuration.inputSizes[feature::sample] = {latentHeight, latentWidth};
     return Unet(urls, configuration);
 }
 
@@ -84,7 +84,7 @@ bool Unet::takesSingleImageBatch() const {
 }
 
 std::vector<ShapedArray>
-Unet::predictNoise(const std::vector<ShapedArray>& latents, int timeStep,
+Unet::predictNoise(const std::vector<ShapedArray>& latents, float timeStep,
                    const ShapedArray& hiddenStates,
                    const std::optional<std::vector<Residuals>>& additionalResiduals) {
     if (additionalResiduals && additionalResiduals->size() != latents.size()) {
@@ -107,7 +107,7 @@ Unet::predictNoise(const std::vector<ShapedArray>& latents, int timeStep,
     return noiseFrom(predictions(BatchProvider(std::move(inputs))));
 }
 
-std::vector<ShapedArray> Unet::predictNoise(const std::vector<ShapedArray>& latents, int timeStep,
+std::vector<ShapedArray> Unet::predictNoise(const std::vector<ShapedArray>& latents, float timeStep,
                                             const ShapedArray& hiddenStates,
                                             const ShapedArray& pooledStates,
                                             const ShapedArray& geometryConditioning) {

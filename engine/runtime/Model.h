@@ -29,7 +29,7 @@ public:
     // description with bundle.json's shapes, and every weight checked against
     // the weight files' headers. Costs milliseconds where a load can cost
     // minutes. Throws ModelLoadError as `load` does.
-    // The configuration's kind and latent size apply as they do to `load`.
+    // The configuration's kind and input sizes apply as they do to `load`.
     static ModelDescription describeBundle(const std::filesystem::path& bundleDirectory,
                                            const ModelConfiguration& configuration = {});
     ~Model();

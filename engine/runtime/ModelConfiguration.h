@@ -1,11 +1,12 @@
 #pragma once
 
 #include "runtime/ComputePrecision.h"
-#include <array>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace dravelin {
@@ -30,11 +31,12 @@ struct ModelConfiguration {
     // Merged into the denoising network and the text encoder as they load;
     // the other models ignore them.
     std::vector<LoraFile> loras = {};
-    // The latent height and width a denoising network or a decoder is built
-    // for instead of its bundle's (the last two sizes of its "sample" or "z"
-    // input); other models ignore it. The enlarging pass of the hires fix
-    // runs the denoising network at such a size.
-    std::optional<std::array<int64_t, 2>> latentSize = std::nullopt;
+    // The height and width (the last two dimensions) named inputs take
+    // instead of the sizes the bundles give them, for images of a size the
+    // networks were not exported at. Inputs of fewer than three dimensions
+    // keep theirs. The enlarging pass of the hires fix runs the denoising
+    // network and the decoder at such a size.
+    std::map<std::string, std::pair<int64_t, int64_t>> inputSizes = {};
     // The network kind to build instead of the one the bundle names or its
     // directory implies: the image encoder read from the decoder's bundle,
     // whose weight file holds the whole autoencoder as the hub publishes it.

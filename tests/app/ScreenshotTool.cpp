@@ -6,6 +6,7 @@
 #include "state/Generator.h"
 #include "state/ImageInput.h"
 #include "state/ModelStore.h"
+#include "state/library/ModelLibrary.h"
 #include "support/TestNetworks.h"
 #include "support/TestPipelineKinds.h"
 #include "ui/MainView.h"
@@ -20,6 +21,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <future>
 
 using namespace dravelin;
 using namespace dravelin::testing;
@@ -147,5 +149,23 @@ int main(int argc, char** argv) {
     waitFor([&] { return !generator.isGenerating(); });
     input.setHiresEnabled(true);
     shoot(window, output, QStringLiteral("main-inpainted-hires-option"));
+    // Back to text-to-image for the model library's shots.
+    input.setHiresEnabled(false);
+    input.clearImage();
+    // The model library: an import under way (held at its check until the
+    // shot is taken), then an SDXL model chosen.
+    writeTinyXLModel(directory.path() / "downloads" / "Juggernaut XL", {});
+    std::promise<void> shot;
+    std::shared_future<void> taken = shot.get_future().share();
+    window.library().setInspector([taken](const QString& path) {
+        taken.wait();
+        return inspectModel(path);
+    });
+    window.library().importModel(
+        QString::fromStdString((directory.path() / "downloads" / "Juggernaut XL").string()));
+    shoot(window, output, QStringLiteral("main-importing-model"));
+    shot.set_value();
+    waitFor([&] { return !window.library().isImporting(); });
+    shoot(window, output, QStringLiteral("main-sdxl-model-chosen"));
     return 0;
 }

@@ -3,7 +3,10 @@
 // blended tiles.
 
 #include "pipeline/ImageFitting.h"
+#include "pipeline/InpaintingBlend.h"
 #include "pipeline/TiledEvaluation.h"
+#include "schedulers/DDIMScheduler.h"
+#include "schedulers/EulerDiscreteScheduler.h"
 
 #include <gtest/gtest.h>
 
@@ -110,4 +113,30 @@ TEST(ImageFitting, ScalesToCoverAndCropsTheCentre) {
 
     const Image same(16, 16, 3, AlphaKind::none, std::vector<uint8_t>(16 * 16 * 3, 9));
     EXPECT_EQ(fitToSize(same, 16, 16), same);
+}
+
+// The kept region is noised as each scheduler's own samples are: x + σ·n for
+// a sigma scheduler (whose latents are not scaled by sqrt(ᾱ)), and
+// sqrt(ᾱ_t)·x + sqrt(1 − ᾱ_t)·n at the evaluation's timestep otherwise.
+TEST(InpaintingBlend, NoisesTheKeptImageToEachSchedulersNoiseLevel) {
+    const ShapedArray original(Shape{1, 4, 2, 2}, 2.0f);
+    const ShapedArray noise(Shape{1, 4, 2, 2}, 1.0f);
+
+    const EulerDiscreteScheduler euler(4);
+    for (size_t index = 0; index < euler.timesteps().size(); ++index) {
+        const float sigma = euler.sigmas().at(index);
+        EXPECT_NEAR(noisedTo(euler, original, noise, index).data()[3], 2.0f + sigma,
+                    1e-4f * (1.0f + sigma))
+            << "index " << index;
+    }
+
+    const DDIMScheduler ddim(4);
+    for (size_t index = 0; index < ddim.timesteps().size(); ++index) {
+        const float a =
+            ddim.alphasCumProd().at(static_cast<size_t>(std::lround(ddim.timesteps()[index])));
+        EXPECT_NEAR(noisedTo(ddim, original, noise, index).data()[3],
+                    2.0f * std::sqrt(a) + std::sqrt(1.0f - a), 1e-5f)
+            << "index " << index;
+    }
+    EXPECT_THROW(noisedTo(ddim, original, noise, ddim.timesteps().size()), std::out_of_range);
 }
