@@ -59,6 +59,11 @@ public:
     StableDiffusionXLPipeline(const std::filesystem::path& resources,
                               const ModelConfiguration& configuration, bool reduceMemory);
 
+    // From resources found elsewhere (a single-file checkpoint's networks,
+    // say).
+    StableDiffusionXLPipeline(const ResourceURLs& urls, const ModelConfiguration& configuration,
+                              bool reduceMemory);
+
     // From parts already built.
     StableDiffusionXLPipeline(std::shared_ptr<TextEncoderXLModel> textEncoder,
                               std::shared_ptr<TextEncoderXLModel> textEncoder2, Unet unet,
@@ -111,8 +116,6 @@ private:
     ModelInputs generateConditioning(const PipelineConfiguration& configuration, bool forRefiner,
                                      const Shape& timeIdShape);
 
-    StableDiffusionXLPipeline(const ResourceURLs& urls, const ModelConfiguration& configuration,
-                              bool reduceMemory);
 };
 
 // The "time_ids" rows: for the base network the same row of original size,

@@ -2,6 +2,7 @@
 
 #include "core/TextExcerpt.h"
 #include "runtime/Bundle.h"
+#include "runtime/CheckpointBundle.h"
 #include "runtime/LoraWeights.h"
 #include "runtime/Network.h"
 #include "runtime/NetworkRegistry.h"
@@ -9,6 +10,8 @@
 #include "runtime/WeightFiles.h"
 
 #include <oneapi/dnnl/dnnl.hpp>
+
+#include <optional>
 
 namespace dravelin {
 
@@ -49,20 +52,34 @@ template <typename Body> auto withLoadErrors(const std::string& where, Body&& bo
 
 PreparedBundle prepare(const std::filesystem::path& bundleDirectory) {
     PreparedBundle prepared;
-    prepared.bundle = Bundle::read(bundleDirectory);
-    const std::string name = prepared.bundle.directoryName();
-    prepared.where = "The model bundle \"" + excerpt(name) + "\"";
-    const std::string& where = prepared.where;
-
-    if (prepared.bundle.kind) {
-        prepared.kindName = *prepared.bundle.kind;
-    } else {
+    // A network of a single-file checkpoint, named as a bundle inside the file.
+    std::optional<CheckpointBundle> checkpoint;
+    if (const auto location = checkpointPartOf(bundleDirectory)) {
         try {
-            prepared.kindName = NetworkRegistry::inferKindName(prepared.bundle.config, name);
-        } catch (const std::invalid_argument& cause) {
-            throw ModelLoadError(where + " cannot be loaded: " + cause.what() + ".");
+            checkpoint = readCheckpointPart(*location);
+        } catch (const CheckpointError& cause) {
+            throw ModelLoadError(cause.what());
+        }
+        prepared.bundle.directory = bundleDirectory;
+        prepared.bundle.config = checkpoint->config;
+        prepared.kindName = checkpoint->kindName;
+        prepared.where = "The " + location->file.filename().string() + " network \"" +
+                         prepared.bundle.directoryName() + "\"";
+    } else {
+        prepared.bundle = Bundle::read(bundleDirectory);
+        const std::string name = prepared.bundle.directoryName();
+        prepared.where = "The model bundle \"" + excerpt(name) + "\"";
+        if (prepared.bundle.kind) {
+            prepared.kindName = *prepared.bundle.kind;
+        } else {
+            try {
+                prepared.kindName = NetworkRegistry::inferKindName(prepared.bundle.config, name);
+            } catch (const std::invalid_argument& cause) {
+                throw ModelLoadError(prepared.where + " cannot be loaded: " + cause.what() + ".");
+            }
         }
     }
+    const std::string& where = prepared.where;
     prepared.kind = NetworkRegistry::shared().find(prepared.kindName);
     if (!prepared.kind) {
         throw ModelLoadError(where + " holds a network of class \"" + excerpt(prepared.kindName) +
@@ -87,7 +104,8 @@ PreparedBundle prepare(const std::filesystem::path& bundleDirectory) {
             }
         }
         try {
-            prepared.weights = WeightFiles(prepared.bundle.weightFiles);
+            prepared.weights = checkpoint ? std::move(checkpoint->weights)
+                                          : WeightFiles(prepared.bundle.weightFiles);
             prepared.weights.check(prepared.expected);
         } catch (const SafetensorsError& cause) {
             throw ModelLoadError(where + " has unusable weights: " + cause.what());

@@ -255,6 +255,12 @@ TEST(CliText, ParametersAndOutputNames) {
     c.schedulerType = StableDiffusionScheduler::eulerAncestralDiscreteScheduler;
     c.schedulerTimestepSpacing = TimeStepSpacing::linspace;
     EXPECT_NE(parametersText(c, 64, 64, "M").find("Sampler: Euler a, CFG"), std::string::npos);
+    // A single file's hash before its name; a name holding a comma quoted.
+    c.schedulerType = StableDiffusionScheduler::dpmSolverMultistepScheduler;
+    c.schedulerTimestepSpacing = TimeStepSpacing::karras;
+    EXPECT_EQ(parametersText(c, 512, 512, "dream, v2", {}, "0123456789"),
+              "a cat\nSteps: 20, Sampler: DPM++ 2M, Schedule type: Karras, CFG scale: 8, Seed: 7, "
+              "Size: 512x512, Model hash: 0123456789, Model: \"dream, v2\"");
     EXPECT_EQ(outputPathFor("out/pic.png", 0, 1), std::filesystem::path("out/pic.png"));
     EXPECT_EQ(outputPathFor("out/pic.png", 1, 3), std::filesystem::path("out/pic-2.png"));
 }

@@ -1,7 +1,9 @@
 #include "cli/GenerateCommand.h"
 
 #include "cli/PngFile.h"
+#include "core/Sha256.h"
 #include "options/CommandLineOptions.h"
+#include "pipeline/CheckpointPipeline.h"
 #include "pipeline/ImageResize.h"
 #include "pipeline/ImageSize.h"
 #include "pipeline/SchedulerTable.h"
@@ -22,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -47,7 +50,8 @@ constexpr double kLargestAestheticScore = 10.0;
 
 constexpr const char* kUsageIntro = R"(usage: dravelin-cli --prompt TEXT [options]
 Generates images with a Stable Diffusion 1.5 or SDXL model directory (SDXL
-ones, told by their TextEncoder2.model, at the network's own size).
+ones, told by their TextEncoder2.model, at the network's own size) or
+single-file model.
 )";
 
 std::string formatNumber(double value) {
@@ -227,6 +231,41 @@ struct ChosenPipeline {
     std::string modelName;
 };
 
+bool isSingleFileModel(const std::filesystem::path& model) {
+    std::error_code error;
+    return std::filesystem::is_regular_file(model, error);
+}
+
+// A single-file model (with its VAE and refiner files), named by its file's
+// stem as image sites know it.
+ChosenPipeline chooseCheckpointPipeline(const GenerateOptions& options,
+                                        const ModelConfiguration& runtime,
+                                        const std::vector<std::string>& controlNetNames) {
+    if (!controlNetNames.empty()) {
+        throw std::runtime_error("ControlNets need a model directory with them; \"" +
+                                 excerpt(options.model.string(), 200) + "\" is a single file.");
+    }
+    PipelineConfiguration c = options.configuration;
+    CheckpointFiles files;
+    files.model = options.model;
+    files.vae = options.vae;
+    files.refiner = options.refiner;
+    files.tokenizerDirectory = options.tokenizer.value_or(defaultModelDirectory());
+    const CheckpointPipeline built = makeCheckpointPipeline(files, runtime, c, options.reduceMemory);
+    if (built.isXL && !runtime.loras.empty()) {
+        throw std::runtime_error("LoRAs are for SD 1.5 models; \"" +
+                                 excerpt(options.model.string(), 200) + "\" is an SDXL one.");
+    }
+    if (!built.isXL && options.xlOptions) {
+        throw std::runtime_error("--refiner-start and the aesthetic scores are for SDXL models; \"" +
+                                 excerpt(options.model.string(), 200) + "\" is an SD 1.x one.");
+    }
+    if (options.refinerStartGiven && !options.refiner) {
+        throw std::runtime_error("--refiner-start needs a refiner: pass one with --refiner.");
+    }
+    return {built.pipeline, c, options.model.stem().string()};
+}
+
 // `controlNetNames`, the LoRAs and the safety check are for SD directories.
 // The denoising network's own image size in pixels (width, height), read
 // from its bundle without loading it; absent for a network without a
@@ -263,6 +302,13 @@ sizedRuntime(const GenerateOptions& options, const ModelConfiguration& runtime, 
 
 ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfiguration& unsized,
                               const std::vector<std::string>& controlNetNames) {
+    if (isSingleFileModel(options.model)) {
+        return chooseCheckpointPipeline(options, runtime, controlNetNames);
+    }
+    if (options.vae || options.refiner || options.tokenizer) {
+        throw std::runtime_error("--vae, --refiner and --tokenizer go with a single-file model; \"" +
+                                 excerpt(options.model.string(), 200) + "\" is a directory.");
+    }
     PipelineConfiguration c = options.configuration;
     std::string name = modelNameOf(options.model);
     if (!isXLModelDirectory(options.model)) {
@@ -372,8 +418,19 @@ OptionTable generateOptionTable(GenerateParsing& p) {
     GenerateOptions& o = p.options;
     PipelineConfiguration& c = o.configuration;
     return {
-        {"--model", "DIR", "model directory (default: the application's model)",
+        {"--model", "DIR|FILE",
+         "model directory (default: the application's model), or a single-file SD 1.x or "
+         "SDXL model (.safetensors)",
          [&o](const std::string& v) { o.model = v; }},
+        {"--vae", "FILE", "with a single-file model: a VAE file in place of the model's own",
+         [&o](const std::string& v) { o.vae = v; }},
+        {"--refiner", "FILE",
+         "with a single-file SDXL base model: an SDXL refiner file (see --refiner-start)",
+         [&o](const std::string& v) { o.refiner = v; }},
+        {"--tokenizer", "DIR",
+         "with a single-file model: the folder holding vocab.json and merges.txt (default: "
+         "the application's model directory)",
+         [&o](const std::string& v) { o.tokenizer = v; }},
         {"--prompt", "TEXT", "what the image should show",
          [&](const std::string& v) {
              c.prompt = v;
@@ -571,8 +628,30 @@ std::filesystem::path outputPathFor(const std::filesystem::path& output, int64_t
            (output.stem().string() + "-" + std::to_string(index + 1) + output.extension().string());
 }
 
+namespace {
+
+// A value holding a comma (or a quote) is written in double quotes, so that
+// readers split the pairs where they should.
+std::string parameterValue(const std::string& value) {
+    if (value.find_first_of(",\"") == std::string::npos) {
+        return value;
+    }
+    std::string quoted(1, '"');
+    for (const char c : value) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+        }
+        quoted += c;
+    }
+    quoted += '"';
+    return quoted;
+}
+
+} // namespace
+
 std::string parametersText(const PipelineConfiguration& c, int width, int height,
-                           const std::string& modelName, const std::vector<LoraFile>& loras) {
+                           const std::string& modelName, const std::vector<LoraFile>& loras,
+                           const std::string& modelHash) {
     std::string text = c.prompt;
     for (const LoraFile& lora : loras) {
         text += " <lora:" + lora.path.stem().string() + ":" + formatNumber(lora.scale) + ">";
@@ -587,7 +666,8 @@ std::string parametersText(const PipelineConfiguration& c, int width, int height
     }
     text += ", CFG scale: " + formatNumber(c.guidanceScale) + ", Seed: " + std::to_string(c.seed) +
             ", Size: " + std::to_string(width) + "x" + std::to_string(height) +
-            ", Model: " + modelName;
+            (modelHash.empty() ? std::string() : ", Model hash: " + modelHash) +
+            ", Model: " + parameterValue(modelName);
     return text;
 }
 
@@ -606,7 +686,8 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
     }
     try {
         std::error_code modelError;
-        if (!std::filesystem::is_directory(options.model, modelError)) {
+        if (!std::filesystem::is_directory(options.model, modelError) &&
+            !isSingleFileModel(options.model)) {
             throw std::runtime_error("There is no model at \"" +
                                      excerpt(options.model.string(), 200) +
                                      "\"; download it with the application or pass --model.");
@@ -641,6 +722,14 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
                                          bundle.string() + "\" does not exist.");
             }
             controlNetNames.push_back(controlNet.name);
+        }
+        // A single file's hash names it in the PNG; it is read beside the
+        // load, which pages the same file in.
+        std::future<std::optional<std::string>> modelHash;
+        if (isSingleFileModel(options.model)) {
+            inspectCheckpoint(options.model); // a hostile file is refused before anything else
+            modelHash = std::async(std::launch::async,
+                                   [file = options.model] { return sha256OfFile(file); });
         }
         const ChosenPipeline chosen = choosePipeline(
             options, {ComputeUnits::cpuAndGPU, precision, options.loras}, controlNetNames);
@@ -691,6 +780,8 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
         err << "loading " << seconds(loadStart, start) << ", prompt and denoising "
             << seconds(start, lastStep) << ", decoding " << seconds(lastStep, end) << "\n";
         const std::string& modelName = chosen.modelName;
+        const std::string shortHash =
+            modelHash.valid() ? shortModelHash(modelHash.get().value_or("")) : std::string();
         for (size_t i = 0; i < images.size(); ++i) {
             if (!images[i]) {
                 err << "Image " << i + 1 << " was withheld by the safety checker.\n";
@@ -700,7 +791,7 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
                 options.output, static_cast<int64_t>(i), static_cast<int64_t>(images.size()));
             writePng(path, *images[i],
                      {{"parameters", parametersText(c, images[i]->width(), images[i]->height(),
-                                                    modelName, options.loras)}});
+                                                    modelName, options.loras, shortHash)}});
             out << path.string() << "\n";
         }
         return 0;
