@@ -303,7 +303,7 @@ sizedRuntime(const GenerateOptions& options, const ModelConfiguration& runtime, 
 ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfiguration& unsized,
                               const std::vector<std::string>& controlNetNames) {
     if (isSingleFileModel(options.model)) {
-        return chooseCheckpointPipeline(options, runtime, controlNetNames);
+        return chooseCheckpointPipeline(options, unsized, controlNetNames);
     }
     if (options.vae || options.refiner || options.tokenizer) {
         throw std::runtime_error("--vae, --refiner and --tokenizer go with a single-file model; \"" +
