@@ -42,4 +42,45 @@ QString GeneratedImage::suggestedFileName() const {
     return stem + QStringLiteral("_seed-") + QString::number(seed) + QStringLiteral(".png");
 }
 
+namespace {
+
+// A value holding a comma or a quote is written in double quotes (quotes and
+// backslashes escaped), so readers split the pairs where they should.
+QString parameterValue(const QString& value) {
+    if (!value.contains(QLatin1Char(',')) && !value.contains(QLatin1Char('"'))) {
+        return value;
+    }
+    QString quoted(QLatin1Char('"'));
+    for (const QChar c : value) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('\\')) {
+            quoted += QLatin1Char('\\');
+        }
+        quoted += c;
+    }
+    return quoted + QLatin1Char('"');
+}
+
+} // namespace
+
+QString GeneratedImage::parametersText() const {
+    QString text = prompt + QLatin1Char('\n');
+    if (!negativePrompt.isEmpty()) {
+        text += QStringLiteral("Negative prompt: ") + negativePrompt + QLatin1Char('\n');
+    }
+    text += QStringLiteral("Steps: %1, Sampler: %2, CFG scale: %3, Seed: %4, Size: %5x%6")
+                .arg(steps)
+                .arg(sampler)
+                .arg(QString::number(guidance))
+                .arg(seed)
+                .arg(image.width())
+                .arg(image.height());
+    if (!modelHash.isEmpty()) {
+        text += QStringLiteral(", Model hash: ") + modelHash;
+    }
+    if (!modelName.isEmpty()) {
+        text += QStringLiteral(", Model: ") + parameterValue(modelName);
+    }
+    return text;
+}
+
 } // namespace dravelin

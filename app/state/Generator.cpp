@@ -1,8 +1,11 @@
 #include "state/Generator.h"
 
+#include "pipeline/SchedulerTable.h"
 #include "pipeline/StableDiffusionPipeline.h"
+#include "state/ModelLoader.h"
 #include "state/QtImageConversion.h"
 #include "state/SeedText.h"
+#include "state/ThreadPriority.h"
 
 #include <QBuffer>
 #include <QClipboard>
@@ -17,7 +20,7 @@ namespace dravelin {
 
 // What one run was started with; later edits of the fields do not affect it.
 struct Generator::Request {
-    std::shared_ptr<StableDiffusionPipeline> pipeline;
+    ModelChoice choice;
     std::shared_ptr<CancelFlag> flag;
     QString prompt;
     QString negativePrompt;
@@ -108,7 +111,27 @@ void Generator::showResult(const GeneratedImage& result) {
     setPreview(result.image);
 }
 
+void Generator::setLoadingModel(bool loading) {
+    if (loading != isLoadingModel_) {
+        isLoadingModel_ = loading;
+        emit isLoadingModelChanged();
+    }
+}
+
 void Generator::generate(std::shared_ptr<StableDiffusionPipeline> pipeline) {
+    ModelChoice choice;
+    choice.model.id = QString::fromLatin1("hub");
+    choice.model.name = QStringLiteral("Stable Diffusion 1.5");
+    choice.model.isHub = true;
+    choice.preloaded = std::move(pipeline);
+    if (!choice.preloaded) {
+        setErrorMessage(QStringLiteral("Generation failed: No model is loaded."));
+        return;
+    }
+    generate(choice);
+}
+
+void Generator::generate(const ModelChoice& choice) {
     if (isGenerating_) {
         return;
     }
@@ -123,7 +146,7 @@ void Generator::generate(std::shared_ptr<StableDiffusionPipeline> pipeline) {
             QStringLiteral("The seed must be a whole number between 0 and 4294967295."));
         return;
     }
-    Request request{std::move(pipeline),
+    Request request{choice,
                     std::make_shared<CancelFlag>(),
                     prompt,
                     negativePrompt_,
@@ -147,14 +170,47 @@ void Generator::generate(std::shared_ptr<StableDiffusionPipeline> pipeline) {
         std::thread([this, request = std::move(request)]() mutable { run(std::move(request)); });
 }
 
+std::shared_ptr<const LoadedModel> Generator::modelFor(const ModelChoice& choice) {
+    // The hub model's pipeline is told apart by identity: a reload makes a
+    // new one.
+    const QString key =
+        choice.key() + QLatin1Char('|') +
+        QString::number(reinterpret_cast<quintptr>(choice.preloaded.get()), 16);
+    if (loaded_ && key == loadedKey_) {
+        return loaded_;
+    }
+    // Let the previous model go before the next one loads.
+    if (loaded_) {
+        loaded_->pipeline->unloadResources();
+    }
+    if (choice.idle) {
+        choice.idle->unloadResources();
+    }
+    loaded_.reset();
+    loadedKey_.clear();
+    QMetaObject::invokeMethod(this, [this] { setLoadingModel(true); }, Qt::QueuedConnection);
+    struct Done {
+        Generator* self;
+        ~Done() {
+            QMetaObject::invokeMethod(self, [s = self] { s->setLoadingModel(false); },
+                                      Qt::QueuedConnection);
+        }
+    } done{this};
+    loaded_ = std::make_shared<const LoadedModel>(loadChosenModel(choice));
+    loadedKey_ = key;
+    return loaded_;
+}
+
 void Generator::run(Request request) {
+    // Below the window, so that its input and drawing never wait on the
+    // compute threads (started from here, they inherit it).
+    lowerThisThreadPriority(generationNiceIncrement);
     std::optional<QImage> image;
     QString failure;
     try {
-        if (!request.pipeline) {
-            throw std::runtime_error("No model is loaded.");
-        }
+        const std::shared_ptr<const LoadedModel> model = modelFor(request.choice);
         PipelineConfiguration configuration(request.prompt.toStdString());
+        model->adjust(configuration);
         configuration.negativePrompt = request.negativePrompt.toStdString();
         configuration.imageCount = 1;
         configuration.stepCount = request.steps;
@@ -167,7 +223,7 @@ void Generator::run(Request request) {
         using Clock = std::chrono::steady_clock;
         const Clock::time_point started = Clock::now();
         Clock::time_point firstStepDone;
-        const GeneratedImages images = request.pipeline->generateImages(
+        const GeneratedImages images = model->pipeline->generateImages(
             configuration, [&, this, flag](const PipelineProgress& progress) {
                 const qint64 step = progress.step;
                 const Clock::time_point now = Clock::now();
@@ -223,9 +279,18 @@ void Generator::finish(Request request, std::optional<QImage> image, QString fai
         setErrorMessage(QStringLiteral("Generation failed: ") + failure);
     } else if (image) {
         if (!request.flag->value()) {
-            GeneratedImage result{QUuid::createUuid(),    *image,       request.prompt,
-                                  request.negativePrompt, request.seed, request.steps,
-                                  request.guidance};
+            GeneratedImage result;
+            result.id = QUuid::createUuid();
+            result.image = *image;
+            result.prompt = request.prompt;
+            result.negativePrompt = request.negativePrompt;
+            result.seed = request.seed;
+            result.steps = request.steps;
+            result.guidance = request.guidance;
+            result.modelName = request.choice.displayName();
+            result.modelHash = request.choice.model.shortHash();
+            result.sampler = QString::fromStdString(
+                samplerName(PipelineConfiguration(request.prompt.toStdString())));
             results_.prepend(result);
             setPreview(*image);
         }
@@ -248,7 +313,11 @@ bool Generator::save(const GeneratedImage& result, const QString& path) {
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, "png");
-    if (!writer.write(result.image) || bytes.isEmpty()) {
+    // What it was made with travels in the file, where image tools look.
+    // (Set on the image: the writer's own text option folds line breaks.)
+    QImage image = result.image;
+    image.setText(QStringLiteral("parameters"), result.parametersText());
+    if (!writer.write(image) || bytes.isEmpty()) {
         setErrorMessage(QStringLiteral("Could not encode the PNG."));
         return false;
     }

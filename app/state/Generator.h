@@ -3,6 +3,7 @@
 #include "state/CancelFlag.h"
 #include "state/GeneratedImage.h"
 #include "state/ResultsModel.h"
+#include "state/library/ModelChoice.h"
 
 #include <QImage>
 #include <QList>
@@ -17,6 +18,7 @@
 namespace dravelin {
 
 class StableDiffusionPipeline;
+struct LoadedModel;
 
 // The state behind the main screen: what the user typed, the one generation
 // that may be running (on a worker thread), its progress and preview, and the
@@ -31,6 +33,8 @@ class Generator : public QObject {
     Q_PROPERTY(qint64 steps READ steps WRITE setSteps NOTIFY stepsChanged)
     Q_PROPERTY(double guidance READ guidance WRITE setGuidance NOTIFY guidanceChanged)
     Q_PROPERTY(bool isGenerating READ isGenerating NOTIFY isGeneratingChanged)
+    // A generation with a model not loaded yet loads it first.
+    Q_PROPERTY(bool isLoadingModel READ isLoadingModel NOTIFY isLoadingModelChanged)
     Q_PROPERTY(qint64 step READ step NOTIFY stepChanged)
     Q_PROPERTY(double secondsPerStep READ secondsPerStep NOTIFY timingChanged)
     Q_PROPERTY(double secondsLeft READ secondsLeft NOTIFY timingChanged)
@@ -54,6 +58,7 @@ public:
     void setGuidance(double guidance);
 
     bool isGenerating() const { return isGenerating_; }
+    bool isLoadingModel() const { return isLoadingModel_; }
     qint64 step() const { return step_; }
     // The running generation's mean time per denoising step so far and the
     // time its remaining steps will take at that pace; 0 until the first
@@ -70,8 +75,12 @@ public:
     // The seed the text gives, if any.
     std::optional<uint32_t> seed() const;
 
-    // Validates prompt and seed, then runs one generation on a worker thread.
-    // Does nothing while one runs.
+    // Validates prompt and seed, then runs one generation on a worker thread
+    // with the chosen model, loading it there first unless it is the one
+    // the last generation used (the previous model is then let go, so two
+    // models never fill memory together). Does nothing while one runs.
+    void generate(const ModelChoice& choice);
+    // The same with an SD 1.5 pipeline already built (the hub model's).
     void generate(std::shared_ptr<StableDiffusionPipeline> pipeline);
     // Asks the running generation to stop after its current step.
     void stop();
@@ -91,6 +100,7 @@ signals:
     void stepsChanged();
     void guidanceChanged();
     void isGeneratingChanged();
+    void isLoadingModelChanged();
     void stepChanged();
     void timingChanged();
     void previewChanged();
@@ -102,6 +112,9 @@ private:
     void setStep(qint64 step);
     void setTiming(double secondsPerStep, double secondsLeft);
     void setPreview(const QImage& image);
+    void setLoadingModel(bool loading);
+    // The loaded model for a choice, on the generating thread.
+    std::shared_ptr<const LoadedModel> modelFor(const ModelChoice& choice);
     void run(Request request);
     void finish(Request request, std::optional<QImage> image, QString failure);
 
@@ -111,6 +124,7 @@ private:
     qint64 steps_ = 20;
     double guidance_ = 7.5;
     bool isGenerating_ = false;
+    bool isLoadingModel_ = false;
     qint64 step_ = 0;
     double secondsPerStep_ = 0.0;
     double secondsLeft_ = 0.0;
@@ -118,6 +132,10 @@ private:
     ResultsModel results_;
     QString errorMessage_;
     std::shared_ptr<CancelFlag> cancelFlag_;
+    // The last model a generation ran with, and what it was chosen as; only
+    // the generating thread touches them (one generation runs at a time).
+    std::shared_ptr<const LoadedModel> loaded_;
+    QString loadedKey_;
     std::thread worker_;
 };
 

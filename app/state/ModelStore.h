@@ -40,6 +40,7 @@ public:
     // Present exactly while the state is `ready`.
     std::shared_ptr<StableDiffusionPipeline> pipeline() const { return pipeline_; }
 
+    QString applicationFolder() const { return applicationFolder_; }
     QString modelDirectory() const;
     QString partialDirectory() const;
     QString markerPath() const;

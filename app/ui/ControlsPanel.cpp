@@ -2,7 +2,9 @@
 
 #include "state/Generator.h"
 #include "state/ModelStore.h"
+#include "state/library/ModelLibrary.h"
 #include "ui/Icons.h"
+#include "ui/ModelPicker.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -78,11 +80,15 @@ QString ControlsPanel::timingCaption(double secondsPerStep, double secondsLeft) 
            QStringLiteral(" s per step, ") + remaining + QStringLiteral(" left");
 }
 
-ControlsPanel::ControlsPanel(Generator& generator, ModelStore& store, QWidget* parent)
-    : QWidget(parent), generator_(generator), store_(store) {
+ControlsPanel::ControlsPanel(Generator& generator, ModelStore& store, ModelLibrary& library,
+                             QWidget* parent)
+    : QWidget(parent), generator_(generator), store_(store), library_(library) {
     setFixedWidth(320);
     auto* layout = new QVBoxLayout(this);
     layout->setSpacing(12);
+
+    picker_ = new ModelPicker(library_, generator_, this);
+    layout->addWidget(picker_);
 
     layout->addWidget(heading(QStringLiteral("Prompt"), this));
     prompt_ = editor(80, this);
@@ -207,6 +213,7 @@ ControlsPanel::ControlsPanel(Generator& generator, ModelStore& store, QWidget* p
 
     connect(&generator_, &Generator::isGeneratingChanged, this, &ControlsPanel::followGenerating);
     connect(&generator_, &Generator::stepChanged, this, &ControlsPanel::followProgress);
+    connect(&generator_, &Generator::isLoadingModelChanged, this, &ControlsPanel::followProgress);
     connect(&generator_, &Generator::timingChanged, this, [this] {
         stepTiming_->setText(timingCaption(generator_.secondsPerStep(), generator_.secondsLeft()));
     });
@@ -216,8 +223,8 @@ ControlsPanel::ControlsPanel(Generator& generator, ModelStore& store, QWidget* p
 }
 
 void ControlsPanel::generate() {
-    if (const auto pipeline = store_.pipeline()) {
-        generator_.generate(pipeline);
+    if (const std::optional<ModelChoice> choice = library_.choice()) {
+        generator_.generate(*choice);
     }
 }
 
@@ -233,7 +240,9 @@ void ControlsPanel::followProgress() {
     progress_->setRange(0, static_cast<int>(std::max<qint64>(generator_.steps(), 1)));
     progress_->setValue(
         static_cast<int>(std::min<qint64>(generator_.step(), progress_->maximum())));
-    stepCaption_->setText(stepCaption(generator_.step(), generator_.steps()));
+    stepCaption_->setText(generator_.isLoadingModel()
+                              ? QStringLiteral("Loading model\u2026")
+                              : stepCaption(generator_.step(), generator_.steps()));
 }
 
 void ControlsPanel::followError() {

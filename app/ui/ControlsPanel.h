@@ -13,13 +13,18 @@ class QSpinBox;
 namespace dravelin {
 
 class Generator;
+class ModelLibrary;
+class ModelPicker;
 class ModelStore;
 
 // The left column of the main screen, bound both ways to the generator.
 class ControlsPanel : public QWidget {
     Q_OBJECT
 public:
-    ControlsPanel(Generator& generator, ModelStore& store, QWidget* parent = nullptr);
+    ControlsPanel(Generator& generator, ModelStore& store, ModelLibrary& library,
+                  QWidget* parent = nullptr);
+
+    ModelPicker* modelPicker() const { return picker_; }
 
     // "Guidance scale: 7.5", one decimal always.
     static QString guidanceLabel(double guidance);
@@ -41,6 +46,8 @@ private:
 
     Generator& generator_;
     ModelStore& store_;
+    ModelLibrary& library_;
+    ModelPicker* picker_;
     QPlainTextEdit* prompt_;
     QPlainTextEdit* negativePrompt_;
     QLineEdit* seed_;

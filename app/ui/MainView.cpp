@@ -38,12 +38,13 @@ QString askWithDialog(QWidget* parent, const QString& suggestedName) {
 
 } // namespace
 
-MainView::MainView(Generator& generator, ModelStore& store, QWidget* parent)
+MainView::MainView(Generator& generator, ModelStore& store, ModelLibrary& library,
+                   QWidget* parent)
     : QWidget(parent), askSavePath(askWithDialog), generator_(generator), store_(store) {
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    controls_ = new ControlsPanel(generator_, store_, this);
+    controls_ = new ControlsPanel(generator_, store_, library, this);
     layout->addWidget(controls_);
     layout->addWidget(divider(QFrame::VLine, this));
 

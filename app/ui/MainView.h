@@ -12,6 +12,7 @@ namespace dravelin {
 
 class ControlsPanel;
 class Generator;
+class ModelLibrary;
 class ModelStore;
 class PreviewArea;
 class ResultsGrid;
@@ -21,7 +22,8 @@ class ResultsGrid;
 class MainView : public QWidget {
     Q_OBJECT
 public:
-    MainView(Generator& generator, ModelStore& store, QWidget* parent = nullptr);
+    MainView(Generator& generator, ModelStore& store, ModelLibrary& library,
+             QWidget* parent = nullptr);
 
     // Asks where to save; returns an empty path when the user cancels.
     // Replaceable so the save path can be driven without a modal dialog.

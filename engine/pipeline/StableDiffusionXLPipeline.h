@@ -3,6 +3,8 @@
 #include "pipeline/Decoder.h"
 #include "pipeline/Encoder.h"
 #include "pipeline/PipelineProgress.h"
+#include "pipeline/PreviewDecoder.h"
+#include "random/RandomSource.h"
 #include "schedulers/Scheduler.h"
 #include "pipeline/StableDiffusionPipelineProtocol.h"
 #include "pipeline/TextEncoderXL.h"
@@ -40,6 +42,7 @@ public:
         std::filesystem::path unetRefinerChunk1URL;
         std::filesystem::path unetRefinerChunk2URL;
         std::filesystem::path decoderURL;
+        std::filesystem::path previewDecoderURL;
         std::filesystem::path encoderURL;
         std::filesystem::path vocabURL;
         std::filesystem::path mergesURL;
@@ -85,10 +88,18 @@ public:
 
     GeneratedImages decodeToImages(std::span<const ShapedArray> latents,
                                    const PipelineConfiguration& configuration) override;
+    // Through previewDecoder: never the full decoder, whose 1024 × 1024 run
+    // costs as much as several steps.
+    GeneratedImages decodeToPreviewImages(std::span<const ShapedArray> latents,
+                                          const PipelineConfiguration& configuration) override;
 
     // The initial latents, one per image, from one random source.
     std::vector<ShapedArray> generateLatentSamples(const PipelineConfiguration& configuration,
                                                    const Scheduler& scheduler);
+    // The same from a source the caller goes on drawing from.
+    std::vector<ShapedArray> generateLatentSamples(const PipelineConfiguration& configuration,
+                                                   const Scheduler& scheduler,
+                                                   RandomSource& random);
 
     // The base network's hidden states are the first encoder's channels
     // followed by the second's, and its pooled embedding the second's; the
@@ -101,6 +112,9 @@ public:
     Unet unet;
     std::optional<Unet> unetRefiner;
     Decoder decoder;
+    // The model directory's PreviewDecoder.model (TAESDXL) when it has one,
+    // else the projection for XL latents; callers may put another in.
+    PreviewDecoder previewDecoder{LatentSpace::sdxl};
     std::optional<Encoder> encoder;
     bool reduceMemory = false;
 

@@ -115,6 +115,17 @@ PreparedBundle prepare(const std::filesystem::path& bundleDirectory) {
     return prepared;
 }
 
+// The configuration's input sizes over the bundle's.
+void applyInputSizes(ModelDescription& description, const ModelConfiguration& configuration) {
+    for (FeatureDescription& input : description.inputs) {
+        const auto found = configuration.inputSizes.find(input.name);
+        if (found != configuration.inputSizes.end() && input.shape.size() >= 3) {
+            input.shape[input.shape.size() - 2] = found->second.first;
+            input.shape[input.shape.size() - 1] = found->second.second;
+        }
+    }
+}
+
 } // namespace
 
 std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
@@ -126,6 +137,7 @@ std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
     model->kindName_ = prepared.kindName;
     model->configuration_ = configuration;
     model->description_ = prepared.description;
+    applyInputSizes(model->description_, configuration);
     withLoadErrors(where, [&] {
         model->precision_ = resolvePrecision(configuration.computePrecision);
         if (const auto target = loraTargetOfKind(prepared.kindName);
@@ -157,6 +169,13 @@ std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
 
 ModelDescription Model::describeBundle(const std::filesystem::path& bundleDirectory) {
     return prepare(bundleDirectory).description;
+}
+
+ModelDescription Model::describeBundle(const std::filesystem::path& bundleDirectory,
+                                       const ModelConfiguration& configuration) {
+    ModelDescription description = prepare(bundleDirectory).description;
+    applyInputSizes(description, configuration);
+    return description;
 }
 
 void Model::checkInputs(const FeatureProvider& input) const {

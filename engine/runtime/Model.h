@@ -30,6 +30,9 @@ public:
     // the weight files' headers. Costs milliseconds where a load can cost
     // minutes. Throws ModelLoadError as `load` does.
     static ModelDescription describeBundle(const std::filesystem::path& bundleDirectory);
+    // With the input sizes a configuration asks for.
+    static ModelDescription describeBundle(const std::filesystem::path& bundleDirectory,
+                                           const ModelConfiguration& configuration);
     ~Model();
 
     const ModelDescription& modelDescription() const { return description_; }

@@ -1,10 +1,12 @@
 #include "cli/GenerateCommand.h"
 
-#include "cli/PngFile.h"
 #include "core/Sha256.h"
+#include "core/ImageFile.h"
+#include "core/PngWriting.h"
 #include "options/CommandLineOptions.h"
 #include "pipeline/CheckpointPipeline.h"
 #include "pipeline/ImageResize.h"
+#include "pipeline/ImageSize.h"
 #include "pipeline/SchedulerTable.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "pipeline/StableDiffusionXLPipeline.h"
@@ -131,7 +133,7 @@ std::vector<Image> controlNetImages(const GenerateOptions& options,
     }
     const std::vector<Shape> shapes = pipeline.controlNet->inputImageShapes();
     for (size_t k = 0; k < options.controlNets.size(); ++k) {
-        const Image image = readPng(options.controlNets[k].image);
+        const Image image = readImageFile(options.controlNets[k].image);
         const Shape& shape = shapes[k];
         if (shape.size() != 4 || shape[1] != 3) {
             throw std::runtime_error("The ControlNet \"" + options.controlNets[k].name +
@@ -250,7 +252,21 @@ ChosenPipeline chooseCheckpointPipeline(const GenerateOptions& options,
     files.vae = options.vae;
     files.refiner = options.refiner;
     files.tokenizerDirectory = options.tokenizer.value_or(defaultModelDirectory());
-    const CheckpointPipeline built = makeCheckpointPipeline(files, runtime, c, options.reduceMemory);
+    CheckpointPipeline built = makeCheckpointPipeline(files, runtime, c, options.reduceMemory);
+    // Another size than the model's own: the networks are built again for
+    // it (nothing was loaded yet), and SDXL's geometry rows follow it.
+    if (options.width || options.height) {
+        const int64_t own = built.model.imageSize;
+        const int64_t width = options.width.value_or(own);
+        const int64_t height = options.height.value_or(own);
+        c = options.configuration;
+        built = makeCheckpointPipeline(files, sizedForImages(runtime, width, height), c,
+                                       options.reduceMemory);
+        if (built.isXL) {
+            c.originalSize = c.targetSize = static_cast<float>(height);
+            c.originalWidth = c.targetWidth = static_cast<float>(width);
+        }
+    }
     if (built.isXL && !runtime.loras.empty()) {
         throw std::runtime_error("LoRAs are for SD 1.5 models; \"" +
                                  excerpt(options.model.string(), 200) + "\" is an SDXL one.");
@@ -266,10 +282,43 @@ ChosenPipeline chooseCheckpointPipeline(const GenerateOptions& options,
 }
 
 // `controlNetNames`, the LoRAs and the safety check are for SD directories.
-ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfiguration& runtime,
+// The denoising network's own image size in pixels (width, height), read
+// from its bundle without loading it; absent for a network without a
+// four-dimensional "sample".
+std::optional<std::pair<int64_t, int64_t>> ownImageSize(const Unet& unet) {
+    if (unet.models().empty()) {
+        return std::nullopt;
+    }
+    const std::optional<FeatureDescription> input =
+        describeBundle(unet.models().front()->modelURL()).input("sample");
+    if (!input || input->shape.size() != 4) {
+        return std::nullopt;
+    }
+    return std::pair{kLatentCell * input->shape[3], kLatentCell * input->shape[2]};
+}
+
+// The runtime configuration for the size asked for: the networks' own size
+// unless --width or --height says otherwise (the other side staying the
+// network's own). Also the image size to generate, when it is known.
+std::pair<ModelConfiguration, std::optional<std::pair<int64_t, int64_t>>>
+sizedRuntime(const GenerateOptions& options, const ModelConfiguration& runtime, const Unet& unet) {
+    const std::optional<std::pair<int64_t, int64_t>> own = ownImageSize(unet);
+    if (!options.width && !options.height) {
+        return {runtime, own};
+    }
+    if (!own && !(options.width && options.height)) {
+        throw std::runtime_error("The denoising network does not say its image size; give both "
+                                 "--width and --height.");
+    }
+    const int64_t width = options.width.value_or(own ? own->first : 0);
+    const int64_t height = options.height.value_or(own ? own->second : 0);
+    return {sizedForImages(runtime, width, height), std::pair{width, height}};
+}
+
+ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfiguration& unsized,
                               const std::vector<std::string>& controlNetNames) {
     if (isSingleFileModel(options.model)) {
-        return chooseCheckpointPipeline(options, runtime, controlNetNames);
+        return chooseCheckpointPipeline(options, unsized, controlNetNames);
     }
     if (options.vae || options.refiner || options.tokenizer) {
         throw std::runtime_error("--vae, --refiner and --tokenizer go with a single-file model; \"" +
@@ -283,15 +332,23 @@ ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfigu
                                      "model directories; \"" +
                                      excerpt(options.model.string(), 200) + "\" is not one.");
         }
+        const ModelConfiguration runtime =
+            sizedRuntime(options, unsized,
+                         StableDiffusionPipeline(options.model, controlNetNames, unsized,
+                                                 c.disableSafety, options.reduceMemory)
+                             .unet)
+                .first;
         auto pipeline = std::make_shared<StableDiffusionPipeline>(
             options.model, controlNetNames, runtime, c.disableSafety, options.reduceMemory);
         c.controlNetInputs = controlNetImages(options, *pipeline);
         return {pipeline, c, name};
     }
-    if (!controlNetNames.empty() || !runtime.loras.empty()) {
+    if (!controlNetNames.empty() || !unsized.loras.empty()) {
         throw std::runtime_error("ControlNets and LoRAs are for SD 1.5 model directories; \"" +
                                  excerpt(options.model.string(), 200) + "\" is an SDXL one.");
     }
+    const auto [runtime, size] = sizedRuntime(
+        options, unsized, StableDiffusionXLPipeline(options.model, unsized, false).unet);
     auto pipeline =
         std::make_shared<StableDiffusionXLPipeline>(options.model, runtime, options.reduceMemory);
     if (!pipeline->unetRefiner && options.refinerStartGiven) {
@@ -302,16 +359,11 @@ ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfigu
     // records.
     const float scale = latentScaleFactor(options.model / "VAEDecoder.model" / "config.json");
     c.decoderScaleFactor = c.encoderScaleFactor = scale;
-    // The geometry the network was trained for: its own latent size in
-    // pixels (8 per latent cell), read from the bundle, since loading the
-    // network now would hold it beside the text encoders.
-    const std::optional<FeatureDescription> input =
-        pipeline->unet.models().empty()
-            ? std::nullopt
-            : describeBundle(pipeline->unet.models().front()->modelURL()).input("sample");
-    const Shape sample = input ? input->shape : Shape{};
-    if (sample.size() == 4) {
-        c.originalSize = c.targetSize = static_cast<float>(8 * sample[2]);
+    // The geometry rows say the size generated at: the network's own
+    // unless asked for another.
+    if (size) {
+        c.originalSize = c.targetSize = static_cast<float>(size->second);
+        c.originalWidth = c.targetWidth = static_cast<float>(size->first);
     }
     name += " (SDXL";
     if (pipeline->unetRefiner && c.refinerStart < 1.0f) {
@@ -355,6 +407,7 @@ struct GenerateParsing {
     bool hasPrompt = false;
     bool hasSteps = false;
     bool hasGuidance = false;
+    bool hasSpacing = false;
     std::string stepsText;
 };
 
@@ -406,8 +459,8 @@ OptionTable generateOptionTable(GenerateParsing& p) {
                  wholeNumber("--seed", v, 0, std::numeric_limits<uint32_t>::max()));
          }},
         {"--steps", "N",
-         "denoising steps: 2 to 999 with pndm, 1 to 1000 with dpm,\n"
-         "1 to 50 with lcm (default 20; 4 with lcm)",
+         "denoising steps: 2 to 999 with pndm, 1 to 50 with lcm,\n"
+         "1 to 1000 with the others (default 20; 4 with lcm)",
          [&](const std::string& v) {
              c.stepCount = wholeNumber("--steps", v, 1, kMostSteps);
              p.stepsText = v;
@@ -419,8 +472,9 @@ OptionTable generateOptionTable(GenerateParsing& p) {
              p.hasGuidance = true;
          }},
         {"--scheduler", choiceHint(schedulerNames()),
-         "(default pndm; lcm wants LCM weights, such as the LoRA\n"
-         "latent-consistency/lcm-lora-sdv1-5)",
+         "pndm (default), dpm (DPM++ 2M), euler, euler-a (Euler a),\n"
+         "ddim, heun, unipc, dpm-sde (DPM++ 2M SDE) or lcm (wants\n"
+         "LCM weights, such as the LoRA latent-consistency/lcm-lora-sdv1-5)",
          [&c](const std::string& v) {
              c.schedulerType = schedulerTable()[chooseName("--scheduler", v, schedulerNames())].type;
          }},
@@ -428,16 +482,31 @@ OptionTable generateOptionTable(GenerateParsing& p) {
          "merge LoRA weights (.safetensors) at SCALE (default\n1); may be repeated",
          [&o](const std::string& v) { o.loras.push_back(parseLora(v)); }},
         {"--spacing", choiceHint(namesOf(kTimeStepSpacingNames)),
-         "timestep spacing for dpm (default linspace)",
-         [&c](const std::string& v) {
+         "timestep spacing (default: the scheduler's own, leading for\n"
+         "ddim, linspace for the others; pndm and lcm have only their\n"
+         "own, euler-a and ddim no karras, dpm no trailing)",
+         [&](const std::string& v) {
              c.schedulerTimestepSpacing =
                  kTimeStepSpacingNames[chooseName("--spacing", v, namesOf(kTimeStepSpacingNames))]
                      .spacing;
+             p.hasSpacing = true;
          }},
         {"--rng", choiceHint(namesOf(kRandomSourceNames)), "noise generator (default numpy)",
          [&c](const std::string& v) {
              c.rngType =
                  kRandomSourceNames[chooseName("--rng", v, namesOf(kRandomSourceNames))].kind;
+         }},
+        {"--width", "W",
+         "image width in pixels, a multiple of 8 from 64 to 2048\n"
+         "(default: the network's own)",
+         [&o](const std::string& v) {
+             o.width = wholeNumber("--width", v, kSmallestImageSide, kLargestImageSide);
+             checkImageSide("--width", *o.width);
+         }},
+        {"--height", "H", "image height, likewise",
+         [&o](const std::string& v) {
+             o.height = wholeNumber("--height", v, kSmallestImageSide, kLargestImageSide);
+             checkImageSide("--height", *o.height);
          }},
         {"--count", "N", "images to generate (default 1)",
          [&c](const std::string& v) { c.imageCount = wholeNumber("--count", v, 1, 100); }},
@@ -531,6 +600,24 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
             options.configuration.guidanceScale = 1.0f;
         }
     }
+    // Each scheduler spaces its timesteps its own way unless told otherwise,
+    // and takes only the spacings its class has.
+    {
+        PipelineConfiguration& c = options.configuration;
+        const SchedulerEntry& entry = schedulerEntry(c.schedulerType);
+        if (!p.hasSpacing) {
+            c.schedulerTimestepSpacing = entry.defaultSpacing;
+        } else if (!entry.takes(c.schedulerTimestepSpacing)) {
+            std::string taken;
+            for (TimeStepSpacing spacing : entry.spacings) {
+                taken += (taken.empty() ? "" : ", ") + std::string(spacingName(spacing));
+            }
+            throw std::invalid_argument("the " + std::string(entry.commandLineName) +
+                                        " scheduler takes --spacing " + taken + ", not " +
+                                        std::string(spacingName(c.schedulerTimestepSpacing)) +
+                                        ".");
+        }
+    }
     // The scheduler may come after --steps: the range is checked once both are known.
     if (!p.stepsText.empty() &&
         options.configuration.schedulerType == StableDiffusionScheduler::pndmScheduler) {
@@ -588,8 +675,11 @@ std::string parametersText(const PipelineConfiguration& c, int width, int height
     if (!c.negativePrompt.empty()) {
         text += "Negative prompt: " + c.negativePrompt + "\n";
     }
-    text += "Steps: " + std::to_string(c.stepCount) + ", Sampler: " + samplerName(c) +
-            ", CFG scale: " + formatNumber(c.guidanceScale) + ", Seed: " + std::to_string(c.seed) +
+    text += "Steps: " + std::to_string(c.stepCount) + ", Sampler: " + samplerName(c);
+    if (const std::optional<std::string> scheduleType = scheduleTypeName(c)) {
+        text += ", Schedule type: " + *scheduleType;
+    }
+    text += ", CFG scale: " + formatNumber(c.guidanceScale) + ", Seed: " + std::to_string(c.seed) +
             ", Size: " + std::to_string(width) + "x" + std::to_string(height) +
             (modelHash.empty() ? std::string() : ", Model hash: " + modelHash) +
             ", Model: " + parameterValue(modelName);

@@ -34,6 +34,9 @@ struct GenerateOptions {
         std::filesystem::path image;
     };
     std::vector<ControlNetInput> controlNets;
+    // --width and --height; absent: the denoising network's own size.
+    std::optional<int64_t> width;
+    std::optional<int64_t> height;
     // Previews through the full decoder instead of the fast preview path.
     bool fullDecoderPreviews = false;
     bool reduceMemory = false;

@@ -52,8 +52,21 @@ public:
     // The same for the preview decoder, fetched after the model's files.
     static QString previewRepository();
     static const QList<QPair<QString, QString>>& previewInstallMap();
+    // The tiny autoencoder for SDXL latents (madebyollin/taesdxl), a further
+    // download of its own, installed with the same map as the one above.
+    static QString xlPreviewRepository();
     // https://huggingface.co, or $HF_ENDPOINT when set.
     static QUrl hubBaseUrl();
+
+    // What one download fetches: repositories in turn, each with its
+    // install map. The hub model and its preview decoder unless set before
+    // start().
+    struct Source {
+        QString repository;
+        QList<QPair<QString, QString>> installMap;
+    };
+    void setSources(QList<Source> sources) { sources_ = std::move(sources); }
+    const QList<Source>& sources() const { return sources_; }
 
     ModelDownload(QNetworkAccessManager* network, QString partialDirectory, QString modelDirectory,
                   QObject* parent = nullptr);
@@ -86,6 +99,7 @@ private:
     QString partialDirectory_;
     QString modelDirectory_;
     DownloadTimings timings_;
+    QList<Source> sources_;
     bool failedLocally_ = false;
     Procedure* procedure_ = nullptr;
 };

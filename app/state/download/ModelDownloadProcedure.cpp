@@ -48,6 +48,12 @@ void ModelDownload::Procedure::start() {
     hubBase_ = hubBaseUrl();
     clock_.start();
     sources_ = {{repository(), installMap()}, {previewRepository(), previewInstallMap()}};
+    if (!owner_.sources().isEmpty()) {
+        sources_.clear();
+        for (const ModelDownload::Source& source : owner_.sources()) {
+            sources_.push_back({source.repository, source.installMap});
+        }
+    }
     listNextSource();
 }
 
