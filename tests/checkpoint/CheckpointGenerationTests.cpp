@@ -2,7 +2,7 @@
 // weights generate as bundles, through the pipelines and through the command
 // line.
 #include "cli/GenerateCommand.h"
-#include "cli/PngFile.h"
+#include "core/PngReading.h"
 #include "core/Sha256.h"
 #include "make-model/ModelMaker.h"
 #include "pipeline/CheckpointPipeline.h"
