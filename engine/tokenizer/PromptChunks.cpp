@@ -33,7 +33,8 @@ std::optional<size_t> wordAt(const std::vector<int>& ids, size_t position,
 
 class Packer {
 public:
-    explicit Packer(std::optional<int> comma) : comma_(comma) {}
+    Packer(std::optional<int> comma, size_t chunkTokens)
+        : comma_(comma), chunkTokens_(chunkTokens) {}
 
     void closeChunk() {
         chunks_.push_back(std::move(current_));
@@ -44,11 +45,11 @@ public:
     void addToken(int id, float weight) {
         if (comma_ && id == *comma_) {
             lastComma_ = current_.tokenIDs.size();
-        } else if (current_.tokenIDs.size() == kChunkTokens && lastComma_ &&
-                   kChunkTokens - *lastComma_ <= kCommaBacktrack) {
+        } else if (current_.tokenIDs.size() == chunkTokens_ && lastComma_ &&
+                   chunkTokens_ - *lastComma_ <= kCommaBacktrack) {
             moveTailAfterComma();
         }
-        if (current_.tokenIDs.size() == kChunkTokens) {
+        if (current_.tokenIDs.size() == chunkTokens_) {
             closeChunk();
         }
         current_.tokenIDs.push_back(id);
@@ -57,11 +58,11 @@ public:
 
     void addEmbedding(size_t word, int vectors, float weight) {
         // A full chunk passes its tail after a comma on, as before a token.
-        if (current_.tokenIDs.size() == kChunkTokens && lastComma_ &&
-            kChunkTokens - *lastComma_ <= kCommaBacktrack) {
+        if (current_.tokenIDs.size() == chunkTokens_ && lastComma_ &&
+            chunkTokens_ - *lastComma_ <= kCommaBacktrack) {
             moveTailAfterComma();
         }
-        if (current_.tokenIDs.size() + static_cast<size_t>(vectors) > kChunkTokens) {
+        if (current_.tokenIDs.size() + static_cast<size_t>(vectors) > chunkTokens_) {
             closeChunk();
         }
         current_.embeddings.push_back({current_.tokenIDs.size(), word});
@@ -100,6 +101,7 @@ private:
     }
 
     std::optional<int> comma_;
+    size_t chunkTokens_;
     std::vector<PromptChunk> chunks_;
     PromptChunk current_;
     std::optional<size_t> lastComma_;
@@ -109,15 +111,19 @@ private:
 
 std::vector<PromptChunk> chunkPrompt(const std::vector<WeightedText>& runs,
                                      const BPETokenizer& tokenizer,
-                                     const std::vector<EmbeddingWord>& words) {
+                                     const std::vector<EmbeddingWord>& words,
+                                     size_t chunkTokens) {
+    if (chunkTokens < 1) {
+        throw std::invalid_argument("A prompt chunk must hold at least one token.");
+    }
     for (const EmbeddingWord& word : words) {
-        if (word.vectorCount < 1 || static_cast<size_t>(word.vectorCount) > kChunkTokens) {
+        if (word.vectorCount < 1 || static_cast<size_t>(word.vectorCount) > chunkTokens) {
             throw std::invalid_argument("An embedding must have 1 to " +
-                                        std::to_string(kChunkTokens) + " vectors, not " +
+                                        std::to_string(chunkTokens) + " vectors, not " +
                                         std::to_string(word.vectorCount) + ".");
         }
     }
-    Packer packer(tokenizer.tokenID(",</w>"));
+    Packer packer(tokenizer.tokenID(",</w>"), chunkTokens);
     for (const WeightedText& run : runs) {
         if (run.chunkBreak) {
             packer.closeChunk();

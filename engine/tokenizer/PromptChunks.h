@@ -49,10 +49,13 @@ inline constexpr size_t kCommaBacktrack = 20;
 // chunk (even an empty one); an embedding's vectors stay in one chunk. Where
 // a run's tokens spell one of `words` (the longest first), that word's vectors
 // replace them with the run's weight. An empty prompt is one empty chunk.
-// Throws std::invalid_argument for a word of more than 75 vectors.
+// `chunkTokens` is 75 for CLIP's 77 positions (the start and end token take
+// the other two). Throws std::invalid_argument for a word of more vectors
+// than a chunk holds.
 std::vector<PromptChunk> chunkPrompt(const std::vector<WeightedText>& runs,
                                      const BPETokenizer& tokenizer,
-                                     const std::vector<EmbeddingWord>& words = {});
+                                     const std::vector<EmbeddingWord>& words = {},
+                                     size_t chunkTokens = kChunkTokens);
 
 // The tokenizer's ids of text without start and end tokens.
 std::vector<int> promptTokenIDs(const BPETokenizer& tokenizer, const std::string& text);
