@@ -1,8 +1,8 @@
 #pragma once
 
 #include "core/ShapedArray.h"
-#include "pipeline/ResourceManaging.h"
 #include "runtime/ManagedMLModel.h"
+#include "runtime/ResourceManaging.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -2,8 +2,8 @@
 
 #include "core/ShapedArray.h"
 #include "pipeline/PromptEncoding.h"
-#include "pipeline/ResourceManaging.h"
 #include "runtime/ManagedMLModel.h"
+#include "runtime/ResourceManaging.h"
 #include "tokenizer/BPETokenizer.h"
 
 #include <filesystem>

@@ -43,6 +43,9 @@ struct GenerateOptions {
 // An SDXL model directory: one with the second text encoder's bundle.
 bool isXLModelDirectory(const std::filesystem::path& directory);
 
+// The --help text, generated from the option table.
+std::string generateUsage();
+
 // Reads the command line; throws std::invalid_argument with a one-line
 // message for anything it cannot use.
 GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments);
