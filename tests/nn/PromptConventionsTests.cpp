@@ -3,6 +3,7 @@
 // transformers' CLIP, and for SD 1.5 the embeddings passed to diffusers'
 // pipeline as prompt_embeds (PNDM, 4 steps, NumPy noise). Float32 throughout.
 
+#include "cli/GenerateCommand.h"
 #include "nn/support/NetworkFixtures.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "pipeline/StableDiffusionXLPipeline.h"
@@ -11,6 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 
 using namespace dravelin;
 using namespace dravelin::testing;
@@ -122,4 +126,39 @@ TEST(PromptConventions, SDXLConditioningMatchesTheReference) {
                             1e-4f))
             << c.name;
     }
+}
+
+// The command line reads prompts with the conventions by default: a prompt
+// of three chunks is not cut (no truncation warning), an --embedding word is
+// known, and --clip-skip 2 is written into the PNG's parameters.
+TEST(PromptConventions, CommandLineOptions) {
+    TemporaryDirectory directory;
+    const std::filesystem::path model = fixturesDirectory() / "PromptConventions";
+    const std::filesystem::path output = directory.path() / "long.png";
+    const auto run = [&](std::vector<std::string> extra) {
+        std::vector<std::string> arguments{"--model", model.string(), "--steps", "2",
+                                           "--output", output.string(), "--no-safety"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        std::ostringstream out;
+        std::ostringstream err;
+        ::testing::internal::CaptureStdout();
+        const int status = runGenerateCommand(arguments, out, err);
+        return std::pair{status, ::testing::internal::GetCapturedStdout() + out.str() + err.str()};
+    };
+    const auto [status, text] =
+        run({"--prompt", longPrompt() + " (frobnik:1.2)", "--clip-skip", "2", "--embedding",
+             (model / "embeddings" / "frobnik.safetensors").string()});
+    ASSERT_EQ(status, 0) << text;
+    EXPECT_EQ(text.find("Needed to truncate"), std::string::npos) << text;
+    std::ifstream png(output, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(png), std::istreambuf_iterator<char>()};
+    EXPECT_NE(bytes.find(", Clip skip: 2"), std::string::npos);
+
+    EXPECT_EQ(run({"--prompt", "a (cat) BREAK dog", "--no-emphasis"}).first, 0);
+    EXPECT_EQ(run({"--prompt", "cat", "--clip-skip", "0"}).first, 2);
+    EXPECT_EQ(run({"--prompt", "cat", "--embedding", "cat.pt"}).first, 2);
+    const auto missing = run({"--prompt", "cat", "--embedding",
+                              (directory.path() / "none.safetensors").string()});
+    EXPECT_EQ(missing.first, 1);
+    EXPECT_NE(missing.second.find("none.safetensors"), std::string::npos) << missing.second;
 }
