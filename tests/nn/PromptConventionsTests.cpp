@@ -162,3 +162,34 @@ TEST(PromptConventions, CommandLineOptions) {
     EXPECT_EQ(missing.first, 1);
     EXPECT_NE(missing.second.find("none.safetensors"), std::string::npos) << missing.second;
 }
+
+// The embedding files users bring: a single tensor of any name is the
+// embedding, one vector may come as [width], and a file that is no embedding
+// is named in the library's problems instead of stopping the others.
+TEST(PromptConventions, EmbeddingFilesOfEveryLayout) {
+    TemporaryDirectory directory;
+    const std::filesystem::path folder = directory.path() / "embeddings";
+    std::filesystem::create_directories(folder);
+    writeSafetensors(folder / "single.safetensors",
+                     {TensorToWrite::fromFloats("*", ShapedArray(Shape{3, 8}, 0.5f))});
+    writeSafetensors(folder / "flat.safetensors",
+                     {TensorToWrite::fromFloats("string_to_param", ShapedArray(Shape{8}, 1.0f))});
+    writeSafetensors(folder / "two.safetensors",
+                     {TensorToWrite::fromFloats("a", ShapedArray(Shape{1, 8})),
+                      TensorToWrite::fromFloats("b", ShapedArray(Shape{1, 8}))});
+    writeSafetensors(folder / "wide.safetensors",
+                     {TensorToWrite::fromFloats("emb_params", ShapedArray(Shape{76, 8}))});
+    const EmbeddingLibrary library = EmbeddingLibrary::readFolder(folder);
+    ASSERT_EQ(library.embeddings().size(), 2u);
+    EXPECT_EQ(library.embeddings()[0].name, "flat");
+    EXPECT_EQ(library.embeddings()[0].vectors->shape(), (Shape{1, 8}));
+    EXPECT_EQ(library.embeddings()[1].vectors->shape(), (Shape{3, 8}));
+    EXPECT_EQ(EmbeddingLibrary::vectorsFor(library.embeddings()[1], TextEncoderRole::second, 8),
+              &*library.embeddings()[1].vectors);
+    EXPECT_EQ(EmbeddingLibrary::vectorsFor(library.embeddings()[1], TextEncoderRole::first, 768),
+              nullptr);
+    ASSERT_EQ(library.problems().size(), 2u);
+    EXPECT_NE(library.problems()[0].find("\"two.safetensors\""), std::string::npos);
+    EXPECT_NE(library.problems()[1].find("1 to 75 vectors"), std::string::npos);
+    EXPECT_TRUE(EmbeddingLibrary::readFolder(directory.path() / "absent").empty());
+}
