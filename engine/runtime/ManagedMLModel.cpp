@@ -16,7 +16,7 @@ bool ManagedMLModel::isLoaded() const {
 ModelDescription ManagedMLModel::description() const {
     std::lock_guard lock(queue_);
     return loadedModel_ ? loadedModel_->modelDescription()
-                        : Model::describeBundle(modelURL_, inputShapes_);
+                        : Model::describeBundle(modelURL_, configuration_, inputShapes_);
 }
 
 void ManagedMLModel::setInputShapes(std::vector<FeatureDescription> inputShapes) {

@@ -37,6 +37,12 @@ public:
     static ModelDescription
     describeBundle(const std::filesystem::path& bundleDirectory,
                    const std::vector<FeatureDescription>& inputShapes = {});
+    // With the input sizes a configuration asks for (and the input shapes
+    // that replace the bundle's, as for load).
+    static ModelDescription
+    describeBundle(const std::filesystem::path& bundleDirectory,
+                   const ModelConfiguration& configuration,
+                   const std::vector<FeatureDescription>& inputShapes = {});
     ~Model();
 
     const ModelDescription& modelDescription() const { return description_; }
