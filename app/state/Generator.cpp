@@ -216,6 +216,9 @@ void Generator::run(Request request) {
         configuration.stepCount = request.steps;
         configuration.seed = request.seed;
         configuration.guidanceScale = static_cast<float>(request.guidance);
+        // Prompts copied from other tools mean here what they mean there:
+        // emphasis, BREAK and prompts longer than one chunk.
+        configuration.promptSyntax = PromptSyntax::emphasis;
         const std::shared_ptr<CancelFlag> flag = request.flag;
         // The pace counts from the end of the first step on, so prompt
         // encoding does not inflate it; the first step alone gives a first

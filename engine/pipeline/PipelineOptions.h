@@ -9,4 +9,15 @@ namespace dravelin {
 
 enum class PipelineMode { textToImage, imageToImage };
 
+// How prompt texts are read.
+enum class PromptSyntax {
+    // As the text encoder takes them: cut at its length, with a warning.
+    plain,
+    // The text as it stands in chunks of 75 tokens joined along the sequence,
+    // with textual-inversion words.
+    chunked,
+    // Chunks, with emphasis brackets and BREAK read as such.
+    emphasis
+};
+
 } // namespace dravelin
