@@ -6,7 +6,7 @@
 // 2 levels of 8 bits in float32.
 
 #include "cli/GenerateCommand.h"
-#include "cli/PngFile.h"
+#include "core/PngReading.h"
 #include "runtime/Safetensors.h"
 #include "support/TestNetworks.h"
 
