@@ -223,7 +223,7 @@ def encode_chunk(model, tokenizer, chunk, clip_skip, xl):
 def encode_prompt(model, tokenizer, prompt, syntax, embeddings, clip_skip=1, xl=False):
     """([1, 77·k, C], pooled output of the first chunk)."""
     if syntax == "plain":
-        raise ValueError("the plain reading is the spec's own and is not covered here")
+        raise ValueError("the plain reading tokenizes the text as it stands and is not covered here")
     parts, pooled = [], None
     for chunk in make_chunks(tokenizer, prompt, syntax, embeddings):
         z, chunk_pooled = encode_chunk(model, tokenizer, chunk, clip_skip, xl)
