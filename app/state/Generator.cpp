@@ -6,8 +6,6 @@
 #include "state/ModelLoader.h"
 #include "state/QtImageConversion.h"
 #include "state/SeedText.h"
-
-#include <stdexcept>
 #include "state/ThreadPriority.h"
 
 #include <QBuffer>
@@ -18,6 +16,7 @@
 #include <QSaveFile>
 
 #include <chrono>
+#include <stdexcept>
 
 namespace dravelin {
 
@@ -232,6 +231,9 @@ void Generator::run(Request request) {
         if (imagePipeline) {
             request.inputs.applyTo(configuration, *imagePipeline);
         }
+        // Prompts copied from other tools mean here what they mean there:
+        // emphasis, BREAK and prompts longer than one chunk.
+        configuration.promptSyntax = PromptSyntax::emphasis;
         const std::shared_ptr<CancelFlag> flag = request.flag;
         // The pace counts from the end of the first step on, so prompt
         // encoding does not inflate it; the first step alone gives a first

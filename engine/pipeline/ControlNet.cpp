@@ -32,6 +32,7 @@ std::vector<Residuals> ControlNet::execute(const std::vector<ShapedArray>& laten
             "ControlNet needs one conditioning image per model: " + std::to_string(models_.size()) +
             " models, " + std::to_string(images.size()) + " images.");
     }
+    fitTextPositions(hiddenStates);
     const ShapedArray timestep = timestepTensor(timeStep);
     std::vector<Residuals> sums;
     for (size_t k = 0; k < models_.size(); ++k) {

@@ -1,11 +1,30 @@
 #include "pipeline/ManagedModelList.h"
 
+#include "runtime/FeatureNames.h"
+
 namespace dravelin {
 
 ManagedModelList::ManagedModelList(const std::vector<std::filesystem::path>& modelURLs,
                                    const ModelConfiguration& configuration) {
     for (const std::filesystem::path& url : modelURLs) {
         models_.push_back(std::make_shared<ManagedMLModel>(url, configuration));
+    }
+}
+
+void ManagedModelList::fitTextPositions(const ShapedArray& hiddenStates) {
+    if (hiddenStates.rank() != 4) {
+        return;
+    }
+    const int64_t positions = hiddenStates.shape().back();
+    for (const auto& model : models_) {
+        const std::optional<FeatureDescription> states =
+            model->description().input(feature::encoderHiddenStates);
+        if (!states || states->shape.empty() || states->shape.back() == positions) {
+            continue;
+        }
+        FeatureDescription fitted = *states;
+        fitted.shape.back() = positions;
+        model->setInputShapes({fitted});
     }
 }
 

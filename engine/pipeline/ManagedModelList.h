@@ -1,8 +1,10 @@
 #pragma once
 
-#include "runtime/ResourceManaging.h"
+#include "core/ShapedArray.h"
 #include "runtime/ManagedMLModel.h"
+#include "runtime/ResourceManaging.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -23,6 +25,12 @@ public:
     void prewarmResources() override;
 
     const std::vector<std::shared_ptr<ManagedMLModel>>& models() const { return models_; }
+
+    // Has each model that takes "encoder_hidden_states" take as many text
+    // positions as `hiddenStates` [batch, channels, 1, positions] holds (77
+    // per prompt chunk): one built for another number is unloaded and built
+    // again for these when next used.
+    void fitTextPositions(const ShapedArray& hiddenStates);
 
 protected:
     std::vector<std::shared_ptr<ManagedMLModel>> models_;

@@ -50,6 +50,8 @@ size_t std::hash<dravelin::PipelineConfiguration>::operator()(
     combine(seed, static_cast<size_t>(c.schedulerType));
     combine(seed, static_cast<size_t>(c.schedulerTimestepSpacing));
     combine(seed, static_cast<size_t>(c.rngType));
+    combine(seed, static_cast<size_t>(c.promptSyntax));
+    combine(seed, static_cast<size_t>(c.clipSkip));
     for (float value :
          {c.encoderScaleFactor, c.decoderScaleFactor, c.originalSize, c.cropsCoordsTopLeft,
           c.targetSize, c.aestheticScore, c.negativeAestheticScore}) {

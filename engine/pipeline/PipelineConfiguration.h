@@ -45,6 +45,12 @@ struct PipelineConfiguration {
     std::optional<float> targetWidth;
     float aestheticScore = 6.0f;
     float negativeAestheticScore = 2.5f;
+    // Prompt conventions are for the callers that want them (the window and
+    // the command line); the plain reading is the text encoder's own.
+    PromptSyntax promptSyntax = PromptSyntax::plain;
+    // SD 1.x: the text encoder's hidden state counted from the end that
+    // conditions the image (1 the last, 2 the one before). SDXL has its own.
+    int clipSkip = 1;
 
     // Image-to-image needs a starting image and a strength strictly below 1;
     // a NaN strength compares false and so means text-to-image. Inpainting

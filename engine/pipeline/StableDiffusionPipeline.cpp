@@ -96,8 +96,7 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
     }
     checkModelsBeforeDenoising(unet, decoder, encoder, controlNet, c);
 
-    const ShapedArray promptEmbedding = textEncoder->encode(c.prompt);
-    const ShapedArray negativeEmbedding = textEncoder->encode(c.negativePrompt);
+    ShapedArray joined = encodePrompts(c);
     if (reduceMemory) {
         textEncoder->unloadResources();
     }
@@ -105,11 +104,13 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
     // gives the prompt's prediction, so the network runs on that half alone
     // (half the work) where it takes such a batch.
     const bool promptOnly = c.guidanceScale == 1.0f && !controlNet && unet.takesSingleImageBatch();
-    std::vector<ShapedArray> embeddings{negativeEmbedding, promptEmbedding};
     if (promptOnly) {
-        embeddings.erase(embeddings.begin());
+        Shape one = joined.shape();
+        one[0] = 1;
+        const int64_t half = joined.count() / 2;
+        joined = ShapedArray(std::vector<float>(joined.data() + half, joined.data() + 2 * half),
+                             one);
     }
-    ShapedArray joined = ShapedArray::concatenate(embeddings, 0);
     const ShapedArray hiddenStates =
         useMultilingualTextEncoder ? std::move(joined) : toHiddenStates(joined);
 
@@ -182,6 +183,20 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
         unet.unloadResources();
     }
     return decodeToImages(*denoised, c);
+}
+
+ShapedArray StableDiffusionPipeline::encodePrompts(const PipelineConfiguration& c) {
+    if (c.clipSkip < 1) {
+        throw std::invalid_argument("Clip skip counts hidden states from the end, from 1; " +
+                                    std::to_string(c.clipSkip) + " is none of them.");
+    }
+    const PromptReading reading{c.promptSyntax, c.clipSkip, embeddings};
+    ShapedArray prompt = textEncoder->encode(c.prompt, reading);
+    ShapedArray negative = textEncoder->encode(c.negativePrompt, reading);
+    if (prompt.shape() != negative.shape()) {
+        matchChunkCounts(prompt, negative, textEncoder->encode("", reading));
+    }
+    return ShapedArray::concatenate(std::vector<ShapedArray>{negative, prompt}, 0);
 }
 
 std::vector<ShapedArray>

@@ -86,6 +86,12 @@ public:
     GeneratedImages generateImages(const PipelineConfiguration& configuration,
                                    const ProgressHandler& progressHandler) override;
 
+    // The negative prompt's and the prompt's encodings, [2, S·k, C], read as
+    // the configuration's prompt syntax and clip skip say, both with as many
+    // chunks (the shorter gets empty ones). Throws std::invalid_argument for
+    // a clip skip below 1.
+    ShapedArray encodePrompts(const PipelineConfiguration& configuration);
+
     // The initial latents, one per image, from one random source.
     std::vector<ShapedArray> generateLatentSamples(const PipelineConfiguration& configuration,
                                                    const Scheduler& scheduler);
@@ -112,6 +118,8 @@ public:
     bool reduceMemory = false;
     bool useMultilingualTextEncoder = false;
     std::optional<Script> script;
+    // Textual-inversion words prompts may use; none when null.
+    std::shared_ptr<const EmbeddingLibrary> embeddings;
 
 private:
     // Absent where the safety checker (when on) rejects the image.

@@ -61,14 +61,31 @@ Shape StableDiffusionXLPipeline::baseTimeIdShape() const {
 }
 
 TextEncodings StableDiffusionXLPipeline::encodePrompt(const std::string& prompt, bool forRefiner) {
+    return encodePrompt(prompt, forRefiner, PromptReading{});
+}
+
+TextEncodings StableDiffusionXLPipeline::encodePrompt(const std::string& prompt, bool forRefiner,
+                                                      const PromptReading& reading) {
     if (forRefiner) {
-        return textEncoder2->encode(prompt);
+        return textEncoder2->encode(prompt, reading);
     }
     if (!textEncoder) {
         throw PipelineError(PipelineError::Case::startingText2ImgWithoutTextEncoder);
     }
-    const TextEncodings first = textEncoder->encode(prompt);
-    TextEncodings second = textEncoder2->encode(prompt);
+    TextEncodings first = textEncoder->encode(prompt, reading);
+    TextEncodings second = textEncoder2->encode(prompt, reading);
+    // An embedding only one encoder can take leaves the other with fewer
+    // chunks; it gets empty ones of its own.
+    const auto positions = [](const TextEncodings& e) {
+        return e.hiddenEmbeddings.rank() == 3 ? e.hiddenEmbeddings.shape()[1] : 0;
+    };
+    if (positions(first) < positions(second)) {
+        matchChunkCounts(first.hiddenEmbeddings, second.hiddenEmbeddings,
+                         textEncoder->encode("", reading).hiddenEmbeddings);
+    } else if (positions(second) < positions(first)) {
+        matchChunkCounts(first.hiddenEmbeddings, second.hiddenEmbeddings,
+                         textEncoder2->encode("", reading).hiddenEmbeddings);
+    }
     const std::vector<ShapedArray> both{first.hiddenEmbeddings, second.hiddenEmbeddings};
     return {ShapedArray::concatenate(both, 2), std::move(second.pooledOutputs)};
 }
@@ -81,8 +98,13 @@ StableDiffusionXLPipeline::generateConditioning(const PipelineConfiguration& c, 
 StableDiffusionXLPipeline::ModelInputs
 StableDiffusionXLPipeline::generateConditioning(const PipelineConfiguration& c, bool forRefiner,
                                                 const Shape& timeIdShape) {
-    const TextEncodings prompt = encodePrompt(c.prompt, forRefiner);
-    const TextEncodings negative = encodePrompt(c.negativePrompt, forRefiner);
+    const PromptReading reading{c.promptSyntax, 1, embeddings};
+    TextEncodings prompt = encodePrompt(c.prompt, forRefiner, reading);
+    TextEncodings negative = encodePrompt(c.negativePrompt, forRefiner, reading);
+    if (prompt.hiddenEmbeddings.shape() != negative.hiddenEmbeddings.shape()) {
+        matchChunkCounts(prompt.hiddenEmbeddings, negative.hiddenEmbeddings,
+                         encodePrompt("", forRefiner, reading).hiddenEmbeddings);
+    }
     // Guidance batches are [negative prompt, prompt].
     const std::vector<ShapedArray> hidden{negative.hiddenEmbeddings, prompt.hiddenEmbeddings};
     const std::vector<ShapedArray> pooled{negative.pooledOutputs, prompt.pooledOutputs};

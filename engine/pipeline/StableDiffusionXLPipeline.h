@@ -105,6 +105,11 @@ public:
     // followed by the second's, and its pooled embedding the second's; the
     // refiner takes the second encoder's alone.
     TextEncodings encodePrompt(const std::string& prompt, bool forRefiner);
+    // The same with the prompt conventions `reading` asks for; both encoders
+    // give as many chunks (the one with fewer gets empty ones).
+    TextEncodings encodePrompt(const std::string& prompt, bool forRefiner,
+                               const PromptReading& reading);
+    // The prompt and the negative prompt brought to the same number of chunks.
     ModelInputs generateConditioning(const PipelineConfiguration& configuration, bool forRefiner);
 
     std::shared_ptr<TextEncoderXLModel> textEncoder; // may be null
@@ -117,6 +122,8 @@ public:
     PreviewDecoder previewDecoder{LatentSpace::sdxl};
     std::optional<Encoder> encoder;
     bool reduceMemory = false;
+    // Textual-inversion words prompts may use; none when null.
+    std::shared_ptr<const EmbeddingLibrary> embeddings;
 
 private:
     // The base network's "time_ids" shape, without loading it.

@@ -83,7 +83,8 @@ StableDiffusionXLPipeline::StableDiffusionXLPipeline(const ResourceURLs& urls,
     }
     // The second encoder was trained with "!" as padding.
     const auto second = std::make_shared<const BPETokenizer>(urls.mergesURL, urls.vocabURL, "!");
-    textEncoder2 = std::make_shared<TextEncoderXL>(second, urls.textEncoder2URL, configuration);
+    textEncoder2 = std::make_shared<TextEncoderXL>(second, urls.textEncoder2URL, configuration,
+                                                   TextEncoderRole::second);
 }
 
 StableDiffusionXLPipeline::StableDiffusionXLPipeline(

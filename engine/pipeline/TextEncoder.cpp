@@ -20,7 +20,33 @@ ShapedArray TextEncoder::encode(const std::string& prompt) {
 }
 
 ShapedArray TextEncoder::encode(const std::vector<int>& ids) {
-    const FeatureProvider features = tokenFeatures(inputDescription(), ids);
+    return encode(ids, 1, std::nullopt);
+}
+
+int64_t TextEncoder::tokenWidth() const {
+    return tokenEmbedsWidth(*model_);
+}
+
+ShapedArray TextEncoder::encode(const std::string& prompt, const PromptReading& reading) {
+    if (reading.syntax == PromptSyntax::plain) {
+        return encode(tokenizeToFit(*tokenizer_, prompt, inputShape()), reading.clipSkip,
+                      std::nullopt);
+    }
+    const int64_t width = reading.embeddings && !reading.embeddings->empty() ? tokenWidth() : 0;
+    std::vector<ShapedArray> parts;
+    for (const EncoderChunk& chunk :
+         encoderChunks(prompt, reading, *tokenizer_, sequenceLength(inputShape()),
+                       TextEncoderRole::first, width)) {
+        parts.push_back(emphasized(encode(chunk.ids, reading.clipSkip, chunk.tokenEmbeds),
+                                   chunk.weights));
+    }
+    return parts.size() == 1 ? std::move(parts.front()) : ShapedArray::concatenate(parts, 1);
+}
+
+ShapedArray TextEncoder::encode(const std::vector<int>& ids, int clipSkip,
+                                const std::optional<ShapedArray>& tokenEmbeds) {
+    const FeatureProvider features =
+        tokenFeatures(inputDescription(), ids, tokenEmbeds, clipSkip);
     return model_->perform([&](Model& model) {
         FeatureProvider result = model.prediction(features);
         auto found = result.featureValueDictionary.find("last_hidden_state");

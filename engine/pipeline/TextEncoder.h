@@ -1,12 +1,14 @@
 #pragma once
 
 #include "core/ShapedArray.h"
-#include "runtime/ResourceManaging.h"
+#include "pipeline/PromptEncoding.h"
 #include "runtime/ManagedMLModel.h"
+#include "runtime/ResourceManaging.h"
 #include "tokenizer/BPETokenizer.h"
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,12 @@ namespace dravelin {
 class TextEncoderModel : public ResourceManaging {
 public:
     virtual ShapedArray encode(const std::string& prompt) = 0;
+    // The prompt read as `reading` says, [1, S·k, C] for k chunks. Encoders
+    // that know no such reading encode the plain prompt.
+    virtual ShapedArray encode(const std::string& prompt, const PromptReading& reading) {
+        (void)reading;
+        return encode(prompt);
+    }
 };
 
 // Tokenizes a prompt to the model's sequence length and runs the CLIP text
@@ -33,6 +41,17 @@ public:
     // token and the first words), with a line on standard output saying so.
     ShapedArray encode(const std::string& prompt) override;
     ShapedArray encode(const std::vector<int>& ids);
+    // Plain: the prompt cut to the model's length, as above. Chunked or with
+    // emphasis: each chunk encoded on its own (one pass of the model each),
+    // weighted, and the chunks joined along the sequence. Clip skip applies
+    // to either.
+    ShapedArray encode(const std::string& prompt, const PromptReading& reading) override;
+    // One chunk of ids, with clip skip N and the embeddings' vectors.
+    ShapedArray encode(const std::vector<int>& ids, int clipSkip,
+                       const std::optional<ShapedArray>& tokenEmbeds);
+
+    // The width of the token embeddings (the model's "token_embeds").
+    int64_t tokenWidth() const;
 
     // The model's one input; reading it loads the model if needed.
     FeatureDescription inputDescription() const;

@@ -7,9 +7,9 @@ namespace dravelin {
 
 TextEncoderXL::TextEncoderXL(std::shared_ptr<const BPETokenizer> tokenizer,
                              const std::filesystem::path& modelURL,
-                             const ModelConfiguration& configuration)
+                             const ModelConfiguration& configuration, TextEncoderRole role)
     : tokenizer_(std::move(tokenizer)),
-      model_(std::make_shared<ManagedMLModel>(modelURL, configuration)) {}
+      model_(std::make_shared<ManagedMLModel>(modelURL, configuration)), role_(role) {}
 
 FeatureDescription TextEncoderXL::inputDescription() const {
     return textEncoderInput(*model_);
@@ -20,7 +20,33 @@ TextEncodings TextEncoderXL::encode(const std::string& prompt) {
 }
 
 TextEncodings TextEncoderXL::encode(const std::vector<int>& ids) {
-    const FeatureProvider features = tokenFeatures(inputDescription(), ids);
+    return encode(ids, std::nullopt);
+}
+
+TextEncodings TextEncoderXL::encode(const std::string& prompt, const PromptReading& reading) {
+    if (reading.syntax == PromptSyntax::plain) {
+        return encode(prompt);
+    }
+    const int64_t width =
+        reading.embeddings && !reading.embeddings->empty() ? tokenEmbedsWidth(*model_) : 0;
+    std::vector<ShapedArray> parts;
+    ShapedArray pooled;
+    for (const EncoderChunk& chunk : encoderChunks(prompt, reading, *tokenizer_,
+                                                   sequenceLength(inputShape()), role_, width)) {
+        TextEncodings encoded = encode(chunk.ids, chunk.tokenEmbeds);
+        if (parts.empty()) {
+            pooled = std::move(encoded.pooledOutputs);
+        }
+        parts.push_back(emphasized(encoded.hiddenEmbeddings, chunk.weights));
+    }
+    ShapedArray hidden =
+        parts.size() == 1 ? std::move(parts.front()) : ShapedArray::concatenate(parts, 1);
+    return {std::move(hidden), std::move(pooled)};
+}
+
+TextEncodings TextEncoderXL::encode(const std::vector<int>& ids,
+                                    const std::optional<ShapedArray>& tokenEmbeds) {
+    const FeatureProvider features = tokenFeatures(inputDescription(), ids, tokenEmbeds, 1);
     return model_->perform([&](Model& model) {
         FeatureProvider result = model.prediction(features);
         const auto take = [&](const std::string& name) {

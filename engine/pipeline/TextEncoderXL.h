@@ -1,12 +1,14 @@
 #pragma once
 
 #include "core/ShapedArray.h"
-#include "runtime/ResourceManaging.h"
+#include "pipeline/PromptEncoding.h"
 #include "runtime/ManagedMLModel.h"
+#include "runtime/ResourceManaging.h"
 #include "tokenizer/BPETokenizer.h"
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,14 +26,23 @@ struct TextEncodings {
 class TextEncoderXLModel : public ResourceManaging {
 public:
     virtual TextEncodings encode(const std::string& prompt) = 0;
+    // The prompt read as `reading` says: hidden embeddings [1, S·k, C] for k
+    // chunks, the pooled output of the first. Encoders that know no such
+    // reading encode the plain prompt.
+    virtual TextEncodings encode(const std::string& prompt, const PromptReading& reading) {
+        (void)reading;
+        return encode(prompt);
+    }
 };
 
 // Tokenizes a prompt to the model's sequence length and runs a CLIP text
 // model for its "hidden_embeds" and "pooled_outputs".
 class TextEncoderXL : public TextEncoderXLModel {
 public:
+    // `role` picks an SDXL embedding's vectors for this encoder.
     TextEncoderXL(std::shared_ptr<const BPETokenizer> tokenizer,
-                  const std::filesystem::path& modelURL, const ModelConfiguration& configuration);
+                  const std::filesystem::path& modelURL, const ModelConfiguration& configuration,
+                  TextEncoderRole role = TextEncoderRole::first);
 
     void loadResources() override { model_->loadResources(); }
     void unloadResources() noexcept override { model_->unloadResources(); }
@@ -40,6 +51,12 @@ public:
     // on standard output saying so.
     TextEncodings encode(const std::string& prompt) override;
     TextEncodings encode(const std::vector<int>& ids);
+    // Plain: as above. Chunked or with emphasis: each chunk encoded on its
+    // own, its hidden embeddings weighted, joined along the sequence; the
+    // pooled output is the first chunk's. Clip skip does not apply.
+    TextEncodings encode(const std::string& prompt, const PromptReading& reading) override;
+    TextEncodings encode(const std::vector<int>& ids,
+                         const std::optional<ShapedArray>& tokenEmbeds);
 
     // The model's one input; reading it loads the model if needed.
     FeatureDescription inputDescription() const;
@@ -51,6 +68,7 @@ public:
 private:
     std::shared_ptr<const BPETokenizer> tokenizer_;
     std::shared_ptr<ManagedMLModel> model_;
+    TextEncoderRole role_;
 };
 
 } // namespace dravelin

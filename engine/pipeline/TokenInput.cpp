@@ -33,13 +33,38 @@ std::vector<int> tokenizeToFit(const BPETokenizer& tokenizer, const std::string&
     return tokenization.tokenIDs;
 }
 
-FeatureProvider tokenFeatures(const FeatureDescription& input, const std::vector<int>& ids) {
+FeatureProvider tokenFeatures(const FeatureDescription& input, const std::vector<int>& ids,
+                              const std::optional<ShapedArray>& tokenEmbeds, int clipSkip) {
     std::vector<float> values(ids.begin(), ids.end());
     if (elementCount(input.shape) != static_cast<int64_t>(values.size())) {
         throw PredictionError("The text encoder takes " + describe(input.shape) +
                               " token IDs, not " + std::to_string(values.size()) + ".");
     }
-    return FeatureProvider({{input.name, ShapedArray(std::move(values), input.shape)}});
+    FeatureValueDictionary features{{input.name, ShapedArray(std::move(values), input.shape)}};
+    if (tokenEmbeds) {
+        features.emplace("token_embeds", *tokenEmbeds);
+    }
+    if (clipSkip != 1) {
+        features.emplace("clip_skip", ShapedArray(Shape{1}, static_cast<float>(clipSkip)));
+    }
+    return FeatureProvider(std::move(features));
+}
+
+int64_t sequenceLength(const Shape& inputShape) {
+    if (inputShape.empty() || inputShape.back() < 1) {
+        throw PredictionError("The text encoder's input " + describe(inputShape) +
+                              " has no sequence length.");
+    }
+    return inputShape.back();
+}
+
+int64_t tokenEmbedsWidth(ManagedMLModel& model) {
+    const std::optional<FeatureDescription> input = model.description().input("token_embeds");
+    if (!input || input->shape.size() != 3) {
+        throw PredictionError("The text encoder \"" + model.modelURL().filename().string() +
+                              "\" cannot take textual-inversion embeddings.");
+    }
+    return input->shape[2];
 }
 
 } // namespace dravelin

@@ -4,6 +4,8 @@
 #include "runtime/ManagedMLModel.h"
 #include "tokenizer/BPETokenizer.h"
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,16 @@ FeatureDescription textEncoderInput(ManagedMLModel& model);
 std::vector<int> tokenizeToFit(const BPETokenizer& tokenizer, const std::string& prompt,
                                const Shape& inputShape);
 
-FeatureProvider tokenFeatures(const FeatureDescription& input, const std::vector<int>& ids);
+// With the embeddings' vectors ("token_embeds") when given and clip skip
+// ("clip_skip") when not 1; plain ids are all a model without those takes.
+FeatureProvider tokenFeatures(const FeatureDescription& input, const std::vector<int>& ids,
+                              const std::optional<ShapedArray>& tokenEmbeds = std::nullopt,
+                              int clipSkip = 1);
+
+// The sequence length of a text encoder's input [batch, length].
+int64_t sequenceLength(const Shape& inputShape);
+
+// The width of the token embeddings a text encoder takes as "token_embeds".
+int64_t tokenEmbedsWidth(ManagedMLModel& model);
 
 } // namespace dravelin

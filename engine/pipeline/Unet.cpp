@@ -92,6 +92,7 @@ Unet::predictNoise(const std::vector<ShapedArray>& latents, float timeStep,
             "The denoising network got " + std::to_string(additionalResiduals->size()) +
             " residual sets for " + std::to_string(latents.size()) + " latents.");
     }
+    fitTextPositions(hiddenStates);
     const ShapedArray timestep = timestepTensor(timeStep, batchOf(latents));
     std::vector<FeatureProvider> inputs;
     inputs.reserve(latents.size());
@@ -111,6 +112,7 @@ std::vector<ShapedArray> Unet::predictNoise(const std::vector<ShapedArray>& late
                                             const ShapedArray& hiddenStates,
                                             const ShapedArray& pooledStates,
                                             const ShapedArray& geometryConditioning) {
+    fitTextPositions(hiddenStates);
     const ShapedArray timestep = timestepTensor(timeStep);
     std::vector<FeatureProvider> inputs;
     inputs.reserve(latents.size());

@@ -15,7 +15,21 @@ bool ManagedMLModel::isLoaded() const {
 
 ModelDescription ManagedMLModel::description() const {
     std::lock_guard lock(queue_);
-    return loadedModel_ ? loadedModel_->modelDescription() : Model::describeBundle(modelURL_, configuration_);
+    return loadedModel_ ? loadedModel_->modelDescription()
+                        : Model::describeBundle(modelURL_, configuration_, inputShapes_);
+}
+
+void ManagedMLModel::setInputShapes(std::vector<FeatureDescription> inputShapes) {
+    std::lock_guard lock(queue_);
+    if (inputShapes != inputShapes_) {
+        loadedModel_.reset();
+        inputShapes_ = std::move(inputShapes);
+    }
+}
+
+std::vector<FeatureDescription> ManagedMLModel::inputShapes() const {
+    std::lock_guard lock(queue_);
+    return inputShapes_;
 }
 
 void ManagedMLModel::loadResources() {
@@ -30,7 +44,7 @@ void ManagedMLModel::unloadResources() noexcept {
 
 Model& ManagedMLModel::loadModel() {
     if (!loadedModel_) {
-        loadedModel_ = Model::load(modelURL_, configuration_);
+        loadedModel_ = Model::load(modelURL_, configuration_, inputShapes_);
     }
     return *loadedModel_;
 }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 namespace dravelin {
 
@@ -31,6 +32,11 @@ public:
     // Model::describeBundle reads it (without loading). Throws ModelLoadError.
     ModelDescription description() const;
 
+    // Input shapes that replace the bundle's (Model::load); a change unloads
+    // the model, so the next use builds it for the new shapes.
+    void setInputShapes(std::vector<FeatureDescription> inputShapes);
+    std::vector<FeatureDescription> inputShapes() const;
+
     // Loads unless loaded; a failure stores nothing, so the next call retries.
     void loadResources() override;
     void unloadResources() noexcept override;
@@ -47,6 +53,7 @@ private:
 
     std::filesystem::path modelURL_;
     ModelConfiguration configuration_;
+    std::vector<FeatureDescription> inputShapes_;
     std::string queueLabel_;
     mutable std::mutex queue_;
     std::unique_ptr<Model> loadedModel_;

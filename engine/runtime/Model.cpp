@@ -51,7 +51,8 @@ template <typename Body> auto withLoadErrors(const std::string& where, Body&& bo
 }
 
 PreparedBundle prepare(const std::filesystem::path& bundleDirectory,
-                       const ModelConfiguration& configuration) {
+                       const ModelConfiguration& configuration,
+                       const std::vector<FeatureDescription>& inputShapes) {
     PreparedBundle prepared;
     // A network of a single-file checkpoint, named as a bundle inside the file.
     std::optional<CheckpointBundle> checkpoint;
@@ -106,6 +107,13 @@ PreparedBundle prepare(const std::filesystem::path& bundleDirectory,
                                      " network does not have.");
             }
         }
+        for (const FeatureDescription& override : inputShapes) {
+            for (FeatureDescription& input : prepared.description.inputs) {
+                if (input.name == override.name) {
+                    input.shape = override.shape;
+                }
+            }
+        }
         try {
             prepared.weights = checkpoint ? std::move(checkpoint->weights)
                                           : WeightFiles(prepared.bundle.weightFiles);
@@ -132,8 +140,9 @@ void applyInputSizes(ModelDescription& description, const ModelConfiguration& co
 } // namespace
 
 std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
-                                   const ModelConfiguration& configuration) {
-    PreparedBundle prepared = prepare(bundleDirectory, configuration);
+                                   const ModelConfiguration& configuration,
+                                   const std::vector<FeatureDescription>& inputShapes) {
+    PreparedBundle prepared = prepare(bundleDirectory, configuration, inputShapes);
     const std::string& where = prepared.where;
     auto model = std::unique_ptr<Model>(new Model());
     model->directory_ = prepared.bundle.directory;
@@ -171,8 +180,14 @@ std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
 }
 
 ModelDescription Model::describeBundle(const std::filesystem::path& bundleDirectory,
-                                       const ModelConfiguration& configuration) {
-    ModelDescription description = prepare(bundleDirectory, configuration).description;
+                                       const std::vector<FeatureDescription>& inputShapes) {
+    return prepare(bundleDirectory, ModelConfiguration{}, inputShapes).description;
+}
+
+ModelDescription Model::describeBundle(const std::filesystem::path& bundleDirectory,
+                                       const ModelConfiguration& configuration,
+                                       const std::vector<FeatureDescription>& inputShapes) {
+    ModelDescription description = prepare(bundleDirectory, configuration, inputShapes).description;
     applyInputSizes(description, configuration);
     return description;
 }
@@ -199,18 +214,29 @@ void Model::checkInputs(const FeatureProvider& input) const {
             throw PredictionError("The model \"" + directory_.filename().string() +
                                   "\" needs the input \"" + described.name + "\".");
         }
+        checkShape(described, found->second.shape(), batch);
+    }
+    for (const FeatureDescription& described : description_.optionalInputs) {
+        auto found = input.featureValueDictionary.find(described.name);
+        if (found != input.featureValueDictionary.end()) {
+            checkShape(described, found->second.shape(), batch);
+        }
+    }
+}
+
+void Model::checkShape(const FeatureDescription& described, const Shape& given,
+                       std::optional<int64_t>& batch) const {
+    {
         FeatureDescription expected = described;
-        const Shape& given = found->second.shape();
         if (description_.takesSmallerBatches && !expected.shape.empty() && !given.empty() &&
             given[0] >= 1 && given[0] <= expected.shape[0]) {
             expected.shape[0] = batch.value_or(given[0]);
             batch = expected.shape[0];
         }
-        if (found->second.shape() != expected.shape) {
+        if (given != expected.shape) {
             throw PredictionError("The model \"" + directory_.filename().string() +
                                   "\" takes the input \"" + expected.name + "\" with shape " +
-                                  describe(expected.shape) + ", not " +
-                                  describe(found->second.shape()) + ".");
+                                  describe(expected.shape) + ", not " + describe(given) + ".");
         }
     }
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,15 +24,25 @@ public:
     // Reads the bundle, builds its network kind (bundle.json's, or the one its
     // configuration names) and checks every weight the network reads, so a
     // wrong or truncated bundle fails here. Throws ModelLoadError.
+    // `inputShapes` replace the shapes of the inputs the bundle has, after
+    // bundle.json's (the denoising network built for a longer text, say);
+    // shapes of inputs it does not have are ignored.
     static std::unique_ptr<Model> load(const std::filesystem::path& bundleDirectory,
-                                       const ModelConfiguration& configuration);
+                                       const ModelConfiguration& configuration,
+                                       const std::vector<FeatureDescription>& inputShapes = {});
     // What `load` would build, without building it: the bundle read, its
     // description with bundle.json's shapes, and every weight checked against
     // the weight files' headers. Costs milliseconds where a load can cost
     // minutes. Throws ModelLoadError as `load` does.
-    // The configuration's kind and input sizes apply as they do to `load`.
-    static ModelDescription describeBundle(const std::filesystem::path& bundleDirectory,
-                                           const ModelConfiguration& configuration = {});
+    static ModelDescription
+    describeBundle(const std::filesystem::path& bundleDirectory,
+                   const std::vector<FeatureDescription>& inputShapes = {});
+    // With the configuration's kind and input sizes (and the input shapes
+    // that replace the bundle's), as for load.
+    static ModelDescription
+    describeBundle(const std::filesystem::path& bundleDirectory,
+                   const ModelConfiguration& configuration,
+                   const std::vector<FeatureDescription>& inputShapes = {});
     ~Model();
 
     const ModelDescription& modelDescription() const { return description_; }
@@ -55,6 +66,8 @@ public:
 private:
     Model() = default;
     void checkInputs(const FeatureProvider& input) const;
+    void checkShape(const FeatureDescription& described, const Shape& given,
+                    std::optional<int64_t>& batch) const;
     FeatureProvider checkedOutputs(FeatureValueDictionary outputs) const;
 
     std::filesystem::path directory_;

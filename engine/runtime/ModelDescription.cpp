@@ -10,6 +10,11 @@ std::optional<FeatureDescription> ModelDescription::input(const std::string& nam
             return description;
         }
     }
+    for (const FeatureDescription& description : optionalInputs) {
+        if (description.name == name) {
+            return description;
+        }
+    }
     return std::nullopt;
 }
 

@@ -24,8 +24,10 @@ struct ModelDescription {
     // The network also takes a smaller batch: every input's first dimension
     // the same size from 1 to the one described.
     bool takesSmallerBatches = false;
+    // Inputs a prediction may leave out; given, they must have their shape.
+    std::vector<FeatureDescription> optionalInputs = {};
 
-    // Absent when the model has no such input.
+    // Absent when the model has no such input, required or optional.
     std::optional<FeatureDescription> input(const std::string& name) const;
     bool hasOutput(const std::string& name) const;
 };

@@ -24,6 +24,7 @@ dravelin_test(test_nn
     nn/NormalizationTests.cpp
     nn/SafetyCheckerTests.cpp
     nn/PrecisionTests.cpp
+    nn/PromptConventionsTests.cpp
     nn/TinyAutoencoderTests.cpp
     nn/UNetTests.cpp
     nn/XLConditioningTests.cpp

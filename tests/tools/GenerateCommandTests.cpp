@@ -262,6 +262,10 @@ TEST(CliText, ParametersAndOutputNames) {
     EXPECT_EQ(parametersText(c, 512, 512, "dream, v2", {}, "0123456789"),
               "a cat\nSteps: 20, Sampler: DPM++ 2M, Schedule type: Karras, CFG scale: 8, Seed: 7, "
               "Size: 512x512, Model hash: 0123456789, Model: \"dream, v2\"");
+    // As the other tools write it, and only when it is not 1.
+    c.clipSkip = 2;
+    EXPECT_NE(parametersText(c, 512, 512, "Model").find(", Model: Model, Clip skip: 2"),
+              std::string::npos);
     EXPECT_EQ(outputPathFor("out/pic.png", 0, 1), std::filesystem::path("out/pic.png"));
     EXPECT_EQ(outputPathFor("out/pic.png", 1, 3), std::filesystem::path("out/pic-2.png"));
 }

@@ -48,6 +48,8 @@ constexpr int64_t kMostPndmSteps = 999;
 constexpr double kLargestGuidance = 100.0;
 // Published LoRAs are used at scales around 1; far beyond, any image is noise.
 constexpr double kLargestLoraScale = 10.0;
+// CLIP ViT-L has 12 layers; the text encoder refuses what it does not have.
+constexpr int64_t kMostClipSkip = 12;
 // The refiner was trained on aesthetic scores of 0 to 10.
 constexpr double kLargestAestheticScore = 10.0;
 // What other local tools start image-to-image with.
@@ -294,6 +296,23 @@ struct ChosenPipeline {
     std::string modelName;
 };
 
+// The --embedding files; none at all when there are none.
+std::shared_ptr<const EmbeddingLibrary>
+readEmbeddings(const std::vector<std::filesystem::path>& files) {
+    if (files.empty()) {
+        return nullptr;
+    }
+    auto library = std::make_shared<EmbeddingLibrary>();
+    for (const std::filesystem::path& file : files) {
+        try {
+            library->add(EmbeddingLibrary::readFile(file));
+        } catch (const EmbeddingError& error) {
+            throw std::runtime_error(error.what());
+        }
+    }
+    return library;
+}
+
 bool isSingleFileModel(const std::filesystem::path& model) {
     std::error_code error;
     return std::filesystem::is_regular_file(model, error);
@@ -339,6 +358,15 @@ ChosenPipeline chooseCheckpointPipeline(const GenerateOptions& options,
     }
     if (options.refinerStartGiven && !options.refiner) {
         throw std::runtime_error("--refiner-start needs a refiner: pass one with --refiner.");
+    }
+    if (built.isXL && c.clipSkip != 1) {
+        throw std::runtime_error("--clip-skip is for SD 1.x models; SDXL always conditions on "
+                                 "the state before the text encoders' last layer.");
+    }
+    if (auto sd = std::dynamic_pointer_cast<StableDiffusionPipeline>(built.pipeline)) {
+        sd->embeddings = readEmbeddings(options.embeddings);
+    } else if (auto xl = std::dynamic_pointer_cast<StableDiffusionXLPipeline>(built.pipeline)) {
+        xl->embeddings = readEmbeddings(options.embeddings);
     }
     if (auto* sd = dynamic_cast<StableDiffusionPipeline*>(built.pipeline.get())) {
         attachImageInputs(options, sd->encoder, c);
@@ -407,6 +435,7 @@ ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfigu
                 .first;
         auto pipeline = std::make_shared<StableDiffusionPipeline>(
             options.model, controlNetNames, runtime, c.disableSafety, options.reduceMemory);
+        pipeline->embeddings = readEmbeddings(options.embeddings);
         c.controlNetInputs = controlNetImages(options, *pipeline);
         attachImageInputs(options, pipeline->encoder, c);
         return {pipeline, c, name};
@@ -415,10 +444,16 @@ ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfigu
         throw std::runtime_error("ControlNets and LoRAs are for SD 1.5 model directories; \"" +
                                  excerpt(options.model.string(), 200) + "\" is an SDXL one.");
     }
+    if (c.clipSkip != 1) {
+        throw std::runtime_error("--clip-skip is for SD 1.x model directories; SDXL always "
+                                 "conditions on the state before the text encoders' last "
+                                 "layer.");
+    }
     const auto [runtime, size] = sizedRuntime(
         options, unsized, StableDiffusionXLPipeline(options.model, unsized, false).unet);
     auto pipeline =
         std::make_shared<StableDiffusionXLPipeline>(options.model, runtime, options.reduceMemory);
+    pipeline->embeddings = readEmbeddings(options.embeddings);
     if (!pipeline->unetRefiner && options.refinerStartGiven) {
         throw std::runtime_error("--refiner-start needs a refiner, and \"" +
                                  options.model.string() + "\" has no UnetRefiner.model.");
@@ -559,6 +594,29 @@ OptionTable generateOptionTable(GenerateParsing& p) {
         {"--lora", "FILE[:SCALE]",
          "merge LoRA weights (.safetensors) at SCALE (default\n1); may be repeated",
          [&o](const std::string& v) { o.loras.push_back(parseLora(v)); }},
+        {"--embedding", "FILE",
+         "a textual-inversion embedding (.safetensors); its file\n"
+         "name without extension is the word that stands for it\n"
+         "in the prompts; may be repeated",
+         [&o](const std::string& v) {
+             const std::filesystem::path file = v;
+             if (file.extension() != ".safetensors" || file.stem().empty()) {
+                 throw std::invalid_argument("--embedding takes a .safetensors file, not " +
+                                             quotedValue(v) + ".");
+             }
+             o.embeddings.push_back(file);
+         }},
+        {"--no-emphasis", "",
+         "read the prompts as they stand: brackets and BREAK are\n"
+         "text (long prompts still go in 75-token chunks)",
+         [&c](const std::string&) { c.promptSyntax = PromptSyntax::chunked; }},
+        {"--clip-skip", "N",
+         "SD 1.x: condition on the text encoder's N-th hidden\n"
+         "state from the end (default 1, the last; 2 for many\n"
+         "anime-style models)",
+         [&c](const std::string& v) {
+             c.clipSkip = static_cast<int>(wholeNumber("--clip-skip", v, 1, kMostClipSkip));
+         }},
         {"--spacing", choiceHint(namesOf(kTimeStepSpacingNames)),
          "timestep spacing (default: the scheduler's own, leading for\n"
          "ddim, linspace for the others; pndm and lcm have only their\n"
@@ -697,6 +755,9 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
     GenerateParsing p;
     p.options.model = defaultModelDirectory();
     p.options.configuration.stepCount = 20;
+    // Prompts are read as other generation tools read them unless
+    // --no-emphasis says otherwise.
+    p.options.configuration.promptSyntax = PromptSyntax::emphasis;
     std::vector<std::string> expanded = arguments;
     std::replace(expanded.begin(), expanded.end(), std::string("-h"), std::string("--help"));
     applyCommandLine(generateOptionTable(p), expanded);
@@ -811,6 +872,9 @@ std::string parametersText(const PipelineConfiguration& c, int width, int height
             ", Size: " + std::to_string(width) + "x" + std::to_string(height) +
             (modelHash.empty() ? std::string() : ", Model hash: " + modelHash) +
             ", Model: " + parameterValue(modelName);
+    if (c.clipSkip != 1) {
+        text += ", Clip skip: " + std::to_string(c.clipSkip);
+    }
     if (hires) {
         // As other tools write it: the first pass's size, the enlarged
         // pass's strength.

@@ -26,6 +26,9 @@ struct GenerateOptions {
     PipelineConfiguration configuration{""};
     // Merged into the denoising network and text encoder, in order.
     std::vector<LoraFile> loras;
+    // Textual-inversion embeddings the prompts may name; a later file of the
+    // same name wins.
+    std::vector<std::filesystem::path> embeddings;
     std::filesystem::path output = "dravelin.png";
     std::optional<std::filesystem::path> previewDirectory;
     // One ControlNet per entry, in command-line order: the model's name under

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "state/library/LibraryEntry.h"
-#include "state/library/ModelInspection.h"
+#include "state/library/ModelExamination.h"
 
 #include <QHash>
 #include <QString>

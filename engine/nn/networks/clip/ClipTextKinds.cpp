@@ -9,8 +9,11 @@ namespace dravelin {
 
 ModelDescription ClipTextKind::describe(const nlohmann::json& config) const {
     const ClipTextConfig clip = ClipTextConfig::read(config);
-    return ModelDescription{{{"input_ids", {1, clip.maxPositions}}},
-                            {"last_hidden_state", "hidden_embeds", "pooled_outputs"}};
+    ModelDescription description{{{"input_ids", {1, clip.maxPositions}}},
+                                 {"last_hidden_state", "hidden_embeds", "pooled_outputs"}};
+    description.optionalInputs = {{"token_embeds", {1, clip.maxPositions, clip.hiddenSize}},
+                                  {"clip_skip", {1}}};
+    return description;
 }
 
 std::vector<WeightSpec> ClipTextKind::expectedWeights(const nlohmann::json& config) const {

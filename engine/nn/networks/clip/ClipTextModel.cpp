@@ -70,17 +70,20 @@ ClipTextModel::ClipTextModel(const ClipTextConfig& config, const WeightReader& w
     }
 }
 
-Matrix ClipTextModel::embed(const float* ids) const {
+Matrix ClipTextModel::embed(const float* ids, const float* tokenRows) const {
     const int64_t width = config_.hiddenSize;
     Matrix x(length_, width);
     for (int64_t t = 0; t < length_; ++t) {
         const float id = ids[t];
-        if (!(id >= 0.0f && id < static_cast<float>(config_.vocabSize)) || std::floor(id) != id) {
+        const bool given = tokenRows && id == -1.0f;
+        if (!given &&
+            (!(id >= 0.0f && id < static_cast<float>(config_.vocabSize)) || std::floor(id) != id)) {
             throw std::invalid_argument("The input \"input_ids\" holds " + std::to_string(id) +
                                         ", which is not a token id of this vocabulary (0 to " +
                                         std::to_string(config_.vocabSize - 1) + ").");
         }
-        const float* token = tokenEmbedding_.data() + static_cast<int64_t>(id) * width;
+        const float* token = given ? tokenRows + t * width
+                                   : tokenEmbedding_.data() + static_cast<int64_t>(id) * width;
         const float* position = positionEmbedding_.data() + t * width;
         float* row = x.row(t);
         for (int64_t i = 0; i < width; ++i) {
@@ -98,6 +101,21 @@ int64_t ClipTextModel::pooledPosition(const float* ids) const {
     return found == ids + length_ ? 0 : found - ids;
 }
 
+int64_t ClipTextModel::clipSkip(const FeatureProvider& inputs) const {
+    const auto found = inputs.featureValueDictionary.find("clip_skip");
+    if (found == inputs.featureValueDictionary.end()) {
+        return 1;
+    }
+    const float n = found->second.count() == 1 ? found->second.data()[0] : 0.0f;
+    const auto layers = static_cast<int64_t>(layers_.size());
+    if (!(n >= 1.0f && n <= static_cast<float>(layers)) || std::floor(n) != n) {
+        throw std::invalid_argument("Clip skip must be a whole number from 1 to " +
+                                    std::to_string(layers) + " for this text encoder, not " +
+                                    std::to_string(n) + ".");
+    }
+    return static_cast<int64_t>(n);
+}
+
 FeatureValueDictionary ClipTextModel::predict(const FeatureProvider& inputs) {
     ComputeThreadsScope threads;
     const ShapedArray& ids = inputs.featureValue("input_ids");
@@ -112,18 +130,37 @@ FeatureValueDictionary ClipTextModel::predict(const FeatureProvider& inputs) {
     ShapedArray lastHidden(Shape{batch, length_, width});
     ShapedArray hiddenEmbeds(Shape{batch, length_, width});
     ShapedArray pooled(Shape{batch, pooledWidth});
+    const auto tokens = inputs.featureValueDictionary.find("token_embeds");
+    const ShapedArray* tokenRows =
+        tokens == inputs.featureValueDictionary.end() ? nullptr : &tokens->second;
+    if (tokenRows && tokenRows->shape() != Shape{batch, length_, width}) {
+        throw std::invalid_argument("The text encoder takes \"token_embeds\" of shape " +
+                                    describe(Shape{batch, length_, width}) + ", not " +
+                                    describe(tokenRows->shape()) + ".");
+    }
+    // The state after layer `skipped` (0: the embeddings) is the one normed.
+    const auto layerCount = static_cast<int64_t>(layers_.size());
+    const int64_t normedState = layerCount + 1 - clipSkip(inputs);
     for (int64_t b = 0; b < batch; ++b) {
         const float* rowIds = ids.data() + b * length_;
-        Matrix x = embed(rowIds);
-        for (size_t i = 0; i < layers_.size(); ++i) {
-            if (i + 1 == layers_.size()) {
+        Matrix x = embed(rowIds, tokenRows ? tokenRows->data() + b * length_ * width : nullptr);
+        float* last = lastHidden.data() + b * length_ * width;
+        for (int64_t i = 0; i < layerCount; ++i) {
+            if (i + 1 == layerCount) {
                 std::copy_n(x.data(), length_ * width, hiddenEmbeds.data() + b * length_ * width);
             }
-            layers_[i].forward(x);
+            layers_[static_cast<size_t>(i)].forward(x);
+            if (i + 1 == normedState && normedState != layerCount) {
+                finalNorm_.forward(x.data(), last);
+            }
         }
-        float* last = lastHidden.data() + b * length_ * width;
-        finalNorm_.forward(x.data(), last);
-        const float* state = last + pooledPosition(rowIds) * width;
+        // The pooled output is always the last layer's.
+        Matrix normed(length_, width);
+        finalNorm_.forward(x.data(), normed.data());
+        if (normedState == layerCount) {
+            std::copy_n(normed.data(), length_ * width, last);
+        }
+        const float* state = normed.data() + pooledPosition(rowIds) * width;
         if (projection_) {
             projection_->forward(state, pooled.data() + b * pooledWidth);
         } else {

@@ -18,6 +18,13 @@ namespace dravelin {
 // "hidden_embeds" (the states entering the last layer, without that norm) and
 // "pooled_outputs" [batch, hidden or projection]: the final state at the end
 // token, projected when the model has a projection.
+//
+// Two optional inputs: "token_embeds" [batch, length, hidden] gives the token
+// embedding of every position whose id is -1 (a textual-inversion vector;
+// the position embedding is still added), and "clip_skip" [1], N from 1 to
+// the layer count, makes "last_hidden_state" the final layer norm of the
+// N-th hidden state from the end (1 the last, 2 the one entering the last
+// layer); the other outputs stay as they are.
 class ClipTextModel : public Network {
 public:
     ClipTextModel(const ClipTextConfig& config, const WeightReader& weights, int64_t length,
@@ -35,7 +42,10 @@ public:
 
 private:
     // The embeddings of one row of ids; refuses ids outside the vocabulary.
-    Matrix embed(const float* ids) const;
+    // Ids of -1 take their row of `tokenRows` (length × hidden) when given.
+    Matrix embed(const float* ids, const float* tokenRows) const;
+    // The "clip_skip" input's N, 1 without it.
+    int64_t clipSkip(const FeatureProvider& inputs) const;
 
     ClipTextConfig config_;
     int64_t length_;

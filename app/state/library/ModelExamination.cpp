@@ -1,4 +1,4 @@
-#include "state/library/ModelInspection.h"
+#include "state/library/ModelExamination.h"
 
 #include "runtime/Checkpoint.h"
 
