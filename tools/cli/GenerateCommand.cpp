@@ -1,6 +1,8 @@
 #include "cli/GenerateCommand.h"
 
 #include "cli/PngFile.h"
+#include "pipeline/GenerationParameters.h"
+#include "pipeline/SamplerChoice.h"
 #include "pipeline/ImageResize.h"
 #include "pipeline/SchedulerTable.h"
 #include "pipeline/StableDiffusionPipeline.h"
@@ -81,6 +83,9 @@ ones, told by their TextEncoder2.model, at the network's own size).
                           leaves it out)
   --aesthetic-score X     SDXL refiner: the score asked for (default 6)
   --negative-aesthetic-score X   and the one steered from (default 2.5)
+  --from-png FILE         take prompt, negative prompt, seed, steps, guidance,
+                          sampler and LoRAs (from the LoRA library) from the
+                          "parameters" text of a PNG; options after it win
   --help                  show this text
 )";
 
@@ -152,6 +157,12 @@ LoraFile parseLora(const std::string& text) {
         throw std::invalid_argument("--lora takes a .safetensors file, optionally followed by "
                                     ":SCALE, not " +
                                     shownValue(text) + ".");
+    }
+    // The PNG's parameters name each LoRA by its file name in a prompt tag.
+    if (!isWritableLoraName(lora.path.stem().string())) {
+        throw std::invalid_argument("--lora: the file name " + shownValue(lora.path.stem().string()) +
+                                    " cannot be named in a PNG's parameters; rename it without "
+                                    "':', '<', '>', ',' or quotation marks.");
     }
     return lora;
 }
@@ -327,7 +338,9 @@ bool isXLModelDirectory(const std::filesystem::path& directory) {
     return std::filesystem::exists(directory / "TextEncoder2.model", error);
 }
 
-std::filesystem::path defaultModelDirectory() {
+namespace {
+
+std::filesystem::path applicationFolder() {
     const char* dataHome = std::getenv("XDG_DATA_HOME");
     std::filesystem::path base;
     if (dataHome != nullptr && *dataHome != '\0') {
@@ -336,7 +349,63 @@ std::filesystem::path defaultModelDirectory() {
         const char* home = std::getenv("HOME");
         base = std::filesystem::path(home != nullptr ? home : ".") / ".local" / "share";
     }
-    return base / "Dravelin" / "Model";
+    return base / "Dravelin";
+}
+
+// What a PNG's parameters set, as if given by the options they stand for.
+void takeSettingsOf(const std::filesystem::path& png, GenerateOptions& options) {
+    std::optional<std::string> text;
+    try {
+        text = readPngText(png, "parameters");
+    } catch (const std::runtime_error& error) {
+        throw std::invalid_argument(std::string("--from-png: ") + error.what());
+    }
+    if (!text) {
+        throw std::invalid_argument("--from-png: \"" + excerpt(png.string(), 200) +
+                                    "\" holds no generation parameters.");
+    }
+    GenerationParameters p;
+    try {
+        p = parseGenerationParameters(*text);
+    } catch (const ParametersError& error) {
+        throw std::invalid_argument("--from-png: \"" + excerpt(png.string(), 200) + "\": " +
+                                    error.what());
+    }
+    PipelineConfiguration& c = options.configuration;
+    c.prompt = p.prompt;
+    c.negativePrompt = p.negativePrompt;
+    c.stepCount = *p.steps;
+    options.fromPng.steps = true;
+    if (p.guidance) {
+        c.guidanceScale = *p.guidance;
+        options.fromPng.guidance = true;
+    }
+    if (p.seed) {
+        c.seed = *p.seed;
+    }
+    options.fromPng.unknownSampler.clear();
+    if (p.sampler) {
+        if (const std::optional<SamplerChoice> choice = samplerChoice(*p.sampler, p.scheduleType)) {
+            c.schedulerType = choice->scheduler;
+            c.schedulerTimestepSpacing = choice->spacing;
+        } else {
+            options.fromPng.unknownSampler =
+                *p.sampler + (p.scheduleType ? " (" + *p.scheduleType + ")" : "");
+        }
+    }
+    options.loras.clear();
+    for (const PromptLora& lora : p.loras) {
+        options.loras.push_back(
+            {applicationFolder() / "LoRA" / (lora.name + ".safetensors"), lora.weight});
+    }
+    options.fromPng.given = true;
+    options.fromPng.lorasFromPng = !p.loras.empty();
+}
+
+} // namespace
+
+std::filesystem::path defaultModelDirectory() {
+    return applicationFolder() / "Model";
 }
 
 GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) {
@@ -371,6 +440,12 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
         PipelineConfiguration& c = options.configuration;
         if (option == "--model") {
             options.model = value;
+        } else if (option == "--from-png") {
+            takeSettingsOf(value, options);
+            hasPrompt = true;
+            hasSteps = true;
+            stepsText = std::to_string(c.stepCount);
+            hasGuidance = options.fromPng.guidance;
         } else if (option == "--prompt") {
             c.prompt = value;
             hasPrompt = true;
@@ -423,7 +498,13 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
                                             shownValue(value) + ".");
             }
             c.schedulerType = entry->type;
+            options.fromPng.unknownSampler.clear();
         } else if (option == "--lora") {
+            // LoRAs given after --from-png replace the image's.
+            if (options.fromPng.lorasFromPng) {
+                options.loras.clear();
+                options.fromPng.lorasFromPng = false;
+            }
             options.loras.push_back(parseLora(value));
         } else if (option == "--spacing") {
             if (value == "linspace") {
@@ -476,6 +557,12 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
         options.configuration.schedulerType == StableDiffusionScheduler::pndmScheduler) {
         wholeNumber("--steps with the pndm scheduler", stepsText, kFewestPndmSteps, kMostPndmSteps);
     }
+    if (!options.fromPng.unknownSampler.empty()) {
+        throw std::invalid_argument("--from-png: the image was made with the sampler \"" +
+                                    excerpt(options.fromPng.unknownSampler, 60) +
+                                    "\", which dravelin-cli does not have; choose one with "
+                                    "--scheduler after --from-png.");
+    }
     if (!hasPrompt && !options.help) {
         throw std::invalid_argument("--prompt is required.");
     }
@@ -497,19 +584,12 @@ std::filesystem::path outputPathFor(const std::filesystem::path& output, int64_t
 
 std::string parametersText(const PipelineConfiguration& c, int width, int height,
                            const std::string& modelName, const std::vector<LoraFile>& loras) {
-    std::string text = c.prompt;
+    GenerationParameters parameters = parametersOf(c, width, height);
+    parameters.model = modelName;
     for (const LoraFile& lora : loras) {
-        text += " <lora:" + lora.path.stem().string() + ":" + formatNumber(lora.scale) + ">";
+        parameters.loras.push_back({lora.path.stem().string(), lora.scale, {}});
     }
-    text += "\n";
-    if (!c.negativePrompt.empty()) {
-        text += "Negative prompt: " + c.negativePrompt + "\n";
-    }
-    text += "Steps: " + std::to_string(c.stepCount) + ", Sampler: " + samplerName(c) +
-            ", CFG scale: " + formatNumber(c.guidanceScale) + ", Seed: " + std::to_string(c.seed) +
-            ", Size: " + std::to_string(width) + "x" + std::to_string(height) +
-            ", Model: " + modelName;
-    return text;
+    return writeGenerationParameters(parameters);
 }
 
 int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& out,

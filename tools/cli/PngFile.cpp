@@ -51,7 +51,56 @@ bool encodePng(FILE* file, const Image& image, png_text* chunks, int chunkCount)
     return true;
 }
 
+// Reads the chunks before the pixels and copies the first text chunk called
+// `keyword`; false when libpng gives up on the file.
+bool readTextChunk(FILE* file, const std::string& keyword, std::string* text, bool* found) {
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    if (png == nullptr) {
+        return false;
+    }
+    png_infop info = png_create_info_struct(png);
+    if (info == nullptr) {
+        png_destroy_read_struct(&png, nullptr, nullptr);
+        return false;
+    }
+    if (setjmp(png_jmpbuf(png)) != 0) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return false;
+    }
+    png_init_io(png, file);
+    png_read_info(png, info);
+    png_textp chunks = nullptr;
+    int count = 0;
+    png_get_text(png, info, &chunks, &count);
+    for (int i = 0; i < count && !*found; ++i) {
+        if (keyword == chunks[i].key) {
+            const size_t length = chunks[i].compression >= PNG_ITXT_COMPRESSION_NONE
+                                      ? chunks[i].itxt_length
+                                      : chunks[i].text_length;
+            text->assign(chunks[i].text, length);
+            *found = true;
+        }
+    }
+    png_destroy_read_struct(&png, &info, nullptr);
+    return true;
+}
+
 } // namespace
+
+std::optional<std::string> readPngText(const std::filesystem::path& path,
+                                       const std::string& keyword) {
+    File file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        throw std::runtime_error("Cannot open the PNG file \"" + path.string() + "\".");
+    }
+    std::string text;
+    bool found = false;
+    if (!readTextChunk(file.get(), keyword, &text, &found)) {
+        throw std::runtime_error("Cannot read the PNG file \"" + path.string() +
+                                 "\": it is not a PNG or is damaged.");
+    }
+    return found ? std::optional<std::string>(std::move(text)) : std::nullopt;
+}
 
 void writePng(const std::filesystem::path& path, const Image& image,
               const std::vector<std::pair<std::string, std::string>>& text) {

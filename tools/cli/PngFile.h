@@ -3,6 +3,7 @@
 #include "core/Image.h"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,5 +19,11 @@ void writePng(const std::filesystem::path& path, const Image& image,
 // Reads an 8-bit RGB or RGBA PNG (other layouts are converted); throws
 // std::runtime_error naming the file when it cannot be read.
 Image readPng(const std::filesystem::path& path);
+
+// The text chunk (tEXt, zTXt or iTXt) called `keyword` among the chunks
+// before the pixels, absent when there is none. Throws std::runtime_error
+// naming the file when it is not a readable PNG.
+std::optional<std::string> readPngText(const std::filesystem::path& path,
+                                       const std::string& keyword);
 
 } // namespace dravelin
