@@ -276,7 +276,7 @@ struct ChosenPipeline {
     std::string modelName;
 };
 
-// `controlNetNames`, the LoRAs and the safety check are for SD directories.
+// `controlNetNames` and the safety check are for SD directories.
 ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfiguration& runtime,
                               const std::vector<std::string>& controlNetNames) {
     PipelineConfiguration c = options.configuration;
@@ -292,8 +292,8 @@ ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfigu
         c.controlNetInputs = controlNetImages(options, *pipeline);
         return {pipeline, c, name};
     }
-    if (!controlNetNames.empty() || !runtime.loras.empty()) {
-        throw std::runtime_error("ControlNets and LoRAs are for SD 1.5 model directories; \"" +
+    if (!controlNetNames.empty()) {
+        throw std::runtime_error("ControlNets are for SD 1.5 model directories; \"" +
                                  excerpt(options.model.string(), 200) + "\" is an SDXL one.");
     }
     auto pipeline =
