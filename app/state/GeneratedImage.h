@@ -18,6 +18,9 @@ struct GeneratedImage {
     uint32_t seed = 0;
     qint64 steps = 0;
     double guidance = 0.0;
+    // The "parameters" text its PNG carries (prompt, sampler, size, model,
+    // LoRAs, …); empty for results made without one.
+    QString parameters;
 
     // The name offered when saving: the prompt's first eight words (letters
     // and numbers of any script, lower-cased, joined by "-"), at most 60

@@ -1,5 +1,7 @@
 #include "state/Generator.h"
 
+#include "pipeline/GenerationParameters.h"
+#include "pipeline/SamplerChoice.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "state/QtImageConversion.h"
 #include "state/SeedText.h"
@@ -24,6 +26,7 @@ struct Generator::Request {
     uint32_t seed = 0;
     qint64 steps = 0;
     double guidance = 0.0;
+    GenerationOptions options;
 };
 
 Generator::Generator(QObject* parent)
@@ -108,11 +111,35 @@ void Generator::showResult(const GeneratedImage& result) {
     setPreview(result.image);
 }
 
-void Generator::generate(std::shared_ptr<StableDiffusionPipeline> pipeline) {
+QString Generator::queueCaption() const {
+    if (queueLength_ < 2) {
+        return {};
+    }
+    return QStringLiteral("Image %1 of %2").arg(queuePosition_).arg(queueLength_);
+}
+
+void Generator::setQueue(int position, int length) {
+    if (position != queuePosition_ || length != queueLength_) {
+        queuePosition_ = position;
+        queueLength_ = length;
+        emit queueChanged();
+    }
+}
+
+void Generator::generate(std::shared_ptr<StableDiffusionPipeline> pipeline,
+                         const GenerationOptions& options) {
     if (isGenerating_) {
         return;
     }
-    const QString prompt = prompt_.trimmed();
+    // The tags choose LoRAs; the text encoder never sees them.
+    std::string untagged = prompt_.toStdString();
+    try {
+        takePromptLoras(untagged);
+    } catch (const ParametersError& error) {
+        setErrorMessage(QString::fromUtf8(error.what()));
+        return;
+    }
+    const QString prompt = QString::fromStdString(untagged).trimmed();
     if (prompt.isEmpty()) {
         setErrorMessage(QStringLiteral("Enter a prompt first."));
         return;
@@ -129,12 +156,15 @@ void Generator::generate(std::shared_ptr<StableDiffusionPipeline> pipeline) {
                     negativePrompt_,
                     *parsed,
                     steps_,
-                    guidance_};
+                    guidance_,
+                    options};
+    request.options.imageCount = std::max(request.options.imageCount, 1);
     cancelFlag_ = request.flag;
 
     isGenerating_ = true;
     emit isGeneratingChanged();
     setStep(0);
+    setQueue(1, request.options.imageCount);
     setTiming(0.0, 0.0);
     setPreview(QImage());
     setErrorMessage(QString());
@@ -148,8 +178,8 @@ void Generator::generate(std::shared_ptr<StableDiffusionPipeline> pipeline) {
 }
 
 void Generator::run(Request request) {
-    std::optional<QImage> image;
     QString failure;
+    int finished = 0;
     try {
         if (!request.pipeline) {
             throw std::runtime_error("No model is loaded.");
@@ -158,50 +188,86 @@ void Generator::run(Request request) {
         configuration.negativePrompt = request.negativePrompt.toStdString();
         configuration.imageCount = 1;
         configuration.stepCount = request.steps;
-        configuration.seed = request.seed;
         configuration.guidanceScale = static_cast<float>(request.guidance);
+        configuration.schedulerType = request.options.sampler.scheduler;
+        configuration.schedulerTimestepSpacing = request.options.sampler.spacing;
         const std::shared_ptr<CancelFlag> flag = request.flag;
-        // The pace counts from the end of the first step on, so prompt
-        // encoding does not inflate it; the first step alone gives a first
-        // estimate.
-        using Clock = std::chrono::steady_clock;
-        const Clock::time_point started = Clock::now();
-        Clock::time_point firstStepDone;
-        const GeneratedImages images = request.pipeline->generateImages(
-            configuration, [&, this, flag](const PipelineProgress& progress) {
-                const qint64 step = progress.step;
-                const Clock::time_point now = Clock::now();
-                if (step == 0) {
-                    firstStepDone = now;
-                }
-                const double perStep =
-                    step == 0 ? std::chrono::duration<double>(now - started).count()
-                              : std::chrono::duration<double>(now - firstStepDone).count() /
-                                    static_cast<double>(step);
-                const double left = perStep * static_cast<double>(std::max<int64_t>(
-                                                  progress.stepCount - progress.step - 1, 0));
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, step, perStep, left] {
-                        setStep(step);
-                        setTiming(perStep, left);
-                    },
-                    Qt::QueuedConnection);
-                if (step % 2 == 0 && step < progress.stepCount) {
-                    // The fast preview path (never the full decoder); a
-                    // preview that fails is skipped and the run goes on.
-                    const GeneratedImages previews = progress.previewImages();
-                    if (!previews.empty() && previews.front()) {
-                        QImage preview = toQImage(*previews.front());
-                        QMetaObject::invokeMethod(
-                            this, [this, preview = std::move(preview)] { setPreview(preview); },
-                            Qt::QueuedConnection);
+        const int count = request.options.imageCount;
+        for (int index = 0; index < count && !flag->value(); ++index) {
+            // Each image of a queue has the next seed, as image tools count.
+            configuration.seed = request.seed + static_cast<uint32_t>(index);
+            QMetaObject::invokeMethod(
+                this,
+                [this, index, count] {
+                    setQueue(index + 1, count);
+                    setStep(0);
+                    setTiming(0.0, 0.0);
+                },
+                Qt::QueuedConnection);
+            // The pace counts from the end of the first step on, so prompt
+            // encoding does not inflate it; the first step alone gives a
+            // first estimate.
+            using Clock = std::chrono::steady_clock;
+            const Clock::time_point started = Clock::now();
+            Clock::time_point firstStepDone;
+            const GeneratedImages images = request.pipeline->generateImages(
+                configuration, [&, this, flag](const PipelineProgress& progress) {
+                    const qint64 step = progress.step;
+                    const Clock::time_point now = Clock::now();
+                    if (step == 0) {
+                        firstStepDone = now;
                     }
-                }
-                return !flag->value();
-            });
-        if (!images.empty() && images.front()) {
-            image = toQImage(*images.front());
+                    const double perStep =
+                        step == 0 ? std::chrono::duration<double>(now - started).count()
+                                  : std::chrono::duration<double>(now - firstStepDone).count() /
+                                        static_cast<double>(step);
+                    const double left = perStep * static_cast<double>(std::max<int64_t>(
+                                                      progress.stepCount - progress.step - 1, 0));
+                    QMetaObject::invokeMethod(
+                        this,
+                        [this, step, perStep, left] {
+                            setStep(step);
+                            setTiming(perStep, left);
+                        },
+                        Qt::QueuedConnection);
+                    if (step % 2 == 0 && step < progress.stepCount) {
+                        // The fast preview path (never the full decoder); a
+                        // preview that fails is skipped and the run goes on.
+                        const GeneratedImages previews = progress.previewImages();
+                        if (!previews.empty() && previews.front()) {
+                            QImage preview = toQImage(*previews.front());
+                            QMetaObject::invokeMethod(
+                                this,
+                                [this, preview = std::move(preview)] { setPreview(preview); },
+                                Qt::QueuedConnection);
+                        }
+                    }
+                    return !flag->value();
+                });
+            // An image finished after Stop is dropped with the rest.
+            if (flag->value() || images.empty() || !images.front()) {
+                continue;
+            }
+            const Image& image = *images.front();
+            GenerationParameters parameters =
+                parametersOf(configuration, image.width(), image.height());
+            parameters.loras = request.options.loras;
+            if (!request.options.modelName.isEmpty()) {
+                parameters.model = request.options.modelName.toStdString();
+            }
+            GeneratedImage result{QUuid::createUuid(),
+                                  toQImage(image),
+                                  request.prompt,
+                                  request.negativePrompt,
+                                  configuration.seed,
+                                  request.steps,
+                                  request.guidance,
+                                  QString::fromStdString(writeGenerationParameters(parameters))};
+            ++finished;
+            QMetaObject::invokeMethod(
+                this,
+                [this, result = std::move(result)]() mutable { imageFinished(std::move(result)); },
+                Qt::QueuedConnection);
         }
     } catch (const std::exception& error) {
         failure = QString::fromUtf8(error.what());
@@ -211,29 +277,26 @@ void Generator::run(Request request) {
     }
     QMetaObject::invokeMethod(
         this,
-        [this, request = std::move(request), image = std::move(image),
-         failure = std::move(failure)]() mutable {
-            finish(std::move(request), std::move(image), std::move(failure));
+        [this, request = std::move(request), finished, failure = std::move(failure)]() mutable {
+            finish(std::move(request), finished, std::move(failure));
         },
         Qt::QueuedConnection);
 }
 
-void Generator::finish(Request request, std::optional<QImage> image, QString failure) {
+void Generator::imageFinished(GeneratedImage result) {
+    setPreview(result.image);
+    results_.prepend(std::move(result));
+}
+
+void Generator::finish(Request request, int finishedImages, QString failure) {
     if (!failure.isNull()) {
         setErrorMessage(QStringLiteral("Generation failed: ") + failure);
-    } else if (image) {
-        if (!request.flag->value()) {
-            GeneratedImage result{QUuid::createUuid(),    *image,       request.prompt,
-                                  request.negativePrompt, request.seed, request.steps,
-                                  request.guidance};
-            results_.prepend(result);
-            setPreview(*image);
-        }
-    } else if (!request.flag->value()) {
+    } else if (finishedImages == 0 && !request.flag->value()) {
         setErrorMessage(QStringLiteral("No image was produced."));
     }
     isGenerating_ = false;
     emit isGeneratingChanged();
+    setQueue(0, 0);
     cancelFlag_.reset();
 }
 
@@ -248,6 +311,10 @@ bool Generator::save(const GeneratedImage& result, const QString& path) {
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, "png");
+    // Image tools read the settings back from this text.
+    if (!result.parameters.isEmpty()) {
+        writer.setText(QStringLiteral("parameters"), result.parameters);
+    }
     if (!writer.write(result.image) || bytes.isEmpty()) {
         setErrorMessage(QStringLiteral("Could not encode the PNG."));
         return false;

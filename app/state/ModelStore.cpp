@@ -23,11 +23,12 @@ struct LoadResult {
 
 // Builds and loads the pipeline; runs on a worker thread. Where the machine
 // has room, every network stays loaded, so no generation waits for a reload.
-LoadResult buildPipeline(const QString& modelDirectory) {
+LoadResult buildPipeline(const QString& modelDirectory, const std::vector<LoraFile>& loras) {
     try {
         const std::filesystem::path directory = modelDirectory.toStdString();
         auto pipeline = std::make_shared<StableDiffusionPipeline>(
-            directory, std::vector<std::string>{}, ModelConfiguration{ComputeUnits::cpuAndGPU},
+            directory, std::vector<std::string>{},
+            ModelConfiguration{ComputeUnits::cpuAndGPU, ComputePrecision::automatic, loras},
             /*disableSafety=*/true, /*reduceMemory=*/!keepNetworksResident(directory));
         pipeline->loadResources();
         return {std::move(pipeline), {}};
@@ -106,6 +107,11 @@ void ModelStore::loadModel() {
         pipeline_ = result.pipeline;
         if (pipeline_) {
             setState(ModelState::ready());
+        } else if (!loras_.empty()) {
+            // The LoRAs, not the model, may be at fault: load without them.
+            loras_.clear();
+            emit lorasFailed(QStringLiteral("The LoRAs could not be merged: ") + result.error);
+            loadModel();
         } else {
             setState(ModelState::failed(
                 QStringLiteral("The model could not be loaded: ") + result.error +
@@ -113,7 +119,20 @@ void ModelStore::loadModel() {
                                "it again.")));
         }
     });
-    watcher->setFuture(QtConcurrent::run(buildPipeline, modelDirectory()));
+    watcher->setFuture(QtConcurrent::run(buildPipeline, modelDirectory(), loras_));
+}
+
+bool ModelStore::setLoras(const std::vector<LoraFile>& loras) {
+    if (loras == loras_) {
+        return false;
+    }
+    loras_ = loras;
+    if (pipeline_ || state_ == ModelState::loading()) {
+        pipeline_.reset();
+        loadModel();
+        return true;
+    }
+    return false;
 }
 
 void ModelStore::tryAgain() {

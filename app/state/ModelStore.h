@@ -9,7 +9,10 @@
 #include <QString>
 #include <QTimer>
 
+#include "runtime/ModelConfiguration.h"
+
 #include <memory>
+#include <vector>
 
 namespace dravelin {
 
@@ -47,6 +50,13 @@ public:
     bool isInstalled() const;
     bool isDownloading() const { return !download_.isNull(); }
 
+    // The LoRA files merged into the pipeline. Changing them reloads a loaded
+    // (or loading) model with them, through `loading` to `ready`; returns
+    // whether a reload started. Should that load fail, the model is loaded
+    // again without LoRAs and lorasFailed() says why.
+    const std::vector<LoraFile>& loras() const { return loras_; }
+    bool setLoras(const std::vector<LoraFile>& loras);
+
     // Loads the installed model, or leaves the state at `missing`.
     void startUp();
     void loadModel();
@@ -64,6 +74,7 @@ public:
 
 signals:
     void stateChanged();
+    void lorasFailed(const QString& message);
 
 protected:
     // Screens can be shown in any state (screenshots and window tests).
@@ -77,6 +88,7 @@ private:
     QString applicationFolder_;
     ModelState state_ = ModelState::missing();
     std::shared_ptr<StableDiffusionPipeline> pipeline_;
+    std::vector<LoraFile> loras_;
     QNetworkAccessManager network_;
     QPointer<ModelDownload> download_;
     DownloadTimings downloadTimings_;

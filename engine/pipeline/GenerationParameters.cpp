@@ -297,45 +297,6 @@ void readPair(const std::string& key, const std::string& value, GenerationParame
     }
 }
 
-// Takes the "<lora:NAME:WEIGHT>" tags out of the prompt (each with the space
-// written before it).
-std::vector<PromptLora> takeLoraTags(std::string& prompt) {
-    std::vector<PromptLora> loras;
-    size_t at = 0;
-    while ((at = prompt.find(kLoraOpen, at)) != std::string::npos) {
-        const size_t close = prompt.find('>', at);
-        if (close == std::string::npos) {
-            break; // not a tag: text, as the tools read it
-        }
-        const std::string_view inside =
-            std::string_view(prompt).substr(at + kLoraOpen.size(), close - at - kLoraOpen.size());
-        const size_t colon = inside.find(':');
-        PromptLora lora{std::string(trimmed(inside.substr(0, colon))), 1.0f, {}};
-        if (lora.name.empty()) {
-            throw ParametersError("The prompt has a LoRA tag without a name: " +
-                                  quoted(prompt.substr(at, close + 1 - at)) + ".");
-        }
-        if (colon != std::string_view::npos) {
-            // Further values (a separate weight for the denoising network)
-            // follow after another colon; one weight serves both here.
-            std::string_view weight = inside.substr(colon + 1);
-            weight = trimmed(weight.substr(0, weight.find(':')));
-            const std::optional<float> value = decimal(weight);
-            if (!value) {
-                throw ParametersError("The prompt's LoRA tag " +
-                                      quoted(prompt.substr(at, close + 1 - at)) +
-                                      " has a weight that is not a number.");
-            }
-            lora.weight = *value;
-        }
-        loras.push_back(std::move(lora));
-        const size_t from = at > 0 && prompt[at - 1] == ' ' ? at - 1 : at;
-        prompt.erase(from, close + 1 - from);
-        at = from;
-    }
-    return loras;
-}
-
 bool needsQuotes(std::string_view value) {
     return value.find_first_of(",:\"\n\r\\") != std::string_view::npos ||
            trimmed(value) != value || value.find('\t') != std::string_view::npos;
@@ -371,6 +332,45 @@ std::string quotedValue(std::string_view value) {
 bool isWritableLoraName(std::string_view name) {
     return !name.empty() && trimmed(name) == name &&
            name.find_first_of(":<>\n,\"\\") == std::string_view::npos;
+}
+
+// Takes the "<lora:NAME:WEIGHT>" tags out of the prompt (each with the space
+// written before it).
+std::vector<PromptLora> takePromptLoras(std::string& prompt) {
+    std::vector<PromptLora> loras;
+    size_t at = 0;
+    while ((at = prompt.find(kLoraOpen, at)) != std::string::npos) {
+        const size_t close = prompt.find('>', at);
+        if (close == std::string::npos) {
+            break; // not a tag: text, as the tools read it
+        }
+        const std::string_view inside =
+            std::string_view(prompt).substr(at + kLoraOpen.size(), close - at - kLoraOpen.size());
+        const size_t colon = inside.find(':');
+        PromptLora lora{std::string(trimmed(inside.substr(0, colon))), 1.0f, {}};
+        if (lora.name.empty()) {
+            throw ParametersError("The prompt has a LoRA tag without a name: " +
+                                  quoted(prompt.substr(at, close + 1 - at)) + ".");
+        }
+        if (colon != std::string_view::npos) {
+            // Further values (a separate weight for the denoising network)
+            // follow after another colon; one weight serves both here.
+            std::string_view weight = inside.substr(colon + 1);
+            weight = trimmed(weight.substr(0, weight.find(':')));
+            const std::optional<float> value = decimal(weight);
+            if (!value) {
+                throw ParametersError("The prompt's LoRA tag " +
+                                      quoted(prompt.substr(at, close + 1 - at)) +
+                                      " has a weight that is not a number.");
+            }
+            lora.weight = *value;
+        }
+        loras.push_back(std::move(lora));
+        const size_t from = at > 0 && prompt[at - 1] == ' ' ? at - 1 : at;
+        prompt.erase(from, close + 1 - from);
+        at = from;
+    }
+    return loras;
 }
 
 GenerationParameters parseGenerationParameters(std::string_view text) {
@@ -414,7 +414,7 @@ GenerationParameters parseGenerationParameters(std::string_view text) {
     } else {
         prompt = std::string(head);
     }
-    parameters.loras = takeLoraTags(prompt);
+    parameters.loras = takePromptLoras(prompt);
     parameters.prompt = std::move(prompt);
     for (PromptLora& lora : parameters.loras) {
         if (const auto found = hashes.find(lora.name); found != hashes.end()) {

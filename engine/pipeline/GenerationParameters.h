@@ -68,6 +68,12 @@ GenerationParameters parseGenerationParameters(std::string_view text);
 // otherwise.
 std::string writeGenerationParameters(const GenerationParameters& parameters);
 
+// Takes the "<lora:NAME:WEIGHT>" tags (weight 1 when left out) out of a
+// prompt, each with the space before it, and gives them in order, as prompt
+// tools read them. Throws ParametersError for a tag without a name or with a
+// weight that is not a number.
+std::vector<PromptLora> takePromptLoras(std::string& prompt);
+
 // A LoRA name a prompt tag can hold: not empty, none of ':', '<', '>', no
 // line break, and no space at either end.
 bool isWritableLoraName(std::string_view name);

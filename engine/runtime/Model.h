@@ -30,6 +30,11 @@ public:
     // the weight files' headers. Costs milliseconds where a load can cost
     // minutes. Throws ModelLoadError as `load` does.
     static ModelDescription describeBundle(const std::filesystem::path& bundleDirectory);
+    // The weights of the bundle that `loras` would change as `load` merges
+    // them (none for kinds LoRA files leave alone), from the files' headers
+    // only. Throws ModelLoadError as `load` does when they do not fit.
+    static std::vector<std::string> weightsChangedByLoras(
+        const std::filesystem::path& bundleDirectory, const std::vector<LoraFile>& loras);
     ~Model();
 
     const ModelDescription& modelDescription() const { return description_; }

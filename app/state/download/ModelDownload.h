@@ -23,6 +23,13 @@ struct RemoteFile {
     QByteArray sha256;
 };
 
+// A hub repository and which of its files go where in the directory a
+// download installs.
+struct DownloadSource {
+    QString repository;
+    QList<QPair<QString, QString>> installMap;
+};
+
 // How long the download waits before it gives up on a silent connection, and
 // the pauses before each automatic new attempt after a passing failure. The
 // number of pauses is the number of new attempts.
@@ -60,6 +67,9 @@ public:
 
     // Takes effect at start().
     void setTimings(const DownloadTimings& timings) { timings_ = timings; }
+    // Other files than the model's (a LoRA, say), with the same resuming,
+    // checks, manifest and marker; takes effect at start().
+    void setSources(const QList<DownloadSource>& sources) { sources_ = sources; }
 
     void start();
     // Aborts the running request promptly; finished(cancelled) follows.
@@ -86,6 +96,7 @@ private:
     QString partialDirectory_;
     QString modelDirectory_;
     DownloadTimings timings_;
+    QList<DownloadSource> sources_;
     bool failedLocally_ = false;
     Procedure* procedure_ = nullptr;
 };

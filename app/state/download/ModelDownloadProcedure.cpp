@@ -47,7 +47,13 @@ void ModelDownload::Procedure::start() {
     stage_ = Stage::listing;
     hubBase_ = hubBaseUrl();
     clock_.start();
-    sources_ = {{repository(), installMap()}, {previewRepository(), previewInstallMap()}};
+    if (owner_.sources_.isEmpty()) {
+        sources_ = {{repository(), installMap()}, {previewRepository(), previewInstallMap()}};
+    } else {
+        for (const DownloadSource& source : owner_.sources_) {
+            sources_.append({source.repository, source.installMap});
+        }
+    }
     listNextSource();
 }
 
