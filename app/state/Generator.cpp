@@ -3,6 +3,7 @@
 #include "pipeline/GenerationParameters.h"
 #include "pipeline/SamplerChoice.h"
 #include "pipeline/StableDiffusionPipeline.h"
+#include "state/PngText.h"
 #include "state/QtImageConversion.h"
 #include "state/SeedText.h"
 
@@ -311,13 +312,13 @@ bool Generator::save(const GeneratedImage& result, const QString& path) {
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, "png");
-    // Image tools read the settings back from this text.
-    if (!result.parameters.isEmpty()) {
-        writer.setText(QStringLiteral("parameters"), result.parameters);
-    }
     if (!writer.write(result.image) || bytes.isEmpty()) {
         setErrorMessage(QStringLiteral("Could not encode the PNG."));
         return false;
+    }
+    // Image tools read the settings back from this text.
+    if (!result.parameters.isEmpty()) {
+        bytes = withPngText(bytes, "parameters", result.parameters);
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {

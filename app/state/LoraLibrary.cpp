@@ -150,9 +150,11 @@ QString LoraLibrary::importFile(const QString& path) {
     }
     QJsonObject description{{QStringLiteral("hash"), tensorDataHash(destination)},
                             {QStringLiteral("importedFrom"), source.absoluteFilePath()}};
-    QFile file(descriptionPath(folder(), name));
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(QJsonDocument(description).toJson());
+    {
+        QFile file(descriptionPath(folder(), name));
+        if (file.open(QIODevice::WriteOnly)) {
+            file.write(QJsonDocument(description).toJson());
+        }
     }
     setErrorMessage(QString());
     refresh();

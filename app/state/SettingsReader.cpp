@@ -5,6 +5,7 @@
 #include "state/GenerationSettings.h"
 #include "state/Generator.h"
 #include "state/LoraLibrary.h"
+#include "state/PngText.h"
 
 #include <QFileInfo>
 #include <QImageReader>
@@ -34,7 +35,7 @@ bool SettingsReader::readFile(const QString& path) {
         setNotice(QStringLiteral("\"%1\" is not an image that can be read.").arg(name));
         return false;
     }
-    const QString text = reader.text(QStringLiteral("parameters"));
+    const QString text = readPngText(path, "parameters").value_or(QString());
     if (text.isEmpty()) {
         setNotice(QStringLiteral("\"%1\" carries no generation settings.").arg(name));
         return false;

@@ -13,11 +13,12 @@ target_link_libraries(dravelin_fake_hub PUBLIC Qt6::Network PRIVATE dravelin_war
 target_compile_options(dravelin_fake_hub PRIVATE -Wno-missing-field-initializers)
 
 dravelin_test(test_app_state
+    app/GenerationSettingsTests.cpp
     app/GeneratorTests.cpp
     app/ModelStoreDownloadTests.cpp
     app/ModelStoreTests.cpp)
 target_link_libraries(test_app_state PRIVATE dravelin_app_state dravelin_qt_test_support
-                      dravelin_fake_hub)
+                      dravelin_fake_hub dravelin_model_maker)
 
 find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets Test)
 dravelin_test(test_window app/WindowTests.cpp)
