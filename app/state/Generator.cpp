@@ -285,8 +285,9 @@ void Generator::run(Request request) {
 }
 
 void Generator::imageFinished(GeneratedImage result) {
-    setPreview(result.image);
+    const QImage image = result.image;
     results_.prepend(std::move(result));
+    setPreview(image);
 }
 
 void Generator::finish(Request request, int finishedImages, QString failure) {
