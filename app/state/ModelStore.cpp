@@ -105,11 +105,13 @@ void ModelStore::loadModel() {
         }
         const LoadResult result = watcher->result();
         pipeline_ = result.pipeline;
+        reloading_ = false;
         if (pipeline_) {
             setState(ModelState::ready());
         } else if (!loras_.empty()) {
             // The LoRAs, not the model, may be at fault: load without them.
             loras_.clear();
+            reloading_ = true;
             emit lorasFailed(QStringLiteral("The LoRAs could not be merged: ") + result.error);
             loadModel();
         } else {
@@ -129,6 +131,7 @@ bool ModelStore::setLoras(const std::vector<LoraFile>& loras) {
     loras_ = loras;
     if (pipeline_ || state_ == ModelState::loading()) {
         pipeline_.reset();
+        reloading_ = true;
         loadModel();
         return true;
     }
@@ -179,6 +182,7 @@ void ModelStore::deleteModel() {
     if (download_) {
         download_->cancel();
     }
+    reloading_ = false;
     ++loadToken_;
     pipeline_.reset();
     QDir(modelDirectory()).removeRecursively();

@@ -43,6 +43,7 @@ public:
     // Present exactly while the state is `ready`.
     std::shared_ptr<StableDiffusionPipeline> pipeline() const { return pipeline_; }
 
+    QString applicationFolder() const { return applicationFolder_; }
     QString modelDirectory() const;
     QString partialDirectory() const;
     QString markerPath() const;
@@ -56,6 +57,9 @@ public:
     // again without LoRAs and lorasFailed() says why.
     const std::vector<LoraFile>& loras() const { return loras_; }
     bool setLoras(const std::vector<LoraFile>& loras);
+    // True while such a reload runs (the state is `loading`), so the main
+    // screen can stay up meanwhile.
+    bool isReloading() const { return reloading_; }
 
     // Loads the installed model, or leaves the state at `missing`.
     void startUp();
@@ -89,6 +93,7 @@ private:
     ModelState state_ = ModelState::missing();
     std::shared_ptr<StableDiffusionPipeline> pipeline_;
     std::vector<LoraFile> loras_;
+    bool reloading_ = false;
     QNetworkAccessManager network_;
     QPointer<ModelDownload> download_;
     DownloadTimings downloadTimings_;

@@ -2,6 +2,8 @@
 
 #include "state/Generator.h"
 #include "state/ModelStore.h"
+#include "state/SessionState.h"
+#include "ui/GenerationSettingsView.h"
 #include "ui/Icons.h"
 
 #include <QHBoxLayout>
@@ -82,6 +84,7 @@ ControlsPanel::ControlsPanel(Generator& generator, ModelStore& store, QWidget* p
     : QWidget(parent), generator_(generator), store_(store) {
     setFixedWidth(320);
     auto* layout = new QVBoxLayout(this);
+    layout_ = layout;
     layout->setSpacing(12);
 
     layout->addWidget(heading(QStringLiteral("Prompt"), this));
@@ -207,6 +210,7 @@ ControlsPanel::ControlsPanel(Generator& generator, ModelStore& store, QWidget* p
 
     connect(&generator_, &Generator::isGeneratingChanged, this, &ControlsPanel::followGenerating);
     connect(&generator_, &Generator::stepChanged, this, &ControlsPanel::followProgress);
+    connect(&generator_, &Generator::queueChanged, this, &ControlsPanel::followProgress);
     connect(&generator_, &Generator::timingChanged, this, [this] {
         stepTiming_->setText(timingCaption(generator_.secondsPerStep(), generator_.secondsLeft()));
     });
@@ -215,7 +219,22 @@ ControlsPanel::ControlsPanel(Generator& generator, ModelStore& store, QWidget* p
     followError();
 }
 
+void ControlsPanel::attach(SessionState& session) {
+    session_ = &session;
+    auto* view = new GenerationSettingsView(session, this);
+    view->setObjectName(QStringLiteral("generationSettings"));
+    layout_->insertWidget(layout_->indexOf(guidance_) + 1, view);
+    // While a launch waits for LoRAs to merge or download, one click is enough.
+    connect(&session.launcher(), &GenerationLauncher::waitingChanged, this, [this] {
+        generateButton_->setEnabled(!session_->launcher().isWaiting());
+    });
+}
+
 void ControlsPanel::generate() {
+    if (session_ != nullptr) {
+        session_->launcher().launch();
+        return;
+    }
     if (const auto pipeline = store_.pipeline()) {
         generator_.generate(pipeline);
     }
@@ -233,7 +252,10 @@ void ControlsPanel::followProgress() {
     progress_->setRange(0, static_cast<int>(std::max<qint64>(generator_.steps(), 1)));
     progress_->setValue(
         static_cast<int>(std::min<qint64>(generator_.step(), progress_->maximum())));
-    stepCaption_->setText(stepCaption(generator_.step(), generator_.steps()));
+    const QString queue = generator_.queueCaption();
+    stepCaption_->setText(queue.isEmpty() ? stepCaption(generator_.step(), generator_.steps())
+                                          : queue + QStringLiteral(" \u00b7 ") +
+                                                stepCaption(generator_.step(), generator_.steps()));
 }
 
 void ControlsPanel::followError() {

@@ -9,17 +9,22 @@ class QProgressBar;
 class QPushButton;
 class QSlider;
 class QSpinBox;
+class QVBoxLayout;
 
 namespace dravelin {
 
 class Generator;
 class ModelStore;
+class SessionState;
 
 // The left column of the main screen, bound both ways to the generator.
 class ControlsPanel : public QWidget {
     Q_OBJECT
 public:
     ControlsPanel(Generator& generator, ModelStore& store, QWidget* parent = nullptr);
+    // Shows the session's generation settings below the guidance scale and
+    // lets Generate go through its launcher (LoRAs, fast mode, queue).
+    void attach(SessionState& session);
 
     // "Guidance scale: 7.5", one decimal always.
     static QString guidanceLabel(double guidance);
@@ -41,6 +46,8 @@ private:
 
     Generator& generator_;
     ModelStore& store_;
+    SessionState* session_ = nullptr;
+    QVBoxLayout* layout_;
     QPlainTextEdit* prompt_;
     QPlainTextEdit* negativePrompt_;
     QLineEdit* seed_;

@@ -15,13 +15,15 @@ class Generator;
 class ModelStore;
 class PreviewArea;
 class ResultsGrid;
+class SessionState;
 
 // The screen shown while the model is ready: controls on the left, the
 // preview and the results grid on the right.
 class MainView : public QWidget {
     Q_OBJECT
 public:
-    MainView(Generator& generator, ModelStore& store, QWidget* parent = nullptr);
+    MainView(Generator& generator, ModelStore& store, SessionState& session,
+             QWidget* parent = nullptr);
 
     // Asks where to save; returns an empty path when the user cancels.
     // Replaceable so the save path can be driven without a modal dialog.

@@ -1,16 +1,22 @@
 #include "ui/MainWindow.h"
 
 #include "state/ModelStore.h"
+#include "state/SessionState.h"
 #include "ui/MainView.h"
 #include "ui/SetupView.h"
 
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QStackedWidget>
 #include <QTimer>
 
 namespace dravelin {
 
 MainWindow::MainWindow(ModelStore& store, Generator& generator, QWidget* parent)
-    : QMainWindow(parent), store_(store), generator_(generator) {
+    : QMainWindow(parent), store_(store), generator_(generator),
+      session_(new SessionState(generator, store, this)) {
+    setAcceptDrops(true);
     setMinimumSize(900, 640);
     resize(1100, 760);
     screens_ = new QStackedWidget(this);
@@ -30,11 +36,28 @@ void MainWindow::showEvent(QShowEvent* event) {
     }
 }
 
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (mainView_ != nullptr && urls.size() == 1 && urls.front().isLocalFile()) {
+        event->acceptProposedAction();
+    }
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (mainView_ != nullptr && urls.size() == 1 && urls.front().isLocalFile()) {
+        session_->reader().readFile(urls.front().toLocalFile());
+        event->acceptProposedAction();
+    }
+}
+
 void MainWindow::follow() {
-    const bool ready = store_.state().kind == ModelState::Kind::ready;
+    // A reload that merges other LoRAs keeps the main screen up.
+    const bool ready = store_.state().kind == ModelState::Kind::ready ||
+                       (mainView_ != nullptr && store_.isReloading());
     if (ready && mainView_ == nullptr) {
         // A fresh main screen each time, so its delete confirmation starts closed.
-        mainView_ = new MainView(generator_, store_, screens_);
+        mainView_ = new MainView(generator_, store_, *session_, screens_);
         screens_->addWidget(mainView_);
         screens_->setCurrentWidget(mainView_);
     } else if (!ready && mainView_ != nullptr) {

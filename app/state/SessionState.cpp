@@ -1,0 +1,15 @@
+#include "state/SessionState.h"
+
+#include "state/ModelStore.h"
+
+namespace dravelin {
+
+SessionState::SessionState(Generator& generator, ModelStore& store, QObject* parent)
+    : QObject(parent), library_(store.applicationFolder()),
+      fastMode_(generator, settings_, store.applicationFolder()),
+      launcher_(generator, settings_, library_, fastMode_, store), reader_(generator, settings_, library_) {
+    library_.setModelDirectory(store.modelDirectory());
+    reader_.setModelName(launcher_.modelName());
+}
+
+} // namespace dravelin
