@@ -2,11 +2,11 @@
 // noise fills and scheduler steps. Each must stay negligible next to one
 // denoising-network evaluation (seconds).
 
-#include "pipeline/DPMSolverMultistepScheduler.h"
-#include "pipeline/NumPyRandomSource.h"
-#include "pipeline/NvRandomSource.h"
-#include "pipeline/PNDMScheduler.h"
-#include "pipeline/TorchRandomSource.h"
+#include "schedulers/DPMSolverMultistepScheduler.h"
+#include "random/NumPyRandomSource.h"
+#include "random/NvRandomSource.h"
+#include "schedulers/PNDMScheduler.h"
+#include "random/TorchRandomSource.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,11 +1,9 @@
 # The compute core and the networks built on it: oneDNN for convolutions,
 # matrix products, softmax and layer norm; our own loops for the rest.
 
-# Debian's oneDNN runs its kernels on OpenMP threads; our own loops share them.
-find_package(dnnl CONFIG REQUIRED)
-find_package(OpenMP REQUIRED COMPONENTS CXX)
-
 set(DRAVELIN_NN_SOURCES
+    # every network kind, for the runtime's registry
+    nn/BuiltInNetworks.cpp
     # compute core: tensors, weights, configuration reading, threads
     nn/compute/AlignedBuffer.cpp
     nn/compute/Bfloat16.cpp
@@ -68,9 +66,9 @@ set(DRAVELIN_NN_SOURCES
     nn/networks/vae/VaeKinds.cpp
 )
 list(TRANSFORM DRAVELIN_NN_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
-target_sources(dravelin_engine PRIVATE ${DRAVELIN_NN_SOURCES})
+target_sources(dravelin_nn PRIVATE ${DRAVELIN_NN_SOURCES})
 # The layers' headers hold oneDNN objects, so its headers go to users too.
-target_link_libraries(dravelin_engine PUBLIC DNNL::dnnl PRIVATE OpenMP::OpenMP_CXX)
+target_link_libraries(dravelin_nn PUBLIC dravelin_runtime DNNL::dnnl PRIVATE OpenMP::OpenMP_CXX)
 
 # The element-wise kernels are plain loops that must vectorise: comparisons
 # may not trap, and an AVX2 clone is chosen at run time where the CPU has it.

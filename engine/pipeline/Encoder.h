@@ -2,8 +2,8 @@
 
 #include "core/Image.h"
 #include "core/ShapedArray.h"
-#include "pipeline/RandomSource.h"
-#include "pipeline/ResourceManaging.h"
+#include "random/RandomSource.h"
+#include "runtime/ResourceManaging.h"
 #include "runtime/ManagedMLModel.h"
 
 #include <filesystem>

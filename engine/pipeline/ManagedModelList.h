@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pipeline/ResourceManaging.h"
+#include "runtime/ResourceManaging.h"
 #include "runtime/ManagedMLModel.h"
 
 #include <filesystem>

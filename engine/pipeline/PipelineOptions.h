@@ -2,16 +2,11 @@
 
 // The selectors a generation is configured with.
 
+#include "random/RandomSourceKind.h"
+#include "schedulers/SchedulerOptions.h"
+
 namespace dravelin {
 
 enum class PipelineMode { textToImage, imageToImage };
-
-// Each case has its row in the scheduler table (SchedulerTable.h).
-enum class StableDiffusionScheduler { pndmScheduler, dpmSolverMultistepScheduler, lcmScheduler };
-
-// How a scheduler spreads its inference steps over the training timesteps.
-enum class TimeStepSpacing { linspace, leading, karras };
-
-enum class StableDiffusionRNG { numpyRNG, torchRNG, nvidiaRNG };
 
 } // namespace dravelin

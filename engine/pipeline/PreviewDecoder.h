@@ -2,7 +2,7 @@
 
 #include "core/Image.h"
 #include "core/ShapedArray.h"
-#include "pipeline/ResourceManaging.h"
+#include "runtime/ResourceManaging.h"
 #include "runtime/ManagedMLModel.h"
 
 #include <atomic>

@@ -1,8 +1,8 @@
 #include "pipeline/SchedulerTable.h"
 
-#include "pipeline/DPMSolverMultistepScheduler.h"
-#include "pipeline/LCMScheduler.h"
-#include "pipeline/PNDMScheduler.h"
+#include "schedulers/DPMSolverMultistepScheduler.h"
+#include "schedulers/LCMScheduler.h"
+#include "schedulers/PNDMScheduler.h"
 
 #include <array>
 #include <stdexcept>

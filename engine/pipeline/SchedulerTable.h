@@ -1,7 +1,7 @@
 #pragma once
 
 #include "pipeline/PipelineConfiguration.h"
-#include "pipeline/Scheduler.h"
+#include "schedulers/Scheduler.h"
 
 #include <memory>
 #include <span>

@@ -2,7 +2,7 @@
 
 #include "pipeline/ImageConversion.h"
 #include "pipeline/PipelineError.h"
-#include "pipeline/RandomSource.h"
+#include "random/RandomSource.h"
 #include "pipeline/SchedulerTable.h"
 #include "runtime/RuntimeErrors.h"
 

@@ -3,7 +3,7 @@
 #include "core/Image.h"
 #include "core/ShapedArray.h"
 #include "pipeline/PipelineConfiguration.h"
-#include "pipeline/ResourceManaging.h"
+#include "runtime/ResourceManaging.h"
 
 #include <functional>
 #include <optional>

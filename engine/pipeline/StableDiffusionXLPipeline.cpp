@@ -1,7 +1,7 @@
 #include "pipeline/StableDiffusionXLPipeline.h"
 
 #include "pipeline/PipelineError.h"
-#include "pipeline/RandomSource.h"
+#include "random/RandomSource.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "runtime/BundleDescription.h"
 #include "runtime/RuntimeErrors.h"

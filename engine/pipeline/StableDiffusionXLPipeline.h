@@ -3,7 +3,7 @@
 #include "pipeline/Decoder.h"
 #include "pipeline/Encoder.h"
 #include "pipeline/PipelineProgress.h"
-#include "pipeline/Scheduler.h"
+#include "schedulers/Scheduler.h"
 #include "pipeline/StableDiffusionPipelineProtocol.h"
 #include "pipeline/TextEncoderXL.h"
 #include "pipeline/Unet.h"

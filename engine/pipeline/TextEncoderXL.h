@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/ShapedArray.h"
-#include "pipeline/ResourceManaging.h"
+#include "runtime/ResourceManaging.h"
 #include "runtime/ManagedMLModel.h"
 #include "tokenizer/BPETokenizer.h"
 

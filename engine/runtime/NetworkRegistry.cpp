@@ -1,18 +1,12 @@
 #include "runtime/NetworkRegistry.h"
 
-#include "nn/BuiltInNetworks.h"
-
 #include <stdexcept>
 
 namespace dravelin {
 
 NetworkRegistry& NetworkRegistry::shared() {
-    static NetworkRegistry& registry = []() -> NetworkRegistry& {
-        static NetworkRegistry instance;
-        registerBuiltInNetworks(instance);
-        return instance;
-    }();
-    return registry;
+    static NetworkRegistry instance;
+    return instance;
 }
 
 void NetworkRegistry::add(std::shared_ptr<const NetworkKind> kind) {

@@ -15,7 +15,8 @@ namespace dravelin {
 // The network kinds the runtime can build, by name.
 class NetworkRegistry {
 public:
-    // The process-wide registry that bundles are loaded through.
+    // The process-wide registry that bundles are loaded through. The engine's
+    // own kinds are added to it when a program starts (nn/RegisterBuiltInNetworks.cpp).
     static NetworkRegistry& shared();
 
     // Adds a kind, replacing one of the same name.

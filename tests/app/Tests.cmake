@@ -27,10 +27,10 @@ target_link_libraries(test_window PRIVATE dravelin_app_ui Qt6::Test dravelin_qt_
 # Offscreen screenshots of every screen: dravelin-screenshots [DIR].
 add_executable(dravelin-screenshots app/ScreenshotTool.cpp)
 target_link_libraries(dravelin-screenshots PRIVATE dravelin_app_ui dravelin_test_support
-                      dravelin_warnings)
+                      dravelin_fake_hub dravelin_warnings)
 target_compile_options(dravelin-screenshots PRIVATE -Wno-missing-field-initializers)
 
 # Times two generations driven through the real window (a benchmark, for
-# full-size model directories): dravelin-drive-timing MODEL_DIR [STEPS].
+# full-size model directories): dravelin-drive-timing MODEL_DIR [STEPS | SETTINGS.json].
 add_executable(dravelin-drive-timing app/DrivenTimingTool.cpp)
 target_link_libraries(dravelin-drive-timing PRIVATE dravelin_app_ui Qt6::Test dravelin_warnings)

@@ -1,4 +1,4 @@
-#include "pipeline/DPMSolverMultistepScheduler.h"
+#include "schedulers/DPMSolverMultistepScheduler.h"
 
 #include <gtest/gtest.h>
 

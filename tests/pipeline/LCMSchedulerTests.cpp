@@ -1,5 +1,5 @@
-#include "pipeline/LCMScheduler.h"
-#include "pipeline/RandomSource.h"
+#include "schedulers/LCMScheduler.h"
+#include "random/RandomSource.h"
 #include "runtime/Safetensors.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "pipeline/ControlNet.h"
 #include "pipeline/Decoder.h"
 #include "pipeline/Encoder.h"
-#include "pipeline/NumPyRandomSource.h"
+#include "random/NumPyRandomSource.h"
 #include "pipeline/SafetyChecker.h"
 #include "pipeline/TextEncoder.h"
 #include "pipeline/Unet.h"

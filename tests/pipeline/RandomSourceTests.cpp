@@ -4,9 +4,9 @@
 // figures are the exact doubles of our documented block algorithm, which does
 // the Box–Muller transform in double precision.
 
-#include "pipeline/NumPyRandomSource.h"
-#include "pipeline/NvRandomSource.h"
-#include "pipeline/TorchRandomSource.h"
+#include "random/NumPyRandomSource.h"
+#include "random/NvRandomSource.h"
+#include "random/TorchRandomSource.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "pipeline/PNDMScheduler.h"
-#include "pipeline/Scheduler.h"
+#include "schedulers/PNDMScheduler.h"
+#include "schedulers/Scheduler.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
 #include "cli/GenerateCommand.h"
 
 #include "cli/PngFile.h"
+#include "options/CommandLineOptions.h"
 #include "pipeline/GenerationParameters.h"
 #include "pipeline/SamplerChoice.h"
 #include "pipeline/ImageResize.h"
@@ -45,48 +46,9 @@ constexpr double kLargestLoraScale = 10.0;
 // The refiner was trained on aesthetic scores of 0 to 10.
 constexpr double kLargestAestheticScore = 10.0;
 
-constexpr const char* kUsage = R"(usage: dravelin-cli --prompt TEXT [options]
+constexpr const char* kUsageIntro = R"(usage: dravelin-cli --prompt TEXT [options]
 Generates images with a Stable Diffusion 1.5 or SDXL model directory (SDXL
 ones, told by their TextEncoder2.model, at the network's own size).
-  --model DIR             model directory (default: the application's model)
-  --prompt TEXT           what the image should show
-  --negative-prompt TEXT  what it should not show
-  --seed N                0 to 4294967295 (default 0)
-  --steps N               denoising steps: 2 to 999 with pndm, 1 to 1000 with dpm,
-                          1 to 50 with lcm (default 20; 4 with lcm)
-  --guidance X            guidance scale, 0 to 100 (default 7.5; 1 with lcm)
-  --scheduler pndm|dpm|lcm            (default pndm; lcm wants LCM weights,
-                          such as the LoRA latent-consistency/lcm-lora-sdv1-5)
-  --lora FILE[:SCALE]     merge LoRA weights (.safetensors) at SCALE (default
-                          1); may be repeated
-  --spacing linspace|leading|karras   timestep spacing for dpm (default linspace)
-  --rng numpy|torch|nvidia            noise generator (default numpy)
-  --count N               images to generate (default 1)
-  --output PATH           PNG to write (default dravelin.png; several images are
-                          numbered beside it)
-  --preview-dir DIR       write a preview PNG every second step
-  --controlnet NAME=IMAGE guide with the ControlNet controlnet/NAME.model on the
-                          PNG IMAGE (resized to the network's input); repeat
-                          for several, whose guidance adds up
-  --preview fast|full     previews from the model's PreviewDecoder.model (or a
-                          colour projection without it), or from the full
-                          decoder (default fast)
-  --reduce-memory         keep each model loaded only while it is used
-  --no-safety             skip the safety check (the model directory's
-                          SafetyChecker.model withholds images it flags)
-  --precision float32|bfloat16|automatic
-                          compute precision (default automatic: bfloat16 where
-                          the processor has bfloat16 dot products; the
-                          environment variable DRAVELIN_PRECISION sets it too)
-  --refiner-start X       SDXL with UnetRefiner.model: the fraction of the steps
-                          after which the refiner takes over (default 0.8; 1
-                          leaves it out)
-  --aesthetic-score X     SDXL refiner: the score asked for (default 6)
-  --negative-aesthetic-score X   and the one steered from (default 2.5)
-  --from-png FILE         take prompt, negative prompt, seed, steps, guidance,
-                          sampler and LoRAs (from the LoRA library) from the
-                          "parameters" text of a PNG; options after it win
-  --help                  show this text
 )";
 
 std::string formatNumber(double value) {
@@ -113,17 +75,13 @@ bool isPlainNumber(const std::string& text, bool decimalPoint) {
     return digits;
 }
 
-std::string shownValue(const std::string& text) {
-    return "\"" + excerpt(text, 30) + "\"";
-}
-
 int64_t wholeNumber(const std::string& option, const std::string& text, int64_t low, int64_t high) {
     int64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (!isPlainNumber(text, false) || error != std::errc() || end != text.data() + text.size() ||
         value < low || value > high) {
         throw std::invalid_argument(option + " takes a whole number from " + std::to_string(low) +
-                                    " to " + std::to_string(high) + ", not " + shownValue(text) +
+                                    " to " + std::to_string(high) + ", not " + quotedValue(text) +
                                     ".");
     }
     return value;
@@ -136,7 +94,7 @@ float decimal(const std::string& option, const std::string& text, double low, do
     if (!isPlainNumber(text, true) || error != std::errc() || end != text.data() + text.size() ||
         value < low || value > high) {
         throw std::invalid_argument(option + " takes a number from " + formatNumber(low) + " to " +
-                                    formatNumber(high) + ", not " + shownValue(text) + ".");
+                                    formatNumber(high) + ", not " + quotedValue(text) + ".");
     }
     return static_cast<float>(value);
 }
@@ -156,11 +114,12 @@ LoraFile parseLora(const std::string& text) {
     if (lora.path.empty() || lora.path.extension() != ".safetensors") {
         throw std::invalid_argument("--lora takes a .safetensors file, optionally followed by "
                                     ":SCALE, not " +
-                                    shownValue(text) + ".");
+                                    quotedValue(text) + ".");
     }
     // The PNG's parameters name each LoRA by its file name in a prompt tag.
     if (!isWritableLoraName(lora.path.stem().string())) {
-        throw std::invalid_argument("--lora: the file name " + shownValue(lora.path.stem().string()) +
+        throw std::invalid_argument("--lora: the file name " +
+                                    quotedValue(lora.path.stem().string()) +
                                     " cannot be named in a PNG's parameters; rename it without "
                                     "':', '<', '>', ',' or quotation marks.");
     }
@@ -352,8 +311,27 @@ std::filesystem::path applicationFolder() {
     return base / "Dravelin";
 }
 
+} // namespace
+
+std::filesystem::path defaultModelDirectory() {
+    return applicationFolder() / "Model";
+}
+
+namespace {
+
+// What parsing learns beside the options: which were given, so defaults that
+// depend on others (the scheduler's steps and guidance) are settled at the end.
+struct GenerateParsing {
+    GenerateOptions options;
+    bool hasPrompt = false;
+    bool hasSteps = false;
+    bool hasGuidance = false;
+    std::string stepsText;
+};
+
 // What a PNG's parameters set, as if given by the options they stand for.
-void takeSettingsOf(const std::filesystem::path& png, GenerateOptions& options) {
+void takeSettingsOf(const std::filesystem::path& png, GenerateParsing& parsing) {
+    GenerateOptions& options = parsing.options;
     std::optional<std::string> text;
     try {
         text = readPngText(png, "parameters");
@@ -375,10 +353,12 @@ void takeSettingsOf(const std::filesystem::path& png, GenerateOptions& options) 
     c.prompt = p.prompt;
     c.negativePrompt = p.negativePrompt;
     c.stepCount = *p.steps;
-    options.fromPng.steps = true;
+    parsing.hasPrompt = true;
+    parsing.hasSteps = true;
+    parsing.stepsText = std::to_string(c.stepCount);
     if (p.guidance) {
         c.guidanceScale = *p.guidance;
-        options.fromPng.guidance = true;
+        parsing.hasGuidance = true;
     }
     if (p.seed) {
         c.seed = *p.seed;
@@ -393,6 +373,7 @@ void takeSettingsOf(const std::filesystem::path& png, GenerateOptions& options) 
                 *p.sampler + (p.scheduleType ? " (" + *p.scheduleType + ")" : "");
         }
     }
+    // The image's LoRAs come from the application's LoRA library.
     options.loras.clear();
     for (const PromptLora& lora : p.loras) {
         options.loras.push_back(
@@ -402,160 +383,186 @@ void takeSettingsOf(const std::filesystem::path& png, GenerateOptions& options) 
     options.fromPng.lorasFromPng = !p.loras.empty();
 }
 
+std::vector<std::string_view> schedulerNames() {
+    std::vector<std::string_view> names;
+    for (const SchedulerEntry& entry : schedulerTable()) {
+        names.push_back(entry.commandLineName);
+    }
+    return names;
+}
+
+template <class Row>
+std::vector<std::string_view> namesOf(const Row& rows) {
+    std::vector<std::string_view> names;
+    for (const auto& row : rows) {
+        names.push_back(row.name);
+    }
+    return names;
+}
+
+// Every option of dravelin-cli, in the order --help lists them.
+OptionTable generateOptionTable(GenerateParsing& p) {
+    GenerateOptions& o = p.options;
+    PipelineConfiguration& c = o.configuration;
+    return {
+        {"--model", "DIR", "model directory (default: the application's model)",
+         [&o](const std::string& v) { o.model = v; }},
+        {"--prompt", "TEXT", "what the image should show",
+         [&](const std::string& v) {
+             c.prompt = v;
+             p.hasPrompt = true;
+         }},
+        {"--negative-prompt", "TEXT", "what it should not show",
+         [&c](const std::string& v) { c.negativePrompt = v; }},
+        {"--seed", "N", "0 to 4294967295 (default 0)",
+         [&c](const std::string& v) {
+             c.seed = static_cast<uint32_t>(
+                 wholeNumber("--seed", v, 0, std::numeric_limits<uint32_t>::max()));
+         }},
+        {"--steps", "N",
+         "denoising steps: 2 to 999 with pndm, 1 to 1000 with dpm,\n"
+         "1 to 50 with lcm (default 20; 4 with lcm)",
+         [&](const std::string& v) {
+             c.stepCount = wholeNumber("--steps", v, 1, kMostSteps);
+             p.stepsText = v;
+             p.hasSteps = true;
+         }},
+        {"--guidance", "X", "guidance scale, 0 to 100 (default 7.5; 1 with lcm)",
+         [&](const std::string& v) {
+             c.guidanceScale = decimal("--guidance", v, 0.0, kLargestGuidance);
+             p.hasGuidance = true;
+         }},
+        {"--scheduler", choiceHint(schedulerNames()),
+         "(default pndm; lcm wants LCM weights, such as the LoRA\n"
+         "latent-consistency/lcm-lora-sdv1-5)",
+         [&o, &c](const std::string& v) {
+             c.schedulerType = schedulerTable()[chooseName("--scheduler", v, schedulerNames())].type;
+             o.fromPng.unknownSampler.clear();
+         }},
+        {"--lora", "FILE[:SCALE]",
+         "merge LoRA weights (.safetensors) at SCALE (default\n1); may be repeated",
+         [&o](const std::string& v) {
+             // LoRAs given after --from-png replace the image's.
+             if (o.fromPng.lorasFromPng) {
+                 o.loras.clear();
+                 o.fromPng.lorasFromPng = false;
+             }
+             o.loras.push_back(parseLora(v));
+         }},
+        {"--spacing", choiceHint(namesOf(kTimeStepSpacingNames)),
+         "timestep spacing for dpm (default linspace)",
+         [&c](const std::string& v) {
+             c.schedulerTimestepSpacing =
+                 kTimeStepSpacingNames[chooseName("--spacing", v, namesOf(kTimeStepSpacingNames))]
+                     .spacing;
+         }},
+        {"--rng", choiceHint(namesOf(kRandomSourceNames)), "noise generator (default numpy)",
+         [&c](const std::string& v) {
+             c.rngType =
+                 kRandomSourceNames[chooseName("--rng", v, namesOf(kRandomSourceNames))].kind;
+         }},
+        {"--count", "N", "images to generate (default 1)",
+         [&c](const std::string& v) { c.imageCount = wholeNumber("--count", v, 1, 100); }},
+        {"--output", "PATH",
+         "PNG to write (default dravelin.png; several images are\nnumbered beside it)",
+         [&o](const std::string& v) { o.output = v; }},
+        {"--preview-dir", "DIR", "write a preview PNG every second step",
+         [&o](const std::string& v) { o.previewDirectory = v; }},
+        {"--controlnet", "NAME=IMAGE",
+         "guide with the ControlNet controlnet/NAME.model on the\n"
+         "PNG IMAGE (resized to the network's input); repeat\n"
+         "for several, whose guidance adds up",
+         [&o](const std::string& v) {
+             const size_t split = v.find('=');
+             if (split == std::string::npos || split == 0 || split + 1 == v.size() ||
+                 v.substr(0, split).find('/') != std::string::npos) {
+                 throw std::invalid_argument("--controlnet takes NAME=IMAGE, not " + quotedValue(v) +
+                                             ".");
+             }
+             o.controlNets.push_back({v.substr(0, split), v.substr(split + 1)});
+         }},
+        {"--preview", "fast|full",
+         "previews from the model's PreviewDecoder.model (or a\n"
+         "colour projection without it), or from the full\ndecoder (default fast)",
+         [&o](const std::string& v) {
+             o.fullDecoderPreviews = chooseName("--preview", v, {"fast", "full"}) == 1;
+         }},
+        {"--reduce-memory", "", "keep each model loaded only while it is used",
+         [&o](const std::string&) { o.reduceMemory = true; }},
+        {"--no-safety", "",
+         "skip the safety check (the model directory's\n"
+         "SafetyChecker.model withholds images it flags)",
+         [&c](const std::string&) { c.disableSafety = true; }},
+        {"--precision", "float32|bfloat16|automatic",
+         "compute precision (default automatic: bfloat16 where\n"
+         "the processor has bfloat16 dot products; the\n"
+         "environment variable DRAVELIN_PRECISION sets it too)",
+         [&o](const std::string& v) {
+             const std::optional<ComputePrecision> precision = parsePrecision(v);
+             if (!precision) {
+                 throw std::invalid_argument(
+                     "--precision is float32, bfloat16 or automatic, not " + quotedValue(v) + ".");
+             }
+             o.precision = *precision;
+         }},
+        {"--refiner-start", "X",
+         "SDXL with UnetRefiner.model: the fraction of the steps\n"
+         "after which the refiner takes over (default 0.8; 1\nleaves it out)",
+         [&o, &c](const std::string& v) {
+             c.refinerStart = decimal("--refiner-start", v, 0.0, 1.0);
+             o.xlOptions = true;
+             o.refinerStartGiven = true;
+         }},
+        {"--aesthetic-score", "X", "SDXL refiner: the score asked for (default 6)",
+         [&o, &c](const std::string& v) {
+             c.aestheticScore = decimal("--aesthetic-score", v, 0.0, kLargestAestheticScore);
+             o.xlOptions = true;
+         }},
+        {"--negative-aesthetic-score", "X", "and the one steered from (default 2.5)",
+         [&o, &c](const std::string& v) {
+             c.negativeAestheticScore =
+                 decimal("--negative-aesthetic-score", v, 0.0, kLargestAestheticScore);
+             o.xlOptions = true;
+         }},
+        {"--from-png", "FILE",
+         "take prompt, negative prompt, seed, steps, guidance,\n"
+         "sampler and LoRAs (from the LoRA library) from the\n"
+         "\"parameters\" text of a PNG; options after it win",
+         [&p](const std::string& v) { takeSettingsOf(v, p); }},
+        {"--help", "", "show this text", [&o](const std::string&) { o.help = true; }},
+    };
+}
+
 } // namespace
 
-std::filesystem::path defaultModelDirectory() {
-    return applicationFolder() / "Model";
+std::string generateUsage() {
+    GenerateParsing parsing;
+    return kUsageIntro + optionsUsage(generateOptionTable(parsing));
 }
 
 GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) {
-    GenerateOptions options;
-    options.model = defaultModelDirectory();
-    options.configuration.stepCount = 20;
-    bool hasPrompt = false;
-    bool hasSteps = false;
-    bool hasGuidance = false;
-    std::string stepsText;
-    for (size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& option = arguments[i];
-        if (option == "--help" || option == "-h") {
-            options.help = true;
-            continue;
-        }
-        if (option == "--reduce-memory") {
-            options.reduceMemory = true;
-            continue;
-        }
-        if (option == "--no-safety") {
-            options.configuration.disableSafety = true;
-            continue;
-        }
-        if (option.rfind("--", 0) != 0) {
-            throw std::invalid_argument("unexpected argument " + shownValue(option) + ".");
-        }
-        if (i + 1 >= arguments.size()) {
-            throw std::invalid_argument(option + " needs a value.");
-        }
-        const std::string& value = arguments[++i];
-        PipelineConfiguration& c = options.configuration;
-        if (option == "--model") {
-            options.model = value;
-        } else if (option == "--from-png") {
-            takeSettingsOf(value, options);
-            hasPrompt = true;
-            hasSteps = true;
-            stepsText = std::to_string(c.stepCount);
-            hasGuidance = options.fromPng.guidance;
-        } else if (option == "--prompt") {
-            c.prompt = value;
-            hasPrompt = true;
-        } else if (option == "--negative-prompt") {
-            c.negativePrompt = value;
-        } else if (option == "--seed") {
-            c.seed = static_cast<uint32_t>(
-                wholeNumber(option, value, 0, std::numeric_limits<uint32_t>::max()));
-        } else if (option == "--steps") {
-            c.stepCount = wholeNumber(option, value, 1, kMostSteps);
-            stepsText = value;
-            hasSteps = true;
-        } else if (option == "--guidance") {
-            c.guidanceScale = decimal(option, value, 0.0, kLargestGuidance);
-            hasGuidance = true;
-        } else if (option == "--count") {
-            c.imageCount = wholeNumber(option, value, 1, 100);
-        } else if (option == "--output") {
-            options.output = value;
-        } else if (option == "--preview-dir") {
-            options.previewDirectory = value;
-        } else if (option == "--preview") {
-            if (value != "fast" && value != "full") {
-                throw std::invalid_argument("--preview is fast or full, not " + shownValue(value) + ".");
-            }
-            options.fullDecoderPreviews = value == "full";
-        } else if (option == "--precision") {
-            const std::optional<ComputePrecision> precision = parsePrecision(value);
-            if (!precision) {
-                throw std::invalid_argument(
-                    "--precision is float32, bfloat16 or automatic, not " + shownValue(value) + ".");
-            }
-            options.precision = *precision;
-        } else if (option == "--controlnet") {
-            const size_t split = value.find('=');
-            if (split == std::string::npos || split == 0 || split + 1 == value.size() ||
-                value.substr(0, split).find('/') != std::string::npos) {
-                throw std::invalid_argument("--controlnet takes NAME=IMAGE, not " +
-                                            shownValue(value) + ".");
-            }
-            options.controlNets.push_back({value.substr(0, split), value.substr(split + 1)});
-        } else if (option == "--scheduler") {
-            const SchedulerEntry* entry = schedulerNamed(value);
-            if (entry == nullptr) {
-                std::string names;
-                for (const SchedulerEntry& known : schedulerTable()) {
-                    names += (names.empty() ? "" : ", ") + std::string(known.commandLineName);
-                }
-                throw std::invalid_argument("--scheduler is one of " + names + ", not " +
-                                            shownValue(value) + ".");
-            }
-            c.schedulerType = entry->type;
-            options.fromPng.unknownSampler.clear();
-        } else if (option == "--lora") {
-            // LoRAs given after --from-png replace the image's.
-            if (options.fromPng.lorasFromPng) {
-                options.loras.clear();
-                options.fromPng.lorasFromPng = false;
-            }
-            options.loras.push_back(parseLora(value));
-        } else if (option == "--spacing") {
-            if (value == "linspace") {
-                c.schedulerTimestepSpacing = TimeStepSpacing::linspace;
-            } else if (value == "leading") {
-                c.schedulerTimestepSpacing = TimeStepSpacing::leading;
-            } else if (value == "karras") {
-                c.schedulerTimestepSpacing = TimeStepSpacing::karras;
-            } else {
-                throw std::invalid_argument("--spacing is linspace, leading or karras, not " +
-                                            shownValue(value) + ".");
-            }
-        } else if (option == "--refiner-start") {
-            c.refinerStart = decimal(option, value, 0.0, 1.0);
-            options.xlOptions = true;
-            options.refinerStartGiven = true;
-        } else if (option == "--aesthetic-score") {
-            c.aestheticScore = decimal(option, value, 0.0, kLargestAestheticScore);
-            options.xlOptions = true;
-        } else if (option == "--negative-aesthetic-score") {
-            c.negativeAestheticScore = decimal(option, value, 0.0, kLargestAestheticScore);
-            options.xlOptions = true;
-        } else if (option == "--rng") {
-            if (value == "numpy") {
-                c.rngType = StableDiffusionRNG::numpyRNG;
-            } else if (value == "torch") {
-                c.rngType = StableDiffusionRNG::torchRNG;
-            } else if (value == "nvidia") {
-                c.rngType = StableDiffusionRNG::nvidiaRNG;
-            } else {
-                throw std::invalid_argument("--rng is numpy, torch or nvidia, not " +
-                                            shownValue(value) + ".");
-            }
-        } else {
-            throw std::invalid_argument("unknown option " + shownValue(option) + ".");
-        }
-    }
+    GenerateParsing p;
+    p.options.model = defaultModelDirectory();
+    p.options.configuration.stepCount = 20;
+    std::vector<std::string> expanded = arguments;
+    std::replace(expanded.begin(), expanded.end(), std::string("-h"), std::string("--help"));
+    applyCommandLine(generateOptionTable(p), expanded);
+    GenerateOptions& options = p.options;
     // Latent-consistency weights give their image in a few steps, without
     // guidance.
     if (options.configuration.schedulerType == StableDiffusionScheduler::lcmScheduler) {
-        if (!hasSteps) {
+        if (!p.hasSteps) {
             options.configuration.stepCount = 4;
         }
-        if (!hasGuidance) {
+        if (!p.hasGuidance) {
             options.configuration.guidanceScale = 1.0f;
         }
     }
     // The scheduler may come after --steps: the range is checked once both are known.
-    if (!stepsText.empty() &&
+    if (!p.stepsText.empty() &&
         options.configuration.schedulerType == StableDiffusionScheduler::pndmScheduler) {
-        wholeNumber("--steps with the pndm scheduler", stepsText, kFewestPndmSteps, kMostPndmSteps);
+        wholeNumber("--steps with the pndm scheduler", p.stepsText, kFewestPndmSteps,
+                    kMostPndmSteps);
     }
     if (!options.fromPng.unknownSampler.empty()) {
         throw std::invalid_argument("--from-png: the image was made with the sampler \"" +
@@ -563,12 +570,12 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
                                     "\", which dravelin-cli does not have; choose one with "
                                     "--scheduler after --from-png.");
     }
-    if (!hasPrompt && !options.help) {
+    if (!p.hasPrompt && !options.help) {
         throw std::invalid_argument("--prompt is required.");
     }
     if (options.output.extension() != ".png" && !options.help) {
         throw std::invalid_argument("--output must name a .png file, not " +
-                                    shownValue(options.output.string()) + ".");
+                                    quotedValue(options.output.string()) + ".");
     }
     return options;
 }
@@ -602,7 +609,7 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
         return 2;
     }
     if (options.help) {
-        out << kUsage;
+        out << generateUsage();
         return 0;
     }
     try {

@@ -41,8 +41,6 @@ struct GenerateOptions {
     // What --from-png set, so that later options can take its place.
     struct FromPng {
         bool given = false;
-        bool steps = false;
-        bool guidance = false;
         bool lorasFromPng = false;
         // The image's sampler when no scheduler has its name; refused
         // unless a later --scheduler chooses one.
@@ -52,6 +50,9 @@ struct GenerateOptions {
 
 // An SDXL model directory: one with the second text encoder's bundle.
 bool isXLModelDirectory(const std::filesystem::path& directory);
+
+// The --help text, generated from the option table.
+std::string generateUsage();
 
 // Reads the command line; throws std::invalid_argument with a one-line
 // message for anything it cannot use.

@@ -2,7 +2,8 @@
 
 #include "core/BoundedFile.h"
 #include "core/TextExcerpt.h"
-#include "pipeline/NumPyRandomSource.h"
+#include "options/CommandLineOptions.h"
+#include "random/NumPyRandomSource.h"
 #include "runtime/Bundle.h"
 #include "runtime/BundleWriter.h"
 #include "runtime/Model.h"
@@ -20,12 +21,11 @@ namespace dravelin {
 
 namespace {
 
-constexpr const char* kUsage =
+constexpr const char* kUsageIntro =
     "usage: dravelin-model describe BUNDLE [--precision P]\n"
     "       dravelin-model run BUNDLE --input NAME=FILE ... --out DIR [--precision P]\n"
     "       dravelin-model bench BUNDLE [--runs N] [--precision P]\n"
-    "Input and output files hold raw little-endian 32-bit floats in row-major order.\n"
-    "P is float32, bfloat16 or automatic (the default; DRAVELIN_PRECISION sets it too).\n";
+    "Input and output files hold raw little-endian 32-bit floats in row-major order.\n";
 
 class UsageError : public std::runtime_error {
 public:
@@ -178,9 +178,57 @@ int parsePositive(const std::string& text) {
         used = 0;
     }
     if (used != text.size() || value < 1) {
-        throw UsageError("--runs takes a whole number of at least 1, not \"" + text + "\".");
+        throw std::invalid_argument("--runs takes a whole number of at least 1, not " +
+                                    quotedValue(text) + ".");
     }
     return value;
+}
+
+struct ModelToolRequest {
+    std::map<std::string, std::string> inputs;
+    std::string outputDirectory;
+    int runs = 10;
+    ComputePrecision precision = ComputePrecision::automatic;
+};
+
+// The options of one command ("" for every command's, as --help lists them).
+OptionTable modelToolOptions(const std::string& command, ModelToolRequest& r) {
+    OptionTable table;
+    if (command.empty() || command == "run") {
+        table.push_back({"--input", "NAME=FILE", "run: the file of the input NAME; one per input",
+                         [&r](const std::string& v) {
+                             const size_t equals = v.find('=');
+                             if (equals == std::string::npos || equals == 0 ||
+                                 equals + 1 == v.size()) {
+                                 throw std::invalid_argument("--input takes NAME=FILE, not " +
+                                                             quotedValue(v) + ".");
+                             }
+                             r.inputs[v.substr(0, equals)] = v.substr(equals + 1);
+                         }});
+        table.push_back({"--out", "DIR", "run: where the outputs are written",
+                         [&r](const std::string& v) { r.outputDirectory = v; }});
+    }
+    if (command.empty() || command == "bench") {
+        table.push_back({"--runs", "N", "bench: evaluations to time (default 10)",
+                         [&r](const std::string& v) { r.runs = parsePositive(v); }});
+    }
+    table.push_back({"--precision", "P",
+                     "float32, bfloat16 or automatic (the default;\nDRAVELIN_PRECISION sets it too)",
+                     [&r](const std::string& v) {
+                         const std::optional<ComputePrecision> named = parsePrecision(v);
+                         if (!named) {
+                             throw std::invalid_argument(
+                                 "--precision is float32, bfloat16 or automatic, not " +
+                                 quotedValue(v) + ".");
+                         }
+                         r.precision = *named;
+                     }});
+    return table;
+}
+
+std::string modelToolUsage() {
+    ModelToolRequest request;
+    return kUsageIntro + optionsUsage(modelToolOptions("", request));
 }
 
 } // namespace
@@ -192,52 +240,32 @@ int runModelTool(const std::vector<std::string>& arguments, std::ostream& out, s
         }
         const std::string& command = arguments[0];
         const std::string& bundle = arguments[1];
-        std::map<std::string, std::string> inputs;
-        std::string outputDirectory;
-        int runs = 10;
-        ComputePrecision precision = ComputePrecision::automatic;
-        for (size_t i = 2; i < arguments.size(); ++i) {
-            const std::string& option = arguments[i];
-            if (i + 1 >= arguments.size()) {
-                throw UsageError("\"" + option + "\" needs a value.");
-            }
-            const std::string& value = arguments[++i];
-            if (option == "--input" && command == "run") {
-                const size_t equals = value.find('=');
-                if (equals == std::string::npos || equals == 0 || equals + 1 == value.size()) {
-                    throw UsageError("--input takes NAME=FILE, not \"" + value + "\".");
-                }
-                inputs[value.substr(0, equals)] = value.substr(equals + 1);
-            } else if (option == "--out" && command == "run") {
-                outputDirectory = value;
-            } else if (option == "--precision") {
-                const std::optional<ComputePrecision> named = parsePrecision(value);
-                if (!named) {
-                    throw UsageError("--precision is float32, bfloat16 or automatic, not \"" +
-                                     value + "\".");
-                }
-                precision = *named;
-            } else if (option == "--runs" && command == "bench") {
-                runs = parsePositive(value);
-            } else {
-                throw UsageError("unknown option \"" + option + "\" for " + command + ".");
-            }
+        ModelToolRequest request;
+        if (command != "describe" && command != "run" && command != "bench") {
+            throw UsageError("unknown command " + quotedValue(command) + ".");
         }
+        try {
+            applyCommandLine(modelToolOptions(command, request),
+                             std::vector<std::string>(arguments.begin() + 2, arguments.end()));
+        } catch (const std::invalid_argument& error) {
+            throw UsageError(error.what());
+        }
+        const ComputePrecision precision = request.precision;
         if (command == "describe") {
             return describeBundle(bundle, precision, out);
         }
         if (command == "run") {
-            if (outputDirectory.empty()) {
+            if (request.outputDirectory.empty()) {
                 throw UsageError("run needs --out DIR.");
             }
-            return runBundle(bundle, inputs, outputDirectory, precision, out);
+            return runBundle(bundle, request.inputs, request.outputDirectory, precision, out);
         }
         if (command == "bench") {
-            return benchBundle(bundle, runs, precision, out);
+            return benchBundle(bundle, request.runs, precision, out);
         }
         throw UsageError("unknown command \"" + command + "\".");
     } catch (const UsageError& error) {
-        err << "dravelin-model: " << error.what() << "\n" << kUsage;
+        err << "dravelin-model: " << error.what() << "\n" << modelToolUsage();
         return 2;
     } catch (const std::exception& error) {
         err << "dravelin-model: " << error.what() << "\n";

@@ -1,4 +1,4 @@
-#include "pipeline/NvRandomSource.h"
+#include "random/NvRandomSource.h"
 
 #include <bit>
 #include <cmath>

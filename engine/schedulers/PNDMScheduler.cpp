@@ -1,4 +1,4 @@
-#include "pipeline/PNDMScheduler.h"
+#include "schedulers/PNDMScheduler.h"
 
 #include <algorithm>
 #include <cmath>

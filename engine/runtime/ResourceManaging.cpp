@@ -1,4 +1,4 @@
-#include "pipeline/ResourceManaging.h"
+#include "runtime/ResourceManaging.h"
 
 namespace dravelin {
 

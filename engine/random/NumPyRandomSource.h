@@ -1,7 +1,7 @@
 #pragma once
 
-#include "pipeline/MersenneTwister.h"
-#include "pipeline/RandomSource.h"
+#include "random/MersenneTwister.h"
+#include "random/RandomSource.h"
 
 namespace dravelin {
 

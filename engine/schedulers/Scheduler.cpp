@@ -1,4 +1,4 @@
-#include "pipeline/Scheduler.h"
+#include "schedulers/Scheduler.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "pipeline/TorchRandomSource.h"
+#include "random/TorchRandomSource.h"
 
 #include <cmath>
 #include <stdexcept>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pipeline/Scheduler.h"
+#include "schedulers/Scheduler.h"
 
 namespace dravelin {
 

@@ -1,6 +1,6 @@
-#include "pipeline/LCMScheduler.h"
+#include "schedulers/LCMScheduler.h"
 
-#include "pipeline/RandomSource.h"
+#include "random/RandomSource.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "pipeline/PipelineOptions.h"
-#include "pipeline/Scheduler.h"
+#include "schedulers/SchedulerOptions.h"
+#include "schedulers/Scheduler.h"
 
 namespace dravelin {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pipeline/RandomSource.h"
+#include "random/RandomSource.h"
 
 #include <array>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/Shape.h"
-#include "pipeline/PipelineOptions.h"
+#include "random/RandomSourceKind.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "pipeline/MersenneTwister.h"
+#include "random/MersenneTwister.h"
 
 namespace dravelin {
 

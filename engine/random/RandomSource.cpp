@@ -1,8 +1,8 @@
-#include "pipeline/RandomSource.h"
+#include "random/RandomSource.h"
 
-#include "pipeline/NumPyRandomSource.h"
-#include "pipeline/NvRandomSource.h"
-#include "pipeline/TorchRandomSource.h"
+#include "random/NumPyRandomSource.h"
+#include "random/NvRandomSource.h"
+#include "random/TorchRandomSource.h"
 
 namespace dravelin {
 

@@ -1,4 +1,4 @@
-#include "pipeline/NumPyRandomSource.h"
+#include "random/NumPyRandomSource.h"
 
 #include <cmath>
 #include <stdexcept>

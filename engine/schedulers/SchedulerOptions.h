@@ -1,0 +1,27 @@
+#pragma once
+
+// The selectors a scheduler is configured with.
+
+#include <array>
+#include <string_view>
+
+namespace dravelin {
+
+// Each case has its row in the pipeline's scheduler table (SchedulerTable.h).
+enum class StableDiffusionScheduler { pndmScheduler, dpmSolverMultistepScheduler, lcmScheduler };
+
+// How a scheduler spreads its inference steps over the training timesteps.
+enum class TimeStepSpacing { linspace, leading, karras };
+
+// The spacings by the names the command line and settings files use.
+struct TimeStepSpacingName {
+    TimeStepSpacing spacing;
+    std::string_view name;
+};
+inline constexpr std::array<TimeStepSpacingName, 3> kTimeStepSpacingNames{{
+    {TimeStepSpacing::linspace, "linspace"},
+    {TimeStepSpacing::leading, "leading"},
+    {TimeStepSpacing::karras, "karras"},
+}};
+
+} // namespace dravelin
