@@ -153,6 +153,9 @@ ControlsPanel::ControlsPanel(Generator& generator, ModelStore& store, QWidget* p
     running_ = new QWidget(this);
     auto* runningLayout = new QVBoxLayout(running_);
     runningLayout->setContentsMargins(0, 0, 0, 0);
+    queueCaption_ = new QLabel(running_);
+    queueCaption_->setObjectName(QStringLiteral("queueCaption"));
+    runningLayout->addWidget(queueCaption_);
     progress_ = new QProgressBar(running_);
     progress_->setTextVisible(false);
     stepCaption_ = new QLabel(running_);
@@ -252,10 +255,9 @@ void ControlsPanel::followProgress() {
     progress_->setRange(0, static_cast<int>(std::max<qint64>(generator_.steps(), 1)));
     progress_->setValue(
         static_cast<int>(std::min<qint64>(generator_.step(), progress_->maximum())));
-    const QString queue = generator_.queueCaption();
-    stepCaption_->setText(queue.isEmpty() ? stepCaption(generator_.step(), generator_.steps())
-                                          : queue + QStringLiteral(" \u00b7 ") +
-                                                stepCaption(generator_.step(), generator_.steps()));
+    queueCaption_->setText(generator_.queueCaption());
+    queueCaption_->setVisible(!generator_.queueCaption().isEmpty());
+    stepCaption_->setText(stepCaption(generator_.step(), generator_.steps()));
 }
 
 void ControlsPanel::followError() {

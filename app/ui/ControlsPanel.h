@@ -56,6 +56,7 @@ private:
     QSlider* guidance_;
     QWidget* running_;
     QProgressBar* progress_;
+    QLabel* queueCaption_;
     QLabel* stepCaption_;
     QLabel* stepTiming_;
     QPushButton* generateButton_;

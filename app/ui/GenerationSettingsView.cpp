@@ -118,6 +118,7 @@ GenerationSettingsView::GenerationSettingsView(SessionState& session, QWidget* p
     fastDetail_ = new QLabel(fastDownload_);
     fastDetail_->setObjectName(QStringLiteral("fastDetail"));
     fastDetail_->setForegroundRole(QPalette::PlaceholderText);
+    fastDetail_->setWordWrap(true);
     downloadText->addWidget(fastProgress_);
     downloadText->addWidget(fastDetail_);
     downloadRow->addLayout(downloadText, 1);
