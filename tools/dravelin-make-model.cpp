@@ -3,12 +3,14 @@
 
 #include "make-model/ModelMaker.h"
 #include "options/CommandLineOptions.h"
+#include "runtime/CheckpointWriter.h"
 
 #include <charconv>
 #include <cstdint>
 #include <limits>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 
@@ -35,6 +37,7 @@ struct MakeModelRequest {
     dravelin::LoraMakerOptions lora;
     std::string loraFile;
     std::string output;
+    std::string checkpoint;
     bool help = false;
 };
 
@@ -62,6 +65,14 @@ dravelin::OptionTable makeModelOptionTable(MakeModelRequest& r) {
         {"--sdxl", "", "an SDXL directory instead", [&o](const std::string&) { o.sdxl = true; }},
         {"--refiner", "", "with --sdxl: add the refiner",
          [&o](const std::string&) { o.refiner = true; }},
+        {"--checkpoint", "FILE",
+         "also write the model as one single-file checkpoint (an SDXL refiner beside it as "
+         "FILE's name with .refiner.safetensors); tiny networks then follow the rules such "
+         "files are read by",
+         [&r](const std::string& v) {
+             r.checkpoint = v;
+             r.model.checkpointRules = true;
+         }},
         {"--tokenizer", "DIR", "copy vocab.json and merges.txt from DIR",
          [&o](const std::string& v) { o.tokenizer = v; }},
         {"--seed", "N", "seed of the random weights (default 0)",
@@ -133,6 +144,19 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
         });
         std::printf("Wrote %s\n", request.output.c_str());
+        if (!request.checkpoint.empty()) {
+            // The same weights as one file; an SDXL refiner goes beside it.
+            dravelin::writeCheckpoint(request.output, request.checkpoint,
+                                      dravelin::CheckpointContents::model);
+            std::printf("Wrote %s\n", request.checkpoint.c_str());
+            if (options.refiner) {
+                std::filesystem::path refiner = request.checkpoint;
+                refiner.replace_extension(".refiner.safetensors");
+                dravelin::writeCheckpoint(request.output, refiner,
+                                          dravelin::CheckpointContents::refiner);
+                std::printf("Wrote %s\n", refiner.c_str());
+            }
+        }
         return 0;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "dravelin-make-model: %s\n", error.what());

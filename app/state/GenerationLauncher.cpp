@@ -82,7 +82,14 @@ void GenerationLauncher::launch() {
         generator_.report(QString::fromUtf8(error.what()));
         return;
     }
-    if (store_.setLoras(files)) {
+    // The networks are sized for the chosen size unless it is their own.
+    // Models too small for any preset (test models) keep their own size.
+    QSize size(settings_.width(), settings_.height());
+    const std::optional<QSize> own = store_.ownImageSize();
+    if (!own || *own == size || own->width() < GenerationSettings::kSmallestSide) {
+        size = QSize();
+    }
+    if (store_.setLorasAndSize(files, size.width(), size.height())) {
         generator_.report(QString());
         setWaiting(true); // the reload's `ready` starts it
         return;

@@ -1,6 +1,8 @@
 #include "state/ModelStore.h"
 
+#include "pipeline/ImageSize.h"
 #include "pipeline/StableDiffusionPipeline.h"
+#include "runtime/BundleDescription.h"
 #include "state/ResidencyPolicy.h"
 #include "state/download/ModelDownload.h"
 #include "state/download/ModelManifest.h"
@@ -23,12 +25,17 @@ struct LoadResult {
 
 // Builds and loads the pipeline; runs on a worker thread. Where the machine
 // has room, every network stays loaded, so no generation waits for a reload.
-LoadResult buildPipeline(const QString& modelDirectory, const std::vector<LoraFile>& loras) {
+LoadResult buildPipeline(const QString& modelDirectory, const std::vector<LoraFile>& loras,
+                         QSize size) {
     try {
         const std::filesystem::path directory = modelDirectory.toStdString();
+        ModelConfiguration configuration{ComputeUnits::cpuAndGPU, ComputePrecision::automatic,
+                                         loras};
+        if (!size.isEmpty()) {
+            configuration = sizedForImages(configuration, size.width(), size.height());
+        }
         auto pipeline = std::make_shared<StableDiffusionPipeline>(
-            directory, std::vector<std::string>{},
-            ModelConfiguration{ComputeUnits::cpuAndGPU, ComputePrecision::automatic, loras},
+            directory, std::vector<std::string>{}, configuration,
             /*disableSafety=*/true, /*reduceMemory=*/!keepNetworksResident(directory));
         pipeline->loadResources();
         return {std::move(pipeline), {}};
@@ -121,14 +128,34 @@ void ModelStore::loadModel() {
                                "it again.")));
         }
     });
-    watcher->setFuture(QtConcurrent::run(buildPipeline, modelDirectory(), loras_));
+    watcher->setFuture(QtConcurrent::run(buildPipeline, modelDirectory(), loras_, imageSize_));
 }
 
 bool ModelStore::setLoras(const std::vector<LoraFile>& loras) {
-    if (loras == loras_) {
+    return setLorasAndSize(loras, imageSize_.width(), imageSize_.height());
+}
+
+std::optional<QSize> ModelStore::ownImageSize() const {
+    try {
+        const std::optional<FeatureDescription> sample =
+            describeBundle((modelDirectory() + QStringLiteral("/Unet.model")).toStdString())
+                .input("sample");
+        if (sample && sample->shape.size() == 4) {
+            return QSize(static_cast<int>(kLatentCell * sample->shape[3]),
+                         static_cast<int>(kLatentCell * sample->shape[2]));
+        }
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
+bool ModelStore::setLorasAndSize(const std::vector<LoraFile>& loras, int width, int height) {
+    const QSize size = width > 0 && height > 0 ? QSize(width, height) : QSize();
+    if (loras == loras_ && size == imageSize_) {
         return false;
     }
     loras_ = loras;
+    imageSize_ = size;
     if (pipeline_ || state_ == ModelState::loading()) {
         pipeline_.reset();
         reloading_ = true;

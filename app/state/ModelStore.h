@@ -6,12 +6,14 @@
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QPointer>
+#include <QSize>
 #include <QString>
 #include <QTimer>
 
 #include "runtime/ModelConfiguration.h"
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace dravelin {
@@ -57,6 +59,12 @@ public:
     // again without LoRAs and lorasFailed() says why.
     const std::vector<LoraFile>& loras() const { return loras_; }
     bool setLoras(const std::vector<LoraFile>& loras);
+    // The same for the image size the networks' inputs are sized for; 0 × 0
+    // leaves them at the networks' own size. One reload for both.
+    bool setLorasAndSize(const std::vector<LoraFile>& loras, int width, int height);
+    // The image size of the installed denoising network (8 pixels per
+    // latent cell), absent when its bundle does not say.
+    std::optional<QSize> ownImageSize() const;
     // True while such a reload runs (the state is `loading`), so the main
     // screen can stay up meanwhile.
     bool isReloading() const { return reloading_; }
@@ -93,6 +101,7 @@ private:
     ModelState state_ = ModelState::missing();
     std::shared_ptr<StableDiffusionPipeline> pipeline_;
     std::vector<LoraFile> loras_;
+    QSize imageSize_;
     bool reloading_ = false;
     QNetworkAccessManager network_;
     QPointer<ModelDownload> download_;

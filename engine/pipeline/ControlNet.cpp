@@ -24,7 +24,7 @@ std::vector<Shape> ControlNet::inputImageShapes() const {
     return shapes;
 }
 
-std::vector<Residuals> ControlNet::execute(const std::vector<ShapedArray>& latents, int timeStep,
+std::vector<Residuals> ControlNet::execute(const std::vector<ShapedArray>& latents, float timeStep,
                                            const ShapedArray& hiddenStates,
                                            const std::vector<ShapedArray>& images) {
     if (images.size() < models_.size()) {

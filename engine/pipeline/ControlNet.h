@@ -23,7 +23,7 @@ public:
 
     // One summed residual set per latent. `images` holds one conditioning
     // tensor per model, in model order.
-    std::vector<Residuals> execute(const std::vector<ShapedArray>& latents, int timeStep,
+    std::vector<Residuals> execute(const std::vector<ShapedArray>& latents, float timeStep,
                                    const ShapedArray& hiddenStates,
                                    const std::vector<ShapedArray>& images);
 };

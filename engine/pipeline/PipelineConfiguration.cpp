@@ -54,5 +54,8 @@ size_t std::hash<dravelin::PipelineConfiguration>::operator()(
           c.targetSize, c.aestheticScore, c.negativeAestheticScore}) {
         combine(seed, hashFloat(value));
     }
+    for (const std::optional<float>& width : {c.originalWidth, c.targetWidth}) {
+        combine(seed, width ? hashFloat(*width) + 1 : 0);
+    }
     return seed;
 }

@@ -33,9 +33,13 @@ struct PipelineConfiguration {
     StableDiffusionRNG rngType = StableDiffusionRNG::numpyRNG;
     float encoderScaleFactor = 0.18215f;
     float decoderScaleFactor = 0.18215f;
+    // The SDXL geometry rows: original and target size are heights, with
+    // their widths where they differ (absent: square).
     float originalSize = 1024.0f;
+    std::optional<float> originalWidth;
     float cropsCoordsTopLeft = 0.0f;
     float targetSize = 1024.0f;
+    std::optional<float> targetWidth;
     float aestheticScore = 6.0f;
     float negativeAestheticScore = 2.5f;
 

@@ -16,7 +16,8 @@ struct PipelineProgress {
     std::shared_ptr<StableDiffusionPipelineProtocol> pipeline;
     std::string prompt;
     int64_t step = 0;      // zero-based index of the step just finished
-    int64_t stepCount = 0; // timesteps actually run
+    int64_t stepCount = 0; // steps this run takes (a scheduler evaluating twice
+                           // per step counts the step once)
     std::vector<ShapedArray> currentLatentSamples;
     PipelineConfiguration configuration{""};
 

@@ -8,22 +8,10 @@ namespace {
 
 constexpr std::string_view kKarras = "Karras";
 
-// A table's Karras name may carry the spacing in the sampler's name
-// ("DPM++ 2M Karras", the older form) or leave it to the schedule type.
-std::string_view withoutKarras(std::string_view name) {
-    constexpr std::string_view kSuffix = " Karras";
-    if (name.size() > kSuffix.size() && name.ends_with(kSuffix)) {
-        name.remove_suffix(kSuffix.size());
-    }
-    return name;
-}
-
 } // namespace
 
 bool takesKarrasSpacing(StableDiffusionScheduler scheduler) {
-    const SchedulerEntry& entry = schedulerEntry(scheduler);
-    return entry.karrasParametersName != entry.parametersName ||
-           entry.karrasParametersName.ends_with(" Karras");
+    return schedulerEntry(scheduler).takes(TimeStepSpacing::karras);
 }
 
 std::optional<SamplerChoice> samplerChoice(std::string_view sampler,
@@ -33,22 +21,23 @@ std::optional<SamplerChoice> samplerChoice(std::string_view sampler,
         return std::nullopt;
     }
     for (const SchedulerEntry& entry : schedulerTable()) {
-        if (entry.parametersName != sampler && withoutKarras(entry.karrasParametersName) != sampler) {
+        if (entry.parametersName != sampler) {
             continue;
         }
-        if (karras && !takesKarrasSpacing(entry.type)) {
+        if (karras && !entry.takes(TimeStepSpacing::karras)) {
             return std::nullopt;
         }
-        return SamplerChoice{entry.type, karras ? TimeStepSpacing::karras : TimeStepSpacing::linspace};
+        // Without a schedule type, the scheduler's own spacing.
+        return SamplerChoice{entry.type, karras ? TimeStepSpacing::karras : entry.defaultSpacing};
     }
     return std::nullopt;
 }
 
 void describeSampler(const SamplerChoice& choice, GenerationParameters& parameters) {
     const SchedulerEntry& entry = schedulerEntry(choice.scheduler);
-    const bool karras = choice.spacing == TimeStepSpacing::karras && takesKarrasSpacing(choice.scheduler);
-    parameters.sampler = std::string(karras ? withoutKarras(entry.karrasParametersName)
-                                            : entry.parametersName);
+    const bool karras =
+        choice.spacing == TimeStepSpacing::karras && entry.takes(TimeStepSpacing::karras);
+    parameters.sampler = std::string(entry.parametersName);
     parameters.scheduleType = karras ? std::optional<std::string>(kKarras) : std::nullopt;
 }
 

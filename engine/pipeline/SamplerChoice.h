@@ -19,8 +19,9 @@ struct SamplerChoice {
 };
 
 // The scheduler-table row whose sampler name is `sampler`, with Karras
-// spacing when `scheduleType` is "Karras"; absent when no row has that name,
-// or the row's scheduler has no Karras spacing and Karras is asked for.
+// spacing when `scheduleType` is "Karras" and its own spacing otherwise;
+// absent when no row has that name, or the row's scheduler has no Karras
+// spacing and Karras is asked for.
 std::optional<SamplerChoice> samplerChoice(std::string_view sampler,
                                            const std::optional<std::string>& scheduleType);
 

@@ -1,5 +1,6 @@
 #include "pipeline/StableDiffusionPipeline.h"
 
+#include "pipeline/DenoisingLoop.h"
 #include "pipeline/ImageConversion.h"
 #include "pipeline/PipelineError.h"
 #include "random/RandomSource.h"
@@ -11,7 +12,18 @@
 namespace dravelin {
 
 std::unique_ptr<Scheduler> makeScheduler(const PipelineConfiguration& c) {
-    return schedulerEntry(c.schedulerType).make(c);
+    const SchedulerEntry& entry = schedulerEntry(c.schedulerType);
+    // A scheduler with a spacing of its own ignores the setting.
+    if (entry.spacings.size() > 1 && !entry.takes(c.schedulerTimestepSpacing)) {
+        std::string taken;
+        for (TimeStepSpacing spacing : entry.spacings) {
+            taken += (taken.empty() ? "" : ", ") + std::string(spacingName(spacing));
+        }
+        throw std::invalid_argument("The " + std::string(entry.commandLineName) +
+                                    " scheduler takes the spacings " + taken + ", not " +
+                                    std::string(spacingName(c.schedulerTimestepSpacing)) + ".");
+    }
+    return entry.make(c);
 }
 
 namespace {
@@ -98,12 +110,8 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
 
     // One random source serves the starting noise and any noise the
     // schedulers add between steps.
-    const std::shared_ptr<RandomSource> random = makeRandomSource(c.rngType, c.seed);
+    const std::unique_ptr<RandomSource> random = makeRandomSource(c.rngType, c.seed);
     std::vector<ShapedArray> latents = generateLatentSamples(c, *schedulers.front(), *random);
-    for (const auto& scheduler : schedulers) {
-        scheduler->useRandomSource(random);
-    }
-    std::vector<ShapedArray> denoised = latents;
     if (reduceMemory && encoder) {
         encoder->unloadResources();
     }
@@ -118,37 +126,33 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
         controlNetConditioning.push_back(ShapedArray::concatenate(pair, 0));
     }
 
-    const std::vector<int> timesteps = schedulers.front()->calculateTimesteps(strength);
-    // Progress reports carry a copy of this pipeline, made once per run.
-    const auto self = std::make_shared<StableDiffusionPipeline>(*this);
-    std::vector<ShapedArray> inputs(latents.size());
-    for (size_t step = 0; step < timesteps.size(); ++step) {
-        const int t = timesteps[step];
-        for (size_t i = 0; i < latents.size(); ++i) {
-            const ShapedArray scaled = schedulers[i]->scaleModelInput(latents[i], t);
-            inputs[i] =
-                promptOnly ? scaled : ShapedArray::concatenate(std::vector{scaled, scaled}, 0);
+    const NoisePredictor predict = [&](const std::vector<ShapedArray>& scaled, float t, size_t,
+                                       size_t) {
+        std::vector<ShapedArray> inputs;
+        inputs.reserve(scaled.size());
+        for (const ShapedArray& latent : scaled) {
+            inputs.push_back(promptOnly ? latent
+                                        : ShapedArray::concatenate(std::vector{latent, latent}, 0));
         }
         std::optional<std::vector<Residuals>> residuals;
         if (controlNet) {
             residuals = controlNet->execute(inputs, t, hiddenStates, controlNetConditioning);
         }
         std::vector<ShapedArray> noise = unet.predictNoise(inputs, t, hiddenStates, residuals);
-        if (!promptOnly) {
-            noise = performGuidance(noise, c.guidanceScale);
-        }
-
-        stepEach(schedulers, noise, t, latents, denoised);
-
-        const PipelineProgress progress{self,
-                                        c.prompt,
-                                        static_cast<int64_t>(step),
-                                        static_cast<int64_t>(timesteps.size()),
-                                        c.useDenoisedIntermediates ? denoised : latents,
-                                        c};
-        if (!progressHandler(progress)) {
-            return {};
-        }
+        return promptOnly ? noise : performGuidance(noise, c.guidanceScale);
+    };
+    // Progress reports carry a copy of this pipeline, made once per run.
+    const auto self = std::make_shared<StableDiffusionPipeline>(*this);
+    const StepObserver observe = [&](int64_t step, int64_t stepCount,
+                                     const std::vector<ShapedArray>& latest,
+                                     const std::vector<ShapedArray>& denoised) {
+        return progressHandler(PipelineProgress{
+            self, c.prompt, step, stepCount, c.useDenoisedIntermediates ? denoised : latest, c});
+    };
+    const std::optional<std::vector<ShapedArray>> denoised =
+        denoise(schedulers, std::move(latents), strength, *random, predict, observe);
+    if (!denoised) {
+        return {};
     }
 
     if (reduceMemory) {
@@ -157,7 +161,7 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
         }
         unet.unloadResources();
     }
-    return decodeToImages(denoised, c);
+    return decodeToImages(*denoised, c);
 }
 
 std::vector<ShapedArray>
@@ -175,7 +179,10 @@ StableDiffusionPipeline::generateLatentSamples(const PipelineConfiguration& c,
         throw std::invalid_argument("The denoising network's \"sample\" input has no shape.");
     }
     shape[0] = 1;
-    const double sigma = scheduler.initNoiseSigma();
+    // Image-to-image noises the image with standard-normal noise; text-to-
+    // image starts from noise of the scheduler's starting level.
+    const double sigma =
+        c.mode() == PipelineMode::imageToImage ? 1.0 : scheduler.initNoiseSigma();
     std::vector<ShapedArray> noise;
     for (int64_t i = 0; i < c.imageCount; ++i) {
         const NormalArray drawn = random.normalShapedArray(shape, 0.0, sigma);

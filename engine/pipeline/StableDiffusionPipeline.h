@@ -58,6 +58,13 @@ public:
                             bool reduceMemory, bool useMultilingualTextEncoder = false,
                             std::optional<Script> script = std::nullopt);
 
+    // From resources found elsewhere (a single-file checkpoint's networks
+    // with tokenizer files beside another model, say).
+    StableDiffusionPipeline(const ResourceURLs& urls, const std::vector<std::string>& controlNet,
+                            const ModelConfiguration& configuration, bool disableSafety,
+                            bool reduceMemory, bool useMultilingualTextEncoder = false,
+                            std::optional<Script> script = std::nullopt);
+
     // From parts already built.
     StableDiffusionPipeline(std::shared_ptr<TextEncoderModel> textEncoder, Unet unet,
                             Decoder decoder, std::optional<Encoder> encoder,
@@ -111,10 +118,6 @@ private:
     GeneratedImages checkedForSafety(GeneratedImages images,
                                      const PipelineConfiguration& configuration);
 
-    StableDiffusionPipeline(const ResourceURLs& urls, const std::vector<std::string>& controlNet,
-                            const ModelConfiguration& configuration, bool disableSafety,
-                            bool reduceMemory, bool useMultilingualTextEncoder,
-                            std::optional<Script> script);
 };
 
 // The scheduler a configuration asks for, with the pipelines' training

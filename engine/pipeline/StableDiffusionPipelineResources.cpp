@@ -2,13 +2,15 @@
 
 #include "pipeline/StableDiffusionPipeline.h"
 
+#include "runtime/Checkpoint.h"
+
 namespace dravelin {
 
 namespace {
 
+// A bundle directory, or a network a single-file checkpoint holds.
 bool fileExists(const std::filesystem::path& path) {
-    std::error_code error;
-    return std::filesystem::exists(path, error);
+    return bundleExists(path);
 }
 
 } // namespace

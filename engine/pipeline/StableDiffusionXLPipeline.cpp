@@ -1,5 +1,6 @@
 #include "pipeline/StableDiffusionXLPipeline.h"
 
+#include "pipeline/DenoisingLoop.h"
 #include "pipeline/PipelineError.h"
 #include "random/RandomSource.h"
 #include "pipeline/StableDiffusionPipeline.h"
@@ -18,16 +19,21 @@ namespace {
 constexpr float kLargestRefinerStart = 1.0e6f;
 
 ShapedArray geometryRow(const PipelineConfiguration& c, float last) {
+    const float width = c.originalWidth.value_or(c.originalSize);
     return ShapedArray(
-        {c.originalSize, c.originalSize, c.cropsCoordsTopLeft, c.cropsCoordsTopLeft, last},
-        Shape{1, 5});
+        {c.originalSize, width, c.cropsCoordsTopLeft, c.cropsCoordsTopLeft, last}, Shape{1, 5});
 }
 
 } // namespace
 
 ShapedArray baseGeometryConditioning(const PipelineConfiguration& c, bool oneDimensional) {
-    const std::vector<float> row{c.originalSize,       c.originalSize, c.cropsCoordsTopLeft,
-                                 c.cropsCoordsTopLeft, c.targetSize,   c.targetSize};
+    // Heights first, as (height, width) pairs.
+    const std::vector<float> row{c.originalSize,
+                                 c.originalWidth.value_or(c.originalSize),
+                                 c.cropsCoordsTopLeft,
+                                 c.cropsCoordsTopLeft,
+                                 c.targetSize,
+                                 c.targetWidth.value_or(c.targetSize)};
     const ShapedArray one(row, oneDimensional ? Shape{6} : Shape{1, 6});
     return ShapedArray::concatenate(std::vector<ShapedArray>{one, one}, 0);
 }
@@ -119,32 +125,26 @@ GeneratedImages StableDiffusionXLPipeline::generateImages(const PipelineConfigur
         schedulers.push_back(makeScheduler(c));
     }
 
-    std::vector<ShapedArray> latents = generateLatentSamples(c, *schedulers.front());
+    // One random source serves the starting noise and any noise the
+    // schedulers add between steps.
+    const std::unique_ptr<RandomSource> random = makeRandomSource(c.rngType, c.seed);
+    std::vector<ShapedArray> latents = generateLatentSamples(c, *schedulers.front(), *random);
     if (reduceMemory && encoder) {
         encoder->unloadResources();
     }
-    std::vector<ShapedArray> denoised = latents;
 
     const std::optional<float> strength =
-        c.startingImage && c.strength < 1.0f ? std::optional<float>(c.strength) : std::nullopt;
+        c.mode() == PipelineMode::imageToImage ? std::optional<float>(c.strength) : std::nullopt;
 
     std::optional<ModelInputs>* conditioning =
         baseConditioning ? &baseConditioning : &refinerConditioning;
     Unet* network = &unet;
-
-    const std::vector<int> timesteps = schedulers.front()->calculateTimesteps(strength);
-    const auto refinerStartStep = static_cast<int64_t>(static_cast<double>(c.refinerStart) *
-                                                       static_cast<double>(timesteps.size()));
-    // Progress reports carry a copy of this pipeline, made once per run.
-    const auto self = std::make_shared<StableDiffusionXLPipeline>(*this);
-    std::vector<ShapedArray> inputs(latents.size());
-    for (size_t step = 0; step < timesteps.size(); ++step) {
-        const int t = timesteps[step];
-        for (size_t i = 0; i < latents.size(); ++i) {
-            const std::vector<ShapedArray> pair{latents[i], latents[i]};
-            inputs[i] = ShapedArray::concatenate(pair, 0);
-        }
-        if (unetRefiner && static_cast<int64_t>(step) == refinerStartStep) {
+    // The refiner takes over at this fraction of the run's evaluations.
+    const NoisePredictor predict = [&](const std::vector<ShapedArray>& scaled, float t,
+                                       size_t index, size_t count) {
+        const auto refinerStartStep = static_cast<int64_t>(static_cast<double>(c.refinerStart) *
+                                                           static_cast<double>(count));
+        if (unetRefiner && static_cast<int64_t>(index) == refinerStartStep) {
             unet.unloadResources();
             network = &*unetRefiner;
             conditioning = &refinerConditioning;
@@ -152,22 +152,29 @@ GeneratedImages StableDiffusionXLPipeline::generateImages(const PipelineConfigur
         if (!conditioning->has_value()) {
             throw PipelineError(PipelineError::Case::missingUnetInputs);
         }
-        const ModelInputs& current = **conditioning;
-        std::vector<ShapedArray> noise = network->predictNoise(
-            inputs, t, current.hiddenStates, current.pooledStates, current.geometryConditioning);
-        noise = performGuidance(noise, c.guidanceScale);
-
-        stepEach(schedulers, noise, t, latents, denoised);
-
-        const PipelineProgress progress{self,
-                                        c.prompt,
-                                        static_cast<int64_t>(step),
-                                        static_cast<int64_t>(timesteps.size()),
-                                        c.useDenoisedIntermediates ? denoised : latents,
-                                        c};
-        if (!progressHandler(progress)) {
-            return {};
+        std::vector<ShapedArray> inputs;
+        inputs.reserve(scaled.size());
+        for (const ShapedArray& latent : scaled) {
+            inputs.push_back(ShapedArray::concatenate(std::vector{latent, latent}, 0));
         }
+        const ModelInputs& current = **conditioning;
+        return performGuidance(network->predictNoise(inputs, t, current.hiddenStates,
+                                                     current.pooledStates,
+                                                     current.geometryConditioning),
+                               c.guidanceScale);
+    };
+    // Progress reports carry a copy of this pipeline, made once per run.
+    const auto self = std::make_shared<StableDiffusionXLPipeline>(*this);
+    const StepObserver observe = [&](int64_t step, int64_t stepCount,
+                                     const std::vector<ShapedArray>& latest,
+                                     const std::vector<ShapedArray>& denoised) {
+        return progressHandler(PipelineProgress{
+            self, c.prompt, step, stepCount, c.useDenoisedIntermediates ? denoised : latest, c});
+    };
+    const std::optional<std::vector<ShapedArray>> denoised =
+        denoise(schedulers, std::move(latents), strength, *random, predict, observe);
+    if (!denoised) {
+        return {};
     }
 
     if (reduceMemory) {
@@ -176,22 +183,31 @@ GeneratedImages StableDiffusionXLPipeline::generateImages(const PipelineConfigur
     if (unetRefiner) {
         unetRefiner->unloadResources();
     }
-    return decodeToImages(denoised, c);
+    return decodeToImages(*denoised, c);
 }
 
 std::vector<ShapedArray>
 StableDiffusionXLPipeline::generateLatentSamples(const PipelineConfiguration& c,
                                                  const Scheduler& scheduler) {
+    const std::unique_ptr<RandomSource> random = makeRandomSource(c.rngType, c.seed);
+    return generateLatentSamples(c, scheduler, *random);
+}
+
+std::vector<ShapedArray>
+StableDiffusionXLPipeline::generateLatentSamples(const PipelineConfiguration& c,
+                                                 const Scheduler& scheduler, RandomSource& random) {
     Shape shape = unet.latentSampleShape();
     if (shape.empty()) {
         throw std::invalid_argument("The denoising network's \"sample\" input has no shape.");
     }
     shape[0] = 1;
-    const double sigma = scheduler.initNoiseSigma();
-    std::unique_ptr<RandomSource> random = makeRandomSource(c.rngType, c.seed);
+    // Image-to-image noises the image with standard-normal noise; text-to-
+    // image starts from noise of the scheduler's starting level.
+    const double sigma =
+        c.mode() == PipelineMode::imageToImage ? 1.0 : scheduler.initNoiseSigma();
     std::vector<ShapedArray> noise;
     for (int64_t i = 0; i < c.imageCount; ++i) {
-        const NormalArray drawn = random->normalShapedArray(shape, 0.0, sigma);
+        const NormalArray drawn = random.normalShapedArray(shape, 0.0, sigma);
         noise.push_back(ShapedArray::fromDoubles(drawn.values, shape));
     }
     if (c.mode() != PipelineMode::imageToImage) {
@@ -200,7 +216,7 @@ StableDiffusionXLPipeline::generateLatentSamples(const PipelineConfiguration& c,
     if (!encoder) {
         throw PipelineError(PipelineError::Case::startingImageProvidedWithoutEncoder);
     }
-    const ShapedArray latent = encoder->encode(*c.startingImage, c.encoderScaleFactor, *random);
+    const ShapedArray latent = encoder->encode(*c.startingImage, c.encoderScaleFactor, random);
     return scheduler.addNoise(latent, noise, c.strength);
 }
 

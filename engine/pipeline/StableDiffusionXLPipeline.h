@@ -3,6 +3,7 @@
 #include "pipeline/Decoder.h"
 #include "pipeline/Encoder.h"
 #include "pipeline/PipelineProgress.h"
+#include "random/RandomSource.h"
 #include "schedulers/Scheduler.h"
 #include "pipeline/StableDiffusionPipelineProtocol.h"
 #include "pipeline/TextEncoderXL.h"
@@ -58,6 +59,11 @@ public:
     StableDiffusionXLPipeline(const std::filesystem::path& resources,
                               const ModelConfiguration& configuration, bool reduceMemory);
 
+    // From resources found elsewhere (a single-file checkpoint's networks,
+    // say).
+    StableDiffusionXLPipeline(const ResourceURLs& urls, const ModelConfiguration& configuration,
+                              bool reduceMemory);
+
     // From parts already built.
     StableDiffusionXLPipeline(std::shared_ptr<TextEncoderXLModel> textEncoder,
                               std::shared_ptr<TextEncoderXLModel> textEncoder2, Unet unet,
@@ -84,6 +90,10 @@ public:
     // The initial latents, one per image, from one random source.
     std::vector<ShapedArray> generateLatentSamples(const PipelineConfiguration& configuration,
                                                    const Scheduler& scheduler);
+    // The same from a source the caller goes on drawing from.
+    std::vector<ShapedArray> generateLatentSamples(const PipelineConfiguration& configuration,
+                                                   const Scheduler& scheduler,
+                                                   RandomSource& random);
 
     // The base network's hidden states are the first encoder's channels
     // followed by the second's, and its pooled embedding the second's; the
@@ -106,8 +116,6 @@ private:
     ModelInputs generateConditioning(const PipelineConfiguration& configuration, bool forRefiner,
                                      const Shape& timeIdShape);
 
-    StableDiffusionXLPipeline(const ResourceURLs& urls, const ModelConfiguration& configuration,
-                              bool reduceMemory);
 };
 
 // The "time_ids" rows: for the base network the same row of original size,

@@ -2,15 +2,17 @@
 
 #include "pipeline/StableDiffusionXLPipeline.h"
 
+#include "runtime/Checkpoint.h"
+
 #include <iostream>
 
 namespace dravelin {
 
 namespace {
 
+// A bundle directory, or a network a single-file checkpoint holds.
 bool fileExists(const std::filesystem::path& path) {
-    std::error_code error;
-    return std::filesystem::exists(path, error);
+    return bundleExists(path);
 }
 
 // Both chunks when both exist, else the single bundle.

@@ -7,8 +7,8 @@
 
 namespace dravelin {
 
-ShapedArray timestepTensor(int timeStep, int64_t batch) {
-    return ShapedArray(Shape{batch}, static_cast<float>(timeStep));
+ShapedArray timestepTensor(float timeStep, int64_t batch) {
+    return ShapedArray(Shape{batch}, timeStep);
 }
 
 namespace {
@@ -68,7 +68,7 @@ bool Unet::takesSingleImageBatch() const {
 }
 
 std::vector<ShapedArray>
-Unet::predictNoise(const std::vector<ShapedArray>& latents, int timeStep,
+Unet::predictNoise(const std::vector<ShapedArray>& latents, float timeStep,
                    const ShapedArray& hiddenStates,
                    const std::optional<std::vector<Residuals>>& additionalResiduals) {
     if (additionalResiduals && additionalResiduals->size() != latents.size()) {
@@ -91,7 +91,7 @@ Unet::predictNoise(const std::vector<ShapedArray>& latents, int timeStep,
     return noiseFrom(predictions(BatchProvider(std::move(inputs))));
 }
 
-std::vector<ShapedArray> Unet::predictNoise(const std::vector<ShapedArray>& latents, int timeStep,
+std::vector<ShapedArray> Unet::predictNoise(const std::vector<ShapedArray>& latents, float timeStep,
                                             const ShapedArray& hiddenStates,
                                             const ShapedArray& pooledStates,
                                             const ShapedArray& geometryConditioning) {

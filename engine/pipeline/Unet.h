@@ -35,11 +35,11 @@ public:
     // or [1, c, h, w] for the prompt alone), in order; residuals are matched
     // to latents by position.
     std::vector<ShapedArray>
-    predictNoise(const std::vector<ShapedArray>& latents, int timeStep,
+    predictNoise(const std::vector<ShapedArray>& latents, float timeStep,
                  const ShapedArray& hiddenStates,
                  const std::optional<std::vector<Residuals>>& additionalResiduals = std::nullopt);
     // The XL variant, with pooled text embeddings and geometry conditioning.
-    std::vector<ShapedArray> predictNoise(const std::vector<ShapedArray>& latents, int timeStep,
+    std::vector<ShapedArray> predictNoise(const std::vector<ShapedArray>& latents, float timeStep,
                                           const ShapedArray& hiddenStates,
                                           const ShapedArray& pooledStates,
                                           const ShapedArray& geometryConditioning);
@@ -54,7 +54,7 @@ private:
 
 // Shape [batch] holding the timestep once per image of the batch (twice for
 // the guidance batch).
-ShapedArray timestepTensor(int timeStep, int64_t batch = 2);
+ShapedArray timestepTensor(float timeStep, int64_t batch = 2);
 
 // The inputs every denoising-side network takes for one latent.
 FeatureValueDictionary denoisingInputs(const ShapedArray& latent, const ShapedArray& timestep,

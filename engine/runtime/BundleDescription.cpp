@@ -1,6 +1,8 @@
 #include "runtime/BundleDescription.h"
 
 #include "runtime/Bundle.h"
+#include "runtime/Checkpoint.h"
+#include "runtime/Model.h"
 #include "runtime/Network.h"
 #include "runtime/NetworkRegistry.h"
 #include "runtime/RuntimeErrors.h"
@@ -8,6 +10,10 @@
 namespace dravelin {
 
 ModelDescription describeBundle(const std::filesystem::path& bundleDirectory) {
+    // A single-file checkpoint's network is described from the file's header.
+    if (checkpointPartOf(bundleDirectory)) {
+        return Model::describeBundle(bundleDirectory);
+    }
     const Bundle bundle = Bundle::read(bundleDirectory);
     const std::string where = "The model bundle \"" + bundle.directoryName() + "\"";
     try {

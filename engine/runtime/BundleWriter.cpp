@@ -1,5 +1,6 @@
 #include "runtime/BundleWriter.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -81,8 +82,18 @@ void writeSafetensors(const std::filesystem::path& path, const std::vector<Tenso
     if (!metadata.empty()) {
         header["__metadata__"] = metadata;
     }
-    uint64_t offset = 0;
+    // Wider elements first, so that every tensor starts at a multiple of its
+    // element size, as readers may require.
+    std::vector<const TensorToWrite*> order;
     for (const TensorToWrite& tensor : tensors) {
+        order.push_back(&tensor);
+    }
+    std::stable_sort(order.begin(), order.end(), [](const TensorToWrite* a, const TensorToWrite* b) {
+        return dtypeSize(a->dtype) > dtypeSize(b->dtype);
+    });
+    uint64_t offset = 0;
+    for (const TensorToWrite* written : order) {
+        const TensorToWrite& tensor = *written;
         if (static_cast<uint64_t>(elementCount(tensor.shape)) * dtypeSize(tensor.dtype) !=
             tensor.bytes.size()) {
             throw std::invalid_argument("Tensor \"" + tensor.name + "\" has " +
@@ -106,9 +117,9 @@ void writeSafetensors(const std::filesystem::path& path, const std::vector<Tenso
     writeAtomically(path, [&](std::ofstream& stream) {
         stream.write(reinterpret_cast<const char*>(length), 8);
         stream.write(headerText.data(), static_cast<std::streamsize>(headerText.size()));
-        for (const TensorToWrite& tensor : tensors) {
-            stream.write(reinterpret_cast<const char*>(tensor.bytes.data()),
-                         static_cast<std::streamsize>(tensor.bytes.size()));
+        for (const TensorToWrite* tensor : order) {
+            stream.write(reinterpret_cast<const char*>(tensor->bytes.data()),
+                         static_cast<std::streamsize>(tensor->bytes.size()));
         }
     });
 }

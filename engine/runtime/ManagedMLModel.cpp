@@ -15,7 +15,7 @@ bool ManagedMLModel::isLoaded() const {
 
 ModelDescription ManagedMLModel::description() const {
     std::lock_guard lock(queue_);
-    return loadedModel_ ? loadedModel_->modelDescription() : Model::describeBundle(modelURL_);
+    return loadedModel_ ? loadedModel_->modelDescription() : Model::describeBundle(modelURL_, configuration_);
 }
 
 void ManagedMLModel::loadResources() {

@@ -2,6 +2,7 @@
 
 #include "core/TextExcerpt.h"
 #include "runtime/Bundle.h"
+#include "runtime/CheckpointBundle.h"
 #include "runtime/LoraWeights.h"
 #include "runtime/Network.h"
 #include "runtime/NetworkRegistry.h"
@@ -9,6 +10,8 @@
 #include "runtime/WeightFiles.h"
 
 #include <oneapi/dnnl/dnnl.hpp>
+
+#include <optional>
 
 namespace dravelin {
 
@@ -49,20 +52,34 @@ template <typename Body> auto withLoadErrors(const std::string& where, Body&& bo
 
 PreparedBundle prepare(const std::filesystem::path& bundleDirectory) {
     PreparedBundle prepared;
-    prepared.bundle = Bundle::read(bundleDirectory);
-    const std::string name = prepared.bundle.directoryName();
-    prepared.where = "The model bundle \"" + excerpt(name) + "\"";
-    const std::string& where = prepared.where;
-
-    if (prepared.bundle.kind) {
-        prepared.kindName = *prepared.bundle.kind;
-    } else {
+    // A network of a single-file checkpoint, named as a bundle inside the file.
+    std::optional<CheckpointBundle> checkpoint;
+    if (const auto location = checkpointPartOf(bundleDirectory)) {
         try {
-            prepared.kindName = NetworkRegistry::inferKindName(prepared.bundle.config, name);
-        } catch (const std::invalid_argument& cause) {
-            throw ModelLoadError(where + " cannot be loaded: " + cause.what() + ".");
+            checkpoint = readCheckpointPart(*location);
+        } catch (const CheckpointError& cause) {
+            throw ModelLoadError(cause.what());
+        }
+        prepared.bundle.directory = bundleDirectory;
+        prepared.bundle.config = checkpoint->config;
+        prepared.kindName = checkpoint->kindName;
+        prepared.where = "The " + location->file.filename().string() + " network \"" +
+                         prepared.bundle.directoryName() + "\"";
+    } else {
+        prepared.bundle = Bundle::read(bundleDirectory);
+        const std::string name = prepared.bundle.directoryName();
+        prepared.where = "The model bundle \"" + excerpt(name) + "\"";
+        if (prepared.bundle.kind) {
+            prepared.kindName = *prepared.bundle.kind;
+        } else {
+            try {
+                prepared.kindName = NetworkRegistry::inferKindName(prepared.bundle.config, name);
+            } catch (const std::invalid_argument& cause) {
+                throw ModelLoadError(prepared.where + " cannot be loaded: " + cause.what() + ".");
+            }
         }
     }
+    const std::string& where = prepared.where;
     prepared.kind = NetworkRegistry::shared().find(prepared.kindName);
     if (!prepared.kind) {
         throw ModelLoadError(where + " holds a network of class \"" + excerpt(prepared.kindName) +
@@ -87,7 +104,8 @@ PreparedBundle prepare(const std::filesystem::path& bundleDirectory) {
             }
         }
         try {
-            prepared.weights = WeightFiles(prepared.bundle.weightFiles);
+            prepared.weights = checkpoint ? std::move(checkpoint->weights)
+                                          : WeightFiles(prepared.bundle.weightFiles);
             prepared.weights.check(prepared.expected);
         } catch (const SafetensorsError& cause) {
             throw ModelLoadError(where + " has unusable weights: " + cause.what());
@@ -95,6 +113,17 @@ PreparedBundle prepare(const std::filesystem::path& bundleDirectory) {
         return 0;
     });
     return prepared;
+}
+
+// The configuration's input sizes over the bundle's.
+void applyInputSizes(ModelDescription& description, const ModelConfiguration& configuration) {
+    for (FeatureDescription& input : description.inputs) {
+        const auto found = configuration.inputSizes.find(input.name);
+        if (found != configuration.inputSizes.end() && input.shape.size() >= 3) {
+            input.shape[input.shape.size() - 2] = found->second.first;
+            input.shape[input.shape.size() - 1] = found->second.second;
+        }
+    }
 }
 
 } // namespace
@@ -108,6 +137,7 @@ std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
     model->kindName_ = prepared.kindName;
     model->configuration_ = configuration;
     model->description_ = prepared.description;
+    applyInputSizes(model->description_, configuration);
     withLoadErrors(where, [&] {
         model->precision_ = resolvePrecision(configuration.computePrecision);
         if (const auto target = loraTargetOfKind(prepared.kindName);
@@ -153,6 +183,13 @@ std::vector<std::string> Model::weightsChangedByLoras(const std::filesystem::pat
 
 ModelDescription Model::describeBundle(const std::filesystem::path& bundleDirectory) {
     return prepare(bundleDirectory).description;
+}
+
+ModelDescription Model::describeBundle(const std::filesystem::path& bundleDirectory,
+                                       const ModelConfiguration& configuration) {
+    ModelDescription description = prepare(bundleDirectory).description;
+    applyInputSizes(description, configuration);
+    return description;
 }
 
 void Model::checkInputs(const FeatureProvider& input) const {

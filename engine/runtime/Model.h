@@ -35,6 +35,9 @@ public:
     // only. Throws ModelLoadError as `load` does when they do not fit.
     static std::vector<std::string> weightsChangedByLoras(
         const std::filesystem::path& bundleDirectory, const std::vector<LoraFile>& loras);
+    // With the input sizes a configuration asks for.
+    static ModelDescription describeBundle(const std::filesystem::path& bundleDirectory,
+                                           const ModelConfiguration& configuration);
     ~Model();
 
     const ModelDescription& modelDescription() const { return description_; }

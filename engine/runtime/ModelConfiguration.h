@@ -1,7 +1,11 @@
 #pragma once
 
 #include "runtime/ComputePrecision.h"
+#include <cstdint>
 #include <filesystem>
+#include <map>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace dravelin {
@@ -26,6 +30,11 @@ struct ModelConfiguration {
     // Merged into the denoising network and the text encoder as they load;
     // the other models ignore them.
     std::vector<LoraFile> loras = {};
+    // The height and width (the last two dimensions) named inputs take
+    // instead of the sizes the bundles give them, for images of a size the
+    // networks were not exported at. Inputs of fewer than three dimensions
+    // keep theirs.
+    std::map<std::string, std::pair<int64_t, int64_t>> inputSizes = {};
 
     bool operator==(const ModelConfiguration&) const = default;
 };

@@ -134,6 +134,8 @@ void SafetensorsFile::parse(std::span<const uint8_t> bytes) {
     }
 
     const std::span<const uint8_t> data = bytes.subspan(8 + headerLength);
+    dataStart_ = data.data();
+    size_ = bytes.size();
     struct Range {
         uint64_t begin;
         uint64_t end;
@@ -305,7 +307,12 @@ __attribute__((target("avx,f16c"))) void halvesToFloatsF16c(const uint8_t* in, f
 
 void halvesToFloats(const uint8_t* in, float* out, size_t count) {
 #ifdef DRAVELIN_HAS_F16C_PATH
+#if defined(__clang__)
+    // clang 14 has no "f16c" to test for; every processor with AVX2 has F16C.
+    static const bool f16c = __builtin_cpu_supports("avx2");
+#else
     static const bool f16c = __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx");
+#endif
     if (f16c) {
         halvesToFloatsF16c(in, out, count);
         return;

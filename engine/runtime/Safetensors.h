@@ -61,6 +61,13 @@ public:
     bool contains(const std::string& name) const { return tensors_.count(name) != 0; }
     // Throws SafetensorsError when the file has no such tensor.
     const TensorView& tensor(const std::string& name) const;
+    // Where a tensor of this file starts in its data section (after the
+    // header), in bytes.
+    uint64_t dataOffset(const TensorView& tensor) const {
+        return static_cast<uint64_t>(tensor.bytes.data() - dataStart_);
+    }
+    // The size of the file or bytes read.
+    uint64_t size() const { return size_; }
 
 private:
     SafetensorsFile() = default;
@@ -70,6 +77,8 @@ private:
     std::shared_ptr<MappedFile> mapping_;
     std::map<std::string, TensorView> tensors_;
     std::map<std::string, std::string> metadata_;
+    const uint8_t* dataStart_ = nullptr;
+    uint64_t size_ = 0;
 };
 
 // Converts a floating-point tensor to 32-bit floats into `out` (one element

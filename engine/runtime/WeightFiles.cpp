@@ -20,6 +20,14 @@ WeightFiles::WeightFiles(const std::vector<std::filesystem::path>& files) {
     }
 }
 
+WeightFiles::WeightFiles(std::shared_ptr<const SafetensorsFile> source,
+                         std::map<std::string, LinkedTensor> linked)
+    : source_(std::move(source)), linked_(std::move(linked)) {
+    for (const auto& [name, link] : linked_) {
+        index_.emplace(name, &link.view);
+    }
+}
+
 const TensorView* WeightFiles::find(const std::string& name) const {
     auto found = index_.find(name);
     return found == index_.end() ? nullptr : found->second;
@@ -62,6 +70,20 @@ ShapedArray WeightFiles::load(const std::string& name) const {
         throw SafetensorsError("The weight \"" + name + "\" is missing.");
     }
     ShapedArray values = toShapedArray(*view);
+    if (auto link = linked_.find(name); link != linked_.end() && link->second.transposed) {
+        // The bytes hold [columns, rows]; ours is [rows, columns].
+        const int64_t rows = view->shape.at(0);
+        const int64_t columns = view->shape.at(1);
+        ShapedArray transposed(view->shape);
+        const std::span<const float> in = values.values();
+        const std::span<float> out = transposed.values();
+        for (int64_t c = 0; c < columns; ++c) {
+            for (int64_t r = 0; r < rows; ++r) {
+                out[static_cast<size_t>(r * columns + c)] = in[static_cast<size_t>(c * rows + r)];
+            }
+        }
+        values = std::move(transposed);
+    }
     // The converted copy is what the network keeps: let the file's pages go
     // now, so a load never holds a model twice (file pages and floats).
     releasePages(view->bytes);

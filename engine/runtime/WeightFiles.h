@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +28,18 @@ public:
     WeightFiles() = default;
     // Opens and validates every file; a tensor named in two files is refused.
     explicit WeightFiles(const std::vector<std::filesystem::path>& files);
+
+    // One tensor of another file standing for a weight under our name: the
+    // view's shape is ours; with `transposed` its bytes hold the transpose of
+    // a two-dimensional weight.
+    struct LinkedTensor {
+        TensorView view;
+        bool transposed = false;
+    };
+    // A set of weights that lie in `source` under other names (a single-file
+    // checkpoint), read from its mapping where they lie.
+    WeightFiles(std::shared_ptr<const SafetensorsFile> source,
+                std::map<std::string, LinkedTensor> linked);
 
     const TensorView* find(const std::string& name) const;
     // The tensor under the weight's name or, failing that, an older name.
@@ -57,6 +70,8 @@ public:
 
 private:
     std::vector<SafetensorsFile> files_;
+    std::shared_ptr<const SafetensorsFile> source_;
+    std::map<std::string, LinkedTensor> linked_;
     std::map<std::string, const TensorView*> index_;
     Adjustment adjustment_;
     ComputePrecision precision_ = ComputePrecision::float32;

@@ -54,6 +54,9 @@ DPMSolverMultistepScheduler::DPMSolverMultistepScheduler(int64_t stepCount, int6
     case TimeStepSpacing::leading:
         timeSteps_ = leadingTimesteps(t, n);
         break;
+    case TimeStepSpacing::trailing:
+        throw std::invalid_argument("The DPM-Solver scheduler takes linspace, leading or Karras "
+                                    "spacing, not trailing.");
     case TimeStepSpacing::karras: {
         if (t < 2) {
             throw std::invalid_argument("Karras sigmas need at least 2 training steps.");
@@ -183,6 +186,11 @@ ShapedArray DPMSolverMultistepScheduler::step(const ShapedArray& output, int tim
         lowerOrderStepped_ += 1;
     }
     return next;
+}
+
+SchedulerStep DPMSolverMultistepScheduler::step(const ShapedArray& output, float timeStep, const ShapedArray& sample,
+                                  RandomSource& /*random*/) {
+    return withLatestEstimate(*this, step(output, roundToInt(timeStep), sample));
 }
 
 } // namespace dravelin

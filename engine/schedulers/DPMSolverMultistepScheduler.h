@@ -22,7 +22,11 @@ public:
     int lowerOrderStepped() const { return lowerOrderStepped_; }
     bool usingKarrasSigmas() const { return usingKarrasSigmas_; }
 
-    ShapedArray step(const ShapedArray& output, int timeStep, const ShapedArray& sample) override;
+    // One step at a whole timestep; the next sample.
+    ShapedArray step(const ShapedArray& output, int timeStep, const ShapedArray& sample);
+    // The same with the latest estimate; draws nothing.
+    SchedulerStep step(const ShapedArray& output, float timeStep, const ShapedArray& sample,
+                       RandomSource& random) override;
 
     ShapedArray convertModelOutput(const ShapedArray& modelOutput, int timestep,
                                    const ShapedArray& sample) const;

@@ -9,40 +9,6 @@
 
 namespace dravelin {
 
-namespace {
-
-// diffusers builds this scheduler's tables with PyTorch: betas from a float32
-// linspace that counts from the start for its first half and back from the
-// end for its second, and a cumulative product accumulated in double and
-// rounded at each entry. Matching that keeps the first step (where α is
-// small and divides) within a few units in the last place of diffusers.
-NoiseTables torchTables(int trainStepCount, BetaSchedule schedule, double betaStart,
-                        double betaEnd) {
-    const bool scaled = schedule == BetaSchedule::scaledLinear;
-    const auto start = static_cast<float>(scaled ? std::sqrt(betaStart) : betaStart);
-    const auto end = static_cast<float>(scaled ? std::sqrt(betaEnd) : betaEnd);
-    const int64_t count = trainStepCount;
-    const float step = count > 1 ? (end - start) / static_cast<float>(count - 1) : 0.0f;
-    NoiseTables tables;
-    double product = 1.0;
-    for (int64_t i = 0; i < count; ++i) {
-        const float value = i < count / 2 ? start + step * static_cast<float>(i)
-                                          : end - step * static_cast<float>(count - i - 1);
-        const float beta = scaled ? value * value : value;
-        const float alpha = 1.0f - beta;
-        product *= static_cast<double>(alpha);
-        const auto cumulative = static_cast<float>(product);
-        tables.betas.push_back(beta);
-        tables.alphas.push_back(alpha);
-        tables.alphasCumProd.push_back(cumulative);
-        tables.alpha_t.push_back(std::sqrt(cumulative));
-        tables.sigma_t.push_back(std::sqrt(1.0f - cumulative));
-    }
-    tables.lambda_t = lambdas(tables.alpha_t, tables.sigma_t);
-    return tables;
-}
-
-} // namespace
 
 LCMScheduler::LCMScheduler(int64_t stepCount, int64_t trainStepCount, BetaSchedule betaSchedule,
                            double betaStart, double betaEnd, int64_t originalStepCount)
@@ -56,7 +22,7 @@ LCMScheduler::LCMScheduler(int64_t stepCount, int64_t trainStepCount, BetaSchedu
                                     std::to_string(originalStepCount) +
                                     " steps (4 is usual), not " + std::to_string(stepCount) + ".");
     }
-    tables_ = torchTables(trainStepCount_, betaSchedule, betaStart, betaEnd);
+    tables_ = NoiseTables::makeAsTorch(trainStepCount_, betaSchedule, betaStart, betaEnd);
     // The distillation's timesteps k − 1, 2k − 1, …, from the last; this run
     // visits those at indices floor(i × original / steps).
     const int64_t spacing = trainStepCount / originalStepCount;
@@ -67,7 +33,9 @@ LCMScheduler::LCMScheduler(int64_t stepCount, int64_t trainStepCount, BetaSchedu
     }
 }
 
-ShapedArray LCMScheduler::step(const ShapedArray& output, int timeStep, const ShapedArray& sample) {
+SchedulerStep LCMScheduler::step(const ShapedArray& output, float timeStepValue,
+                                 const ShapedArray& sample, RandomSource& random) {
+    const int timeStep = roundToInt(timeStepValue);
     if (stepIndex_ < 0) {
         const auto found = std::find(timeSteps_.begin(), timeSteps_.end(), timeStep);
         if (found == timeSteps_.end()) {
@@ -101,13 +69,9 @@ ShapedArray LCMScheduler::step(const ShapedArray& output, int timeStep, const Sh
     ++stepIndex_;
     modelOutputs_.assign(1, denoised);
     if (last) {
-        return denoised;
+        return {denoised, denoised};
     }
-    if (!randomSource_) {
-        throw std::logic_error("The latent-consistency scheduler needs the generation's random "
-                               "source to add noise between steps.");
-    }
-    const NormalArray drawn = randomSource_->normalShapedArray(sample.shape());
+    const NormalArray drawn = random.normalShapedArray(sample.shape());
     const ShapedArray noise = ShapedArray::fromDoubles(drawn.values, sample.shape());
     const float keep = std::sqrt(previousAlphaProduct);
     const float add = std::sqrt(1.0f - previousAlphaProduct);
@@ -115,7 +79,7 @@ ShapedArray LCMScheduler::step(const ShapedArray& output, int timeStep, const Sh
     for (int64_t i = 0; i < result.count(); ++i) {
         result.data()[i] = keep * denoised.data()[i] + add * noise.data()[i];
     }
-    return result;
+    return {std::move(result), std::move(denoised)};
 }
 
 } // namespace dravelin

@@ -25,9 +25,9 @@ public:
     static constexpr double timestepScaling = 10.0;
     static constexpr double sigmaData = 0.5;
 
-    // Throws std::logic_error when it must add noise and was given no random
-    // source, and std::invalid_argument for a timestep not in its list.
-    ShapedArray step(const ShapedArray& output, int timeStep, const ShapedArray& sample) override;
+    // Throws std::invalid_argument for a timestep not in its list.
+    SchedulerStep step(const ShapedArray& output, float timeStep, const ShapedArray& sample,
+                       RandomSource& random) override;
 
 private:
     int stepIndex_ = -1;

@@ -100,4 +100,9 @@ ShapedArray PNDMScheduler::step(const ShapedArray& output, int timeStep,
     return next;
 }
 
+SchedulerStep PNDMScheduler::step(const ShapedArray& output, float timeStep, const ShapedArray& sample,
+                                  RandomSource& /*random*/) {
+    return withLatestEstimate(*this, step(output, roundToInt(timeStep), sample));
+}
+
 } // namespace dravelin

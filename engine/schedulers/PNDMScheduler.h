@@ -16,7 +16,11 @@ public:
                   BetaSchedule betaSchedule = BetaSchedule::scaledLinear,
                   float betaStart = 0.00085f, float betaEnd = 0.012f);
 
-    ShapedArray step(const ShapedArray& output, int timeStep, const ShapedArray& sample) override;
+    // One step at a whole timestep; the next sample.
+    ShapedArray step(const ShapedArray& output, int timeStep, const ShapedArray& sample);
+    // The same with the latest estimate; draws nothing.
+    SchedulerStep step(const ShapedArray& output, float timeStep, const ShapedArray& sample,
+                       RandomSource& random) override;
 
     int counter() const { return counter_; }
     const std::vector<ShapedArray>& ets() const { return ets_; }

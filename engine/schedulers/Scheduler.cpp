@@ -134,6 +134,35 @@ NoiseTables NoiseTables::make(int trainStepCount, BetaSchedule schedule, float b
     return tables;
 }
 
+NoiseTables NoiseTables::makeAsTorch(int trainStepCount, BetaSchedule schedule, double betaStart,
+                                     double betaEnd) {
+    if (trainStepCount < 1) {
+        throw std::invalid_argument("A scheduler needs at least one training step.");
+    }
+    const bool scaled = schedule == BetaSchedule::scaledLinear;
+    const auto start = static_cast<float>(scaled ? std::sqrt(betaStart) : betaStart);
+    const auto end = static_cast<float>(scaled ? std::sqrt(betaEnd) : betaEnd);
+    const int64_t count = trainStepCount;
+    const float step = count > 1 ? (end - start) / static_cast<float>(count - 1) : 0.0f;
+    NoiseTables tables;
+    double product = 1.0;
+    for (int64_t i = 0; i < count; ++i) {
+        const float value = i < count / 2 ? start + step * static_cast<float>(i)
+                                          : end - step * static_cast<float>(count - i - 1);
+        const float beta = scaled ? value * value : value;
+        const float alpha = 1.0f - beta;
+        product *= static_cast<double>(alpha);
+        const auto cumulative = static_cast<float>(product);
+        tables.betas.push_back(beta);
+        tables.alphas.push_back(alpha);
+        tables.alphasCumProd.push_back(cumulative);
+        tables.alpha_t.push_back(std::sqrt(cumulative));
+        tables.sigma_t.push_back(std::sqrt(1.0f - cumulative));
+    }
+    tables.lambda_t = lambdas(tables.alpha_t, tables.sigma_t);
+    return tables;
+}
+
 Scheduler::Scheduler(int64_t stepCount, int64_t trainStepCount) {
     if (trainStepCount < 1 || trainStepCount > std::numeric_limits<int>::max()) {
         throw std::invalid_argument("A scheduler needs between 1 and " +
@@ -167,11 +196,19 @@ ShapedArray Scheduler::denoisedEstimate(const ShapedArray& output, const ShapedA
     return estimate;
 }
 
+std::vector<float> Scheduler::timesteps() const {
+    return std::vector<float>(timeSteps_.begin(), timeSteps_.end());
+}
+
+size_t Scheduler::firstStepIndex(std::optional<float> strength) const {
+    return strength ? static_cast<size_t>(startIndex(*strength)) : 0;
+}
+
 int Scheduler::startIndex(float strength) const {
     const float scaled = static_cast<float>(inferenceStepCount_) * strength;
     const int64_t start =
         std::max<int64_t>(int64_t{inferenceStepCount_} - truncateToInt(scaled), 0);
-    if (start > static_cast<int64_t>(timeSteps_.size())) {
+    if (start > static_cast<int64_t>(timesteps().size())) {
         throw std::out_of_range("A strength of " + std::to_string(strength) +
                                 " starts beyond the scheduler's timesteps.");
     }
@@ -205,15 +242,10 @@ std::vector<ShapedArray> Scheduler::addNoise(const ShapedArray& originalSample,
     return noised;
 }
 
-void stepEach(const std::vector<std::unique_ptr<Scheduler>>& schedulers,
-              const std::vector<ShapedArray>& noise, int timeStep,
-              std::vector<ShapedArray>& latents, std::vector<ShapedArray>& denoised) {
-    for (size_t i = 0; i < latents.size(); ++i) {
-        Scheduler& scheduler = *schedulers[i];
-        latents[i] = scheduler.step(noise[i], timeStep, latents[i]);
-        denoised[i] =
-            scheduler.modelOutputs().empty() ? latents[i] : scheduler.modelOutputs().back();
-    }
+SchedulerStep withLatestEstimate(const Scheduler& scheduler, ShapedArray next) {
+    ShapedArray denoised =
+        scheduler.modelOutputs().empty() ? next : scheduler.modelOutputs().back();
+    return {std::move(next), std::move(denoised)};
 }
 
 } // namespace dravelin

@@ -45,20 +45,59 @@ struct NoiseTables {
 
     static NoiseTables make(int trainStepCount, BetaSchedule schedule, float betaStart,
                             float betaEnd);
+    // The tables as PyTorch builds them: betas from a float32 linspace that
+    // counts from the start for its first half and back from the end for its
+    // second, and a cumulative product accumulated in double and rounded at
+    // each entry.
+    static NoiseTables makeAsTorch(int trainStepCount, BetaSchedule schedule, double betaStart,
+                                   double betaEnd);
 };
 
 // log(alpha_t) − log(sigma_t), element by element.
 std::vector<float> lambdas(const std::vector<float>& alpha_t, const std::vector<float>& sigma_t);
 
-// A noise scheduler: which training timesteps to visit and how each network
-// output moves the sample one step towards the image. One scheduler serves one
-// image of one generation; it keeps history between steps.
+// What one scheduler step gives: the next sample and the clean-sample
+// estimate the step computed on the way (what the final image is decoded
+// from, and what previews may show).
+struct SchedulerStep {
+    ShapedArray sample;
+    ShapedArray denoised;
+};
+
+// A noise scheduler: which timesteps to evaluate the network at and how each
+// network output moves the sample one step towards the image. One scheduler
+// serves one image of one generation; it keeps history between steps.
+//
+// The denoising loop asks every scheduler the same things: timesteps(),
+// initNoiseSigma(), scaleModelInput() before each evaluation and step() after
+// it, handing step() the generation's random source for schedulers that add
+// fresh noise.
 class Scheduler {
 public:
     virtual ~Scheduler() = default;
 
+    // The network's timestep at each evaluation, in order. Whole numbers for
+    // most schedulers; fractional where the schedule interpolates them, and
+    // those reach the network unrounded.
+    virtual std::vector<float> timesteps() const;
+    // Where a run of this strength starts in timesteps(): 0 without a
+    // strength (text-to-image). Throws like calculateTimesteps.
+    virtual size_t firstStepIndex(std::optional<float> strength) const;
+    // Whether the evaluation at this index of timesteps() finishes one of the
+    // steps the user asked for. Schedulers that evaluate the network twice for
+    // a step say no after the first of the two.
+    virtual bool finishesStep(size_t /*index*/) const { return true; }
+
+    // One step from the network's (guided) output at `timeStep` for `sample`.
+    // Schedulers that add noise draw one sample-shaped standard-normal array
+    // from `random` per step.
+    virtual SchedulerStep step(const ShapedArray& output, float timeStep, const ShapedArray& sample,
+                               RandomSource& random) = 0;
+
     int trainStepCount() const { return trainStepCount_; }
     int inferenceStepCount() const { return inferenceStepCount_; }
+    // The timesteps as whole numbers, for schedulers whose timesteps are
+    // whole (empty for the others).
     const std::vector<int>& timeSteps() const { return timeSteps_; }
     const std::vector<float>& betas() const { return tables_.betas; }
     const std::vector<float>& alphas() const { return tables_.alphas; }
@@ -70,14 +109,8 @@ public:
     virtual float initNoiseSigma() const { return 1.0f; }
     // The network's input for `sample` at this timestep; the pipeline calls it
     // before every evaluation. Most schedulers take the sample as it is.
-    virtual ShapedArray scaleModelInput(const ShapedArray& sample, int /*timeStep*/) const {
+    virtual ShapedArray scaleModelInput(const ShapedArray& sample, float /*timeStep*/) const {
         return sample;
-    }
-    // The generation's random source, for schedulers that add fresh noise
-    // between steps; shared with the pipeline, which drew the starting noise
-    // from it.
-    void useRandomSource(std::shared_ptr<RandomSource> source) {
-        randomSource_ = std::move(source);
     }
     // Clean-sample estimates, one per step taken (the most recent ones only,
     // where a scheduler bounds its history).
@@ -88,13 +121,12 @@ public:
     std::vector<int> calculateTimesteps(std::optional<float> strength = std::nullopt) const;
 
     // The image-to-image start: the original sample noised to the first
-    // timestep of that tail, once per noise array. A strength that leaves no
-    // timestep to start from (0 where the list has only N entries) throws.
-    std::vector<ShapedArray> addNoise(const ShapedArray& originalSample,
-                                      const std::vector<ShapedArray>& noise, float strength) const;
-
-    virtual ShapedArray step(const ShapedArray& output, int timeStep,
-                             const ShapedArray& sample) = 0;
+    // timestep of that tail, once per (standard-normal) noise array. A
+    // strength that leaves no timestep to start from (0 where the list has
+    // only N entries) throws.
+    virtual std::vector<ShapedArray> addNoise(const ShapedArray& originalSample,
+                                              const std::vector<ShapedArray>& noise,
+                                              float strength) const;
 
 protected:
     Scheduler(int64_t stepCount, int64_t trainStepCount);
@@ -111,14 +143,11 @@ protected:
     std::vector<int> timeSteps_;
     NoiseTables tables_;
     std::vector<ShapedArray> modelOutputs_;
-    std::shared_ptr<RandomSource> randomSource_;
 };
 
-// One denoising step for every image of a batch: each image's scheduler steps
-// its latents on its noise, and `denoised` gets that scheduler's latest
-// clean-sample estimate (the latents themselves before it has one).
-void stepEach(const std::vector<std::unique_ptr<Scheduler>>& schedulers,
-              const std::vector<ShapedArray>& noise, int timeStep,
-              std::vector<ShapedArray>& latents, std::vector<ShapedArray>& denoised);
+// A scheduler step from a scheduler that keeps its estimates in
+// modelOutputs(): the next sample with the latest estimate (the next sample
+// itself before there is one).
+SchedulerStep withLatestEstimate(const Scheduler& scheduler, ShapedArray next);
 
 } // namespace dravelin

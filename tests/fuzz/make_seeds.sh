@@ -1,6 +1,7 @@
 #!/bin/sh
 # Writes seed corpora for the fuzz targets from the repository's own small
-# model bundles and tokenizer-like files: make_seeds.sh OUTDIR
+# model bundles and tokenizer-like files: make_seeds.sh OUTDIR [BINDIR]
+# With BINDIR (holding dravelin-make-model), tiny single-file checkpoints too.
 set -eu
 out=$1
 fixtures=$(dirname "$0")/../nn/fixtures
@@ -15,3 +16,11 @@ for model in "$fixtures"/*.model; do
 done
 printf '#version: 0.2\nc a\nca t</w>\nd o\n\0{"c": 0, "a": 1, "t</w>": 2, "ca": 3, "cat</w>": 4, "<|endoftext|>": 5}' \
     > "$out/tokenizer_files/small"
+if [ $# -ge 2 ]; then
+    mkdir -p "$out/checkpoint"
+    scratch=$(mktemp -d)
+    "$2/dravelin-make-model" "$scratch/sd" --checkpoint "$out/checkpoint/sd1.safetensors" >/dev/null
+    "$2/dravelin-make-model" "$scratch/xl" --sdxl --refiner \
+        --checkpoint "$out/checkpoint/sdxl.safetensors" >/dev/null
+    rm -rf "$scratch"
+fi

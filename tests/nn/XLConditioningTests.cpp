@@ -52,6 +52,16 @@ TEST(XLConditioning, MatchesTheReferencePipeline) {
               (std::vector<float>{768, 768, 16, 16, 2.5f, 768, 768, 16, 16, 7.0f}));
     EXPECT_EQ(refiner.geometryConditioning.shape(), (Shape{2, 5}));
 
+    // Sizes are (height, width) pairs, as diffusers writes them.
+    c.originalWidth = 640.0f;
+    c.targetWidth = 896.0f;
+    EXPECT_EQ(valuesOf(pipeline.generateConditioning(c, false).geometryConditioning),
+              (std::vector<float>{768, 640, 16, 16, 1024, 896, 768, 640, 16, 16, 1024, 896}));
+    EXPECT_EQ(valuesOf(pipeline.generateConditioning(c, true).geometryConditioning),
+              (std::vector<float>{768, 640, 16, 16, 2.5f, 768, 640, 16, 16, 7.0f}));
+    c.originalWidth.reset();
+    c.targetWidth.reset();
+
     // Without the first encoder only the refiner can be conditioned.
     std::filesystem::remove_all(model / "TextEncoder.model");
     StableDiffusionXLPipeline secondOnly(model, {}, false);

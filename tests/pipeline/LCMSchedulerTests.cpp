@@ -86,7 +86,6 @@ TEST(LCMSchedulerTest, StepsMatchDiffusersAndEndOnTheDenoisedEstimate) {
     const auto expected = reference();
     LCMScheduler scheduler(4);
     auto noise = std::make_shared<ReplayedNoise>(expected);
-    scheduler.useRandomSource(noise);
     EXPECT_EQ(scheduler.initNoiseSigma(), 1.0f);
     ShapedArray sample = expected.at("sample/0");
     EXPECT_EQ(scheduler.scaleModelInput(sample, 999), sample);
@@ -95,20 +94,23 @@ TEST(LCMSchedulerTest, StepsMatchDiffusersAndEndOnTheDenoisedEstimate) {
     // Each step from diffusers' sample, so differences do not carry over.
     for (size_t k = 0; k < scheduler.timeSteps().size(); ++k) {
         const std::string step = std::to_string(k);
-        sample = scheduler.step(expected.at("output/" + step), scheduler.timeSteps()[k],
-                                expected.at("sample/" + step));
+        const SchedulerStep taken =
+            scheduler.step(expected.at("output/" + step), scheduler.timesteps()[k],
+                           expected.at("sample/" + step), *noise);
+        sample = taken.sample;
         const ShapedArray& denoised = expected.at("denoised/" + step);
         const ShapedArray& next = expected.at("sample/" + std::to_string(k + 1));
         ASSERT_EQ(scheduler.modelOutputs().size(), 1u);
         EXPECT_LT(largestDifference(scheduler.modelOutputs().back(), denoised), 1e-5f) << k;
+        EXPECT_EQ(taken.denoised, scheduler.modelOutputs().back());
         EXPECT_LT(largestDifference(sample, next), 1e-5f) << k;
     }
     // Noise between steps only: three draws for four steps, none after the last.
     EXPECT_EQ(noise->left(), 0u);
     EXPECT_EQ(sample, scheduler.modelOutputs().back());
 
-    // Without the generation's random source the first step cannot add noise.
-    LCMScheduler alone(4);
-    EXPECT_THROW(alone.step(expected.at("output/0"), 999, expected.at("sample/0")),
-                 std::logic_error);
+    // A timestep not in its schedule is refused rather than stepped from.
+    LCMScheduler other(4);
+    EXPECT_THROW(other.step(expected.at("output/0"), 998.0f, expected.at("sample/0"), *noise),
+                 std::invalid_argument);
 }

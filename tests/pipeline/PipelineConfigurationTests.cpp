@@ -70,6 +70,7 @@ TEST(PipelineConfiguration, EqualityAndHashCoverEveryField) {
         [](auto& c) { c.rngType = StableDiffusionRNG::nvidiaRNG; },
         [](auto& c) { c.decoderScaleFactor = 0.13025f; },
         [](auto& c) { c.negativeAestheticScore = 3.0f; },
+        [](auto& c) { c.targetWidth = 768.0f; },
     };
     for (size_t i = 0; i < changes.size(); ++i) {
         PipelineConfiguration changed = base;

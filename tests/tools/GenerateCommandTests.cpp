@@ -103,6 +103,24 @@ TEST_F(Cli, SeveralImagesAreNumberedAndPreviewsWritten) {
     EXPECT_EQ(readPng(previews / "step-002-1.png").width(), 16);
 }
 
+TEST_F(Cli, WidthAndHeightSizeTheNetworksForOtherImageSizes) {
+    // The stand-in decoder gives two pixels per latent cell: 96 × 64 pixels
+    // of latents (8 per cell) come out as 24 × 16.
+    const auto output = directory.path() / "wide.png";
+    const CliRun run = generateTo(output, {"--width", "96", "--height", "64", "--scheduler", "heun"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Image image = readPng(output);
+    EXPECT_EQ(image.width(), 24);
+    EXPECT_EQ(image.height(), 16);
+    // One side given: the other stays the network's own (8 cells).
+    ASSERT_EQ(generateTo(output, {"--height", "128"}).status, 0);
+    EXPECT_EQ(readPng(output).width(), 16);
+    EXPECT_EQ(readPng(output).height(), 32);
+    for (const char* side : {"60", "2056", "100", "wide"}) {
+        EXPECT_EQ(generateTo(output, {"--width", side}).status, 2) << side;
+    }
+}
+
 TEST_F(Cli, FailuresAreOneLineWithANonZeroStatus) {
     auto oneLine = [](const CliRun& run) {
         return std::count(run.err.begin(), run.err.end(), '\n') == 1;
@@ -120,7 +138,10 @@ TEST_F(Cli, FailuresAreOneLineWithANonZeroStatus) {
          std::vector<std::vector<std::string>>{{"--prompt", "a", "--seed", "-1"},
                                                {"--prompt", "a", "--seed", "4294967296"},
                                                {"--prompt", "a", "--steps", "many"},
-                                               {"--prompt", "a", "--scheduler", "euler"},
+                                               {"--prompt", "a", "--scheduler", "euler-ancestral"},
+                                               {"--prompt", "a", "--scheduler", "ddim",
+                                                "--spacing", "karras"},
+                                               {"--prompt", "a", "--spacing", "exponential"},
                                                {"--prompt", "a", "--lora", "style.ckpt"},
                                                {"--prompt", "a", "--lora", "s.safetensors:x"},
                                                {"--prompt", "a", "--lora", "s.safetensors:1e99"},
@@ -206,6 +227,22 @@ TEST(CliNumbers, ReadStrictlyAndAlikeWithinTheRangesTheHelpStates) {
     EXPECT_EQ(parse({"--scheduler", "dpm", "--steps", "1"}).stepCount, 1);
 }
 
+TEST(CliOptions, SchedulersSpaceTheirOwnWayUnlessTold) {
+    const auto parse = [](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"--prompt", "a"});
+        return parseGenerateOptions(arguments).configuration;
+    };
+    EXPECT_EQ(parse({"--scheduler", "ddim"}).schedulerTimestepSpacing, TimeStepSpacing::leading);
+    EXPECT_EQ(parse({"--scheduler", "euler"}).schedulerTimestepSpacing, TimeStepSpacing::linspace);
+    const PipelineConfiguration heun = parse({"--spacing", "karras", "--scheduler", "heun"});
+    EXPECT_EQ(heun.schedulerType, StableDiffusionScheduler::heunDiscreteScheduler);
+    EXPECT_EQ(heun.schedulerTimestepSpacing, TimeStepSpacing::karras);
+    EXPECT_EQ(parse({"--scheduler", "dpm-sde", "--spacing", "trailing"}).schedulerTimestepSpacing,
+              TimeStepSpacing::trailing);
+    EXPECT_THROW(parse({"--scheduler", "pndm", "--spacing", "karras"}), std::invalid_argument);
+    EXPECT_THROW(parse({"--scheduler", "dpm", "--spacing", "trailing"}), std::invalid_argument);
+}
+
 TEST(CliText, ParametersAndOutputNames) {
     PipelineConfiguration c("a cat");
     c.stepCount = 20;
@@ -216,6 +253,15 @@ TEST(CliText, ParametersAndOutputNames) {
     EXPECT_EQ(parametersText(c, 512, 512, "Model"),
               "a cat\nSteps: 20, Sampler: DPM++ 2M, Schedule type: Karras, CFG scale: 8, Seed: 7, "
               "Size: 512x512, Model: Model");
+    c.schedulerType = StableDiffusionScheduler::eulerAncestralDiscreteScheduler;
+    c.schedulerTimestepSpacing = TimeStepSpacing::linspace;
+    EXPECT_NE(parametersText(c, 64, 64, "M").find("Sampler: Euler a, CFG"), std::string::npos);
+    // A single file's hash before its name; a name holding a comma quoted.
+    c.schedulerType = StableDiffusionScheduler::dpmSolverMultistepScheduler;
+    c.schedulerTimestepSpacing = TimeStepSpacing::karras;
+    EXPECT_EQ(parametersText(c, 512, 512, "dream, v2", {}, "0123456789"),
+              "a cat\nSteps: 20, Sampler: DPM++ 2M, Schedule type: Karras, CFG scale: 8, Seed: 7, "
+              "Size: 512x512, Model hash: 0123456789, Model: \"dream, v2\"");
     EXPECT_EQ(outputPathFor("out/pic.png", 0, 1), std::filesystem::path("out/pic.png"));
     EXPECT_EQ(outputPathFor("out/pic.png", 1, 3), std::filesystem::path("out/pic-2.png"));
 }

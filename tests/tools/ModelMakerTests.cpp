@@ -224,7 +224,7 @@ TEST(ModelMaker, WritesATinySDXLModelThatTheCommandLineRuns) {
     ASSERT_EQ(generate(model, directory.path() / "b.png", "7", {"--refiner-start", "0.5"}), 0);
     EXPECT_EQ(contents(a), contents(directory.path() / "b.png"));
     const std::string bytes = contents(a);
-    // A name holding commas is quoted, as image tools read it.
+    // A name holding commas is quoted, so that readers split the pairs right.
     EXPECT_NE(bytes.find("Size: 16x16, Model: \"XL (SDXL base, refiner from 0.5 of the steps, "
                          "aesthetic score 6/2.5)\""),
               std::string::npos);

@@ -1,10 +1,13 @@
 #include "cli/GenerateCommand.h"
 
 #include "cli/PngFile.h"
+#include "core/Sha256.h"
 #include "options/CommandLineOptions.h"
 #include "pipeline/GenerationParameters.h"
 #include "pipeline/SamplerChoice.h"
+#include "pipeline/CheckpointPipeline.h"
 #include "pipeline/ImageResize.h"
+#include "pipeline/ImageSize.h"
 #include "pipeline/SchedulerTable.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "pipeline/StableDiffusionXLPipeline.h"
@@ -23,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -48,7 +52,8 @@ constexpr double kLargestAestheticScore = 10.0;
 
 constexpr const char* kUsageIntro = R"(usage: dravelin-cli --prompt TEXT [options]
 Generates images with a Stable Diffusion 1.5 or SDXL model directory (SDXL
-ones, told by their TextEncoder2.model, at the network's own size).
+ones, told by their TextEncoder2.model, at the network's own size) or
+single-file model.
 )";
 
 std::string formatNumber(double value) {
@@ -235,9 +240,83 @@ struct ChosenPipeline {
     std::string modelName;
 };
 
-// `controlNetNames` and the safety check are for SD directories.
-ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfiguration& runtime,
+bool isSingleFileModel(const std::filesystem::path& model) {
+    std::error_code error;
+    return std::filesystem::is_regular_file(model, error);
+}
+
+// A single-file model (with its VAE and refiner files), named by its file's
+// stem as image sites know it.
+ChosenPipeline chooseCheckpointPipeline(const GenerateOptions& options,
+                                        const ModelConfiguration& runtime,
+                                        const std::vector<std::string>& controlNetNames) {
+    if (!controlNetNames.empty()) {
+        throw std::runtime_error("ControlNets need a model directory with them; \"" +
+                                 excerpt(options.model.string(), 200) + "\" is a single file.");
+    }
+    PipelineConfiguration c = options.configuration;
+    CheckpointFiles files;
+    files.model = options.model;
+    files.vae = options.vae;
+    files.refiner = options.refiner;
+    files.tokenizerDirectory = options.tokenizer.value_or(defaultModelDirectory());
+    const CheckpointPipeline built = makeCheckpointPipeline(files, runtime, c, options.reduceMemory);
+    if (built.isXL && !runtime.loras.empty()) {
+        throw std::runtime_error("LoRAs are for SD 1.5 models; \"" +
+                                 excerpt(options.model.string(), 200) + "\" is an SDXL one.");
+    }
+    if (!built.isXL && options.xlOptions) {
+        throw std::runtime_error("--refiner-start and the aesthetic scores are for SDXL models; \"" +
+                                 excerpt(options.model.string(), 200) + "\" is an SD 1.x one.");
+    }
+    if (options.refinerStartGiven && !options.refiner) {
+        throw std::runtime_error("--refiner-start needs a refiner: pass one with --refiner.");
+    }
+    return {built.pipeline, c, options.model.stem().string()};
+}
+
+// The denoising network's own image size in pixels (width, height), read
+// from its bundle without loading it; absent for a network without a
+// four-dimensional "sample".
+std::optional<std::pair<int64_t, int64_t>> ownImageSize(const Unet& unet) {
+    if (unet.models().empty()) {
+        return std::nullopt;
+    }
+    const std::optional<FeatureDescription> input =
+        describeBundle(unet.models().front()->modelURL()).input("sample");
+    if (!input || input->shape.size() != 4) {
+        return std::nullopt;
+    }
+    return std::pair{kLatentCell * input->shape[3], kLatentCell * input->shape[2]};
+}
+
+// The runtime configuration for the size asked for: the networks' own size
+// unless --width or --height says otherwise (the other side staying the
+// network's own). Also the image size to generate, when it is known.
+std::pair<ModelConfiguration, std::optional<std::pair<int64_t, int64_t>>>
+sizedRuntime(const GenerateOptions& options, const ModelConfiguration& runtime, const Unet& unet) {
+    const std::optional<std::pair<int64_t, int64_t>> own = ownImageSize(unet);
+    if (!options.width && !options.height) {
+        return {runtime, own};
+    }
+    if (!own && !(options.width && options.height)) {
+        throw std::runtime_error("The denoising network does not say its image size; give both "
+                                 "--width and --height.");
+    }
+    const int64_t width = options.width.value_or(own ? own->first : 0);
+    const int64_t height = options.height.value_or(own ? own->second : 0);
+    return {sizedForImages(runtime, width, height), std::pair{width, height}};
+}
+
+ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfiguration& unsized,
                               const std::vector<std::string>& controlNetNames) {
+    if (isSingleFileModel(options.model)) {
+        return chooseCheckpointPipeline(options, unsized, controlNetNames);
+    }
+    if (options.vae || options.refiner || options.tokenizer) {
+        throw std::runtime_error("--vae, --refiner and --tokenizer go with a single-file model; \"" +
+                                 excerpt(options.model.string(), 200) + "\" is a directory.");
+    }
     PipelineConfiguration c = options.configuration;
     std::string name = modelNameOf(options.model);
     if (!isXLModelDirectory(options.model)) {
@@ -246,6 +325,12 @@ ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfigu
                                      "model directories; \"" +
                                      excerpt(options.model.string(), 200) + "\" is not one.");
         }
+        const ModelConfiguration runtime =
+            sizedRuntime(options, unsized,
+                         StableDiffusionPipeline(options.model, controlNetNames, unsized,
+                                                 c.disableSafety, options.reduceMemory)
+                             .unet)
+                .first;
         auto pipeline = std::make_shared<StableDiffusionPipeline>(
             options.model, controlNetNames, runtime, c.disableSafety, options.reduceMemory);
         c.controlNetInputs = controlNetImages(options, *pipeline);
@@ -255,6 +340,8 @@ ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfigu
         throw std::runtime_error("ControlNets are for SD 1.5 model directories; \"" +
                                  excerpt(options.model.string(), 200) + "\" is an SDXL one.");
     }
+    const auto [runtime, size] = sizedRuntime(
+        options, unsized, StableDiffusionXLPipeline(options.model, unsized, false).unet);
     auto pipeline =
         std::make_shared<StableDiffusionXLPipeline>(options.model, runtime, options.reduceMemory);
     if (!pipeline->unetRefiner && options.refinerStartGiven) {
@@ -265,16 +352,11 @@ ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfigu
     // records.
     const float scale = latentScaleFactor(options.model / "VAEDecoder.model" / "config.json");
     c.decoderScaleFactor = c.encoderScaleFactor = scale;
-    // The geometry the network was trained for: its own latent size in
-    // pixels (8 per latent cell), read from the bundle, since loading the
-    // network now would hold it beside the text encoders.
-    const std::optional<FeatureDescription> input =
-        pipeline->unet.models().empty()
-            ? std::nullopt
-            : describeBundle(pipeline->unet.models().front()->modelURL()).input("sample");
-    const Shape sample = input ? input->shape : Shape{};
-    if (sample.size() == 4) {
-        c.originalSize = c.targetSize = static_cast<float>(8 * sample[2]);
+    // The geometry rows say the size generated at: the network's own
+    // unless asked for another.
+    if (size) {
+        c.originalSize = c.targetSize = static_cast<float>(size->second);
+        c.originalWidth = c.targetWidth = static_cast<float>(size->first);
     }
     name += " (SDXL";
     if (pipeline->unetRefiner && c.refinerStart < 1.0f) {
@@ -326,6 +408,7 @@ struct GenerateParsing {
     bool hasPrompt = false;
     bool hasSteps = false;
     bool hasGuidance = false;
+    bool hasSpacing = false;
     std::string stepsText;
 };
 
@@ -363,11 +446,25 @@ void takeSettingsOf(const std::filesystem::path& png, GenerateParsing& parsing) 
     if (p.seed) {
         c.seed = *p.seed;
     }
+    // A size the networks cannot be given (another tool's odd size, a test
+    // model's tiny one) leaves the network's own size.
+    options.width.reset();
+    options.height.reset();
+    if (p.width && p.height) {
+        try {
+            checkImageSide("width", *p.width);
+            checkImageSide("height", *p.height);
+            options.width = *p.width;
+            options.height = *p.height;
+        } catch (const std::exception&) {
+        }
+    }
     options.fromPng.unknownSampler.clear();
     if (p.sampler) {
         if (const std::optional<SamplerChoice> choice = samplerChoice(*p.sampler, p.scheduleType)) {
             c.schedulerType = choice->scheduler;
             c.schedulerTimestepSpacing = choice->spacing;
+            parsing.hasSpacing = true;
         } else {
             options.fromPng.unknownSampler =
                 *p.sampler + (p.scheduleType ? " (" + *p.scheduleType + ")" : "");
@@ -405,8 +502,19 @@ OptionTable generateOptionTable(GenerateParsing& p) {
     GenerateOptions& o = p.options;
     PipelineConfiguration& c = o.configuration;
     return {
-        {"--model", "DIR", "model directory (default: the application's model)",
+        {"--model", "DIR|FILE",
+         "model directory (default: the application's model), or a single-file SD 1.x or "
+         "SDXL model (.safetensors)",
          [&o](const std::string& v) { o.model = v; }},
+        {"--vae", "FILE", "with a single-file model: a VAE file in place of the model's own",
+         [&o](const std::string& v) { o.vae = v; }},
+        {"--refiner", "FILE",
+         "with a single-file SDXL base model: an SDXL refiner file (see --refiner-start)",
+         [&o](const std::string& v) { o.refiner = v; }},
+        {"--tokenizer", "DIR",
+         "with a single-file model: the folder holding vocab.json and merges.txt (default: "
+         "the application's model directory)",
+         [&o](const std::string& v) { o.tokenizer = v; }},
         {"--prompt", "TEXT", "what the image should show",
          [&](const std::string& v) {
              c.prompt = v;
@@ -420,8 +528,8 @@ OptionTable generateOptionTable(GenerateParsing& p) {
                  wholeNumber("--seed", v, 0, std::numeric_limits<uint32_t>::max()));
          }},
         {"--steps", "N",
-         "denoising steps: 2 to 999 with pndm, 1 to 1000 with dpm,\n"
-         "1 to 50 with lcm (default 20; 4 with lcm)",
+         "denoising steps: 2 to 999 with pndm, 1 to 50 with lcm,\n"
+         "1 to 1000 with the others (default 20; 4 with lcm)",
          [&](const std::string& v) {
              c.stepCount = wholeNumber("--steps", v, 1, kMostSteps);
              p.stepsText = v;
@@ -433,8 +541,9 @@ OptionTable generateOptionTable(GenerateParsing& p) {
              p.hasGuidance = true;
          }},
         {"--scheduler", choiceHint(schedulerNames()),
-         "(default pndm; lcm wants LCM weights, such as the LoRA\n"
-         "latent-consistency/lcm-lora-sdv1-5)",
+         "pndm (default), dpm (DPM++ 2M), euler, euler-a (Euler a),\n"
+         "ddim, heun, unipc, dpm-sde (DPM++ 2M SDE) or lcm (wants\n"
+         "LCM weights, such as the LoRA latent-consistency/lcm-lora-sdv1-5)",
          [&o, &c](const std::string& v) {
              c.schedulerType = schedulerTable()[chooseName("--scheduler", v, schedulerNames())].type;
              o.fromPng.unknownSampler.clear();
@@ -450,16 +559,31 @@ OptionTable generateOptionTable(GenerateParsing& p) {
              o.loras.push_back(parseLora(v));
          }},
         {"--spacing", choiceHint(namesOf(kTimeStepSpacingNames)),
-         "timestep spacing for dpm (default linspace)",
-         [&c](const std::string& v) {
+         "timestep spacing (default: the scheduler's own, leading for\n"
+         "ddim, linspace for the others; pndm and lcm have only their\n"
+         "own, euler-a and ddim no karras, dpm no trailing)",
+         [&](const std::string& v) {
              c.schedulerTimestepSpacing =
                  kTimeStepSpacingNames[chooseName("--spacing", v, namesOf(kTimeStepSpacingNames))]
                      .spacing;
+             p.hasSpacing = true;
          }},
         {"--rng", choiceHint(namesOf(kRandomSourceNames)), "noise generator (default numpy)",
          [&c](const std::string& v) {
              c.rngType =
                  kRandomSourceNames[chooseName("--rng", v, namesOf(kRandomSourceNames))].kind;
+         }},
+        {"--width", "W",
+         "image width in pixels, a multiple of 8 from 64 to 2048\n"
+         "(default: the network's own)",
+         [&o](const std::string& v) {
+             o.width = wholeNumber("--width", v, kSmallestImageSide, kLargestImageSide);
+             checkImageSide("--width", *o.width);
+         }},
+        {"--height", "H", "image height, likewise",
+         [&o](const std::string& v) {
+             o.height = wholeNumber("--height", v, kSmallestImageSide, kLargestImageSide);
+             checkImageSide("--height", *o.height);
          }},
         {"--count", "N", "images to generate (default 1)",
          [&c](const std::string& v) { c.imageCount = wholeNumber("--count", v, 1, 100); }},
@@ -526,7 +650,7 @@ OptionTable generateOptionTable(GenerateParsing& p) {
          }},
         {"--from-png", "FILE",
          "take prompt, negative prompt, seed, steps, guidance,\n"
-         "sampler and LoRAs (from the LoRA library) from the\n"
+         "sampler, size and LoRAs (from the LoRA library) from the\n"
          "\"parameters\" text of a PNG; options after it win",
          [&p](const std::string& v) { takeSettingsOf(v, p); }},
         {"--help", "", "show this text", [&o](const std::string&) { o.help = true; }},
@@ -556,6 +680,24 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
         }
         if (!p.hasGuidance) {
             options.configuration.guidanceScale = 1.0f;
+        }
+    }
+    // Each scheduler spaces its timesteps its own way unless told otherwise,
+    // and takes only the spacings its class has.
+    {
+        PipelineConfiguration& c = options.configuration;
+        const SchedulerEntry& entry = schedulerEntry(c.schedulerType);
+        if (!p.hasSpacing) {
+            c.schedulerTimestepSpacing = entry.defaultSpacing;
+        } else if (!entry.takes(c.schedulerTimestepSpacing)) {
+            std::string taken;
+            for (TimeStepSpacing spacing : entry.spacings) {
+                taken += (taken.empty() ? "" : ", ") + std::string(spacingName(spacing));
+            }
+            throw std::invalid_argument("the " + std::string(entry.commandLineName) +
+                                        " scheduler takes --spacing " + taken + ", not " +
+                                        std::string(spacingName(c.schedulerTimestepSpacing)) +
+                                        ".");
         }
     }
     // The scheduler may come after --steps: the range is checked once both are known.
@@ -590,9 +732,13 @@ std::filesystem::path outputPathFor(const std::filesystem::path& output, int64_t
 }
 
 std::string parametersText(const PipelineConfiguration& c, int width, int height,
-                           const std::string& modelName, const std::vector<LoraFile>& loras) {
+                           const std::string& modelName, const std::vector<LoraFile>& loras,
+                           const std::string& modelHash) {
     GenerationParameters parameters = parametersOf(c, width, height);
     parameters.model = modelName;
+    if (!modelHash.empty()) {
+        parameters.modelHash = modelHash;
+    }
     for (const LoraFile& lora : loras) {
         parameters.loras.push_back({lora.path.stem().string(), lora.scale, {}});
     }
@@ -614,7 +760,8 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
     }
     try {
         std::error_code modelError;
-        if (!std::filesystem::is_directory(options.model, modelError)) {
+        if (!std::filesystem::is_directory(options.model, modelError) &&
+            !isSingleFileModel(options.model)) {
             throw std::runtime_error("There is no model at \"" +
                                      excerpt(options.model.string(), 200) +
                                      "\"; download it with the application or pass --model.");
@@ -649,6 +796,14 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
                                          bundle.string() + "\" does not exist.");
             }
             controlNetNames.push_back(controlNet.name);
+        }
+        // A single file's hash names it in the PNG; it is read beside the
+        // load, which pages the same file in.
+        std::future<std::optional<std::string>> modelHash;
+        if (isSingleFileModel(options.model)) {
+            inspectCheckpoint(options.model); // a hostile file is refused before anything else
+            modelHash = std::async(std::launch::async,
+                                   [file = options.model] { return sha256OfFile(file); });
         }
         const ChosenPipeline chosen = choosePipeline(
             options, {ComputeUnits::cpuAndGPU, precision, options.loras}, controlNetNames);
@@ -699,6 +854,8 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
         err << "loading " << seconds(loadStart, start) << ", prompt and denoising "
             << seconds(start, lastStep) << ", decoding " << seconds(lastStep, end) << "\n";
         const std::string& modelName = chosen.modelName;
+        const std::string shortHash =
+            modelHash.valid() ? shortModelHash(modelHash.get().value_or("")) : std::string();
         for (size_t i = 0; i < images.size(); ++i) {
             if (!images[i]) {
                 err << "Image " << i + 1 << " was withheld by the safety checker.\n";
@@ -708,7 +865,7 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
                 options.output, static_cast<int64_t>(i), static_cast<int64_t>(images.size()));
             writePng(path, *images[i],
                      {{"parameters", parametersText(c, images[i]->width(), images[i]->height(),
-                                                    modelName, options.loras)}});
+                                                    modelName, options.loras, shortHash)}});
             out << path.string() << "\n";
         }
         return 0;

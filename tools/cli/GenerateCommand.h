@@ -14,7 +14,14 @@ namespace dravelin {
 
 // What `dravelin-cli` was asked to do.
 struct GenerateOptions {
+    // A model directory, or a single-file checkpoint (.safetensors).
     std::filesystem::path model;
+    // With a single-file model: a VAE file used in place of its own, an SDXL
+    // refiner file, and the folder with the tokenizer files (by default the
+    // application's model directory).
+    std::optional<std::filesystem::path> vae;
+    std::optional<std::filesystem::path> refiner;
+    std::optional<std::filesystem::path> tokenizer;
     PipelineConfiguration configuration{""};
     // Merged into the denoising network and text encoder, in order.
     std::vector<LoraFile> loras;
@@ -27,6 +34,9 @@ struct GenerateOptions {
         std::filesystem::path image;
     };
     std::vector<ControlNetInput> controlNets;
+    // --width and --height; absent: the denoising network's own size.
+    std::optional<int64_t> width;
+    std::optional<int64_t> height;
     // Previews through the full decoder instead of the fast preview path.
     bool fullDecoderPreviews = false;
     bool reduceMemory = false;
@@ -68,8 +78,11 @@ std::filesystem::path outputPathFor(const std::filesystem::path& output, int64_t
 
 // The generation parameters as image tools read them from a PNG's
 // "parameters" text; LoRA files are named in the prompt as "<lora:name:scale>".
+// `modelHash` (the short hash of a single-file model, empty for a directory)
+// goes before the name, as the most used tools write it.
 std::string parametersText(const PipelineConfiguration& configuration, int width, int height,
-                           const std::string& modelName, const std::vector<LoraFile>& loras = {});
+                           const std::string& modelName, const std::vector<LoraFile>& loras = {},
+                           const std::string& modelHash = {});
 
 // Runs the whole command; returns the exit status (0 success, 1 failure, 2 bad
 // command line). Progress goes to `err`, one line per step.

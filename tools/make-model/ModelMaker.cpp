@@ -445,6 +445,39 @@ nlohmann::json vaeXLConfig(bool fullSize) {
     return config;
 }
 
+// The tiny configurations changed to follow the rules a single file is read
+// by (see ModelMakerOptions::checkpointRules).
+void applyCheckpointRules(nlohmann::json& clip, nlohmann::json& clip2, nlohmann::json& unet,
+                          nlohmann::json& refiner, nlohmann::json& vae, bool sdxl) {
+    constexpr int64_t kTextWidth = 64;
+    for (nlohmann::json* text : {&clip, &clip2}) {
+        text->update({{"hidden_size", kTextWidth},
+                      {"intermediate_size", 2 * kTextWidth},
+                      {"num_attention_heads", 1},
+                      {"projection_dim", kTextWidth}});
+    }
+    constexpr int64_t kTimeWidth = 8;
+    const int64_t latent = sdxl ? 128 : 64;
+    for (nlohmann::json* network : {&unet, &refiner}) {
+        network->update({{"norm_num_groups", 32}, {"sample_size", latent}});
+    }
+    if (sdxl) {
+        unet.update({{"attention_head_dim", {1, 1}},
+                     {"cross_attention_dim", 2 * kTextWidth},
+                     {"projection_class_embeddings_input_dim", kTextWidth + 6 * kTimeWidth}});
+        refiner.update({{"attention_head_dim", {1, 1}},
+                        {"cross_attention_dim", kTextWidth},
+                        {"projection_class_embeddings_input_dim", kTextWidth + 5 * kTimeWidth}});
+    } else {
+        // Transformers at the smaller level only keep the 64 × 64 latents cheap.
+        unet.update({{"attention_head_dim", 8},
+                     {"cross_attention_dim", kTextWidth},
+                     {"down_block_types", {"DownBlock2D", "CrossAttnDownBlock2D"}},
+                     {"up_block_types", {"CrossAttnUpBlock2D", "UpBlock2D"}}});
+    }
+    vae.update({{"block_out_channels", {32, 64}}, {"norm_num_groups", 32}, {"sample_size", 2 * latent}});
+}
+
 } // namespace
 
 void writeRandomModel(const std::filesystem::path& directory, const ModelMakerOptions& options,
@@ -477,24 +510,25 @@ void writeRandomModel(const std::filesystem::path& directory, const ModelMakerOp
     const bool full = options.fullSize;
     const DType dtype = full ? DType::F16 : DType::F32;
     WeightNoise noise(options.seed);
+    nlohmann::json clip = clipConfig(full, vocabularySize, endTokenId);
+    nlohmann::json clip2 = clipXLConfig(full, vocabularySize, endTokenId);
+    nlohmann::json unet = options.sdxl ? unetXLConfig(full, false) : unetConfig(full);
+    nlohmann::json refiner = unetXLConfig(full, true);
+    nlohmann::json vae = options.sdxl ? vaeXLConfig(full) : vaeConfig(full);
+    if (options.checkpointRules && !full) {
+        applyCheckpointRules(clip, clip2, unet, refiner, vae, options.sdxl);
+    }
     const std::string textWeights = full ? "model.fp16.safetensors" : "model.safetensors";
-    writeNetwork(directory / "TextEncoder.model", clipConfig(full, vocabularySize, endTokenId),
-                 textWeights, dtype, noise, report);
+    writeNetwork(directory / "TextEncoder.model", clip, textWeights, dtype, noise, report);
     if (options.sdxl) {
-        writeNetwork(directory / "TextEncoder2.model",
-                     clipXLConfig(full, vocabularySize, endTokenId), textWeights, dtype, noise,
-                     report);
+        writeNetwork(directory / "TextEncoder2.model", clip2, textWeights, dtype, noise, report);
     }
     const std::string weights =
         full ? "diffusion_pytorch_model.fp16.safetensors" : "diffusion_pytorch_model.safetensors";
-    writeNetwork(directory / "Unet.model",
-                 options.sdxl ? unetXLConfig(full, false) : unetConfig(full), weights, dtype, noise,
-                 report);
+    writeNetwork(directory / "Unet.model", unet, weights, dtype, noise, report);
     if (options.sdxl && options.refiner) {
-        writeNetwork(directory / "UnetRefiner.model", unetXLConfig(full, true), weights, dtype,
-                     noise, report);
+        writeNetwork(directory / "UnetRefiner.model", refiner, weights, dtype, noise, report);
     }
-    const nlohmann::json vae = options.sdxl ? vaeXLConfig(full) : vaeConfig(full);
     writeNetwork(directory / "VAEDecoder.model", vae, weights, dtype, noise, report);
     if (options.imageEncoder) {
         writeNetwork(directory / "VAEEncoder.model", vae, weights, dtype, noise, report);

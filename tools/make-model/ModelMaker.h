@@ -26,6 +26,11 @@ struct ModelMakerOptions {
     // with `refiner` its refiner's UnetRefiner.model too (about 4.5 GB more).
     bool sdxl = false;
     bool refiner = false;
+    // Tiny configurations that a single-file checkpoint can express (32
+    // normalisation groups, attention heads of 64 channels in the text
+    // encoders, SD's fixed heads and latent sizes), so that the directory
+    // and a checkpoint written from it are the same model.
+    bool checkpointRules = false;
     uint64_t seed = 1;
     // A folder with vocab.json and merges.txt to use; without it a small
     // character-level vocabulary is written.

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "runtime/Checkpoint.h"
+#include "runtime/WeightFiles.h"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+namespace dravelin {
+
+// One network of a checkpoint, read as a bundle would be: the configuration
+// its tensors imply, the kind to build, and its weights mapped from the file
+// where they lie under our names.
+struct CheckpointBundle {
+    nlohmann::json config;
+    std::string kindName;
+    WeightFiles weights;
+};
+
+// Throws CheckpointError for a file that is not a usable checkpoint, has no
+// such part, or lacks or misplaces a tensor the network reads.
+CheckpointBundle readCheckpointPart(const CheckpointPartLocation& location);
+
+} // namespace dravelin

@@ -1,0 +1,169 @@
+// A model written as one single-file checkpoint generates what the same
+// weights generate as bundles, through the pipelines and through the command
+// line.
+#include "cli/GenerateCommand.h"
+#include "cli/PngFile.h"
+#include "core/Sha256.h"
+#include "make-model/ModelMaker.h"
+#include "pipeline/CheckpointPipeline.h"
+#include "pipeline/StableDiffusionPipeline.h"
+#include "pipeline/StableDiffusionXLPipeline.h"
+#include "runtime/CheckpointWriter.h"
+#include "support/TestNetworks.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+using namespace dravelin;
+using namespace dravelin::testing;
+
+namespace {
+
+const ModelConfiguration kFloat32{ComputeUnits::cpuOnly, ComputePrecision::float32};
+
+// The largest difference of two images, in levels of 8 bits.
+int largestDifference(const Image& a, const Image& b) {
+    EXPECT_EQ(a.width(), b.width());
+    EXPECT_EQ(a.height(), b.height());
+    if (a.pixels().size() != b.pixels().size()) {
+        return 256;
+    }
+    int largest = 0;
+    for (size_t i = 0; i < a.pixels().size(); ++i) {
+        largest = std::max(largest, std::abs(int(a.pixels()[i]) - int(b.pixels()[i])));
+    }
+    return largest;
+}
+
+Image only(const GeneratedImages& images) {
+    EXPECT_EQ(images.size(), 1u);
+    EXPECT_TRUE(images.front().has_value());
+    return *images.front();
+}
+
+const auto kNoProgress = [](const PipelineProgress&) { return true; };
+
+struct CliRun {
+    int status;
+    std::string err;
+};
+
+CliRun generate(const std::vector<std::string>& arguments) {
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = runGenerateCommand(arguments, out, err);
+    return {status, err.str()};
+}
+
+std::string parametersOf(const std::filesystem::path& png) {
+    std::ifstream stream(png, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+    const size_t start = bytes.find(std::string("parameters\0", 11));
+    return start == std::string::npos ? std::string() : bytes.substr(start + 11, 200);
+}
+
+// A tiny model directory that a single file can express, and that file.
+class CheckpointGeneration : public ::testing::Test {
+protected:
+    TemporaryDirectory directory;
+    std::filesystem::path model = directory.path() / "Model";
+    std::filesystem::path file = directory.path() / "tiny-model.safetensors";
+
+    void make(bool sdxl) {
+        writeRandomModel(model, {.imageEncoder = true, .sdxl = sdxl, .refiner = sdxl,
+                                 .checkpointRules = true});
+        writeCheckpoint(model, file, CheckpointContents::model);
+    }
+};
+
+} // namespace
+
+TEST_F(CheckpointGeneration, SD1FromOneFileMatchesItsBundlesThroughPipelineAndCommandLine) {
+    make(false);
+    PipelineConfiguration c("a red cat");
+    c.stepCount = 2;
+    c.seed = 11;
+    StableDiffusionPipeline bundles(model, {}, kFloat32, /*disableSafety=*/true, false);
+    const Image expected = only(bundles.generateImages(c, kNoProgress));
+
+    PipelineConfiguration fromFile = c;
+    const CheckpointPipeline built =
+        makeCheckpointPipeline({.model = file, .tokenizerDirectory = model}, kFloat32, fromFile);
+    EXPECT_FALSE(built.isXL);
+    EXPECT_EQ(built.model.kind, CheckpointKind::sd1);
+    EXPECT_FLOAT_EQ(fromFile.decoderScaleFactor, 0.18215f);
+    EXPECT_LE(largestDifference(only(built.pipeline->generateImages(fromFile, kNoProgress)), expected), 1);
+
+    const auto png = directory.path() / "file.png";
+    const CliRun run = generate({"--model", file.string(), "--tokenizer", model.string(),
+                                 "--prompt", "a red cat", "--steps", "2", "--seed", "11",
+                                 "--precision", "float32", "--output", png.string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_LE(largestDifference(readPng(png), expected), 1);
+    const std::string hash = shortModelHash(*sha256OfFile(file));
+    EXPECT_NE(parametersOf(png).find("Size: 128x128, Model hash: " + hash + ", Model: tiny-model"),
+              std::string::npos)
+        << parametersOf(png);
+}
+
+// The XL networks run at 128 × 128 latents: one generation each way.
+TEST_F(CheckpointGeneration, SDXLFilesWithRefinerAndVaeThroughTheCommandLineMatchBundlesThroughThePipeline) {
+    make(true);
+    const auto refiner = directory.path() / "tiny-refiner.safetensors";
+    const auto vae = directory.path() / "tiny-vae.safetensors";
+    writeCheckpoint(model, refiner, CheckpointContents::refiner);
+    writeCheckpoint(model, vae, CheckpointContents::vae);
+    EXPECT_EQ(inspectCheckpoint(refiner).kind, CheckpointKind::sdxlRefiner);
+    EXPECT_EQ(inspectCheckpoint(vae).kind, CheckpointKind::vae);
+
+    PipelineConfiguration c("a red cat");
+    c.stepCount = 2;
+    c.seed = 5;
+    c.refinerStart = 0.5f;
+    // What a caller of the directory's pipeline sets from its VAE's config.
+    c.decoderScaleFactor = c.encoderScaleFactor = 0.13025f;
+    StableDiffusionXLPipeline bundles(model, kFloat32, false);
+    ASSERT_TRUE(bundles.unetRefiner.has_value());
+    const Image expected = only(bundles.generateImages(c, kNoProgress));
+
+    const auto png = directory.path() / "files.png";
+    const CliRun run = generate({"--model", file.string(), "--refiner", refiner.string(), "--vae",
+                                 vae.string(), "--tokenizer", model.string(), "--prompt",
+                                 "a red cat", "--steps", "2", "--seed", "5", "--refiner-start",
+                                 "0.5", "--precision", "float32", "--output", png.string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_LE(largestDifference(readPng(png), expected), 1);
+    EXPECT_NE(parametersOf(png).find(", Model: tiny-model"), std::string::npos);
+}
+
+TEST_F(CheckpointGeneration, FilesInTheWrongRoleAreRefusedWithASentence) {
+    make(true);
+    const auto refiner = directory.path() / "tiny-refiner.safetensors";
+    writeCheckpoint(model, refiner, CheckpointContents::refiner);
+    PipelineConfiguration c("a cat");
+    const auto refusal = [&](CheckpointFiles files) {
+        files.tokenizerDirectory = model;
+        try {
+            makeCheckpointPipeline(files, kFloat32, c);
+        } catch (const CheckpointError& error) {
+            return std::string(error.what());
+        }
+        return std::string("accepted");
+    };
+    EXPECT_NE(refusal({.model = refiner}).find("is an SDXL refiner"), std::string::npos);
+    EXPECT_NE(refusal({.model = file, .refiner = file}).find("not an SDXL refiner"),
+              std::string::npos);
+    EXPECT_NE(refusal({.model = file, .vae = refiner}).find("not a VAE"), std::string::npos);
+    const std::string noTokenizer = [&] {
+        try {
+            makeCheckpointPipeline({.model = file, .tokenizerDirectory = directory.path()}, kFloat32, c);
+        } catch (const CheckpointError& error) {
+            return std::string(error.what());
+        }
+        return std::string("accepted");
+    }();
+    EXPECT_NE(noTokenizer.find("vocab.json"), std::string::npos) << noTokenizer;
+}
