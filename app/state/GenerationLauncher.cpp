@@ -6,6 +6,7 @@
 #include "state/Generator.h"
 #include "state/LoraLibrary.h"
 #include "state/ModelStore.h"
+#include "state/library/ModelLibrary.h"
 
 namespace dravelin {
 
@@ -52,6 +53,15 @@ void GenerationLauncher::cancel() {
     setWaiting(false);
 }
 
+QString GenerationLauncher::modelName() const {
+    if (models_ != nullptr) {
+        if (const std::optional<ModelChoice> choice = models_->choice()) {
+            return choice->displayName();
+        }
+    }
+    return modelName_;
+}
+
 void GenerationLauncher::launch() {
     if (generator_.isGenerating() || waiting_) {
         return;
@@ -82,6 +92,20 @@ void GenerationLauncher::launch() {
         generator_.report(QString::fromUtf8(error.what()));
         return;
     }
+    if (models_ != nullptr) {
+        const std::optional<ModelChoice> choice = models_->choice();
+        if (choice && !choice->model.isHub) {
+            // A library model loads on the generating thread at its own size.
+            if (!files.empty()) {
+                generator_.report(QStringLiteral(
+                    "LoRAs and the fast mode work with the downloaded Stable Diffusion 1.5 "
+                    "model only for now; choose it in the model picker, or take them off."));
+                return;
+            }
+            start();
+            return;
+        }
+    }
     // The networks are sized for the chosen size unless it is their own.
     // Models too small for any preset (test models) keep their own size.
     QSize size(settings_.width(), settings_.height());
@@ -99,8 +123,12 @@ void GenerationLauncher::launch() {
 
 void GenerationLauncher::start() {
     setWaiting(false);
+    std::optional<ModelChoice> choice;
+    if (models_ != nullptr) {
+        choice = models_->choice();
+    }
     const auto pipeline = store_.pipeline();
-    if (!pipeline) {
+    if (!choice && !pipeline) {
         return;
     }
     GenerationOptions options;
@@ -109,8 +137,12 @@ void GenerationLauncher::start() {
     options.height = settings_.height();
     options.imageCount = settings_.imageCount();
     options.loras = named_;
-    options.modelName = modelName_;
-    generator_.generate(pipeline, options);
+    options.modelName = modelName();
+    if (choice) {
+        generator_.generate(*choice, options);
+    } else {
+        generator_.generate(pipeline, options);
+    }
 }
 
 } // namespace dravelin

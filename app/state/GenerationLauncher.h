@@ -13,6 +13,7 @@ class FastMode;
 class GenerationSettings;
 class Generator;
 class LoraLibrary;
+class ModelLibrary;
 class ModelStore;
 
 // What a click on Generate does: gathers the LoRAs (chosen in the library,
@@ -34,9 +35,15 @@ public:
     bool isWaiting() const { return waiting_; }
     // Drops a waiting launch.
     void cancel();
-    // The name PNG parameters give the model.
+    // The name PNG parameters give the model: the model library's chosen
+    // model's where there is a library, otherwise the one set here.
     void setModelName(const QString& name) { modelName_ = name; }
-    QString modelName() const { return modelName_; }
+    QString modelName() const;
+    // Generates with the library's chosen model (null: the store's model).
+    // LoRAs and the fast mode are merged into the store's model only, so a
+    // launch that asks for them with another model is refused with a
+    // sentence.
+    void setModelLibrary(ModelLibrary* library) { models_ = library; }
 
 signals:
     void waitingChanged();
@@ -50,6 +57,7 @@ private:
     LoraLibrary& library_;
     FastMode& fastMode_;
     ModelStore& store_;
+    ModelLibrary* models_ = nullptr;
     QString modelName_ = QStringLiteral("stable-diffusion-v1-5");
     bool waiting_ = false;
     // The LoRAs of the launch under way, as its images' parameters name them.

@@ -3,9 +3,11 @@
 #include "pipeline/GenerationParameters.h"
 #include "pipeline/SamplerChoice.h"
 #include "pipeline/StableDiffusionPipeline.h"
+#include "state/ModelLoader.h"
 #include "state/PngText.h"
 #include "state/QtImageConversion.h"
 #include "state/SeedText.h"
+#include "state/ThreadPriority.h"
 
 #include <QBuffer>
 #include <QClipboard>
@@ -20,7 +22,7 @@ namespace dravelin {
 
 // What one run was started with; later edits of the fields do not affect it.
 struct Generator::Request {
-    std::shared_ptr<StableDiffusionPipeline> pipeline;
+    ModelChoice choice;
     std::shared_ptr<CancelFlag> flag;
     QString prompt;
     QString negativePrompt;
@@ -127,8 +129,28 @@ void Generator::setQueue(int position, int length) {
     }
 }
 
+void Generator::setLoadingModel(bool loading) {
+    if (loading != isLoadingModel_) {
+        isLoadingModel_ = loading;
+        emit isLoadingModelChanged();
+    }
+}
+
 void Generator::generate(std::shared_ptr<StableDiffusionPipeline> pipeline,
                          const GenerationOptions& options) {
+    ModelChoice choice;
+    choice.model.id = QString::fromLatin1("hub");
+    choice.model.name = QStringLiteral("Stable Diffusion 1.5");
+    choice.model.isHub = true;
+    choice.preloaded = std::move(pipeline);
+    if (!choice.preloaded) {
+        setErrorMessage(QStringLiteral("Generation failed: No model is loaded."));
+        return;
+    }
+    generate(choice, options);
+}
+
+void Generator::generate(const ModelChoice& choice, const GenerationOptions& options) {
     if (isGenerating_) {
         return;
     }
@@ -151,7 +173,7 @@ void Generator::generate(std::shared_ptr<StableDiffusionPipeline> pipeline,
             QStringLiteral("The seed must be a whole number between 0 and 4294967295."));
         return;
     }
-    Request request{std::move(pipeline),
+    Request request{choice,
                     std::make_shared<CancelFlag>(),
                     prompt,
                     negativePrompt_,
@@ -178,14 +200,47 @@ void Generator::generate(std::shared_ptr<StableDiffusionPipeline> pipeline,
         std::thread([this, request = std::move(request)]() mutable { run(std::move(request)); });
 }
 
+std::shared_ptr<const LoadedModel> Generator::modelFor(const ModelChoice& choice) {
+    // The hub model's pipeline is told apart by identity: a reload (with
+    // other LoRAs or another size, say) makes a new one.
+    const QString key =
+        choice.key() + QLatin1Char('|') +
+        QString::number(reinterpret_cast<quintptr>(choice.preloaded.get()), 16);
+    if (loaded_ && key == loadedKey_) {
+        return loaded_;
+    }
+    // Let the previous model go before the next one loads.
+    if (loaded_) {
+        loaded_->pipeline->unloadResources();
+    }
+    if (choice.idle) {
+        choice.idle->unloadResources();
+    }
+    loaded_.reset();
+    loadedKey_.clear();
+    QMetaObject::invokeMethod(this, [this] { setLoadingModel(true); }, Qt::QueuedConnection);
+    struct Done {
+        Generator* self;
+        ~Done() {
+            QMetaObject::invokeMethod(self, [s = self] { s->setLoadingModel(false); },
+                                      Qt::QueuedConnection);
+        }
+    } done{this};
+    loaded_ = std::make_shared<const LoadedModel>(loadChosenModel(choice));
+    loadedKey_ = key;
+    return loaded_;
+}
+
 void Generator::run(Request request) {
+    // Below the window, so that its input and drawing never wait on the
+    // compute threads (started from here, they inherit it).
+    lowerThisThreadPriority(generationNiceIncrement);
     QString failure;
     int finished = 0;
     try {
-        if (!request.pipeline) {
-            throw std::runtime_error("No model is loaded.");
-        }
+        const std::shared_ptr<const LoadedModel> model = modelFor(request.choice);
         PipelineConfiguration configuration(request.prompt.toStdString());
+        model->adjust(configuration);
         configuration.negativePrompt = request.negativePrompt.toStdString();
         configuration.imageCount = 1;
         configuration.stepCount = request.steps;
@@ -211,7 +266,7 @@ void Generator::run(Request request) {
             using Clock = std::chrono::steady_clock;
             const Clock::time_point started = Clock::now();
             Clock::time_point firstStepDone;
-            const GeneratedImages images = request.pipeline->generateImages(
+            const GeneratedImages images = model->pipeline->generateImages(
                 configuration, [&, this, flag](const PipelineProgress& progress) {
                     const qint64 step = progress.step;
                     const Clock::time_point now = Clock::now();
@@ -253,17 +308,30 @@ void Generator::run(Request request) {
             GenerationParameters parameters =
                 parametersOf(configuration, image.width(), image.height());
             parameters.loras = request.options.loras;
-            if (!request.options.modelName.isEmpty()) {
-                parameters.model = request.options.modelName.toStdString();
+            const QString modelName = request.options.modelName.isEmpty()
+                                          ? request.choice.displayName()
+                                          : request.options.modelName;
+            const QString modelHash = request.choice.model.shortHash();
+            if (!modelName.isEmpty()) {
+                parameters.model = modelName.toStdString();
             }
-            GeneratedImage result{QUuid::createUuid(),
-                                  toQImage(image),
-                                  request.prompt,
-                                  request.negativePrompt,
-                                  configuration.seed,
-                                  request.steps,
-                                  request.guidance,
-                                  QString::fromStdString(writeGenerationParameters(parameters))};
+            if (!modelHash.isEmpty()) {
+                parameters.modelHash = modelHash.toStdString();
+            }
+            GeneratedImage result;
+            result.id = QUuid::createUuid();
+            result.image = toQImage(image);
+            result.prompt = request.prompt;
+            result.negativePrompt = request.negativePrompt;
+            result.seed = configuration.seed;
+            result.steps = request.steps;
+            result.guidance = request.guidance;
+            result.modelName = modelName;
+            result.modelHash = modelHash;
+            if (parameters.sampler) {
+                result.sampler = QString::fromStdString(*parameters.sampler);
+            }
+            result.parameters = QString::fromStdString(writeGenerationParameters(parameters));
             ++finished;
             QMetaObject::invokeMethod(
                 this,
@@ -318,9 +386,7 @@ bool Generator::save(const GeneratedImage& result, const QString& path) {
         return false;
     }
     // Image tools read the settings back from this text.
-    if (!result.parameters.isEmpty()) {
-        bytes = withPngText(bytes, "parameters", result.parameters);
-    }
+    bytes = withPngText(bytes, "parameters", result.parametersText());
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
         setErrorMessage(QStringLiteral("Could not save the image: ") + file.errorString());

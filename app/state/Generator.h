@@ -4,6 +4,7 @@
 #include "state/GeneratedImage.h"
 #include "state/GenerationOptions.h"
 #include "state/ResultsModel.h"
+#include "state/library/ModelChoice.h"
 
 #include <QImage>
 #include <QList>
@@ -18,6 +19,7 @@
 namespace dravelin {
 
 class StableDiffusionPipeline;
+struct LoadedModel;
 
 // The state behind the main screen: what the user typed, the one generation
 // that may be running (on a worker thread), its progress and preview, and the
@@ -32,6 +34,8 @@ class Generator : public QObject {
     Q_PROPERTY(qint64 steps READ steps WRITE setSteps NOTIFY stepsChanged)
     Q_PROPERTY(double guidance READ guidance WRITE setGuidance NOTIFY guidanceChanged)
     Q_PROPERTY(bool isGenerating READ isGenerating NOTIFY isGeneratingChanged)
+    // A generation with a model not loaded yet loads it first.
+    Q_PROPERTY(bool isLoadingModel READ isLoadingModel NOTIFY isLoadingModelChanged)
     Q_PROPERTY(qint64 step READ step NOTIFY stepChanged)
     Q_PROPERTY(int queuePosition READ queuePosition NOTIFY queueChanged)
     Q_PROPERTY(int queueLength READ queueLength NOTIFY queueChanged)
@@ -58,6 +62,7 @@ public:
     void setGuidance(double guidance);
 
     bool isGenerating() const { return isGenerating_; }
+    bool isLoadingModel() const { return isLoadingModel_; }
     qint64 step() const { return step_; }
     // The image of the running queue being made (from 1) and how many the
     // queue holds; 0 when nothing runs.
@@ -81,10 +86,15 @@ public:
     std::optional<uint32_t> seed() const;
 
     // Validates prompt and seed, then runs the queue of generations the
-    // options ask for on a worker thread, with one pipeline (nothing is
-    // reloaded between images); each image joins the results as soon as it is
-    // done. "<lora:…>" tags are taken out of the prompt the engine sees (the
-    // caller merges those LoRAs). Does nothing while a queue runs.
+    // options ask for on a worker thread with the chosen model, loading it
+    // there first unless it is the one the last generation used (the
+    // previous model is then let go, so two models never fill memory
+    // together); nothing is reloaded between the queue's images, and each
+    // image joins the results as soon as it is done. "<lora:…>" tags are
+    // taken out of the prompt the engine sees (the caller merges those
+    // LoRAs). Does nothing while a queue runs.
+    void generate(const ModelChoice& choice, const GenerationOptions& options = {});
+    // The same with an SD 1.5 pipeline already built (the hub model's).
     void generate(std::shared_ptr<StableDiffusionPipeline> pipeline,
                   const GenerationOptions& options = {});
     // Asks the running generation to stop after its current step; the rest
@@ -108,6 +118,7 @@ signals:
     void stepsChanged();
     void guidanceChanged();
     void isGeneratingChanged();
+    void isLoadingModelChanged();
     void stepChanged();
     void queueChanged();
     void timingChanged();
@@ -120,6 +131,9 @@ private:
     void setStep(qint64 step);
     void setTiming(double secondsPerStep, double secondsLeft);
     void setPreview(const QImage& image);
+    void setLoadingModel(bool loading);
+    // The loaded model for a choice, on the generating thread.
+    std::shared_ptr<const LoadedModel> modelFor(const ModelChoice& choice);
     void run(Request request);
     void setQueue(int position, int length);
     void imageFinished(GeneratedImage result);
@@ -131,6 +145,7 @@ private:
     qint64 steps_ = 20;
     double guidance_ = 7.5;
     bool isGenerating_ = false;
+    bool isLoadingModel_ = false;
     qint64 step_ = 0;
     int queuePosition_ = 0;
     int queueLength_ = 0;
@@ -140,6 +155,10 @@ private:
     ResultsModel results_;
     QString errorMessage_;
     std::shared_ptr<CancelFlag> cancelFlag_;
+    // The last model a generation ran with, and what it was chosen as; only
+    // the generating thread touches them (one generation runs at a time).
+    std::shared_ptr<const LoadedModel> loaded_;
+    QString loadedKey_;
     std::thread worker_;
 };
 

@@ -1,69 +1,30 @@
 #include "state/PngText.h"
 
-#include <png.h>
+#include "core/PngReading.h"
+
+#include <QFile>
+
 #include <zlib.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
-#include <memory>
+#include <filesystem>
 #include <string>
 
 namespace dravelin {
 
-namespace {
-
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-
-// libpng reports errors by longjmp, so this part holds no C++ objects that a
-// jump could skip.
-bool readChunk(FILE* file, const char* keyword, std::string* text, bool* found) {
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    if (png == nullptr) {
-        return false;
-    }
-    png_infop info = png_create_info_struct(png);
-    if (info == nullptr) {
-        png_destroy_read_struct(&png, nullptr, nullptr);
-        return false;
-    }
-    if (setjmp(png_jmpbuf(png)) != 0) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        return false;
-    }
-    png_init_io(png, file);
-    png_read_info(png, info);
-    png_textp chunks = nullptr;
-    int count = 0;
-    png_get_text(png, info, &chunks, &count);
-    for (int i = 0; i < count && !*found; ++i) {
-        if (std::strcmp(chunks[i].key, keyword) == 0) {
-            const size_t length = chunks[i].compression >= PNG_ITXT_COMPRESSION_NONE
-                                      ? chunks[i].itxt_length
-                                      : chunks[i].text_length;
-            text->assign(chunks[i].text, length);
-            *found = true;
-        }
-    }
-    png_destroy_read_struct(&png, &info, nullptr);
-    return true;
-}
-
-} // namespace
-
 std::optional<QString> readPngText(const QString& path, const char* keyword) {
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.toLocal8Bit().constData(), "rb"));
-    if (!file) {
+    try {
+        // The bounded reader: the size is checked before any pixel memory
+        // is taken and compressed text inflates only so far.
+        const std::optional<std::string> text = dravelin::readPngText(
+            std::filesystem::path(QFile::encodeName(path).toStdString()), keyword);
+        if (!text) {
+            return std::nullopt;
+        }
+        return QString::fromUtf8(text->data(), static_cast<qsizetype>(text->size()));
+    } catch (const std::exception&) {
         return std::nullopt;
     }
-    std::string text;
-    bool found = false;
-    if (!readChunk(file.get(), keyword, &text, &found) || !found) {
-        return std::nullopt;
-    }
-    return QString::fromUtf8(text);
 }
 
 QByteArray withPngText(const QByteArray& png, const char* keyword, const QString& text) {

@@ -7,10 +7,10 @@
 
 namespace dravelin {
 
-// The text chunk (tEXt, zTXt or iTXt) called `keyword` among a PNG's chunks
-// before its pixels, exactly as written: Qt's own reader folds line breaks
-// and runs of spaces, which the parameters text needs. Absent when the file
-// has none, is not a PNG or cannot be read.
+// The first text chunk (tEXt, zTXt or iTXt) called `keyword` in a PNG,
+// exactly as written: Qt's own reader folds line breaks and runs of spaces,
+// which the parameters text needs. Read by the engine's bounded PNG reader.
+// Absent when the file has none, is not a PNG or cannot be read.
 std::optional<QString> readPngText(const QString& path, const char* keyword);
 
 // The PNG file `png` with a text chunk `keyword` holding `text` exactly

@@ -1,6 +1,7 @@
 #include "state/SessionState.h"
 
 #include "state/ModelStore.h"
+#include "state/library/ModelLibrary.h"
 
 namespace dravelin {
 
@@ -10,6 +11,16 @@ SessionState::SessionState(Generator& generator, ModelStore& store, QObject* par
       launcher_(generator, settings_, library_, fastMode_, store), reader_(generator, settings_, library_) {
     library_.setModelDirectory(store.modelDirectory());
     reader_.setModelName(launcher_.modelName());
+}
+
+void SessionState::attachModelLibrary(ModelLibrary& library) {
+    launcher_.setModelLibrary(&library);
+    const auto follow = [this, &library] {
+        settings_.setXL(library.chosenIsXL());
+        reader_.setModelName(launcher_.modelName());
+    };
+    connect(&library, &ModelLibrary::choiceChanged, this, follow);
+    follow();
 }
 
 } // namespace dravelin

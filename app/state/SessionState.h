@@ -11,6 +11,7 @@
 namespace dravelin {
 
 class Generator;
+class ModelLibrary;
 class ModelStore;
 
 // The state objects of the main screen beside the generator and the store,
@@ -27,6 +28,10 @@ public:
     FastMode& fastMode() { return fastMode_; }
     GenerationLauncher& launcher() { return launcher_; }
     SettingsReader& reader() { return reader_; }
+
+    // Generates with the library's chosen model, and follows its choice:
+    // the size presets of its family, the name settings are read against.
+    void attachModelLibrary(ModelLibrary& library);
 
 private:
     GenerationSettings settings_;

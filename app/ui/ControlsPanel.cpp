@@ -4,7 +4,9 @@
 #include "state/ModelStore.h"
 #include "state/SessionState.h"
 #include "ui/GenerationSettingsView.h"
+#include "state/library/ModelLibrary.h"
 #include "ui/Icons.h"
+#include "ui/ModelPicker.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -80,12 +82,16 @@ QString ControlsPanel::timingCaption(double secondsPerStep, double secondsLeft) 
            QStringLiteral(" s per step, ") + remaining + QStringLiteral(" left");
 }
 
-ControlsPanel::ControlsPanel(Generator& generator, ModelStore& store, QWidget* parent)
-    : QWidget(parent), generator_(generator), store_(store) {
+ControlsPanel::ControlsPanel(Generator& generator, ModelStore& store, ModelLibrary& library,
+                             QWidget* parent)
+    : QWidget(parent), generator_(generator), store_(store), library_(library) {
     setFixedWidth(320);
     auto* layout = new QVBoxLayout(this);
     layout_ = layout;
     layout->setSpacing(12);
+
+    picker_ = new ModelPicker(library_, generator_, this);
+    layout->addWidget(picker_);
 
     layout->addWidget(heading(QStringLiteral("Prompt"), this));
     prompt_ = editor(80, this);
@@ -214,6 +220,7 @@ ControlsPanel::ControlsPanel(Generator& generator, ModelStore& store, QWidget* p
     connect(&generator_, &Generator::isGeneratingChanged, this, &ControlsPanel::followGenerating);
     connect(&generator_, &Generator::stepChanged, this, &ControlsPanel::followProgress);
     connect(&generator_, &Generator::queueChanged, this, &ControlsPanel::followProgress);
+    connect(&generator_, &Generator::isLoadingModelChanged, this, &ControlsPanel::followProgress);
     connect(&generator_, &Generator::timingChanged, this, [this] {
         stepTiming_->setText(timingCaption(generator_.secondsPerStep(), generator_.secondsLeft()));
     });
@@ -238,8 +245,8 @@ void ControlsPanel::generate() {
         session_->launcher().launch();
         return;
     }
-    if (const auto pipeline = store_.pipeline()) {
-        generator_.generate(pipeline);
+    if (const std::optional<ModelChoice> choice = library_.choice()) {
+        generator_.generate(*choice);
     }
 }
 
@@ -257,7 +264,9 @@ void ControlsPanel::followProgress() {
         static_cast<int>(std::min<qint64>(generator_.step(), progress_->maximum())));
     queueCaption_->setText(generator_.queueCaption());
     queueCaption_->setVisible(!generator_.queueCaption().isEmpty());
-    stepCaption_->setText(stepCaption(generator_.step(), generator_.steps()));
+    stepCaption_->setText(generator_.isLoadingModel()
+                              ? QStringLiteral("Loading model\u2026")
+                              : stepCaption(generator_.step(), generator_.steps()));
 }
 
 void ControlsPanel::followError() {

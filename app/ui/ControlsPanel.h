@@ -14,6 +14,8 @@ class QVBoxLayout;
 namespace dravelin {
 
 class Generator;
+class ModelLibrary;
+class ModelPicker;
 class ModelStore;
 class SessionState;
 
@@ -21,7 +23,10 @@ class SessionState;
 class ControlsPanel : public QWidget {
     Q_OBJECT
 public:
-    ControlsPanel(Generator& generator, ModelStore& store, QWidget* parent = nullptr);
+    ControlsPanel(Generator& generator, ModelStore& store, ModelLibrary& library,
+                  QWidget* parent = nullptr);
+
+    ModelPicker* modelPicker() const { return picker_; }
     // Shows the session's generation settings below the guidance scale and
     // lets Generate go through its launcher (LoRAs, fast mode, queue).
     void attach(SessionState& session);
@@ -46,8 +51,10 @@ private:
 
     Generator& generator_;
     ModelStore& store_;
+    ModelLibrary& library_;
     SessionState* session_ = nullptr;
     QVBoxLayout* layout_;
+    ModelPicker* picker_;
     QPlainTextEdit* prompt_;
     QPlainTextEdit* negativePrompt_;
     QLineEdit* seed_;

@@ -39,12 +39,13 @@ QString askWithDialog(QWidget* parent, const QString& suggestedName) {
 
 } // namespace
 
-MainView::MainView(Generator& generator, ModelStore& store, SessionState& session, QWidget* parent)
+MainView::MainView(Generator& generator, ModelStore& store, ModelLibrary& library,
+                   SessionState& session, QWidget* parent)
     : QWidget(parent), askSavePath(askWithDialog), generator_(generator), store_(store) {
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    controls_ = new ControlsPanel(generator_, store_, this);
+    controls_ = new ControlsPanel(generator_, store_, library, this);
     controls_->attach(session);
     layout->addWidget(controls_);
     layout->addWidget(divider(QFrame::VLine, this));
@@ -63,7 +64,7 @@ MainView::MainView(Generator& generator, ModelStore& store, SessionState& sessio
     connect(grid_, &ResultsGrid::saveRequested, this, &MainView::save);
     connect(grid_, &ResultsGrid::copyRequested, &generator_, &Generator::copy);
     connect(grid_, &ResultsGrid::useSettingsRequested, this, [&session](const GeneratedImage& result) {
-        session.reader().apply(result.parameters, QStringLiteral("the result"));
+        session.reader().apply(result.parametersText(), QStringLiteral("the result"));
     });
 }
 

@@ -12,6 +12,7 @@ namespace dravelin {
 
 class ControlsPanel;
 class Generator;
+class ModelLibrary;
 class ModelStore;
 class PreviewArea;
 class ResultsGrid;
@@ -22,8 +23,8 @@ class SessionState;
 class MainView : public QWidget {
     Q_OBJECT
 public:
-    MainView(Generator& generator, ModelStore& store, SessionState& session,
-             QWidget* parent = nullptr);
+    MainView(Generator& generator, ModelStore& store, ModelLibrary& library,
+             SessionState& session, QWidget* parent = nullptr);
 
     // Asks where to save; returns an empty path when the user cancels.
     // Replaceable so the save path can be driven without a modal dialog.

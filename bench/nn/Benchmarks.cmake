@@ -5,6 +5,7 @@
 add_executable(dravelin-bench-networks
     nn/networks_bench.cpp
     nn/FmaCeiling.cpp
+    nn/OneDnnRates.cpp
     ${PROJECT_SOURCE_DIR}/tests/nn/support/FullSizeModels.cpp)
 target_include_directories(dravelin-bench-networks PRIVATE ${PROJECT_SOURCE_DIR}/tests)
 target_link_libraries(dravelin-bench-networks PRIVATE dravelin::engine dravelin_warnings)
@@ -12,3 +13,7 @@ target_link_libraries(dravelin-bench-networks PRIVATE dravelin::engine dravelin_
 # A full-size SDXL directory: its denoising network and decoder at 1024 × 1024.
 add_executable(dravelin-bench-sdxl nn/sdxl_bench.cpp nn/FmaCeiling.cpp)
 target_link_libraries(dravelin-bench-sdxl PRIVATE dravelin::engine dravelin_warnings)
+
+# Single layers, each way this build can run them, with oneDNN's own rate.
+add_executable(dravelin-bench-layers nn/layers_bench.cpp nn/OneDnnRates.cpp)
+target_link_libraries(dravelin-bench-layers PRIVATE dravelin::engine dravelin_warnings)

@@ -18,12 +18,18 @@
 // --controlnet canny` writes one, with DIR/ControlledUnet.model beside it);
 // the controlled network is DIR/ControlledUnet.model for --models DIR.
 //
-// DIR holds TextEncoder.model, VAEDecoder.model, VAEEncoder.model and
-// Unet.model (for example from `tools/reference/nn_reference.py full-size`);
-// without it, or for a bundle it lacks, bundles with random weights are
-// written to a temporary directory first.
+// DIR holds Unet.model and any of TextEncoder.model, VAEDecoder.model and
+// VAEEncoder.model (for example from `tools/reference/nn_reference.py
+// full-size`, or a converted model's directory); a bundle it lacks is skipped
+// with a note, except the denoising network, which is then written with
+// random weights to a temporary directory. Without DIR, every bundle is.
+//
+// Beside the FMA and dot-product ceilings, the run measures what oneDNN's own
+// convolution and matrix multiply reach on this machine in each precision
+// (formats `any`), and gives each network's rate as a share of those too.
 
 #include "FmaCeiling.h"
+#include "OneDnnRates.h"
 #include "nn/compute/AlignedBuffer.h"
 #include "nn/compute/ComputeContext.h"
 #include "nn/compute/Profiler.h"
@@ -138,6 +144,7 @@ double profiledFlops(const std::map<std::string, Profiler::Entry>& profile) {
 struct Measurement {
     ComputePrecision precision;
     double ceiling = 0; // GFLOP/s of the instructions this precision runs on
+    OneDnnRates library; // oneDNN's own kernels in this precision
     double load = 0;
     // Where the load went: reading and converting weights, laying them out.
     std::map<std::string, Profiler::Entry> loadProfile;
@@ -160,10 +167,12 @@ constexpr double kTargetFloat32Ceiling = 505.0;
 constexpr double kTargetBfloat16Ceiling = 1010.0;
 
 Measurement measure(const std::filesystem::path& bundle, ComputePrecision precision, double ceiling,
-                    const FeatureProvider& inputs, const std::string& output, int runs) {
+                    const OneDnnRates& library, const FeatureProvider& inputs,
+                    const std::string& output, int runs) {
     Measurement result;
     result.precision = precision;
     result.ceiling = ceiling;
+    result.library = library;
     const bool peakReset = resetPeakResident();
     ModelConfiguration configuration;
     configuration.computePrecision = precision;
@@ -218,6 +227,11 @@ void report(const std::string& title, const std::vector<Measurement>& runs,
     for (const Measurement& run : runs) {
         std::printf(" %11.3f s %10.0f%%  ", run.timing.best,
                     share(run.flops, run.timing.best, run.ceiling));
+    }
+    std::printf("\n    %-38s", "share of oneDNN's convolution, matmul");
+    for (const Measurement& run : runs) {
+        std::printf(" %17.0f%% %6.0f%%", share(run.flops, run.timing.best, run.library.convolution.gflops),
+                    share(run.flops, run.timing.best, run.library.matmul.gflops));
     }
     std::printf("\n    %-38s", "first evaluation");
     for (const Measurement& run : runs) {
@@ -342,6 +356,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no precision to measure on this processor\n");
         return 1;
     }
+    // oneDNN's own kernels, measured here, in the same run as the networks.
+    std::map<ComputePrecision, OneDnnRates> libraryRates;
+    for (const ComputePrecision precision : precisions) {
+        const OneDnnRates rates = measureOneDnnRates(precision == ComputePrecision::bfloat16);
+        libraryRates[precision] = rates;
+        std::printf("oneDNN's own %s kernels: 3×3 convolution 2×320×64×64 → 320 %.0f GFLOP/s "
+                    "(%s, %.2f × the FMA ceiling), matmul 8192×320 by 320×1280 %.0f GFLOP/s (%s)\n",
+                    std::string(precisionName(precision)).c_str(), rates.convolution.gflops,
+                    rates.convolution.kernel.c_str(), rates.convolution.gflops / ceiling.total,
+                    rates.matmul.gflops, rates.matmul.kernel.c_str());
+    }
     const auto ceilingOf = [&](ComputePrecision precision) {
         // bfloat16 layers that run in float32 (attention) still count
         // against the bfloat16 ceiling: it is the one the target is set on.
@@ -368,13 +393,21 @@ int main(int argc, char** argv) {
                                 const std::string& output, int count) {
         std::vector<Measurement> results;
         for (ComputePrecision precision : precisions) {
-            results.push_back(
-                measure(bundle, precision, ceilingOf(precision), inputs, output, count));
+            results.push_back(measure(bundle, precision, ceilingOf(precision),
+                                      libraryRates[precision], inputs, output, count));
         }
         return results;
     };
 
-    if (others) {
+    // A bundle the directory lacks is skipped rather than ending the run.
+    const auto present = [&](const std::string& name) {
+        if (std::filesystem::exists(models / name)) {
+            return true;
+        }
+        std::printf("\n%s: not in %s; skipped\n", name.c_str(), models.string().c_str());
+        return false;
+    };
+    if (others && present("TextEncoder.model")) {
         ShapedArray ids(Shape{1, 77}, 49407.0f);
         const float prompt[] = {49406, 320, 1125, 539, 320, 2368, 49407};
         std::copy(std::begin(prompt), std::end(prompt), ids.data());
@@ -382,13 +415,14 @@ int main(int argc, char** argv) {
                measureAll(models / "TextEncoder.model", FeatureProvider({{"input_ids", ids}}),
                           "last_hidden_state", std::max(runs, 5)),
                "last_hidden_state", Targets{0, 0, 0.3});
-
+    }
+    if (others && present("VAEDecoder.model")) {
         const FeatureProvider latent({{"z", randomArray({1, 4, 64, 64}, -3.0f, 3.0f, 1)}});
         report("VAE decode (1×4×64×64 → 1×3×512×512)",
                measureAll(models / "VAEDecoder.model", latent, "image", runs), "image",
                Targets{6.0, 3.5, 0.3});
     }
-    if (encoder && others) {
+    if (encoder && others && present("VAEEncoder.model")) {
         const FeatureProvider image({{"x", randomArray({1, 3, 512, 512}, -1.0f, 1.0f, 2)}});
         report("VAE encode (1×3×512×512 → 1×8×64×64)",
                measureAll(models / "VAEEncoder.model", image, "moments", 1), "moments", {});
@@ -420,8 +454,8 @@ int main(int argc, char** argv) {
                 }
                 const Measurement controlled =
                     measure(unetBundle.parent_path() / "ControlledUnet.model",
-                            controlNet[i].precision, controlNet[i].ceiling, controlledInputs,
-                            "noise_pred", runs);
+                            controlNet[i].precision, controlNet[i].ceiling,
+                            controlNet[i].library, controlledInputs, "noise_pred", runs);
                 const double step = controlNet[i].timing.best + controlled.timing.best;
                 std::printf("Controlled step in %s: ControlNet %.2f s + controlled network %.2f s "
                             "= %.2f s, %.2f× the plain step (%.2f s); non-finite outputs: %lld\n",

@@ -56,6 +56,11 @@ public:
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
     int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
 private:
     int fd_;
@@ -77,12 +82,11 @@ std::string describeByteCount(uint64_t bytes) {
     return text;
 }
 
-std::string readBoundedFile(const std::filesystem::path& path, uint64_t maximumBytes,
-                            std::string_view description) {
+int openRegularFile(const std::filesystem::path& path, std::string_view description) {
     const std::string where(description);
     // Non-blocking, so that opening a named pipe with no writer returns at once
     // and is then refused for what it is.
-    const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (file.get() < 0) {
         throw BoundedFileError(where + " cannot be opened: " + reason(errno) + ".");
     }
@@ -92,6 +96,17 @@ std::string readBoundedFile(const std::filesystem::path& path, uint64_t maximumB
     }
     if (!S_ISREG(info.st_mode)) {
         throw BoundedFileError(where + " is " + fileTypeName(info.st_mode) + ", not a file.");
+    }
+    return file.release();
+}
+
+std::string readBoundedFile(const std::filesystem::path& path, uint64_t maximumBytes,
+                            std::string_view description) {
+    const std::string where(description);
+    const Descriptor file(openRegularFile(path, description));
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0) {
+        throw BoundedFileError(where + " cannot be examined: " + reason(errno) + ".");
     }
     const auto size = static_cast<uint64_t>(info.st_size);
     if (size > maximumBytes) {

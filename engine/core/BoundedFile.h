@@ -24,6 +24,11 @@ public:
 std::string readBoundedFile(const std::filesystem::path& path, uint64_t maximumBytes,
                             std::string_view description);
 
+// Opens a regular file for reading a piece at a time, refused as
+// readBoundedFile refuses what is not one (never waiting on a pipe). Returns
+// a descriptor the caller closes; throws BoundedFileError.
+int openRegularFile(const std::filesystem::path& path, std::string_view description);
+
 // "64 MB", "1.5 GB": a byte count for messages.
 std::string describeByteCount(uint64_t bytes);
 

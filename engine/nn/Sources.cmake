@@ -8,9 +8,12 @@ set(DRAVELIN_NN_SOURCES
     nn/compute/AlignedBuffer.cpp
     nn/compute/Bfloat16.cpp
     nn/compute/ComputeContext.cpp
+    nn/compute/ComputeWaitPolicy.cpp
+    nn/compute/CpuQuota.cpp
     nn/compute/ConfigReader.cpp
     nn/compute/FeatureMap.cpp
     nn/compute/Matrix.cpp
+    nn/compute/MatrixProduct.cpp
     nn/compute/Profiler.cpp
     nn/compute/WeightReader.cpp
     # layers
@@ -20,6 +23,7 @@ set(DRAVELIN_NN_SOURCES
     nn/layers/ChannelTransform.cpp
     nn/layers/Convolution.cpp
     nn/layers/ConvolutionInput.cpp
+    nn/layers/ConvolutionPrimitive.cpp
     nn/layers/CrossAttention.cpp
     nn/layers/GroupNorm.cpp
     nn/layers/LayerNorm.cpp

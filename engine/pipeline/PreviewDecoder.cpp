@@ -18,10 +18,17 @@ namespace {
 
 // Latent channels c0..c3 to R, G, B in [−1, 1]: the published least-squares
 // fit for SD 1.x's scaled latents.
-constexpr std::array<std::array<float, 4>, 3> kLatentToRGB{{
+using Projection = std::array<std::array<float, 4>, 3>;
+constexpr Projection kSD1LatentToRGB{{
     {0.298f, 0.187f, -0.158f, -0.184f},
     {0.207f, 0.286f, 0.189f, -0.271f},
     {0.208f, 0.173f, 0.264f, -0.473f},
+}};
+// The same fit for SDXL's latents (scaled by 0.13025).
+constexpr Projection kSDXLLatentToRGB{{
+    {0.3920f, -0.2634f, 0.0568f, -0.3112f},
+    {0.4054f, -0.0196f, 0.1687f, -0.2359f},
+    {0.4549f, 0.0653f, -0.0755f, -0.2076f},
 }};
 
 float configuredScalingFactor(const std::filesystem::path& bundle) {
@@ -65,7 +72,8 @@ std::vector<Tap> enlargingTaps(int64_t inputSize, int scale) {
 } // namespace
 
 PreviewDecoder::PreviewDecoder(const std::filesystem::path& bundle,
-                               const ModelConfiguration& configuration) {
+                               const ModelConfiguration& configuration, LatentSpace space)
+    : space_(space) {
     std::error_code error;
     if (std::filesystem::is_directory(bundle, error)) {
         model_ = std::make_shared<ManagedMLModel>(bundle, configuration);
@@ -90,8 +98,9 @@ void PreviewDecoder::unloadResources() noexcept {
     }
 }
 
-Image PreviewDecoder::project(const ShapedArray& latent, int upscale) {
+Image PreviewDecoder::project(const ShapedArray& latent, int upscale, LatentSpace space) {
     requireLatentShape(latent);
+    const Projection& latentToRGB = space == LatentSpace::sdxl ? kSDXLLatentToRGB : kSD1LatentToRGB;
     const int64_t height = latent.shape()[2];
     const int64_t width = latent.shape()[3];
     const int64_t plane = height * width;
@@ -103,7 +112,7 @@ Image PreviewDecoder::project(const ShapedArray& latent, int upscale) {
         for (size_t colour = 0; colour < 3; ++colour) {
             float value = 0.0f;
             for (size_t c = 0; c < 4; ++c) {
-                value += kLatentToRGB[colour][c] * channels[static_cast<int64_t>(c) * plane + p];
+                value += latentToRGB[colour][c] * channels[static_cast<int64_t>(c) * plane + p];
             }
             small[static_cast<size_t>(p * 3) + colour] = (value + 1.0f) * 127.5f;
         }
@@ -183,7 +192,7 @@ std::vector<Image> PreviewDecoder::decode(std::span<const ShapedArray> latents) 
     }
     std::vector<Image> images;
     for (const ShapedArray& latent : latents) {
-        images.push_back(project(latent, kUpscale));
+        images.push_back(project(latent, kUpscale, space_));
     }
     return images;
 }

@@ -237,4 +237,10 @@ GeneratedImages StableDiffusionXLPipeline::decodeToImages(std::span<const Shaped
     return GeneratedImages(decoded.begin(), decoded.end());
 }
 
+GeneratedImages StableDiffusionXLPipeline::decodeToPreviewImages(std::span<const ShapedArray> latents,
+                                                                 const PipelineConfiguration&) {
+    std::vector<Image> decoded = previewDecoder.decode(latents);
+    return GeneratedImages(decoded.begin(), decoded.end());
+}
+
 } // namespace dravelin

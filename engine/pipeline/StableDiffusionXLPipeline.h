@@ -3,6 +3,7 @@
 #include "pipeline/Decoder.h"
 #include "pipeline/Encoder.h"
 #include "pipeline/PipelineProgress.h"
+#include "pipeline/PreviewDecoder.h"
 #include "random/RandomSource.h"
 #include "schedulers/Scheduler.h"
 #include "pipeline/StableDiffusionPipelineProtocol.h"
@@ -41,6 +42,7 @@ public:
         std::filesystem::path unetRefinerChunk1URL;
         std::filesystem::path unetRefinerChunk2URL;
         std::filesystem::path decoderURL;
+        std::filesystem::path previewDecoderURL;
         std::filesystem::path encoderURL;
         std::filesystem::path vocabURL;
         std::filesystem::path mergesURL;
@@ -86,6 +88,10 @@ public:
 
     GeneratedImages decodeToImages(std::span<const ShapedArray> latents,
                                    const PipelineConfiguration& configuration) override;
+    // Through previewDecoder: never the full decoder, whose 1024 × 1024 run
+    // costs as much as several steps.
+    GeneratedImages decodeToPreviewImages(std::span<const ShapedArray> latents,
+                                          const PipelineConfiguration& configuration) override;
 
     // The initial latents, one per image, from one random source.
     std::vector<ShapedArray> generateLatentSamples(const PipelineConfiguration& configuration,
@@ -106,6 +112,9 @@ public:
     Unet unet;
     std::optional<Unet> unetRefiner;
     Decoder decoder;
+    // The model directory's PreviewDecoder.model (TAESDXL) when it has one,
+    // else the projection for XL latents; callers may put another in.
+    PreviewDecoder previewDecoder{LatentSpace::sdxl};
     std::optional<Encoder> encoder;
     bool reduceMemory = false;
 

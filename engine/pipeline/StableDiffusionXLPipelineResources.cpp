@@ -60,7 +60,7 @@ StableDiffusionXLPipeline::ResourceURLs::ResourceURLs(const std::filesystem::pat
       unetChunk2URL(r / "UnetChunk2.model"), unetRefinerURL(r / "UnetRefiner.model"),
       unetRefinerChunk1URL(r / "UnetRefinerChunk1.model"),
       unetRefinerChunk2URL(r / "UnetRefinerChunk2.model"), decoderURL(r / "VAEDecoder.model"),
-      encoderURL(r / "VAEEncoder.model"), vocabURL(r / "vocab.json"), mergesURL(r / "merges.txt") {}
+      previewDecoderURL(r / "PreviewDecoder.model"), encoderURL(r / "VAEEncoder.model"), vocabURL(r / "vocab.json"), mergesURL(r / "merges.txt") {}
 
 StableDiffusionXLPipeline::StableDiffusionXLPipeline(const std::filesystem::path& resources,
                                                      const ModelConfiguration& configuration,
@@ -73,6 +73,7 @@ StableDiffusionXLPipeline::StableDiffusionXLPipeline(const ResourceURLs& urls,
     : unet(denoisingNetwork(urls.unetURL, urls.unetChunk1URL, urls.unetChunk2URL, configuration)),
       unetRefiner(refinerNetwork(urls, configuration)),
       decoder(urls.decoderURL, onCpuAndGpu(configuration)),
+      previewDecoder(urls.previewDecoderURL, configuration, LatentSpace::sdxl),
       encoder(fileExists(urls.encoderURL) ? std::optional<Encoder>(std::in_place, urls.encoderURL,
                                                                    onCpuAndGpu(configuration))
                                           : std::nullopt),
@@ -103,6 +104,7 @@ void StableDiffusionXLPipeline::loadResources() {
     textEncoder2->loadResources();
     unet.loadResources();
     decoder.loadResources();
+    previewDecoder.loadResources();
     if (textEncoder) {
         optionalStep("loading", "textEncoder", [&] { textEncoder->loadResources(); });
     }
@@ -140,6 +142,7 @@ void StableDiffusionXLPipeline::unloadResources() noexcept {
         unetRefiner->unloadResources();
     }
     decoder.unloadResources();
+    previewDecoder.unloadResources();
     if (encoder) {
         encoder->unloadResources();
     }

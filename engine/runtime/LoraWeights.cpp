@@ -187,11 +187,11 @@ std::shared_ptr<const LoraWeights> LoraWeights::read(const std::vector<LoraFile>
                                         : layer.alpha) = &view;
         }
         for (const auto& [weightName, layer] : layers) {
-            // Named apart: clang 14 cannot capture a structured binding.
-            const std::string& wanted = weightName;
-            const Shape& shape = std::find_if(weights.begin(), weights.end(), [&](const auto& s) {
-                                     return s.name == wanted;
-                                 })->shape;
+            // A named capture: a structured binding cannot be captured in C++20.
+            const Shape& shape =
+                std::find_if(weights.begin(), weights.end(),
+                             [&name = weightName](const auto& s) { return s.name == name; })
+                    ->shape;
             const std::string where =
                 "The LoRA file \"" + fileName + "\" for the weight \"" + weightName + "\"";
             if (layer.down == nullptr || layer.up == nullptr) {

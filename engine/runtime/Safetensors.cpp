@@ -13,6 +13,7 @@
 #include <limits>
 
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -305,14 +306,21 @@ __attribute__((target("avx,f16c"))) void halvesToFloatsF16c(const uint8_t* in, f
 }
 #endif
 
+#ifdef DRAVELIN_HAS_F16C_PATH
+// F16C and AVX from CPUID leaf 1 (clang 14's __builtin_cpu_supports does
+// not know "f16c"); AVX also needs the system to save its registers.
+bool hasF16c() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0) {
+        return false;
+    }
+    return (c & bit_F16C) != 0 && (c & bit_AVX) != 0 && __builtin_cpu_supports("avx");
+}
+#endif
+
 void halvesToFloats(const uint8_t* in, float* out, size_t count) {
 #ifdef DRAVELIN_HAS_F16C_PATH
-#if defined(__clang__)
-    // clang 14 has no "f16c" to test for; every processor with AVX2 has F16C.
-    static const bool f16c = __builtin_cpu_supports("avx2");
-#else
-    static const bool f16c = __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx");
-#endif
+    static const bool f16c = hasF16c();
     if (f16c) {
         halvesToFloatsF16c(in, out, count);
         return;

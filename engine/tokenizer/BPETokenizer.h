@@ -121,6 +121,11 @@ public:
     static MergeRanks readMerges(const std::filesystem::path& path);
     // Reads a vocabulary file into token → ID. Throws TokenizerFileError.
     static Vocabulary readVocabulary(const std::filesystem::path& path);
+    // The same from the files' bytes in memory; `path` only names the file
+    // in messages.
+    static MergeRanks mergesFromBytes(std::string_view bytes, const std::filesystem::path& path);
+    static Vocabulary vocabularyFromBytes(std::string_view bytes,
+                                          const std::filesystem::path& path);
 
     // Start token, the prompt's tokens, end token, then padToken up to minCount.
     // A longer list is returned whole. Tokens missing from the vocabulary take

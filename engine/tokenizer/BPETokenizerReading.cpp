@@ -219,7 +219,11 @@ BPETokenizer::TokenizerFileError::TokenizerFileError(fs::path path, const std::s
     : std::runtime_error(message), path_(std::move(path)) {}
 
 BPETokenizer::MergeRanks BPETokenizer::readMerges(const fs::path& path) {
-    const std::string bytes = readWholeFile(path, "merges file");
+    return mergesFromBytes(readWholeFile(path, "merges file"), path);
+}
+
+BPETokenizer::MergeRanks BPETokenizer::mergesFromBytes(std::string_view bytes,
+                                                       const fs::path& path) {
     // A character-level tokenizer has no merges but still a version line; an
     // empty file is a failed download or a mistake.
     if (bytes.empty()) {
@@ -229,7 +233,11 @@ BPETokenizer::MergeRanks BPETokenizer::readMerges(const fs::path& path) {
 }
 
 BPETokenizer::Vocabulary BPETokenizer::readVocabulary(const fs::path& path) {
-    const std::string bytes = readWholeFile(path, "vocabulary file");
+    return vocabularyFromBytes(readWholeFile(path, "vocabulary file"), path);
+}
+
+BPETokenizer::Vocabulary BPETokenizer::vocabularyFromBytes(std::string_view bytes,
+                                                           const fs::path& path) {
     Vocabulary vocabulary;
     VocabularyReader reader(vocabulary);
     bool complete = false;

@@ -1,24 +1,34 @@
 // Drives the real window against a model directory and times what a user
 // waits for: from the click on "Generate" to the first step and to each
 // result in the grid, for two generations in a row (the second shows whether
-// anything is reloaded). For full-size random-weight models:
-//   dravelin-drive-timing MODEL_DIR [STEPS | SETTINGS.json]
+// anything is reloaded), and how long the window keeps input waiting while it
+// generates (the worst lateness of a 10 ms timer on its thread, which is
+// where every key press and click is handled). For full-size random-weight
+// models:
+//   dravelin-drive-timing MODEL_DIR [STEPS | SETTINGS.json] [--import MODEL]
 // A settings file sets any of: "prompt", "negativePrompt", "seed", "steps",
 // "guidance", "sampler" (as the window names it, "DPM++ 2M Karras"),
 // "width", "height", "imageCount", "loras" ([{"file": …, "weight": …}],
 // imported into the LoRA library and chosen), "fastMode" (true; with
 // "fastModeLora" naming the latent-consistency LoRA file to use instead of
 // downloading it) and "runs".
+// With --import, MODEL (a .safetensors checkpoint or a model directory) is
+// first imported into the window's model library (timed, hashing included),
+// chosen, and the generations run with it; MODEL_DIR then serves as the
+// downloaded model (and its tokenizer).
 
+#include "nn/compute/ComputeWaitPolicy.h"
 #include "state/Generator.h"
 #include "state/ModelStore.h"
 #include "state/SessionState.h"
+#include "state/library/ModelLibrary.h"
 #include "ui/MainView.h"
 #include "ui/MainWindow.h"
 #include "ui/ResultsGrid.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -28,7 +38,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -125,8 +137,11 @@ QString applySettings(const QJsonObject& json, Generator& generator, SessionStat
 } // namespace
 
 int main(int argc, char** argv) {
+    // As the application does: compute threads that sleep while they wait.
+    dravelin::usePassiveComputeWaiting(argv);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: dravelin-drive-timing MODEL_DIR [STEPS | SETTINGS.json]\n");
+        std::fprintf(stderr, "usage: dravelin-drive-timing MODEL_DIR [STEPS | SETTINGS.json] "
+                             "[--import MODEL]\n");
         return 2;
     }
     if (qEnvironmentVariableIsEmpty("DISPLAY")) {
@@ -155,6 +170,9 @@ int main(int argc, char** argv) {
         steps = std::atoi(argv[2]);
     }
     const int runs = settingsFile.value(QStringLiteral("runs")).toInt(2);
+    const QString imported = argc > 4 && std::string(argv[3]) == "--import"
+                                 ? QFileInfo(QString::fromLocal8Bit(argv[4])).absoluteFilePath()
+                                 : QString();
 
     // The store finds its model at <application folder>/Model.
     QTemporaryDir folder;
@@ -175,6 +193,24 @@ int main(int argc, char** argv) {
     }
     std::printf("model loaded in %.1f s\n", clock.elapsed() / 1000.0);
     MainView* main = window.mainView();
+    if (!imported.isEmpty()) {
+        // The library lives in the temporary folder, on the file system of
+        // /tmp: a model elsewhere is copied, one beside it linked.
+        const qint64 start = clock.elapsed();
+        window.library().importModel(imported);
+        waitFor([&] { return !window.library().isImporting(); }, 60 * 60 * 1000);
+        if (!window.library().message().isEmpty()) {
+            std::fprintf(stderr, "import failed: %s\n", qPrintable(window.library().message()));
+            return 1;
+        }
+        const std::optional<LibraryEntry> entry = window.library().entry(window.library().chosenId());
+        std::printf("imported %s (%s, %.2f GB) in %.1f s, hashing included\n",
+                    qPrintable(entry->name), qPrintable(displayName(entry->kind)),
+                    static_cast<double>(entry->size) / 1e9,
+                    static_cast<double>(clock.elapsed() - start) / 1000.0);
+        std::fflush(stdout);
+    }
+
     main->findChild<QPlainTextEdit*>(QStringLiteral("prompt"))
         ->setPlainText(QStringLiteral("a photo of a cat"));
     if (const QString problem = applySettings(settingsFile, generator, window.session());
@@ -214,6 +250,26 @@ int main(int argc, char** argv) {
                     firstPreview = clock.elapsed();
                 }
             });
+        // Input waits as long as this timer is late.
+        QTimer probe;
+        probe.setInterval(10);
+        qint64 lastTick = -1;
+        qint64 worstLateness = 0;
+        QObject::connect(&probe, &QTimer::timeout, [&] {
+            const qint64 now = clock.elapsed();
+            if (lastTick >= 0) {
+                worstLateness = std::max(worstLateness, now - lastTick - probe.interval());
+            }
+            lastTick = now;
+        });
+        probe.start();
+        // A model chosen in the library loads at the first click.
+        qint64 loadStarted = -1;
+        qint64 loadEnded = -1;
+        QMetaObject::Connection loading =
+            QObject::connect(&generator, &Generator::isLoadingModelChanged, [&] {
+                (generator.isLoadingModel() ? loadStarted : loadEnded) = clock.elapsed();
+            });
         const int before = main->grid()->model()->rowCount();
         const qint64 click = clock.elapsed();
         QTest::mouseClick(main->findChild<QPushButton*>(QStringLiteral("generate")),
@@ -226,8 +282,14 @@ int main(int argc, char** argv) {
         }
         const qint64 result = arrivals.empty() ? clock.elapsed() : arrivals.front();
         QObject::disconnect(arrived);
+        probe.stop();
         QObject::disconnect(follow);
         QObject::disconnect(preview);
+        QObject::disconnect(loading);
+        if (loadStarted >= 0 && loadEnded >= loadStarted) {
+            std::printf("run %d: the chosen model loaded in %.1f s\n", run,
+                        static_cast<double>(loadEnded - loadStarted) / 1000.0);
+        }
         waitFor([&] { return !generator.isGenerating(); }, 10000);
         // The pace from step 1 on. Step 1 (no preview) runs between the first
         // preview and its report, so the first step began about that long,
@@ -255,6 +317,8 @@ int main(int argc, char** argv) {
             }
             std::printf(" s\n");
         }
+        std::printf("run %d: the window answered input within %lld ms while generating\n", run,
+                    static_cast<long long>(worstLateness));
         std::fflush(stdout);
     }
     std::printf("peak resident memory:%s\n", peakResident().c_str());

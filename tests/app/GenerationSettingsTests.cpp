@@ -216,14 +216,14 @@ namespace {
 
 // A real (tiny, random) model installed as the application's, a LoRA for it
 // and one for another network.
-class Library : public ::testing::Test {
+class LoraLibraryTest : public ::testing::Test {
 protected:
     TemporaryDirectory directory;
     QString folder = qpath(directory.path() / "app");
     std::filesystem::path fitting = directory.path() / "my: style.safetensors";
     std::filesystem::path foreign = directory.path() / "foreign.safetensors";
 
-    Library() { qtApplication(); }
+    LoraLibraryTest() { qtApplication(); }
 
     void SetUp() override {
         writeRandomModel(directory.path() / "app" / "Model", {});
@@ -240,7 +240,7 @@ protected:
 
 } // namespace
 
-TEST_F(Library, ImportsChoosesWhatFitsAndResolvesPromptTags) {
+TEST_F(LoraLibraryTest, ImportsChoosesWhatFitsAndResolvesPromptTags) {
     LoraLibrary library(folder);
     library.setModelDirectory(folder + QStringLiteral("/Model"));
     EXPECT_TRUE(library.names().isEmpty());
@@ -277,7 +277,7 @@ TEST_F(Library, ImportsChoosesWhatFitsAndResolvesPromptTags) {
     EXPECT_EQ(again.entry(name)->hash, library.entry(name)->hash);
 }
 
-TEST_F(Library, GeneratingWithLorasReloadsOnlyWhenTheyChange) {
+TEST_F(LoraLibraryTest, GeneratingWithLorasReloadsOnlyWhenTheyChange) {
     ModelStore store(folder);
     std::vector<ModelState::Kind> kinds;
     QObject::connect(&store, &ModelStore::stateChanged,

@@ -2,13 +2,17 @@
 #include "pipeline/StableDiffusionPipeline.h"
 #include "state/Generator.h"
 #include "state/SeedText.h"
+#include "state/ThreadPriority.h"
 #include "support/TestNetworks.h"
 #include "support/TestPipelineKinds.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QImageReader>
+#include <QSemaphore>
 #include <QThread>
+
+#include <atomic>
 
 #include <gtest/gtest.h>
 
@@ -177,6 +181,59 @@ TEST_F(GeneratorTest, StopKeepsThePreviewAndAddsNothing) {
     EXPECT_TRUE(generator.errorMessage().isNull());
     EXPECT_FALSE(generator.preview().isNull());
     EXPECT_LT(generator.step(), 20);
+}
+
+TEST_F(GeneratorTest, StopAtEveryPhaseLeavesItReadyForTheNextRun) {
+    // Networks loaded per use and a safety checker, so that a run passes
+    // through every phase; the worker is held at each until Stop is pressed.
+    writeTinyModel(directory.path() / "checked", {.safetyChecker = true});
+    auto checked = std::make_shared<StableDiffusionPipeline>(
+        directory.path() / "checked", std::vector<std::string>{}, ModelConfiguration{},
+        /*disableSafety=*/false, /*reduceMemory=*/true);
+    generator.setSteps(4);
+    std::atomic<int> workerNice{-100};
+    for (const std::string phase : {"load:text_encoder", "predict:text_encoder", "predict:unet",
+                                    "load:decoder", "predict:decoder", "predict:safety_checker",
+                                    "preview"}) {
+        std::atomic<bool> pressed{false};
+        QSemaphore stopPressed;
+        const auto resultsBefore = generator.results().size();
+        ModelEventLog::setObserver([&](const std::string& event) {
+            workerNice = thisThreadNiceValue();
+            if (event == phase && !pressed.exchange(true)) {
+                QMetaObject::invokeMethod(
+                    &generator,
+                    [&] {
+                        generator.stop();
+                        stopPressed.release();
+                    },
+                    Qt::QueuedConnection);
+                stopPressed.acquire();
+            }
+        });
+        const QMetaObject::Connection preview =
+            QObject::connect(&generator, &Generator::previewChanged, [&] {
+                if (phase == "preview" && generator.isGenerating() &&
+                    !generator.preview().isNull() && !pressed.exchange(true)) {
+                    generator.stop();
+                }
+            });
+        generator.generate(checked);
+        ASSERT_TRUE(finished()) << phase;
+        ModelEventLog::setObserver({});
+        QObject::disconnect(preview);
+        EXPECT_TRUE(pressed) << phase;
+        EXPECT_EQ(generator.results().size(), resultsBefore) << phase;
+        EXPECT_TRUE(generator.errorMessage().isNull()) << phase;
+
+        // Ready: the next run goes through to a result.
+        generator.generate(checked);
+        ASSERT_TRUE(finished()) << phase;
+        EXPECT_EQ(generator.results().size(), resultsBefore + 1) << phase;
+        EXPECT_TRUE(generator.errorMessage().isNull()) << phase;
+    }
+    // The networks ran below the GUI thread's priority.
+    EXPECT_EQ(workerNice, std::min(thisThreadNiceValue() + generationNiceIncrement, 19));
 }
 
 TEST_F(GeneratorTest, EngineFailuresAndMissingImagesBecomeMessages) {

@@ -7,6 +7,7 @@
 #include "state/Generator.h"
 #include "state/ModelStore.h"
 #include "state/SessionState.h"
+#include "state/library/ModelLibrary.h"
 #include "support/TestNetworks.h"
 #include "support/TestPipelineKinds.h"
 #include "ui/MainView.h"
@@ -24,6 +25,7 @@
 #include <QThread>
 
 #include <cstdio>
+#include <future>
 
 using namespace dravelin;
 using namespace dravelin::testing;
@@ -171,5 +173,24 @@ int main(int argc, char** argv) {
     waitFor([&] { return session.fastMode().downloadFraction() > 0.3; });
     shoot(window, output, QStringLiteral("main-fast-mode-downloading"));
     session.fastMode().setEnabled(false);
+
+    // The model library: an import under way (held at its check until the
+    // shot is taken), then an SDXL model chosen.
+    generator.setSteps(6);
+    generator.generate(store.pipeline());
+    waitFor([&] { return !generator.isGenerating(); });
+    writeTinyXLModel(directory.path() / "downloads" / "Juggernaut XL", {});
+    std::promise<void> shot;
+    std::shared_future<void> taken = shot.get_future().share();
+    window.library().setInspector([taken](const QString& path) {
+        taken.wait();
+        return inspectModel(path);
+    });
+    window.library().importModel(
+        QString::fromStdString((directory.path() / "downloads" / "Juggernaut XL").string()));
+    shoot(window, output, QStringLiteral("main-importing-model"));
+    shot.set_value();
+    waitFor([&] { return !window.library().isImporting(); });
+    shoot(window, output, QStringLiteral("main-sdxl-model-chosen"));
     return 0;
 }

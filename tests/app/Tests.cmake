@@ -15,14 +15,17 @@ target_compile_options(dravelin_fake_hub PRIVATE -Wno-missing-field-initializers
 dravelin_test(test_app_state
     app/GenerationSettingsTests.cpp
     app/GeneratorTests.cpp
+    app/ImageFileLoadingTests.cpp
     app/ModelStoreDownloadTests.cpp
+    app/ModelLibraryTests.cpp
     app/ModelStoreTests.cpp)
 target_link_libraries(test_app_state PRIVATE dravelin_app_state dravelin_qt_test_support
                       dravelin_fake_hub dravelin_model_maker)
 
 find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets Test)
 dravelin_test(test_window app/WindowTests.cpp)
-target_link_libraries(test_window PRIVATE dravelin_app_ui Qt6::Test dravelin_qt_test_support)
+target_link_libraries(test_window PRIVATE dravelin_app_ui Qt6::Test dravelin_qt_test_support
+                      dravelin_model_maker)
 
 # Offscreen screenshots of every screen: dravelin-screenshots [DIR].
 add_executable(dravelin-screenshots app/ScreenshotTool.cpp)
@@ -34,3 +37,13 @@ target_compile_options(dravelin-screenshots PRIVATE -Wno-missing-field-initializ
 # full-size model directories): dravelin-drive-timing MODEL_DIR [STEPS | SETTINGS.json].
 add_executable(dravelin-drive-timing app/DrivenTimingTool.cpp)
 target_link_libraries(dravelin-drive-timing PRIVATE dravelin_app_ui Qt6::Test dravelin_warnings)
+
+# A long session through the window with a real tiny model (slow).
+add_executable(test_long_session app/LongSessionTests.cpp)
+target_link_libraries(test_long_session PRIVATE dravelin_app_ui dravelin_model_maker
+                      dravelin_test_support dravelin_qt_test_support Qt6::Test
+                      GTest::gtest GTest::gtest_main dravelin_warnings)
+target_include_directories(test_long_session PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_options(test_long_session PRIVATE -Wno-missing-field-initializers)
+add_test(NAME LongSession COMMAND test_long_session)
+set_tests_properties(LongSession PROPERTIES LABELS slow ENVIRONMENT DRAVELIN_PRECISION=float32)

@@ -1,19 +1,26 @@
 #include "app/QtTestApplication.h"
 #include "app/ScriptedStore.h"
+#include "make-model/ModelMaker.h"
 #include "pipeline/StableDiffusionPipeline.h"
+#include "runtime/CheckpointWriter.h"
 #include "state/Generator.h"
 #include "state/ModelStore.h"
+#include "state/SessionState.h"
+#include "state/library/ModelLibrary.h"
 #include "support/TestNetworks.h"
 #include "support/TestPipelineKinds.h"
 #include "ui/ControlsPanel.h"
 #include "ui/MainView.h"
 #include "ui/MainWindow.h"
+#include "ui/ModelPicker.h"
 #include "ui/PreviewArea.h"
 #include "ui/ResultDelegate.h"
 #include "ui/ResultsGrid.h"
 #include "ui/SetupView.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QMimeData>
 #include <QDir>
 #include <QFile>
 #include <QFont>
@@ -305,4 +312,132 @@ TEST_F(Window, GridColumnsAdaptToTheWidth) {
             EXPECT_EQ(cell.left() - grid->cellRect(row - 1).right() - 1, 10);
         }
     }
+}
+
+TEST_F(Window, ImportsPicksAndGeneratesWithTheChosenModel) {
+    installAndLoad();
+    MainView* main = window->mainView();
+    ModelPicker* picker = main->controls()->modelPicker();
+    auto* models = main->findChild<QComboBox*>(QStringLiteral("model"));
+    ASSERT_EQ(models->count(), 1);
+    EXPECT_EQ(models->currentText().section(QString::fromUtf8(" — "), 0, 0),
+              QStringLiteral("Stable Diffusion 1.5"));
+    EXPECT_FALSE(main->findChild<QPushButton*>(QStringLiteral("removeModel"))->isEnabled());
+
+    // "Import model…" with the dialog answered by the test.
+    TemporaryDirectory downloads;
+    writeTinyXLModel(downloads.path() / "Tiny XL");
+    picker->askImportPath = [&](QWidget*) {
+        return QString::fromStdString((downloads.path() / "Tiny XL").string());
+    };
+    QTest::mouseClick(main->findChild<QPushButton*>(QStringLiteral("importModel")), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([this] { return !window->library().isImporting(); }));
+    ASSERT_EQ(models->count(), 2);
+    EXPECT_TRUE(models->currentText().startsWith(QString::fromUtf8("Tiny XL — SDXL, ")))
+        << models->currentText().toStdString();
+    EXPECT_TRUE(main->findChild<QPushButton*>(QStringLiteral("removeModel"))->isEnabled());
+
+    generator->setSteps(3);
+    generateOnce(QStringLiteral("a photo of a cat"));
+    ASSERT_TRUE(generator->errorMessage().isNull()) << generator->errorMessage().toStdString();
+    ASSERT_EQ(generator->results().size(), 1);
+    EXPECT_EQ(generator->results().front().modelName, QStringLiteral("Tiny XL"));
+
+    // Back to the hub model with the keyboard, as a user picks.
+    models->setFocus();
+    QTest::keyClick(models, Qt::Key_Up);
+    EXPECT_EQ(window->library().chosenId(), QStringLiteral("hub"));
+    generateOnce(QStringLiteral("a dog"));
+    ASSERT_EQ(generator->results().size(), 2);
+    const GeneratedImage made = generator->results().front();
+    EXPECT_EQ(made.modelName, QStringLiteral("Stable Diffusion 1.5"));
+    const QString path = folder + QStringLiteral("/dog.png");
+    main->askSavePath = [&](QWidget*, const QString&) { return path; };
+    QTest::mouseClick(main->grid()->viewport(), Qt::LeftButton, {},
+                      main->grid()->cellRect(0).center());
+    QTest::keyClick(main->grid(), Qt::Key_S, Qt::ControlModifier);
+    EXPECT_TRUE(QImage(path).text(QStringLiteral("parameters"))
+                    .endsWith(QStringLiteral(", Model: Stable Diffusion 1.5")));
+
+    // A file dropped on the window is imported; what is no model says why.
+    writeAffineBundle(downloads.path() / "notes");
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(
+        QString::fromStdString((downloads.path() / "notes").string()))});
+    EXPECT_TRUE(window->importDropped(&data));
+    ASSERT_TRUE(waitUntil([this] { return !window->library().isImporting(); }));
+    EXPECT_TRUE(showsText(main, QStringLiteral("is not a model folder")))
+        << window->library().message().toStdString();
+
+    // A dropped image is no import: it gives its settings back.
+    generator->setPrompt(QStringLiteral("something else"));
+    QMimeData image;
+    image.setUrls({QUrl::fromLocalFile(path)});
+    EXPECT_TRUE(window->importDropped(&image));
+    EXPECT_FALSE(window->library().isImporting());
+    EXPECT_EQ(generator->prompt(), QStringLiteral("a dog"));
+    const QString notice = window->session().reader().notice();
+    EXPECT_TRUE(notice.startsWith(QStringLiteral("Took the settings of \"dog.png\"."))) << notice.toStdString();
+    EXPECT_FALSE(notice.contains(QStringLiteral("the model"))) << notice.toStdString(); // the chosen one
+
+    // Remove asks first, then the hub model is chosen again.
+    models->setFocus();
+    QTest::keyClick(models, Qt::Key_Down);
+    ASSERT_EQ(window->library().chosenName(), QStringLiteral("Tiny XL"));
+    QTest::mouseClick(main->findChild<QPushButton*>(QStringLiteral("removeModel")), Qt::LeftButton);
+    ASSERT_NE(picker->removeConfirmation(), nullptr);
+    EXPECT_EQ(models->count(), 2);
+    QTest::mouseClick(
+        picker->removeConfirmation()->findChild<QPushButton*>(QStringLiteral("confirmRemove")),
+        Qt::LeftButton);
+    EXPECT_EQ(models->count(), 1);
+    EXPECT_EQ(window->library().chosenId(), QStringLiteral("hub"));
+    EXPECT_TRUE(std::filesystem::exists(downloads.path() / "Tiny XL" / "Unet.model"));
+}
+
+TEST_F(Window, GeneratesWithAnImportedCheckpointThenWithTheHubModelAgain) {
+    // A hub model and a single-file checkpoint of real (tiny) networks.
+    const auto hub = directory.path() / "Model";
+    writeRandomModel(hub, {.checkpointRules = true});
+    TemporaryDirectory downloads;
+    writeRandomModel(downloads.path() / "other", {.checkpointRules = true, .seed = 5});
+    const auto file = downloads.path() / "photon_v1.safetensors";
+    writeCheckpoint(downloads.path() / "other", file, CheckpointContents::model);
+    QFile marker(folder + QStringLiteral("/Model/.complete"));
+    ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
+    marker.close();
+    window->show();
+    ASSERT_TRUE(waitUntil([this] { return store->state() == ModelState::ready(); },
+                          std::chrono::seconds(60)));
+    MainView* main = window->mainView();
+    main->controls()->modelPicker()->askImportPath = [&](QWidget*) {
+        return QString::fromStdString(file.string());
+    };
+    QTest::mouseClick(main->findChild<QPushButton*>(QStringLiteral("importModel")), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([this] { return !window->library().isImporting(); }));
+    ASSERT_TRUE(window->library().message().isNull()) << window->library().message().toStdString();
+    auto* models = main->findChild<QComboBox*>(QStringLiteral("model"));
+    EXPECT_TRUE(models->currentText().startsWith(QString::fromUtf8("photon_v1 — SD 1.5, ")));
+    const LibraryEntry imported = *window->library().entry(window->library().chosenId());
+
+    generator->setSteps(2);
+    generateOnce(QStringLiteral("a photo of a cat"));
+    ASSERT_TRUE(generator->errorMessage().isNull()) << generator->errorMessage().toStdString();
+    models->setFocus();
+    QTest::keyClick(models, Qt::Key_Up); // the hub model again
+    generateOnce(QStringLiteral("a photo of a cat"));
+    ASSERT_TRUE(generator->errorMessage().isNull()) << generator->errorMessage().toStdString();
+
+    ASSERT_EQ(generator->results().size(), 2);
+    const GeneratedImage& fromFile = generator->results()[1];
+    const GeneratedImage& fromHub = generator->results()[0];
+    EXPECT_EQ(fromFile.image.size(), fromHub.image.size());
+    EXPECT_TRUE(fromFile.parametersText().endsWith(
+        QStringLiteral(", Model hash: ") + imported.sha256.left(10) +
+        QStringLiteral(", Model: photon_v1")))
+        << fromFile.parametersText().toStdString();
+    EXPECT_TRUE(fromHub.parametersText().endsWith(
+        QStringLiteral("x128, Model: Stable Diffusion 1.5")));
+    // Same seed and prompt, other weights: another image.
+    EXPECT_NE(fromFile.image, fromHub.image);
 }

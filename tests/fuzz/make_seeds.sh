@@ -5,7 +5,7 @@
 set -eu
 out=$1
 fixtures=$(dirname "$0")/../nn/fixtures
-mkdir -p "$out/safetensors" "$out/tokenizer_files" "$out/config" "$out/bundle"
+mkdir -p "$out/safetensors" "$out/tokenizer_files" "$out/config" "$out/bundle" "$out/image" "$out/checkpoint"
 for model in "$fixtures"/*.model; do
     name=$(basename "$model" .model)
     cp "$model/config.json" "$out/config/$name.json"
@@ -16,8 +16,9 @@ for model in "$fixtures"/*.model; do
 done
 printf '#version: 0.2\nc a\nca t</w>\nd o\n\0{"c": 0, "a": 1, "t</w>": 2, "ca": 3, "cat</w>": 4, "<|endoftext|>": 5}' \
     > "$out/tokenizer_files/small"
+# Small PNGs of every colour type, depth and text chunk kind, interlaced too.
+cp "$(dirname "$0")"/seeds/image/*.png "$out/image/"
 if [ $# -ge 2 ]; then
-    mkdir -p "$out/checkpoint"
     scratch=$(mktemp -d)
     "$2/dravelin-make-model" "$scratch/sd" --checkpoint "$out/checkpoint/sd1.safetensors" >/dev/null
     "$2/dravelin-make-model" "$scratch/xl" --sdxl --refiner \

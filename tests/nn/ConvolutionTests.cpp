@@ -110,6 +110,35 @@ TEST_F(ConvolutionTest, NormalisesActivatesAndUpsamplesOnTheWayIn) {
     EXPECT_TRUE(frameIsZero(both));
 }
 
+TEST_F(ConvolutionTest, LargeMapsRunInBandsOfRows) {
+    // A wide map, plain; then, upsampled, over the size laid out whole, so
+    // that it goes a band of rows at a time: the bands' seams (rows read
+    // twice, upsampled rows repeated across a seam) must not show.
+    const Case c{1, 16, 8, 200, 206, 3};
+    const ShapedArray w = weight(c), b = bias(c), x = input(c);
+    const FeatureMap map = FeatureMap::fromPlanar(x);
+    const Convolution convolution(w, b);
+    ASSERT_TRUE(closeTo(convolution.forward({map}).toPlanar(),
+                        referenceConvolution(x, w, b, 1, 1, 1), kTolerance));
+
+    const ShapedArray gamma = randomArray({c.in}, generator, 0.5f, 1.5f);
+    const ShapedArray beta = randomArray({c.in}, generator);
+    const GroupNorm norm(std::vector<float>(gamma.data(), gamma.data() + c.in),
+                         std::vector<float>(beta.data(), beta.data() + c.in), 4, 1e-6f);
+    const ChannelTransform transform = norm.transform(map, Activation::silu);
+    const ShapedArray residual = randomArray({1, c.out, 2 * c.height, 2 * c.width}, generator);
+    FeatureMap sum = FeatureMap::fromPlanar(residual);
+    convolution.accumulate({map, &transform, true}, sum);
+    ShapedArray expected = referenceConvolution(
+        referenceUpsample(referenceSilu(referenceGroupNorm(x, 4, 1e-6f, gamma, beta))), w, b, 1,
+        1, 1);
+    for (int64_t i = 0; i < expected.count(); ++i) {
+        expected.data()[i] += residual.data()[i];
+    }
+    EXPECT_TRUE(closeTo(sum.toPlanar(), expected, kTolerance));
+    EXPECT_TRUE(frameIsZero(sum));
+}
+
 TEST_F(ConvolutionTest, AccumulatesOntoAResidual) {
     const Case c{1, 8, 8, 9, 14, 3};
     const ShapedArray w = weight(c), b = bias(c), x = input(c);

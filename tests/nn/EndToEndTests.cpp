@@ -4,7 +4,8 @@
 // one. The denoising network is still a stand-in kind.
 
 #include "cli/GenerateCommand.h"
-#include "cli/PngFile.h"
+#include "core/PngReading.h"
+#include "core/PngWriting.h"
 #include "nn/support/NetworkFixtures.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "support/TestNetworks.h"

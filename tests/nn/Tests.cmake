@@ -16,6 +16,7 @@ dravelin_test(test_nn
     nn/AttentionTests.cpp
     nn/ClipTextModelTests.cpp
     nn/ControlNetTests.cpp
+    nn/ComputeThreadsTests.cpp
     nn/ConvolutionTests.cpp
     nn/EndToEndTests.cpp
     nn/LoraTests.cpp

@@ -223,3 +223,25 @@ TEST_F(XLPipeline, ImageToImageStartsFromTheEncodedImage) {
         EXPECT_EQ(error.errorCase(), PipelineError::Case::startingImageProvidedWithoutEncoder);
     }
 }
+
+TEST_F(XLPipeline, PreviewsUseTheXLProjectionNotTheFullDecoder) {
+    StableDiffusionXLPipeline pipeline = build();
+    EXPECT_FALSE(pipeline.previewDecoder.hasTinyAutoencoder());
+    EXPECT_EQ(pipeline.previewDecoder.latentSpace(), LatentSpace::sdxl);
+    int64_t previews = 0;
+    pipeline.generateImages(configuration(), [&](const PipelineProgress& progress) {
+        previews += static_cast<int64_t>(progress.previewImages().size());
+        return true;
+    });
+    EXPECT_EQ(previews, 5); // PNDM visits one timestep more than its steps
+    EXPECT_EQ(count(ModelEventLog::events("predict"), "decoder"), 1); // the final image only
+
+    // c1 = 1 alone gives XL's second row (−0.2634, −0.0196, 0.0653), not SD 1.x's.
+    ShapedArray latent(Shape{1, 4, 2, 2});
+    std::fill(latent.data() + 4, latent.data() + 8, 1.0f);
+    const std::vector<Image> images = pipeline.previewDecoder.decode(std::span(&latent, 1));
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_EQ(images[0].width(), 16);
+    EXPECT_EQ(std::vector<uint8_t>(images[0].pixels().begin(), images[0].pixels().begin() + 3),
+              (std::vector<uint8_t>{94, 125, 136}));
+}

@@ -15,6 +15,7 @@ namespace {
 
 std::mutex logMutex;
 std::vector<std::string> eventLog;
+std::function<void(const std::string&)> eventObserver;
 
 int64_t integer(const nlohmann::json& config, const char* key, int64_t fallback) {
     return config.value(key, fallback);
@@ -286,8 +287,20 @@ std::vector<WeightSpec> noWeights(const nlohmann::json&) {
 } // namespace
 
 void ModelEventLog::record(const std::string& event) {
+    std::function<void(const std::string&)> observer;
+    {
+        std::lock_guard lock(logMutex);
+        eventLog.push_back(event);
+        observer = eventObserver;
+    }
+    if (observer) {
+        observer(event);
+    }
+}
+
+void ModelEventLog::setObserver(std::function<void(const std::string&)> observer) {
     std::lock_guard lock(logMutex);
-    eventLog.push_back(event);
+    eventObserver = std::move(observer);
 }
 
 std::vector<std::string> ModelEventLog::events() {

@@ -7,6 +7,7 @@
 #include "runtime/NetworkRegistry.h"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +23,9 @@ public:
     // Events of one kind ("load", "unload" or "predict"), names only.
     static std::vector<std::string> events(const std::string& kind);
     static void clear();
+    // Called with each event as it happens, on the thread it happens on,
+    // before the network goes on (a test may hold it there); empty for none.
+    static void setObserver(std::function<void(const std::string&)> observer);
 };
 
 // Registers the stand-in kinds for the lifetime of this object:

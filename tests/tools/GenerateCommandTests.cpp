@@ -1,6 +1,7 @@
 #include "cli/GenerateCommand.h"
-#include "cli/PngFile.h"
 #include "pipeline/GenerationParameters.h"
+#include "core/PngReading.h"
+#include "core/PngWriting.h"
 #include "support/TestNetworks.h"
 #include "support/TestPipelineKinds.h"
 

@@ -1,5 +1,5 @@
 #include "cli/GenerateCommand.h"
-#include "cli/PngFile.h"
+#include "core/PngWriting.h"
 #include "make-model/ModelMaker.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "support/TestNetworks.h"

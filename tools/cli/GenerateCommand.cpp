@@ -1,7 +1,9 @@
 #include "cli/GenerateCommand.h"
 
-#include "cli/PngFile.h"
 #include "core/Sha256.h"
+#include "core/ImageFile.h"
+#include "core/PngReading.h"
+#include "core/PngWriting.h"
 #include "options/CommandLineOptions.h"
 #include "pipeline/GenerationParameters.h"
 #include "pipeline/SamplerChoice.h"
@@ -141,7 +143,7 @@ std::vector<Image> controlNetImages(const GenerateOptions& options,
     }
     const std::vector<Shape> shapes = pipeline.controlNet->inputImageShapes();
     for (size_t k = 0; k < options.controlNets.size(); ++k) {
-        const Image image = readPng(options.controlNets[k].image);
+        const Image image = readImageFile(options.controlNets[k].image);
         const Shape& shape = shapes[k];
         if (shape.size() != 4 || shape[1] != 3) {
             throw std::runtime_error("The ControlNet \"" + options.controlNets[k].name +
@@ -260,7 +262,21 @@ ChosenPipeline chooseCheckpointPipeline(const GenerateOptions& options,
     files.vae = options.vae;
     files.refiner = options.refiner;
     files.tokenizerDirectory = options.tokenizer.value_or(defaultModelDirectory());
-    const CheckpointPipeline built = makeCheckpointPipeline(files, runtime, c, options.reduceMemory);
+    CheckpointPipeline built = makeCheckpointPipeline(files, runtime, c, options.reduceMemory);
+    // Another size than the model's own: the networks are built again for
+    // it (nothing was loaded yet), and SDXL's geometry rows follow it.
+    if (options.width || options.height) {
+        const int64_t own = built.model.imageSize;
+        const int64_t width = options.width.value_or(own);
+        const int64_t height = options.height.value_or(own);
+        c = options.configuration;
+        built = makeCheckpointPipeline(files, sizedForImages(runtime, width, height), c,
+                                       options.reduceMemory);
+        if (built.isXL) {
+            c.originalSize = c.targetSize = static_cast<float>(height);
+            c.originalWidth = c.targetWidth = static_cast<float>(width);
+        }
+    }
     if (built.isXL && !runtime.loras.empty()) {
         throw std::runtime_error("LoRAs are for SD 1.5 models; \"" +
                                  excerpt(options.model.string(), 200) + "\" is an SDXL one.");

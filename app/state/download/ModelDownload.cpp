@@ -32,6 +32,10 @@ QString ModelDownload::previewRepository() {
     return QStringLiteral("madebyollin/taesd");
 }
 
+QString ModelDownload::xlPreviewRepository() {
+    return QStringLiteral("madebyollin/taesdxl");
+}
+
 const QList<QPair<QString, QString>>& ModelDownload::previewInstallMap() {
     static const QList<QPair<QString, QString>> map{
         {QStringLiteral("config.json"), QStringLiteral("PreviewDecoder.model/config.json")},

@@ -59,17 +59,25 @@ public:
     // The same for the preview decoder, fetched after the model's files.
     static QString previewRepository();
     static const QList<QPair<QString, QString>>& previewInstallMap();
+    // The tiny autoencoder for SDXL latents (madebyollin/taesdxl), a further
+    // download of its own, installed with the same map as the one above.
+    static QString xlPreviewRepository();
     // https://huggingface.co, or $HF_ENDPOINT when set.
     static QUrl hubBaseUrl();
+
+    // What one download fetches: repositories in turn, each with its
+    // install map. The hub model and its preview decoder unless set before
+    // start() (other files than the model's, a LoRA say, get the same
+    // resuming, checks, manifest and marker).
+    using Source = DownloadSource;
+    void setSources(QList<Source> sources) { sources_ = std::move(sources); }
+    const QList<Source>& sources() const { return sources_; }
 
     ModelDownload(QNetworkAccessManager* network, QString partialDirectory, QString modelDirectory,
                   QObject* parent = nullptr);
 
     // Takes effect at start().
     void setTimings(const DownloadTimings& timings) { timings_ = timings; }
-    // Other files than the model's (a LoRA, say), with the same resuming,
-    // checks, manifest and marker; takes effect at start().
-    void setSources(const QList<DownloadSource>& sources) { sources_ = sources; }
 
     void start();
     // Aborts the running request promptly; finished(cancelled) follows.
@@ -96,7 +104,7 @@ private:
     QString partialDirectory_;
     QString modelDirectory_;
     DownloadTimings timings_;
-    QList<DownloadSource> sources_;
+    QList<Source> sources_;
     bool failedLocally_ = false;
     Procedure* procedure_ = nullptr;
 };

@@ -47,11 +47,11 @@ void ModelDownload::Procedure::start() {
     stage_ = Stage::listing;
     hubBase_ = hubBaseUrl();
     clock_.start();
-    if (owner_.sources_.isEmpty()) {
-        sources_ = {{repository(), installMap()}, {previewRepository(), previewInstallMap()}};
-    } else {
-        for (const DownloadSource& source : owner_.sources_) {
-            sources_.append({source.repository, source.installMap});
+    sources_ = {{repository(), installMap()}, {previewRepository(), previewInstallMap()}};
+    if (!owner_.sources().isEmpty()) {
+        sources_.clear();
+        for (const ModelDownload::Source& source : owner_.sources()) {
+            sources_.push_back({source.repository, source.installMap});
         }
     }
     listNextSource();

@@ -19,7 +19,7 @@ inline uint32_t roundedBits(float value) {
 
 } // namespace
 
-DRAVELIN_VECTOR_CLONES
+DRAVELIN_WIDE_VECTOR_CLONES
 void toBfloat16(const float* values, uint16_t* out, int64_t count) {
     for (int64_t i = 0; i < count; ++i) {
         out[i] = static_cast<uint16_t>(roundedBits(values[i]) >> 16);

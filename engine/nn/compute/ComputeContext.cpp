@@ -1,11 +1,14 @@
 #include "nn/compute/ComputeContext.h"
 
+#include "nn/compute/CpuQuota.h"
+
 #include <omp.h>
 #include <sched.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -74,7 +77,11 @@ int ComputeContext::threadCount() {
         if (const int chosen = positiveEnvironmentInteger("OMP_NUM_THREADS")) {
             return chosen;
         }
-        return physicalCoresAvailable();
+        // A CPU quota below the cores we may run on (a container, a systemd
+        // slice) would leave threads waiting on each other for time slices.
+        const int cores = physicalCoresAvailable();
+        const std::optional<int> quota = cgroupCpuLimit();
+        return quota ? std::min(cores, *quota) : cores;
     }();
     return count;
 }

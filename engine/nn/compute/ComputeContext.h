@@ -14,8 +14,9 @@ public:
 
     // Threads a prediction uses: DRAVELIN_THREADS when set, else
     // OMP_NUM_THREADS when set, else one per physical core this process may
-    // run on (a second hardware thread on a core only competes for the same
-    // vector units).
+    // run on (its affinity; a second hardware thread on a core only competes
+    // for the same vector units), no more than its control group's CPU quota
+    // allows.
     static int threadCount();
 };
 

@@ -15,7 +15,7 @@ inline float sigmoid(float x) {
 
 } // namespace
 
-DRAVELIN_VECTOR_CLONES
+DRAVELIN_WIDE_VECTOR_CLONES
 void silu(float* values, int64_t count) {
     for (int64_t i = 0; i < count; ++i) {
         values[i] = values[i] * sigmoid(values[i]);

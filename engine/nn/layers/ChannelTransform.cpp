@@ -9,7 +9,7 @@ namespace dravelin {
 
 namespace {
 
-DRAVELIN_VECTOR_CLONES
+DRAVELIN_WIDE_VECTOR_CLONES
 void affine(const float* in, float* out, int64_t pixels, int64_t channels, const float* scales,
             const float* shifts) {
     for (int64_t p = 0; p < pixels; ++p) {

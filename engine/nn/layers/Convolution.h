@@ -4,6 +4,7 @@
 #include "nn/compute/FeatureMap.h"
 #include "nn/compute/WeightReader.h"
 #include "nn/layers/ConvolutionInput.h"
+#include "nn/layers/ConvolutionPrimitive.h"
 #include "nn/layers/TapProduct.h"
 #include "runtime/ComputePrecision.h"
 
@@ -23,13 +24,24 @@ struct ConvolutionPadding {
 };
 
 // A 2-D convolution with bias (PyTorch's Conv2d, square 1×1 or 3×3 kernel,
-// stride 1 or 2), on feature maps. Each kernel tap is one matrix product of
-// the input's pixels (rows) by the tap's weights, run by oneDNN's GEMM
-// straight on the framed map: a 3×3 tap is the same product shifted by a row
-// or a column. The weights are rearranged once, at construction, into one
-// [in, out] matrix per tap. In bfloat16 the taps are held in bfloat16, each
-// band of input rows is rounded to bfloat16 once, and oneDNN's bfloat16
-// matrix multiply accumulates the taps in float32.
+// stride 1 or 2), on feature maps.
+//
+// Where oneDNN has an AVX-512 or AMX kernel for the layer on this processor
+// (chosen once, at construction), it runs oneDNN's convolution: the weights are reordered once
+// into that kernel's layout, the bias and a residual sum are fused into it,
+// and it reads the framed map's rows as they lie (a 3×3 kernel computes the
+// frame columns too, cleared afterwards). Inputs that are produced on the way
+// in (normalised, upsampled) or rounded to bfloat16 are laid out a band of
+// rows at a time, so no whole copy of the input is stored.
+//
+// Elsewhere each kernel tap is one matrix product of the input's pixels
+// (rows) by the tap's weights, run by oneDNN's GEMM straight on the framed
+// map: a 3×3 tap is the same product shifted by a row or a column. The
+// weights are rearranged once, at construction, into one [in, out] matrix per
+// tap. In bfloat16 the taps are held in bfloat16, each band of input rows is
+// rounded to bfloat16 once, and oneDNN's bfloat16 matrix multiply accumulates
+// the taps in float32. DRAVELIN_CONVOLUTION=taps chooses this way everywhere
+// (to compare the two).
 class Convolution {
 public:
     // Reads "<prefix>.weight" [out, in, k, k] and "<prefix>.bias" [out];
@@ -58,6 +70,8 @@ public:
 
     // Multiply-adds × 2 for one run on this input.
     double flops(const ConvolutionInput& input) const;
+    // Whether oneDNN's convolution runs this layer (else the taps do).
+    bool runsOneDnnKernel() const { return primitive_.available(); }
 
 private:
     void checkShapes(const ConvolutionInput& input, const FeatureMap& output) const;
@@ -78,6 +92,11 @@ private:
     void runStridedBfloat16(const ConvolutionInput& input, FeatureMap& output,
                             bool accumulate) const;
     const char* profileCategory(const ConvolutionInput& input) const;
+    void layOutTaps(const ShapedArray& weight);
+    // oneDNN's convolution, a band of output rows at a time.
+    void runPrimitive(const ConvolutionInput& input, FeatureMap& output, bool accumulate) const;
+    void runStridedPrimitive(const ConvolutionInput& input, FeatureMap& output,
+                             bool accumulate) const;
 
     int64_t inChannels_;
     int64_t outChannels_;
@@ -87,6 +106,7 @@ private:
     ComputePrecision precision_;
     AlignedBuffer taps_;    // [kernel²][in][out], float32 or bfloat16 values
     TapProduct tapProduct_; // bfloat16 only
+    ConvolutionPrimitive primitive_;
 
     std::vector<float> bias_;
 };

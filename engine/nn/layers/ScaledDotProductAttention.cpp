@@ -4,10 +4,9 @@
 #include "nn/compute/Bfloat16.h"
 #include "nn/compute/ComputeContext.h"
 #include "nn/compute/ParallelFailure.h"
+#include "nn/compute/MatrixProduct.h"
 #include "nn/compute/Profiler.h"
 #include "nn/layers/AttentionKernels.h"
-
-#include <oneapi/dnnl/dnnl.h>
 
 #include <algorithm>
 #include <cmath>
@@ -25,19 +24,6 @@ constexpr int64_t kQueryBlock = 64;
 constexpr int64_t kKeyBlock = 512;
 // Stands for −∞ in a masked score without making e^(x − max) a NaN.
 constexpr float kHidden = -1e30f;
-
-// C = A·B (or A·Bᵀ) + beta·C, row-major, on the calling thread: inside a
-// parallel region oneDNN's GEMM runs single-threaded.
-void multiply(char transposeB, int64_t rows, int64_t columns, int64_t depth, const float* a,
-              int64_t aStride, const float* b, int64_t bStride, float beta, float* c,
-              int64_t cStride) {
-    const dnnl_status_t status = dnnl_sgemm('N', transposeB, rows, columns, depth, 1.0f, a, aStride,
-                                            b, bStride, beta, c, cStride);
-    if (status != dnnl_success) {
-        throw std::runtime_error("oneDNN's matrix product failed (status " +
-                                 std::to_string(static_cast<int>(status)) + ").");
-    }
-}
 
 int64_t ceilDivide(int64_t a, int64_t b) {
     return (a + b - 1) / b;
@@ -57,36 +43,52 @@ ScaledDotProductAttention::ScaledDotProductAttention(int64_t heads, int64_t head
                                     "causal one as many keys as queries.");
     }
     if (precision_ == ComputePrecision::bfloat16) {
-        makeBfloat16Products();
+        products_ = std::make_shared<ProductCache>();
+        // The sizes every block but the last meets, made before the first run.
+        productsFor(std::min(kQueryBlock, queryLength_), std::min(kKeyBlock, keyLength_));
     }
 }
 
-void ScaledDotProductAttention::makeBfloat16Products() {
+ScaledDotProductAttention::Products ScaledDotProductAttention::productsFor(int64_t rows,
+                                                                          int64_t count) const {
+    std::lock_guard lock(products_->mutex);
+    const auto found = products_->made.find({rows, count});
+    if (found != products_->made.end()) {
+        return found->second;
+    }
     using dnnl::memory;
     constexpr auto bf16 = memory::data_type::bf16;
     constexpr auto f32 = memory::data_type::f32;
-    const memory::dim any = DNNL_RUNTIME_DIM_VAL;
     const int64_t d = headDim_;
-    const int64_t width = heads_ * d;
     const dnnl::engine& engine = ComputeContext::engine();
-    // Block queries [rows, d] by keys [d, count] (the key copy's rows,
-    // transposed) into scores [rows, count], one key block apart.
-    scoreProduct_ = dnnl::matmul(dnnl::matmul::primitive_desc(
-        dnnl::matmul::desc(memory::desc({any, d}, bf16, {d, 1}),
-                           memory::desc({d, any}, bf16, {1, width}),
-                           memory::desc({any, any}, f32, {kKeyBlock, 1})),
-        engine));
+    dnnl::primitive_attr plain;
+    plain.set_scratchpad_mode(dnnl::scratchpad_mode::user);
+    // Block queries [rows, d] by keys [d, count] (the head's key copy,
+    // transposed) into scores [rows, count], one key block apart. The
+    // matrix-engine kernels take only dense keys and values, hence one copy
+    // per head.
+    const dnnl::matmul::primitive_desc scores(
+        dnnl::matmul::desc(memory::desc({rows, d}, bf16, {d, 1}),
+                           memory::desc({d, count}, bf16, {1, d}),
+                           memory::desc({rows, count}, f32, {count, 1})),
+        plain, engine);
     // Softmax weights [rows, count] by values [count, d], added to the
     // weighted values [rows, d].
     dnnl::post_ops sum;
     sum.append_sum(1.0f);
     dnnl::primitive_attr accumulate;
     accumulate.set_post_ops(sum);
-    weighProduct_ = dnnl::matmul(dnnl::matmul::primitive_desc(
-        dnnl::matmul::desc(memory::desc({any, any}, bf16, {kKeyBlock, 1}),
-                           memory::desc({any, d}, bf16, {width, 1}),
-                           memory::desc({any, d}, f32, {d, 1})),
-        accumulate, engine));
+    accumulate.set_scratchpad_mode(dnnl::scratchpad_mode::user);
+    const dnnl::matmul::primitive_desc weigh(
+        dnnl::matmul::desc(memory::desc({rows, count}, bf16, {count, 1}),
+                           memory::desc({count, d}, bf16, {d, 1}),
+                           memory::desc({rows, d}, f32, {d, 1})),
+        accumulate, engine);
+    Products made{dnnl::matmul(scores), dnnl::matmul(weigh),
+                  std::max(scores.scratchpad_desc().get_size(),
+                           weigh.scratchpad_desc().get_size())};
+    products_->made.emplace(std::make_pair(rows, count), made);
+    return made;
 }
 
 double ScaledDotProductAttention::flops() const {
@@ -134,53 +136,70 @@ void ScaledDotProductAttention::attendBlock(int64_t head, int64_t firstQuery, in
     using dnnl::memory;
     const dnnl::engine& engine = ComputeContext::engine();
     dnnl::stream& stream = ComputeContext::stream();
-    const int64_t width = heads_ * d;
 
     // A causal query sees the keys up to its own position.
     const int64_t visibleKeys = causal_ ? std::min(keyLength_, firstQuery + rows) : keyLength_;
     for (int64_t firstKey = 0; firstKey < visibleKeys; firstKey += kKeyBlock) {
         const int64_t count = std::min(kKeyBlock, visibleKeys - firstKey);
+        // The block's scores and weights are dense rows of `count` values.
+        Products products;
+        memory pad;
+        if (narrow) {
+            products = productsFor(rows, count);
+            thread_local AlignedBuffer scratchpad;
+            const size_t floats = (products.scratchpadBytes + sizeof(float) - 1) / sizeof(float);
+            if (scratchpad.size() < floats) {
+                scratchpad = AlignedBuffer(floats);
+            }
+            pad = memory(memory::desc({static_cast<memory::dim>(products.scratchpadBytes)},
+                                      memory::data_type::u8, memory::format_tag::a),
+                         engine, scratchpad.data());
+        }
         if (narrow) {
             memory a(memory::desc({rows, d}, memory::data_type::bf16, {d, 1}), engine, queries16);
-            memory b(memory::desc({d, count}, memory::data_type::bf16, {1, width}), engine,
-                     const_cast<uint16_t*>(operands.keys16 + firstKey * width + head * d));
-            memory c(memory::desc({rows, count}, memory::data_type::f32, {kKeyBlock, 1}), engine,
+            memory b(memory::desc({d, count}, memory::data_type::bf16, {1, d}), engine,
+                     const_cast<uint16_t*>(operands.keys16 + (head * keyLength_ + firstKey) * d));
+            memory c(memory::desc({rows, count}, memory::data_type::f32, {count, 1}), engine,
                      scores);
-            scoreProduct_.execute(stream,
-                                  {{DNNL_ARG_SRC, a}, {DNNL_ARG_WEIGHTS, b}, {DNNL_ARG_DST, c}});
+            products.scores.execute(stream, {{DNNL_ARG_SRC, a},
+                                             {DNNL_ARG_WEIGHTS, b},
+                                             {DNNL_ARG_DST, c},
+                                             {DNNL_ARG_SCRATCHPAD, pad}});
             stream.wait();
         } else {
-            multiply('T', rows, count, d, blockQueries, d,
+            multiplyMatrices('T', rows, count, d, blockQueries, d,
                      operands.keys + firstKey * layout_.keyStride + head * d, layout_.keyStride,
-                     0.0f, scores, kKeyBlock);
+                     0.0f, scores, count);
         }
         if (causal_) {
             for (int64_t i = 0; i < rows; ++i) {
                 const int64_t visible = firstQuery + i + 1 - firstKey;
                 if (visible < count) {
-                    std::fill(scores + i * kKeyBlock + std::max<int64_t>(visible, 0),
-                              scores + i * kKeyBlock + count, kHidden);
+                    std::fill(scores + i * count + std::max<int64_t>(visible, 0),
+                              scores + i * count + count, kHidden);
                 }
             }
         }
-        kernels::runningSoftmaxStep(scores, rows, count, kKeyBlock, maxima, sums, rescale);
+        kernels::runningSoftmaxStep(scores, rows, count, count, maxima, sums, rescale);
         if (firstKey > 0) {
             for (int64_t i = 0; i < rows; ++i) {
                 kernels::scaleValues(weighted + i * d, d, rescale[i]);
             }
         }
         if (narrow) {
-            kernels::rowsToBfloat16(scores, rows, count, kKeyBlock, weights16, kKeyBlock);
-            memory a(memory::desc({rows, count}, memory::data_type::bf16, {kKeyBlock, 1}), engine,
+            kernels::rowsToBfloat16(scores, rows, count, count, weights16, count);
+            memory a(memory::desc({rows, count}, memory::data_type::bf16, {count, 1}), engine,
                      weights16);
-            memory b(memory::desc({count, d}, memory::data_type::bf16, {width, 1}), engine,
-                     const_cast<uint16_t*>(operands.values16 + firstKey * width + head * d));
+            memory b(memory::desc({count, d}, memory::data_type::bf16, {d, 1}), engine,
+                     const_cast<uint16_t*>(operands.values16 + (head * keyLength_ + firstKey) * d));
             memory c(memory::desc({rows, d}, memory::data_type::f32, {d, 1}), engine, weighted);
-            weighProduct_.execute(stream,
-                                  {{DNNL_ARG_SRC, a}, {DNNL_ARG_WEIGHTS, b}, {DNNL_ARG_DST, c}});
+            products.weigh.execute(stream, {{DNNL_ARG_SRC, a},
+                                            {DNNL_ARG_WEIGHTS, b},
+                                            {DNNL_ARG_DST, c},
+                                            {DNNL_ARG_SCRATCHPAD, pad}});
             stream.wait();
         } else {
-            multiply('N', rows, d, count, scores, kKeyBlock,
+            multiplyMatrices('N', rows, d, count, scores, count,
                      operands.values + firstKey * layout_.valueStride + head * d,
                      layout_.valueStride, 1.0f, weighted, d);
         }
@@ -206,12 +225,16 @@ void ScaledDotProductAttention::forward(const float* queries, const float* keys,
         values16 = AlignedBuffer(half);
         auto* keyValues = reinterpret_cast<uint16_t*>(keys16.data());
         auto* valueValues = reinterpret_cast<uint16_t*>(values16.data());
+        // Each head's keys and values together: [heads][positions][headDim].
+        const int64_t d = headDim_;
 #pragma omp parallel for schedule(static)
         for (int64_t position = 0; position < keyLength_; ++position) {
-            kernels::toBfloat16(keys + position * layout_.keyStride, keyValues + position * width,
-                                width);
-            kernels::toBfloat16(values + position * layout_.valueStride,
-                                valueValues + position * width, width);
+            for (int64_t head = 0; head < heads_; ++head) {
+                kernels::toBfloat16(keys + position * layout_.keyStride + head * d,
+                                    keyValues + (head * keyLength_ + position) * d, d);
+                kernels::toBfloat16(values + position * layout_.valueStride + head * d,
+                                    valueValues + (head * keyLength_ + position) * d, d);
+            }
         }
         operands.keys16 = keyValues;
         operands.values16 = valueValues;

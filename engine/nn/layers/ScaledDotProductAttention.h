@@ -5,6 +5,10 @@
 #include <oneapi/dnnl/dnnl.hpp>
 
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
 
 namespace dravelin {
 
@@ -42,7 +46,7 @@ public:
 
 private:
     // Where one head's products read their keys and values: float32 in the
-    // caller's layout, or bfloat16 copies, [positions, heads × headDim].
+    // caller's layout, or bfloat16 copies, [heads][positions][headDim].
     struct KeysAndValues {
         const float* keys;
         const float* values;
@@ -52,7 +56,20 @@ private:
     // One head's block of queries against all (visible) keys.
     void attendBlock(int64_t head, int64_t firstQuery, int64_t rows, const float* queries,
                      const KeysAndValues& operands, float* output, float* workspace) const;
-    void makeBfloat16Products();
+    // bfloat16: the two products for a block of `rows` queries and `count`
+    // keys, made on first use and kept. oneDNN's matrix-engine kernels need
+    // every size fixed when a product is made; a block meets at most two
+    // query counts and two key counts (more only with a causal mask).
+    struct Products {
+        dnnl::matmul scores;
+        dnnl::matmul weigh;
+        size_t scratchpadBytes = 0;
+    };
+    struct ProductCache {
+        std::mutex mutex;
+        std::map<std::pair<int64_t, int64_t>, Products> made;
+    };
+    Products productsFor(int64_t rows, int64_t count) const;
     size_t workspaceFloats() const;
 
     int64_t heads_;
@@ -62,9 +79,7 @@ private:
     bool causal_;
     AttentionLayout layout_;
     ComputePrecision precision_;
-    // bfloat16 only: the two products for any block size.
-    dnnl::matmul scoreProduct_;
-    dnnl::matmul weighProduct_;
+    std::shared_ptr<ProductCache> products_;
 };
 
 } // namespace dravelin

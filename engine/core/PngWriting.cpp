@@ -1,9 +1,14 @@
-#include "cli/PngFile.h"
+#include "core/PngWriting.h"
 
 #include <png.h>
+#include <unistd.h>
+
+#include <climits>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 
@@ -51,64 +56,55 @@ bool encodePng(FILE* file, const Image& image, png_text* chunks, int chunkCount)
     return true;
 }
 
-// Reads the chunks before the pixels and copies the first text chunk called
-// `keyword`; false when libpng gives up on the file.
-bool readTextChunk(FILE* file, const std::string& keyword, std::string* text, bool* found) {
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    if (png == nullptr) {
-        return false;
+// Why a file cannot be created, in words a user can act on.
+std::string creationFailure(const std::filesystem::path& path, int error) {
+    const std::string name = "\"" + path.string() + "\"";
+    switch (error) {
+    case ENAMETOOLONG:
+        return "Cannot write " + name +
+               ": the name is too long for the file system (at most 255 bytes for a file "
+               "name and 4096 for a whole path).";
+    case ENOENT:
+    case ENOTDIR:
+        return "Cannot write " + name + ": the folder does not exist.";
+    case EACCES:
+    case EPERM:
+        return "Cannot write " + name + ": the folder is not writable.";
+    case EROFS:
+        return "Cannot write " + name + ": the file system is read-only.";
+    case ENOSPC:
+    case EDQUOT:
+        return "Cannot write " + name + ": the disk is full.";
+    case EISDIR:
+        return "Cannot write " + name + ": it is a folder.";
+    default:
+        return "Cannot write " + name + ": " + std::strerror(error) + ".";
     }
-    png_infop info = png_create_info_struct(png);
-    if (info == nullptr) {
-        png_destroy_read_struct(&png, nullptr, nullptr);
-        return false;
-    }
-    if (setjmp(png_jmpbuf(png)) != 0) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        return false;
-    }
-    png_init_io(png, file);
-    png_read_info(png, info);
-    png_textp chunks = nullptr;
-    int count = 0;
-    png_get_text(png, info, &chunks, &count);
-    for (int i = 0; i < count && !*found; ++i) {
-        if (keyword == chunks[i].key) {
-            const size_t length = chunks[i].compression >= PNG_ITXT_COMPRESSION_NONE
-                                      ? chunks[i].itxt_length
-                                      : chunks[i].text_length;
-            text->assign(chunks[i].text, length);
-            *found = true;
-        }
-    }
-    png_destroy_read_struct(&png, &info, nullptr);
-    return true;
 }
 
 } // namespace
 
-std::optional<std::string> readPngText(const std::filesystem::path& path,
-                                       const std::string& keyword) {
-    File file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
-        throw std::runtime_error("Cannot open the PNG file \"" + path.string() + "\".");
-    }
-    std::string text;
-    bool found = false;
-    if (!readTextChunk(file.get(), keyword, &text, &found)) {
-        throw std::runtime_error("Cannot read the PNG file \"" + path.string() +
-                                 "\": it is not a PNG or is damaged.");
-    }
-    return found ? std::optional<std::string>(std::move(text)) : std::nullopt;
-}
-
 void writePng(const std::filesystem::path& path, const Image& image,
               const std::vector<std::pair<std::string, std::string>>& text) {
-    const std::filesystem::path temporary = path.string() + ".partial";
+    // A name the folder's file system cannot hold is refused before anything
+    // is written.
+    const std::filesystem::path folder =
+        path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    const long nameLimit = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+    const size_t maximumName = nameLimit > 0 ? static_cast<size_t>(nameLimit) : 255;
+    const std::string name = path.filename().string();
+    if (name.size() > maximumName || path.string().size() >= PATH_MAX) {
+        throw std::runtime_error(creationFailure(path, ENAMETOOLONG));
+    }
+    // The partial file sits beside the destination; a name with no room for
+    // the suffix gets a short hidden one.
+    const std::filesystem::path temporary =
+        name.size() + 8 <= maximumName
+            ? std::filesystem::path(path.string() + ".partial")
+            : folder / (".dravelin-" + std::to_string(::getpid()) + ".partial");
     File file(std::fopen(temporary.c_str(), "wb"));
     if (!file) {
-        throw std::runtime_error("Cannot write \"" + path.string() +
-                                 "\": the folder is missing or not writable.");
+        throw std::runtime_error(creationFailure(path, errno));
     }
     std::vector<png_text> chunks(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
@@ -137,23 +133,6 @@ void writePng(const std::filesystem::path& path, const Image& image,
         std::filesystem::remove(temporary, error);
         throw std::runtime_error("Cannot move \"" + path.string() + "\" into place.");
     }
-}
-
-Image readPng(const std::filesystem::path& path) {
-    png_image reader{};
-    reader.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&reader, path.c_str())) {
-        throw std::runtime_error("Cannot read the PNG file \"" + path.string() + "\".");
-    }
-    const bool alpha = (reader.format & PNG_FORMAT_FLAG_ALPHA) != 0;
-    reader.format = alpha ? PNG_FORMAT_RGBA : PNG_FORMAT_RGB;
-    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(reader));
-    if (!png_image_finish_read(&reader, nullptr, pixels.data(), 0, nullptr)) {
-        png_image_free(&reader);
-        throw std::runtime_error("Cannot read the PNG file \"" + path.string() + "\".");
-    }
-    return Image(static_cast<int>(reader.width), static_cast<int>(reader.height), alpha ? 4 : 3,
-                 alpha ? AlphaKind::straight : AlphaKind::none, std::move(pixels));
 }
 
 } // namespace dravelin

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "pipeline/PipelineConfiguration.h"
+#include "pipeline/StableDiffusionPipelineProtocol.h"
+#include "state/library/ModelChoice.h"
+
+#include <memory>
+
+namespace dravelin {
+
+// A chosen model, built into its pipeline and loaded as the memory plan
+// allows, with what a generation's configuration needs for it.
+struct LoadedModel {
+    std::shared_ptr<StableDiffusionPipelineProtocol> pipeline;
+    bool isXL = false;
+    // The model's own values: latent scale factors and, for SDXL, the
+    // geometry its network was trained for.
+    float encoderScaleFactor = 0.18215f;
+    float decoderScaleFactor = 0.18215f;
+    float originalSize = 1024.0f;
+    float targetSize = 1024.0f;
+
+    // Puts the model's own values into a generation's configuration.
+    void adjust(PipelineConfiguration& configuration) const;
+};
+
+// Builds the pipeline for a choice (SD 1.5 or SDXL, from a model directory or
+// a single-file checkpoint, with the chosen refiner and VAE, previews through
+// the tiny autoencoder of its latent space where there is one) and loads it.
+// Blocking: runs on the generating thread. Throws one sentence a user can act
+// on, among them the one for a machine with too little memory, before any
+// network is loaded.
+LoadedModel loadChosenModel(const ModelChoice& choice);
+
+} // namespace dravelin

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "state/library/LibraryEntry.h"
+
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+namespace dravelin {
+
+class StableDiffusionPipelineProtocol;
+
+// Everything a generation needs to know about the model it runs with: the
+// chosen library entry, the refiner and VAE chosen with it, and where the
+// shared files are. A plain value, handed to the generating thread.
+struct ModelChoice {
+    LibraryEntry model;
+    std::optional<LibraryEntry> refiner; // SDXL base models only
+    std::optional<LibraryEntry> vae;     // in place of the model's own
+    // The hub model's directory: its tokenizer files serve every model, its
+    // tiny autoencoder the previews of SD 1.x latents.
+    QString hubDirectory;
+    // The tiny autoencoder for SDXL latents, when it has been downloaded.
+    QString xlPreviewDecoder;
+    // The hub model's pipeline as the store loaded it, used for the hub entry
+    // so it is not loaded twice.
+    std::shared_ptr<StableDiffusionPipelineProtocol> preloaded;
+    // The hub model's pipeline while another model is chosen: its networks
+    // are let go before that model loads.
+    std::shared_ptr<StableDiffusionPipelineProtocol> idle;
+
+    // Names what is loaded: equal keys can share one loaded pipeline.
+    QString key() const {
+        return model.id + QLatin1Char('|') + (refiner ? refiner->id : QString()) +
+               QLatin1Char('|') + (vae ? vae->id : QString());
+    }
+    // The name results and a PNG's parameters give ("Model: …").
+    QString displayName() const { return model.name; }
+};
+
+} // namespace dravelin
