@@ -2,6 +2,7 @@
 
 #include "state/Generator.h"
 #include "state/ModelStore.h"
+#include "state/SessionState.h"
 #include "ui/ControlsPanel.h"
 #include "ui/PreviewArea.h"
 #include "ui/ResultsGrid.h"
@@ -39,12 +40,13 @@ QString askWithDialog(QWidget* parent, const QString& suggestedName) {
 } // namespace
 
 MainView::MainView(Generator& generator, ModelStore& store, ModelLibrary& library,
-                   QWidget* parent)
+                   SessionState& session, QWidget* parent)
     : QWidget(parent), askSavePath(askWithDialog), generator_(generator), store_(store) {
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     controls_ = new ControlsPanel(generator_, store_, library, this);
+    controls_->attach(session);
     layout->addWidget(controls_);
     layout->addWidget(divider(QFrame::VLine, this));
 
@@ -61,6 +63,9 @@ MainView::MainView(Generator& generator, ModelStore& store, ModelLibrary& librar
     connect(controls_, &ControlsPanel::deleteRequested, this, &MainView::confirmDelete);
     connect(grid_, &ResultsGrid::saveRequested, this, &MainView::save);
     connect(grid_, &ResultsGrid::copyRequested, &generator_, &Generator::copy);
+    connect(grid_, &ResultsGrid::useSettingsRequested, this, [&session](const GeneratedImage& result) {
+        session.reader().apply(result.parametersText(), QStringLiteral("the result"));
+    });
 }
 
 void MainView::confirmDelete() {

@@ -16,6 +16,7 @@ class ModelLibrary;
 class ModelStore;
 class PreviewArea;
 class ResultsGrid;
+class SessionState;
 
 // The screen shown while the model is ready: controls on the left, the
 // preview and the results grid on the right.
@@ -23,7 +24,7 @@ class MainView : public QWidget {
     Q_OBJECT
 public:
     MainView(Generator& generator, ModelStore& store, ModelLibrary& library,
-             QWidget* parent = nullptr);
+             SessionState& session, QWidget* parent = nullptr);
 
     // Asks where to save; returns an empty path when the user cancels.
     // Replaceable so the save path can be driven without a modal dialog.

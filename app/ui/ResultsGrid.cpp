@@ -126,6 +126,9 @@ void ResultsGrid::contextMenuEvent(QContextMenuEvent* event) {
     menu.addAction(QStringLiteral("Save as PNG\u2026"), this,
                    [this, result] { emit saveRequested(result); });
     menu.addAction(QStringLiteral("Copy"), this, [this, result] { emit copyRequested(result); });
+    QAction* use = menu.addAction(QStringLiteral("Use settings"), this,
+                                  [this, result] { emit useSettingsRequested(result); });
+    use->setEnabled(!result.parameters.isEmpty());
     menu.exec(event->globalPos());
 }
 

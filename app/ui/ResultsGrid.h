@@ -31,6 +31,7 @@ public:
 signals:
     void saveRequested(const dravelin::GeneratedImage& result);
     void copyRequested(const dravelin::GeneratedImage& result);
+    void useSettingsRequested(const dravelin::GeneratedImage& result);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

@@ -51,6 +51,14 @@ struct GenerateOptions {
     // aesthetic scores), so a plain directory can refuse them.
     bool xlOptions = false;
     bool refinerStartGiven = false;
+    // What --from-png set, so that later options can take its place.
+    struct FromPng {
+        bool given = false;
+        bool lorasFromPng = false;
+        // The image's sampler when no scheduler has its name; refused
+        // unless a later --scheduler chooses one.
+        std::string unknownSampler;
+    } fromPng;
 };
 
 // An SDXL model directory: one with the second text encoder's bundle.
