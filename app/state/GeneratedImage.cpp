@@ -1,5 +1,7 @@
 #include "state/GeneratedImage.h"
 
+#include "pipeline/GenerationParameters.h"
+
 #include <QStringList>
 #include <QTextBoundaryFinder>
 
@@ -63,6 +65,22 @@ QString parameterValue(const QString& value) {
 } // namespace
 
 QString GeneratedImage::parametersText() const {
+    if (!parameters.isEmpty()) {
+        // What the generation wrote (sampler, schedule, LoRAs, …), with the
+        // fields a result's holder may change since taken from them.
+        try {
+            GenerationParameters p = parseGenerationParameters(parameters.toStdString());
+            p.negativePrompt = negativePrompt.toStdString();
+            p.model = modelName.isEmpty() ? std::nullopt
+                                          : std::optional<std::string>(modelName.toStdString());
+            p.modelHash = modelHash.isEmpty()
+                              ? std::nullopt
+                              : std::optional<std::string>(modelHash.toStdString());
+            return QString::fromStdString(writeGenerationParameters(p));
+        } catch (const std::exception&) {
+            return parameters;
+        }
+    }
     QString text = prompt + QLatin1Char('\n');
     if (!negativePrompt.isEmpty()) {
         text += QStringLiteral("Negative prompt: ") + negativePrompt + QLatin1Char('\n');

@@ -23,14 +23,19 @@ struct GeneratedImage {
     QString modelName;
     QString modelHash;
     QString sampler = QStringLiteral("PNDM");
+    // The "parameters" text its PNG carries (prompt, sampler, size, model,
+    // LoRAs, …) as the generation wrote it; empty for results made without.
+    QString parameters;
 
     // The name offered when saving: the prompt's first eight words (letters
     // and numbers of any script, lower-cased, joined by "-"), at most 60
     // characters, then "_seed-<seed>.png".
     QString suggestedFileName() const;
-    // The "parameters" text of a saved PNG, as image tools read it: the
-    // prompt, "Negative prompt: …", then "Steps: 20, Sampler: PNDM, CFG scale:
-    // 7.5, Seed: 42, Size: 512x512, Model hash: 0123456789, Model: name".
+    // The "parameters" text of a saved PNG, as image tools read it:
+    // `parameters` where the generation wrote it, otherwise made from the
+    // fields: the prompt, "Negative prompt: …", then "Steps: 20, Sampler:
+    // PNDM, CFG scale: 7.5, Seed: 42, Size: 512x512, Model hash: 0123456789,
+    // Model: name".
     QString parametersText() const;
 };
 

@@ -2,8 +2,11 @@
 
 #include "pipeline/HiresFix.h"
 #include "pipeline/SchedulerTable.h"
+#include "pipeline/GenerationParameters.h"
+#include "pipeline/SamplerChoice.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "state/ModelLoader.h"
+#include "state/PngText.h"
 #include "state/QtImageConversion.h"
 #include "state/SeedText.h"
 #include "state/ThreadPriority.h"
@@ -30,6 +33,7 @@ struct Generator::Request {
     qint64 steps = 0;
     double guidance = 0.0;
     ImageInputRequest inputs;
+    GenerationOptions options;
 };
 
 Generator::Generator(QObject* parent)
@@ -114,6 +118,21 @@ void Generator::showResult(const GeneratedImage& result) {
     setPreview(result.image);
 }
 
+QString Generator::queueCaption() const {
+    if (queueLength_ < 2) {
+        return {};
+    }
+    return QStringLiteral("Image %1 of %2").arg(queuePosition_).arg(queueLength_);
+}
+
+void Generator::setQueue(int position, int length) {
+    if (position != queuePosition_ || length != queueLength_) {
+        queuePosition_ = position;
+        queueLength_ = length;
+        emit queueChanged();
+    }
+}
+
 void Generator::setLoadingModel(bool loading) {
     if (loading != isLoadingModel_) {
         isLoadingModel_ = loading;
@@ -121,7 +140,8 @@ void Generator::setLoadingModel(bool loading) {
     }
 }
 
-void Generator::generate(std::shared_ptr<StableDiffusionPipeline> pipeline) {
+void Generator::generate(std::shared_ptr<StableDiffusionPipeline> pipeline,
+                         const GenerationOptions& options) {
     ModelChoice choice;
     choice.model.id = QString::fromLatin1("hub");
     choice.model.name = QStringLiteral("Stable Diffusion 1.5");
@@ -131,14 +151,22 @@ void Generator::generate(std::shared_ptr<StableDiffusionPipeline> pipeline) {
         setErrorMessage(QStringLiteral("Generation failed: No model is loaded."));
         return;
     }
-    generate(choice);
+    generate(choice, options);
 }
 
-void Generator::generate(const ModelChoice& choice) {
+void Generator::generate(const ModelChoice& choice, const GenerationOptions& options) {
     if (isGenerating_) {
         return;
     }
-    const QString prompt = prompt_.trimmed();
+    // The tags choose LoRAs; the text encoder never sees them.
+    std::string untagged = prompt_.toStdString();
+    try {
+        takePromptLoras(untagged);
+    } catch (const ParametersError& error) {
+        setErrorMessage(QString::fromUtf8(error.what()));
+        return;
+    }
+    const QString prompt = QString::fromStdString(untagged).trimmed();
     if (prompt.isEmpty()) {
         setErrorMessage(QStringLiteral("Enter a prompt first."));
         return;
@@ -156,12 +184,15 @@ void Generator::generate(const ModelChoice& choice) {
                     *parsed,
                     steps_,
                     guidance_,
-                    imageInput_.request()};
+                    imageInput_.request(),
+                    options};
+    request.options.imageCount = std::max(request.options.imageCount, 1);
     cancelFlag_ = request.flag;
 
     isGenerating_ = true;
     emit isGeneratingChanged();
     setStep(0);
+    setQueue(1, request.options.imageCount);
     setTiming(0.0, 0.0);
     setPreview(QImage());
     setErrorMessage(QString());
@@ -175,8 +206,8 @@ void Generator::generate(const ModelChoice& choice) {
 }
 
 std::shared_ptr<const LoadedModel> Generator::modelFor(const ModelChoice& choice) {
-    // The hub model's pipeline is told apart by identity: a reload makes a
-    // new one.
+    // The hub model's pipeline is told apart by identity: a reload (with
+    // other LoRAs or another size, say) makes a new one.
     const QString key =
         choice.key() + QLatin1Char('|') +
         QString::number(reinterpret_cast<quintptr>(choice.preloaded.get()), 16);
@@ -209,8 +240,8 @@ void Generator::run(Request request) {
     // Below the window, so that its input and drawing never wait on the
     // compute threads (started from here, they inherit it).
     lowerThisThreadPriority(generationNiceIncrement);
-    std::optional<QImage> image;
     QString failure;
+    int finished = 0;
     try {
         const std::shared_ptr<const LoadedModel> model = modelFor(request.choice);
         PipelineConfiguration configuration(request.prompt.toStdString());
@@ -218,7 +249,6 @@ void Generator::run(Request request) {
         configuration.negativePrompt = request.negativePrompt.toStdString();
         configuration.imageCount = 1;
         configuration.stepCount = request.steps;
-        configuration.seed = request.seed;
         configuration.guidanceScale = static_cast<float>(request.guidance);
         // Image inputs and the hires fix run on the Stable Diffusion 1.x/2.x
         // pipeline, whose encoder and denoising network they use directly.
@@ -234,52 +264,102 @@ void Generator::run(Request request) {
         // Prompts copied from other tools mean here what they mean there:
         // emphasis, BREAK and prompts longer than one chunk.
         configuration.promptSyntax = PromptSyntax::emphasis;
+        configuration.schedulerType = request.options.sampler.scheduler;
+        configuration.schedulerTimestepSpacing = request.options.sampler.spacing;
         const std::shared_ptr<CancelFlag> flag = request.flag;
-        // The pace counts from the end of the first step on, so prompt
-        // encoding does not inflate it; the first step alone gives a first
-        // estimate.
-        using Clock = std::chrono::steady_clock;
-        const Clock::time_point started = Clock::now();
-        Clock::time_point firstStepDone;
-        const ProgressHandler handler = [&, this, flag](const PipelineProgress& progress) {
-                const qint64 step = progress.step;
-                const Clock::time_point now = Clock::now();
-                if (step == 0) {
-                    firstStepDone = now;
-                }
-                const double perStep =
-                    step == 0 ? std::chrono::duration<double>(now - started).count()
-                              : std::chrono::duration<double>(now - firstStepDone).count() /
-                                    static_cast<double>(step);
-                const double left = perStep * static_cast<double>(std::max<int64_t>(
-                                                  progress.stepCount - progress.step - 1, 0));
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, step, perStep, left] {
-                        setStep(step);
-                        setTiming(perStep, left);
-                    },
-                    Qt::QueuedConnection);
-                if (step % 2 == 0 && step < progress.stepCount) {
-                    // The fast preview path (never the full decoder); a
-                    // preview that fails is skipped and the run goes on.
-                    const GeneratedImages previews = progress.previewImages();
-                    if (!previews.empty() && previews.front()) {
-                        QImage preview = toQImage(*previews.front());
-                        QMetaObject::invokeMethod(
-                            this, [this, preview = std::move(preview)] { setPreview(preview); },
-                            Qt::QueuedConnection);
+        const int count = request.options.imageCount;
+        for (int index = 0; index < count && !flag->value(); ++index) {
+            // Each image of a queue has the next seed, as image tools count.
+            configuration.seed = request.seed + static_cast<uint32_t>(index);
+            QMetaObject::invokeMethod(
+                this,
+                [this, index, count] {
+                    setQueue(index + 1, count);
+                    setStep(0);
+                    setTiming(0.0, 0.0);
+                },
+                Qt::QueuedConnection);
+            // The pace counts from the end of the first step on, so prompt
+            // encoding does not inflate it; the first step alone gives a
+            // first estimate.
+            using Clock = std::chrono::steady_clock;
+            const Clock::time_point started = Clock::now();
+            Clock::time_point firstStepDone;
+            const ProgressHandler handler = [&, this, flag](const PipelineProgress& progress) {
+                    const qint64 step = progress.step;
+                    const Clock::time_point now = Clock::now();
+                    if (step == 0) {
+                        firstStepDone = now;
                     }
-                }
-                return !flag->value();
-            };
-        const GeneratedImages images =
-            request.inputs.hires
-                ? generateWithHiresFix(*imagePipeline, configuration, *request.inputs.hires,
-                                       handler)
-                : model->pipeline->generateImages(configuration, handler);
-        if (!images.empty() && images.front()) {
-            image = toQImage(*images.front());
+                    const double perStep =
+                        step == 0 ? std::chrono::duration<double>(now - started).count()
+                                  : std::chrono::duration<double>(now - firstStepDone).count() /
+                                        static_cast<double>(step);
+                    const double left = perStep * static_cast<double>(std::max<int64_t>(
+                                                      progress.stepCount - progress.step - 1, 0));
+                    QMetaObject::invokeMethod(
+                        this,
+                        [this, step, perStep, left] {
+                            setStep(step);
+                            setTiming(perStep, left);
+                        },
+                        Qt::QueuedConnection);
+                    if (step % 2 == 0 && step < progress.stepCount) {
+                        // The fast preview path (never the full decoder); a
+                        // preview that fails is skipped and the run goes on.
+                        const GeneratedImages previews = progress.previewImages();
+                        if (!previews.empty() && previews.front()) {
+                            QImage preview = toQImage(*previews.front());
+                            QMetaObject::invokeMethod(
+                                this,
+                                [this, preview = std::move(preview)] { setPreview(preview); },
+                                Qt::QueuedConnection);
+                        }
+                    }
+                    return !flag->value();
+                };
+            const GeneratedImages images =
+                request.inputs.hires
+                    ? generateWithHiresFix(*imagePipeline, configuration, *request.inputs.hires,
+                                           handler)
+                    : model->pipeline->generateImages(configuration, handler);
+            // An image finished after Stop is dropped with the rest.
+            if (flag->value() || images.empty() || !images.front()) {
+                continue;
+            }
+            const Image& image = *images.front();
+            GenerationParameters parameters =
+                parametersOf(configuration, image.width(), image.height());
+            parameters.loras = request.options.loras;
+            const QString modelName = request.options.modelName.isEmpty()
+                                          ? request.choice.displayName()
+                                          : request.options.modelName;
+            const QString modelHash = request.choice.model.shortHash();
+            if (!modelName.isEmpty()) {
+                parameters.model = modelName.toStdString();
+            }
+            if (!modelHash.isEmpty()) {
+                parameters.modelHash = modelHash.toStdString();
+            }
+            GeneratedImage result;
+            result.id = QUuid::createUuid();
+            result.image = toQImage(image);
+            result.prompt = request.prompt;
+            result.negativePrompt = request.negativePrompt;
+            result.seed = configuration.seed;
+            result.steps = request.steps;
+            result.guidance = request.guidance;
+            result.modelName = modelName;
+            result.modelHash = modelHash;
+            if (parameters.sampler) {
+                result.sampler = QString::fromStdString(*parameters.sampler);
+            }
+            result.parameters = QString::fromStdString(writeGenerationParameters(parameters));
+            ++finished;
+            QMetaObject::invokeMethod(
+                this,
+                [this, result = std::move(result)]() mutable { imageFinished(std::move(result)); },
+                Qt::QueuedConnection);
         }
     } catch (const std::exception& error) {
         failure = QString::fromUtf8(error.what());
@@ -289,38 +369,27 @@ void Generator::run(Request request) {
     }
     QMetaObject::invokeMethod(
         this,
-        [this, request = std::move(request), image = std::move(image),
-         failure = std::move(failure)]() mutable {
-            finish(std::move(request), std::move(image), std::move(failure));
+        [this, request = std::move(request), finished, failure = std::move(failure)]() mutable {
+            finish(std::move(request), finished, std::move(failure));
         },
         Qt::QueuedConnection);
 }
 
-void Generator::finish(Request request, std::optional<QImage> image, QString failure) {
+void Generator::imageFinished(GeneratedImage result) {
+    const QImage image = result.image;
+    results_.prepend(std::move(result));
+    setPreview(image);
+}
+
+void Generator::finish(Request request, int finishedImages, QString failure) {
     if (!failure.isNull()) {
         setErrorMessage(QStringLiteral("Generation failed: ") + failure);
-    } else if (image) {
-        if (!request.flag->value()) {
-            GeneratedImage result;
-            result.id = QUuid::createUuid();
-            result.image = *image;
-            result.prompt = request.prompt;
-            result.negativePrompt = request.negativePrompt;
-            result.seed = request.seed;
-            result.steps = request.steps;
-            result.guidance = request.guidance;
-            result.modelName = request.choice.displayName();
-            result.modelHash = request.choice.model.shortHash();
-            result.sampler = QString::fromStdString(
-                samplerName(PipelineConfiguration(request.prompt.toStdString())));
-            results_.prepend(result);
-            setPreview(*image);
-        }
-    } else if (!request.flag->value()) {
+    } else if (finishedImages == 0 && !request.flag->value()) {
         setErrorMessage(QStringLiteral("No image was produced."));
     }
     isGenerating_ = false;
     emit isGeneratingChanged();
+    setQueue(0, 0);
     cancelFlag_.reset();
 }
 
@@ -335,14 +404,12 @@ bool Generator::save(const GeneratedImage& result, const QString& path) {
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, "png");
-    // What it was made with travels in the file, where image tools look.
-    // (Set on the image: the writer's own text option folds line breaks.)
-    QImage image = result.image;
-    image.setText(QStringLiteral("parameters"), result.parametersText());
-    if (!writer.write(image) || bytes.isEmpty()) {
+    if (!writer.write(result.image) || bytes.isEmpty()) {
         setErrorMessage(QStringLiteral("Could not encode the PNG."));
         return false;
     }
+    // Image tools read the settings back from this text.
+    bytes = withPngText(bytes, "parameters", result.parametersText());
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
         setErrorMessage(QStringLiteral("Could not save the image: ") + file.errorString());

@@ -3,6 +3,7 @@
 #include "state/CancelFlag.h"
 #include "state/GeneratedImage.h"
 #include "state/ImageInput.h"
+#include "state/GenerationOptions.h"
 #include "state/ResultsModel.h"
 #include "state/library/ModelChoice.h"
 
@@ -37,6 +38,9 @@ class Generator : public QObject {
     // A generation with a model not loaded yet loads it first.
     Q_PROPERTY(bool isLoadingModel READ isLoadingModel NOTIFY isLoadingModelChanged)
     Q_PROPERTY(qint64 step READ step NOTIFY stepChanged)
+    Q_PROPERTY(int queuePosition READ queuePosition NOTIFY queueChanged)
+    Q_PROPERTY(int queueLength READ queueLength NOTIFY queueChanged)
+    Q_PROPERTY(QString queueCaption READ queueCaption NOTIFY queueChanged)
     Q_PROPERTY(double secondsPerStep READ secondsPerStep NOTIFY timingChanged)
     Q_PROPERTY(double secondsLeft READ secondsLeft NOTIFY timingChanged)
     Q_PROPERTY(QImage preview READ preview NOTIFY previewChanged)
@@ -61,6 +65,12 @@ public:
     bool isGenerating() const { return isGenerating_; }
     bool isLoadingModel() const { return isLoadingModel_; }
     qint64 step() const { return step_; }
+    // The image of the running queue being made (from 1) and how many the
+    // queue holds; 0 when nothing runs.
+    int queuePosition() const { return queuePosition_; }
+    int queueLength() const { return queueLength_; }
+    // "Image 2 of 5" while a queue of several runs, else empty.
+    QString queueCaption() const;
     // The running generation's mean time per denoising step so far and the
     // time its remaining steps will take at that pace; 0 until the first
     // step is done.
@@ -79,15 +89,23 @@ public:
     // The seed the text gives, if any.
     std::optional<uint32_t> seed() const;
 
-    // Validates prompt and seed, then runs one generation on a worker thread
-    // with the chosen model, loading it there first unless it is the one
-    // the last generation used (the previous model is then let go, so two
-    // models never fill memory together). Does nothing while one runs.
-    void generate(const ModelChoice& choice);
+    // Validates prompt and seed, then runs the queue of generations the
+    // options ask for on a worker thread with the chosen model, loading it
+    // there first unless it is the one the last generation used (the
+    // previous model is then let go, so two models never fill memory
+    // together); nothing is reloaded between the queue's images, and each
+    // image joins the results as soon as it is done. "<lora:…>" tags are
+    // taken out of the prompt the engine sees (the caller merges those
+    // LoRAs). Does nothing while a queue runs.
+    void generate(const ModelChoice& choice, const GenerationOptions& options = {});
     // The same with an SD 1.5 pipeline already built (the hub model's).
-    void generate(std::shared_ptr<StableDiffusionPipeline> pipeline);
-    // Asks the running generation to stop after its current step.
+    void generate(std::shared_ptr<StableDiffusionPipeline> pipeline,
+                  const GenerationOptions& options = {});
+    // Asks the running generation to stop after its current step; the rest
+    // of the queue is dropped.
     void stop();
+    // Shows a message in errorMessage (null clears it).
+    void report(const QString& message) { setErrorMessage(message); }
     // Shows a finished result in the preview.
     void showResult(const GeneratedImage& result);
 
@@ -106,6 +124,7 @@ signals:
     void isGeneratingChanged();
     void isLoadingModelChanged();
     void stepChanged();
+    void queueChanged();
     void timingChanged();
     void previewChanged();
     void errorMessageChanged();
@@ -120,7 +139,9 @@ private:
     // The loaded model for a choice, on the generating thread.
     std::shared_ptr<const LoadedModel> modelFor(const ModelChoice& choice);
     void run(Request request);
-    void finish(Request request, std::optional<QImage> image, QString failure);
+    void setQueue(int position, int length);
+    void imageFinished(GeneratedImage result);
+    void finish(Request request, int finishedImages, QString failure);
 
     ImageInput imageInput_;
     QString prompt_;
@@ -131,6 +152,8 @@ private:
     bool isGenerating_ = false;
     bool isLoadingModel_ = false;
     qint64 step_ = 0;
+    int queuePosition_ = 0;
+    int queueLength_ = 0;
     double secondsPerStep_ = 0.0;
     double secondsLeft_ = 0.0;
     QImage preview_;

@@ -1,6 +1,8 @@
 #include "state/ModelStore.h"
 
+#include "pipeline/ImageSize.h"
 #include "pipeline/StableDiffusionPipeline.h"
+#include "runtime/BundleDescription.h"
 #include "state/ResidencyPolicy.h"
 #include "state/download/ModelDownload.h"
 #include "state/download/ModelManifest.h"
@@ -23,11 +25,17 @@ struct LoadResult {
 
 // Builds and loads the pipeline; runs on a worker thread. Where the machine
 // has room, every network stays loaded, so no generation waits for a reload.
-LoadResult buildPipeline(const QString& modelDirectory) {
+LoadResult buildPipeline(const QString& modelDirectory, const std::vector<LoraFile>& loras,
+                         QSize size) {
     try {
         const std::filesystem::path directory = modelDirectory.toStdString();
+        ModelConfiguration configuration{ComputeUnits::cpuAndGPU, ComputePrecision::automatic,
+                                         loras};
+        if (!size.isEmpty()) {
+            configuration = sizedForImages(configuration, size.width(), size.height());
+        }
         auto pipeline = std::make_shared<StableDiffusionPipeline>(
-            directory, std::vector<std::string>{}, ModelConfiguration{ComputeUnits::cpuAndGPU},
+            directory, std::vector<std::string>{}, configuration,
             /*disableSafety=*/true, /*reduceMemory=*/!keepNetworksResident(directory));
         pipeline->loadResources();
         return {std::move(pipeline), {}};
@@ -104,8 +112,15 @@ void ModelStore::loadModel() {
         }
         const LoadResult result = watcher->result();
         pipeline_ = result.pipeline;
+        reloading_ = false;
         if (pipeline_) {
             setState(ModelState::ready());
+        } else if (!loras_.empty()) {
+            // The LoRAs, not the model, may be at fault: load without them.
+            loras_.clear();
+            reloading_ = true;
+            emit lorasFailed(QStringLiteral("The LoRAs could not be merged: ") + result.error);
+            loadModel();
         } else {
             setState(ModelState::failed(
                 QStringLiteral("The model could not be loaded: ") + result.error +
@@ -113,7 +128,41 @@ void ModelStore::loadModel() {
                                "it again.")));
         }
     });
-    watcher->setFuture(QtConcurrent::run(buildPipeline, modelDirectory()));
+    watcher->setFuture(QtConcurrent::run(buildPipeline, modelDirectory(), loras_, imageSize_));
+}
+
+bool ModelStore::setLoras(const std::vector<LoraFile>& loras) {
+    return setLorasAndSize(loras, imageSize_.width(), imageSize_.height());
+}
+
+std::optional<QSize> ModelStore::ownImageSize() const {
+    try {
+        const std::optional<FeatureDescription> sample =
+            describeBundle((modelDirectory() + QStringLiteral("/Unet.model")).toStdString())
+                .input("sample");
+        if (sample && sample->shape.size() == 4) {
+            return QSize(static_cast<int>(kLatentCell * sample->shape[3]),
+                         static_cast<int>(kLatentCell * sample->shape[2]));
+        }
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
+bool ModelStore::setLorasAndSize(const std::vector<LoraFile>& loras, int width, int height) {
+    const QSize size = width > 0 && height > 0 ? QSize(width, height) : QSize();
+    if (loras == loras_ && size == imageSize_) {
+        return false;
+    }
+    loras_ = loras;
+    imageSize_ = size;
+    if (pipeline_ || state_ == ModelState::loading()) {
+        pipeline_.reset();
+        reloading_ = true;
+        loadModel();
+        return true;
+    }
+    return false;
 }
 
 void ModelStore::tryAgain() {
@@ -160,6 +209,7 @@ void ModelStore::deleteModel() {
     if (download_) {
         download_->cancel();
     }
+    reloading_ = false;
     ++loadToken_;
     pipeline_.reset();
     QDir(modelDirectory()).removeRecursively();

@@ -6,10 +6,15 @@
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QPointer>
+#include <QSize>
 #include <QString>
 #include <QTimer>
 
+#include "runtime/ModelConfiguration.h"
+
 #include <memory>
+#include <optional>
+#include <vector>
 
 namespace dravelin {
 
@@ -48,6 +53,22 @@ public:
     bool isInstalled() const;
     bool isDownloading() const { return !download_.isNull(); }
 
+    // The LoRA files merged into the pipeline. Changing them reloads a loaded
+    // (or loading) model with them, through `loading` to `ready`; returns
+    // whether a reload started. Should that load fail, the model is loaded
+    // again without LoRAs and lorasFailed() says why.
+    const std::vector<LoraFile>& loras() const { return loras_; }
+    bool setLoras(const std::vector<LoraFile>& loras);
+    // The same for the image size the networks' inputs are sized for; 0 × 0
+    // leaves them at the networks' own size. One reload for both.
+    bool setLorasAndSize(const std::vector<LoraFile>& loras, int width, int height);
+    // The image size of the installed denoising network (8 pixels per
+    // latent cell), absent when its bundle does not say.
+    std::optional<QSize> ownImageSize() const;
+    // True while such a reload runs (the state is `loading`), so the main
+    // screen can stay up meanwhile.
+    bool isReloading() const { return reloading_; }
+
     // Loads the installed model, or leaves the state at `missing`.
     void startUp();
     void loadModel();
@@ -65,6 +86,7 @@ public:
 
 signals:
     void stateChanged();
+    void lorasFailed(const QString& message);
 
 protected:
     // Screens can be shown in any state (screenshots and window tests).
@@ -78,6 +100,9 @@ private:
     QString applicationFolder_;
     ModelState state_ = ModelState::missing();
     std::shared_ptr<StableDiffusionPipeline> pipeline_;
+    std::vector<LoraFile> loras_;
+    QSize imageSize_;
+    bool reloading_ = false;
     QNetworkAccessManager network_;
     QPointer<ModelDownload> download_;
     DownloadTimings downloadTimings_;

@@ -2,6 +2,8 @@
 
 #include "state/Generator.h"
 #include "state/ModelStore.h"
+#include "state/SessionState.h"
+#include "ui/GenerationSettingsView.h"
 #include "state/library/ModelLibrary.h"
 #include "ui/Icons.h"
 #include "ui/ModelPicker.h"
@@ -85,6 +87,7 @@ ControlsPanel::ControlsPanel(Generator& generator, ModelStore& store, ModelLibra
     : QWidget(parent), generator_(generator), store_(store), library_(library) {
     setFixedWidth(320);
     auto* layout = new QVBoxLayout(this);
+    layout_ = layout;
     layout->setSpacing(12);
 
     picker_ = new ModelPicker(library_, generator_, this);
@@ -156,6 +159,9 @@ ControlsPanel::ControlsPanel(Generator& generator, ModelStore& store, ModelLibra
     running_ = new QWidget(this);
     auto* runningLayout = new QVBoxLayout(running_);
     runningLayout->setContentsMargins(0, 0, 0, 0);
+    queueCaption_ = new QLabel(running_);
+    queueCaption_->setObjectName(QStringLiteral("queueCaption"));
+    runningLayout->addWidget(queueCaption_);
     progress_ = new QProgressBar(running_);
     progress_->setTextVisible(false);
     stepCaption_ = new QLabel(running_);
@@ -213,6 +219,7 @@ ControlsPanel::ControlsPanel(Generator& generator, ModelStore& store, ModelLibra
 
     connect(&generator_, &Generator::isGeneratingChanged, this, &ControlsPanel::followGenerating);
     connect(&generator_, &Generator::stepChanged, this, &ControlsPanel::followProgress);
+    connect(&generator_, &Generator::queueChanged, this, &ControlsPanel::followProgress);
     connect(&generator_, &Generator::isLoadingModelChanged, this, &ControlsPanel::followProgress);
     connect(&generator_, &Generator::timingChanged, this, [this] {
         stepTiming_->setText(timingCaption(generator_.secondsPerStep(), generator_.secondsLeft()));
@@ -222,7 +229,22 @@ ControlsPanel::ControlsPanel(Generator& generator, ModelStore& store, ModelLibra
     followError();
 }
 
+void ControlsPanel::attach(SessionState& session) {
+    session_ = &session;
+    auto* view = new GenerationSettingsView(session, this);
+    view->setObjectName(QStringLiteral("generationSettings"));
+    layout_->insertWidget(layout_->indexOf(guidance_) + 1, view);
+    // While a launch waits for LoRAs to merge or download, one click is enough.
+    connect(&session.launcher(), &GenerationLauncher::waitingChanged, this, [this] {
+        generateButton_->setEnabled(!session_->launcher().isWaiting());
+    });
+}
+
 void ControlsPanel::generate() {
+    if (session_ != nullptr) {
+        session_->launcher().launch();
+        return;
+    }
     if (const std::optional<ModelChoice> choice = library_.choice()) {
         generator_.generate(*choice);
     }
@@ -240,6 +262,8 @@ void ControlsPanel::followProgress() {
     progress_->setRange(0, static_cast<int>(std::max<qint64>(generator_.steps(), 1)));
     progress_->setValue(
         static_cast<int>(std::min<qint64>(generator_.step(), progress_->maximum())));
+    queueCaption_->setText(generator_.queueCaption());
+    queueCaption_->setVisible(!generator_.queueCaption().isEmpty());
     stepCaption_->setText(generator_.isLoadingModel()
                               ? QStringLiteral("Loading model\u2026")
                               : stepCaption(generator_.step(), generator_.steps()));

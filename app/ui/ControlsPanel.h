@@ -9,6 +9,7 @@ class QProgressBar;
 class QPushButton;
 class QSlider;
 class QSpinBox;
+class QVBoxLayout;
 
 namespace dravelin {
 
@@ -16,6 +17,7 @@ class Generator;
 class ModelLibrary;
 class ModelPicker;
 class ModelStore;
+class SessionState;
 
 // The left column of the main screen, bound both ways to the generator.
 class ControlsPanel : public QWidget {
@@ -25,6 +27,9 @@ public:
                   QWidget* parent = nullptr);
 
     ModelPicker* modelPicker() const { return picker_; }
+    // Shows the session's generation settings below the guidance scale and
+    // lets Generate go through its launcher (LoRAs, fast mode, queue).
+    void attach(SessionState& session);
 
     // "Guidance scale: 7.5", one decimal always.
     static QString guidanceLabel(double guidance);
@@ -47,6 +52,8 @@ private:
     Generator& generator_;
     ModelStore& store_;
     ModelLibrary& library_;
+    SessionState* session_ = nullptr;
+    QVBoxLayout* layout_;
     ModelPicker* picker_;
     QPlainTextEdit* prompt_;
     QPlainTextEdit* negativePrompt_;
@@ -56,6 +63,7 @@ private:
     QSlider* guidance_;
     QWidget* running_;
     QProgressBar* progress_;
+    QLabel* queueCaption_;
     QLabel* stepCaption_;
     QLabel* stepTiming_;
     QPushButton* generateButton_;

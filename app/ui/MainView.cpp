@@ -2,6 +2,7 @@
 
 #include "state/Generator.h"
 #include "state/ModelStore.h"
+#include "state/SessionState.h"
 #include "ui/ControlsPanel.h"
 #include "ui/InputImagePanel.h"
 #include "ui/PreviewArea.h"
@@ -43,12 +44,13 @@ QString askWithDialog(QWidget* parent, const QString& suggestedName) {
 } // namespace
 
 MainView::MainView(Generator& generator, ModelStore& store, ModelLibrary& library,
-                   QWidget* parent)
+                   SessionState& session, QWidget* parent)
     : QWidget(parent), askSavePath(askWithDialog), generator_(generator), store_(store) {
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     controls_ = new ControlsPanel(generator_, store_, library, this);
+    controls_->attach(session);
     layout->addWidget(controls_);
     layout->addWidget(divider(QFrame::VLine, this));
     inputPanel_ = new InputImagePanel(*generator_.imageInput(), this);
@@ -70,37 +72,9 @@ MainView::MainView(Generator& generator, ModelStore& store, ModelLibrary& librar
     connect(grid_, &ResultsGrid::copyRequested, &generator_, &Generator::copy);
     connect(grid_, &ResultsGrid::useAsInputRequested, this,
             [this](const GeneratedImage& result) { generator_.imageInput()->setImage(result.image); });
-    setAcceptDrops(true);
-}
-
-namespace {
-
-// The first local file a drag carries, if any.
-QString droppedFile(const QMimeData* data) {
-    if (data == nullptr || !data->hasUrls()) {
-        return {};
-    }
-    for (const QUrl& url : data->urls()) {
-        if (url.isLocalFile()) {
-            return url.toLocalFile();
-        }
-    }
-    return {};
-}
-
-} // namespace
-
-void MainView::dragEnterEvent(QDragEnterEvent* event) {
-    if (!droppedFile(event->mimeData()).isEmpty()) {
-        event->acceptProposedAction();
-    }
-}
-
-void MainView::dropEvent(QDropEvent* event) {
-    const QString path = droppedFile(event->mimeData());
-    if (!path.isEmpty() && generator_.imageInput()->openFile(path)) {
-        event->acceptProposedAction();
-    }
+    connect(grid_, &ResultsGrid::useSettingsRequested, this, [&session](const GeneratedImage& result) {
+        session.reader().apply(result.parametersText(), QStringLiteral("the result"));
+    });
 }
 
 void MainView::confirmDelete() {

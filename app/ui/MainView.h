@@ -17,6 +17,7 @@ class ModelLibrary;
 class ModelStore;
 class PreviewArea;
 class ResultsGrid;
+class SessionState;
 
 // The screen shown while the model is ready: controls on the left, the
 // preview and the results grid on the right.
@@ -24,7 +25,7 @@ class MainView : public QWidget {
     Q_OBJECT
 public:
     MainView(Generator& generator, ModelStore& store, ModelLibrary& library,
-             QWidget* parent = nullptr);
+             SessionState& session, QWidget* parent = nullptr);
 
     // Asks where to save; returns an empty path when the user cancels.
     // Replaceable so the save path can be driven without a modal dialog.
@@ -38,11 +39,6 @@ public:
     // Shows the delete confirmation (window-modal, does not block).
     void confirmDelete();
     QMessageBox* deleteConfirmation() const { return confirmation_; }
-
-protected:
-    // A PNG dropped anywhere on the screen becomes the input image.
-    void dragEnterEvent(QDragEnterEvent* event) override;
-    void dropEvent(QDropEvent* event) override;
 
 private:
     void save(const GeneratedImage& result);

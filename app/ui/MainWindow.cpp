@@ -1,6 +1,7 @@
 #include "ui/MainWindow.h"
 
 #include "state/ModelStore.h"
+#include "state/SessionState.h"
 #include "state/library/ModelLibrary.h"
 #include "ui/MainView.h"
 #include "ui/SetupView.h"
@@ -9,6 +10,7 @@
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QMimeData>
+#include <QImageReader>
 #include <QStackedWidget>
 #include <QTimer>
 
@@ -36,6 +38,8 @@ MainWindow::MainWindow(ModelStore& store, Generator& generator, ModelLibrary& li
                        QWidget* parent)
     : QMainWindow(parent), store_(store), generator_(generator), library_(library) {
     setAcceptDrops(true);
+    session_ = new SessionState(generator_, store_, this);
+    session_->attachModelLibrary(library_);
     setMinimumSize(900, 640);
     resize(1100, 760);
     screens_ = new QStackedWidget(this);
@@ -56,10 +60,12 @@ void MainWindow::showEvent(QShowEvent* event) {
 }
 
 void MainWindow::follow() {
-    const bool ready = store_.state().kind == ModelState::Kind::ready;
+    // A reload that merges other LoRAs keeps the main screen up.
+    const bool ready = store_.state().kind == ModelState::Kind::ready ||
+                       (mainView_ != nullptr && store_.isReloading());
     if (ready && mainView_ == nullptr) {
         // A fresh main screen each time, so its delete confirmation starts closed.
-        mainView_ = new MainView(generator_, store_, library_, screens_);
+        mainView_ = new MainView(generator_, store_, library_, *session_, screens_);
         screens_->addWidget(mainView_);
         screens_->setCurrentWidget(mainView_);
     } else if (!ready && mainView_ != nullptr) {
@@ -89,7 +95,11 @@ bool MainWindow::importDropped(const QMimeData* data) {
     if (mainView_ == nullptr || path.isEmpty()) {
         return false;
     }
-    library_.importModel(path);
+    if (!QFileInfo(path).isDir() && QImageReader(path).canRead()) {
+        session_->reader().readFile(path);
+    } else {
+        library_.importModel(path);
+    }
     return true;
 }
 

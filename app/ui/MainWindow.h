@@ -11,11 +11,13 @@ class Generator;
 class MainView;
 class ModelLibrary;
 class ModelStore;
+class SessionState;
 class SetupView;
 
 // The one window: the setup screen until the model is ready, then the main
 // screen, switching whenever the store's state changes. A model file dropped
-// on the window is imported into the library.
+// on the window is imported into the library; a dropped image gives its
+// generation settings.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -25,13 +27,17 @@ public:
     MainWindow(ModelStore& store, Generator& generator, QWidget* parent = nullptr);
 
     ModelLibrary& library() const { return library_; }
-    // What a drop does: imports the one local file or folder it carries
-    // while the main screen shows; returns whether it took the drop.
+    // What a drop does while the main screen shows: the one local file or
+    // folder it carries fills in the settings when it is an image (a PNG's
+    // parameters), otherwise it is imported into the model library (which
+    // says why a file that is no model cannot be); returns whether it took
+    // the drop.
     bool importDropped(const QMimeData* data);
 
     SetupView* setupView() const { return setupView_; }
     // Null unless the main screen is showing.
     MainView* mainView() const { return mainView_; }
+    SessionState& session() const { return *session_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -44,6 +50,7 @@ private:
     ModelStore& store_;
     Generator& generator_;
     ModelLibrary& library_;
+    SessionState* session_;
     QStackedWidget* screens_;
     SetupView* setupView_;
     MainView* mainView_ = nullptr;

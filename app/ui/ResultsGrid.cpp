@@ -128,6 +128,9 @@ void ResultsGrid::contextMenuEvent(QContextMenuEvent* event) {
     menu.addAction(QStringLiteral("Copy"), this, [this, result] { emit copyRequested(result); });
     menu.addAction(QStringLiteral("Use as input"), this,
                    [this, result] { emit useAsInputRequested(result); });
+    QAction* use = menu.addAction(QStringLiteral("Use settings"), this,
+                                  [this, result] { emit useSettingsRequested(result); });
+    use->setEnabled(!result.parameters.isEmpty());
     menu.exec(event->globalPos());
 }
 

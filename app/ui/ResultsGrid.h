@@ -32,6 +32,7 @@ signals:
     void saveRequested(const dravelin::GeneratedImage& result);
     void copyRequested(const dravelin::GeneratedImage& result);
     void useAsInputRequested(const dravelin::GeneratedImage& result);
+    void useSettingsRequested(const dravelin::GeneratedImage& result);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

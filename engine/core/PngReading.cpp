@@ -277,4 +277,15 @@ PngContents readPngContents(std::string_view bytes, std::string_view description
     return readPngFrom(source, description);
 }
 
+std::optional<std::string> readPngText(const std::filesystem::path& path,
+                                       std::string_view keyword) {
+    PngContents contents = readPngContents(path);
+    for (auto& [key, text] : contents.text) {
+        if (key == keyword) {
+            return std::move(text);
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace dravelin

@@ -3,6 +3,7 @@
 #include "core/Image.h"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -28,5 +29,10 @@ Image readPng(const std::filesystem::path& path);
 // The same from bytes in memory; `description` starts every message, as in
 // "The dropped image".
 PngContents readPngContents(std::string_view bytes, std::string_view description);
+
+// The first text chunk called `keyword`, absent when there is none. Reads the
+// file as readPngContents does and throws ImageFileError the same way.
+std::optional<std::string> readPngText(const std::filesystem::path& path,
+                                       std::string_view keyword);
 
 } // namespace dravelin

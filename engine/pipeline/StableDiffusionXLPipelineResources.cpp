@@ -25,8 +25,10 @@ Unet denoisingNetwork(const std::filesystem::path& single, const std::filesystem
     return Unet(single, configuration);
 }
 
+// LoRA files are trained for the base network; the refiner's layers differ.
 std::optional<Unet> refinerNetwork(const StableDiffusionXLPipeline::ResourceURLs& urls,
-                                   const ModelConfiguration& configuration) {
+                                   ModelConfiguration configuration) {
+    configuration.loras.clear();
     if ((fileExists(urls.unetRefinerChunk1URL) && fileExists(urls.unetRefinerChunk2URL)) ||
         fileExists(urls.unetRefinerURL)) {
         return denoisingNetwork(urls.unetRefinerURL, urls.unetRefinerChunk1URL,

@@ -1,5 +1,7 @@
 #include "runtime/LoraWeights.h"
 
+#include "runtime/LoraOriginalNames.h"
+
 #include <oneapi/dnnl/dnnl.h>
 
 #include <algorithm>
@@ -34,11 +36,14 @@ std::optional<LayerTensor> parseName(const std::string& name) {
         LoraTarget target;
         bool kohyaNames;
     };
-    static constexpr std::array<Prefix, 4> kPrefixes{{
+    static constexpr std::array<Prefix, 7> kPrefixes{{
         {"lora_unet_", LoraTarget::denoisingNetwork, true},
         {"lora_te_", LoraTarget::textEncoder, true},
+        {"lora_te1_", LoraTarget::textEncoder, true},
+        {"lora_te2_", LoraTarget::textEncoder2, true},
         {"unet.", LoraTarget::denoisingNetwork, false},
         {"text_encoder.", LoraTarget::textEncoder, false},
+        {"text_encoder_2.", LoraTarget::textEncoder2, false},
     }};
     struct Suffix {
         std::string_view text;
@@ -76,7 +81,12 @@ std::optional<LayerTensor> parseName(const std::string& name) {
 }
 
 std::string networkName(LoraTarget target) {
-    return target == LoraTarget::denoisingNetwork ? "denoising network" : "text encoder";
+    switch (target) {
+    case LoraTarget::denoisingNetwork: return "denoising network";
+    case LoraTarget::textEncoder: return "text encoder";
+    case LoraTarget::textEncoder2: return "second text encoder";
+    }
+    return "network";
 }
 
 struct Layer {
@@ -111,6 +121,9 @@ std::optional<LoraTarget> loraTargetOfKind(const std::string& kindName) {
     }
     if (kindName == "CLIPTextModel") {
         return LoraTarget::textEncoder;
+    }
+    if (kindName == "CLIPTextModelWithProjection") {
+        return LoraTarget::textEncoder2;
     }
     return std::nullopt;
 }
@@ -151,8 +164,15 @@ std::shared_ptr<const LoraWeights> LoraWeights::read(const std::vector<LoraFile>
             if (parsed->target != target) {
                 continue;
             }
-            auto found = (parsed->kohyaNames ? byKohyaPath : byPath).find(parsed->layer);
-            if (found == (parsed->kohyaNames ? byKohyaPath : byPath).end()) {
+            auto& names = parsed->kohyaNames ? byKohyaPath : byPath;
+            auto found = names.find(parsed->layer);
+            if (found == names.end() && parsed->kohyaNames &&
+                target == LoraTarget::denoisingNetwork) {
+                if (const auto ours = loraLayerFromOriginalName(parsed->layer, weights)) {
+                    found = names.find(*ours);
+                }
+            }
+            if (found == names.end()) {
                 throw LoraError("The LoRA file \"" + fileName + "\" changes the layer \"" + name +
                                 "\", which this " + networkName(target) + " does not have.");
             }

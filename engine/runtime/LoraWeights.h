@@ -21,11 +21,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The networks a LoRA file holds layers for.
-enum class LoraTarget { denoisingNetwork, textEncoder };
+// The networks a LoRA file holds layers for: SD 1.x has one text encoder,
+// SDXL a second one with a projection.
+enum class LoraTarget { denoisingNetwork, textEncoder, textEncoder2 };
 
-// The LoRA target of a network kind ("UNet2DConditionModel", "CLIPTextModel"),
-// absent for kinds that LoRA files do not change.
+// The LoRA target of a network kind ("UNet2DConditionModel", "CLIPTextModel",
+// "CLIPTextModelWithProjection"), absent for kinds that LoRA files do not
+// change.
 std::optional<LoraTarget> loraTargetOfKind(const std::string& kindName);
 
 // The low-rank updates of one network from one or more LoRA files, by the name
@@ -34,10 +36,11 @@ std::optional<LoraTarget> loraTargetOfKind(const std::string& kindName);
 // with up [out, rank] and down [rank, in × kernel] (1×1 and 3×3 convolution
 // kernels flattened), computed in float32 on the float32 weight.
 //
-// Two layouts of layer names are read: kohya's ("lora_unet_" or "lora_te_",
-// the module path with "_" for ".", then ".lora_down.weight",
-// ".lora_up.weight" and ".alpha") and diffusers'/PEFT's ("unet." or
-// "text_encoder.", the module path, then ".lora_A.weight"/".lora_B.weight" or
+// Two layouts of layer names are read: kohya's ("lora_unet_", "lora_te_";
+// for SDXL "lora_te1_" and "lora_te2_"; the module path with "_" for ".",
+// then ".lora_down.weight", ".lora_up.weight" and ".alpha") and
+// diffusers'/PEFT's ("unet.", "text_encoder.", "text_encoder_2.", the module
+// path, then ".lora_A.weight"/".lora_B.weight" or
 // ".lora.down.weight"/".lora.up.weight", and an optional ".alpha"). Without an
 // alpha the update is scaled by 1 (alpha = rank).
 class LoraWeights {

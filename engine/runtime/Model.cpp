@@ -179,6 +179,20 @@ std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
     return model;
 }
 
+std::vector<std::string> Model::weightsChangedByLoras(const std::filesystem::path& bundleDirectory,
+                                                     const std::vector<LoraFile>& loras) {
+    const PreparedBundle prepared = prepare(bundleDirectory, ModelConfiguration{}, {});
+    const std::optional<LoraTarget> target = loraTargetOfKind(prepared.kindName);
+    if (!target || loras.empty()) {
+        return {};
+    }
+    try {
+        return LoraWeights::read(loras, *target, prepared.expected)->changedWeights();
+    } catch (const LoraError& cause) {
+        throw ModelLoadError(prepared.where + " cannot take the LoRA weights: " + cause.what());
+    }
+}
+
 ModelDescription Model::describeBundle(const std::filesystem::path& bundleDirectory,
                                        const std::vector<FeatureDescription>& inputShapes) {
     return prepare(bundleDirectory, ModelConfiguration{}, inputShapes).description;

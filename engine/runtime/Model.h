@@ -43,6 +43,11 @@ public:
     describeBundle(const std::filesystem::path& bundleDirectory,
                    const ModelConfiguration& configuration,
                    const std::vector<FeatureDescription>& inputShapes = {});
+    // The weights of the bundle that `loras` would change as `load` merges
+    // them (none for kinds LoRA files leave alone), from the files' headers
+    // only. Throws ModelLoadError as `load` does when they do not fit.
+    static std::vector<std::string> weightsChangedByLoras(
+        const std::filesystem::path& bundleDirectory, const std::vector<LoraFile>& loras);
     ~Model();
 
     const ModelDescription& modelDescription() const { return description_; }

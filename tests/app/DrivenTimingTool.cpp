@@ -1,11 +1,17 @@
 // Drives the real window against a model directory and times what a user
-// waits for: from the click on "Generate" to the first step and to the
+// waits for: from the click on "Generate" to the first step and to each
 // result in the grid, for two generations in a row (the second shows whether
 // anything is reloaded), and how long the window keeps input waiting while it
 // generates (the worst lateness of a 10 ms timer on its thread, which is
 // where every key press and click is handled). For full-size random-weight
 // models:
-//   dravelin-drive-timing MODEL_DIR [STEPS] [--import MODEL]
+//   dravelin-drive-timing MODEL_DIR [STEPS | SETTINGS.json] [--import MODEL]
+// A settings file sets any of: "prompt", "negativePrompt", "seed", "steps",
+// "guidance", "sampler" (as the window names it, "DPM++ 2M Karras"),
+// "width", "height", "imageCount", "loras" ([{"file": …, "weight": …}],
+// imported into the LoRA library and chosen), "fastMode" (true; with
+// "fastModeLora" naming the latent-consistency LoRA file to use instead of
+// downloading it) and "runs".
 // With --import, MODEL (a .safetensors checkpoint or a model directory) is
 // first imported into the window's model library (timed, hashing included),
 // chosen, and the generations run with it; MODEL_DIR then serves as the
@@ -14,6 +20,7 @@
 #include "nn/compute/ComputeWaitPolicy.h"
 #include "state/Generator.h"
 #include "state/ModelStore.h"
+#include "state/SessionState.h"
 #include "state/library/ModelLibrary.h"
 #include "ui/MainView.h"
 #include "ui/MainWindow.h"
@@ -23,6 +30,9 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -64,13 +74,74 @@ std::string peakResident() {
     return "?";
 }
 
+// Puts a settings file's values into the window's state; the views follow.
+// Returns an error sentence, empty on success.
+QString applySettings(const QJsonObject& json, Generator& generator, SessionState& session) {
+    if (json.contains(QStringLiteral("prompt"))) {
+        generator.setPrompt(json.value(QStringLiteral("prompt")).toString());
+    }
+    generator.setNegativePrompt(json.value(QStringLiteral("negativePrompt")).toString());
+    if (json.contains(QStringLiteral("seed"))) {
+        generator.setSeedText(QString::number(json.value(QStringLiteral("seed")).toInteger()));
+    }
+    GenerationSettings& settings = session.settings();
+    if (json.contains(QStringLiteral("sampler"))) {
+        const QString sampler = json.value(QStringLiteral("sampler")).toString();
+        if (!settings.samplerNames().contains(sampler)) {
+            return QStringLiteral("unknown sampler \"%1\"; the window has: %2")
+                .arg(sampler, settings.samplerNames().join(QStringLiteral(", ")));
+        }
+        settings.setSampler(sampler);
+    }
+    if (json.contains(QStringLiteral("width")) || json.contains(QStringLiteral("height"))) {
+        const int width = json.value(QStringLiteral("width")).toInt(settings.width());
+        const int height = json.value(QStringLiteral("height")).toInt(settings.height());
+        if (!settings.setSize(width, height)) {
+            return GenerationSettings::sizeProblem(width, height);
+        }
+    }
+    settings.setImageCount(json.value(QStringLiteral("imageCount")).toInt(1));
+    for (const QJsonValue& entry : json.value(QStringLiteral("loras")).toArray()) {
+        const QJsonObject lora = entry.toObject();
+        const QString name = session.library().importFile(
+            QDir(lora.value(QStringLiteral("file")).toString()).absolutePath());
+        if (name.isEmpty() ||
+            !session.library().choose(name, lora.value(QStringLiteral("weight")).toDouble(1.0))) {
+            return session.library().errorMessage();
+        }
+    }
+    if (json.value(QStringLiteral("fastMode")).toBool()) {
+        const QString given = json.value(QStringLiteral("fastModeLora")).toString();
+        if (!given.isEmpty()) {
+            const QString directory = session.fastMode().directoryFor(settings.isXL());
+            QDir().mkpath(directory);
+            if (!QFile::link(QDir(given).absolutePath(),
+                             directory + QStringLiteral("/pytorch_lora_weights.safetensors"))) {
+                return QStringLiteral("cannot place the fast mode's LoRA");
+            }
+            QFile marker(directory + QStringLiteral("/.complete"));
+            marker.open(QIODevice::WriteOnly);
+        }
+        session.fastMode().setEnabled(true);
+    }
+    // Steps and guidance last: the fast mode sets its own, a file's win.
+    if (json.contains(QStringLiteral("steps"))) {
+        generator.setSteps(json.value(QStringLiteral("steps")).toInteger());
+    }
+    if (json.contains(QStringLiteral("guidance"))) {
+        generator.setGuidance(json.value(QStringLiteral("guidance")).toDouble());
+    }
+    return {};
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     // As the application does: compute threads that sleep while they wait.
     dravelin::usePassiveComputeWaiting(argv);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: dravelin-drive-timing MODEL_DIR [STEPS] [--import MODEL]\n");
+        std::fprintf(stderr, "usage: dravelin-drive-timing MODEL_DIR [STEPS | SETTINGS.json] "
+                             "[--import MODEL]\n");
         return 2;
     }
     if (qEnvironmentVariableIsEmpty("DISPLAY")) {
@@ -78,7 +149,27 @@ int main(int argc, char** argv) {
     }
     QApplication application(argc, argv);
     const QString model = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
-    const int steps = argc > 2 ? std::atoi(argv[2]) : 20;
+    QJsonObject settingsFile;
+    int steps = 20;
+    if (argc > 2 && QString::fromLocal8Bit(argv[2]).endsWith(QStringLiteral(".json"))) {
+        QFile file(QString::fromLocal8Bit(argv[2]));
+        QJsonParseError error{};
+        if (!file.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "cannot read %s\n", argv[2]);
+            return 2;
+        }
+        const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+        if (!document.isObject()) {
+            std::fprintf(stderr, "%s is not a JSON object: %s\n", argv[2],
+                         error.errorString().toUtf8().constData());
+            return 2;
+        }
+        settingsFile = document.object();
+        steps = -1; // as the file or the fast mode sets them
+    } else if (argc > 2) {
+        steps = std::atoi(argv[2]);
+    }
+    const int runs = settingsFile.value(QStringLiteral("runs")).toInt(2);
     const QString imported = argc > 4 && std::string(argv[3]) == "--import"
                                  ? QFileInfo(QString::fromLocal8Bit(argv[4])).absoluteFilePath()
                                  : QString();
@@ -120,10 +211,29 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
 
-    for (int run = 1; run <= 2; ++run) {
-        main->findChild<QPlainTextEdit*>(QStringLiteral("prompt"))
-            ->setPlainText(QStringLiteral("a photo of a cat"));
+    main->findChild<QPlainTextEdit*>(QStringLiteral("prompt"))
+        ->setPlainText(QStringLiteral("a photo of a cat"));
+    if (const QString problem = applySettings(settingsFile, generator, window.session());
+        !problem.isEmpty()) {
+        std::fprintf(stderr, "settings: %s\n", problem.toUtf8().constData());
+        return 2;
+    }
+    if (steps > 0) {
         generator.setSteps(steps);
+    }
+    const int count = window.session().settings().imageCount();
+    std::printf("settings: %s, %lld steps, guidance %.1f, %d x %d, %d image(s), fast mode %s\n",
+                window.session().settings().sampler().toUtf8().constData(),
+                static_cast<long long>(generator.steps()), generator.guidance(),
+                window.session().settings().width(), window.session().settings().height(), count,
+                window.session().fastMode().enabled() ? "on" : "off");
+
+    for (int run = 1; run <= runs; ++run) {
+        // When each image of the queue reached the grid.
+        std::vector<qint64> arrivals;
+        QMetaObject::Connection arrived = QObject::connect(
+            main->grid()->model(), &QAbstractItemModel::rowsInserted,
+            [&] { arrivals.push_back(clock.elapsed()); });
         // When each step from index 1 on was reported, in ms on the clock.
         // (Step 0 changes nothing the generator shows, so it sends no signal.)
         std::vector<qint64> stepDone;
@@ -164,11 +274,14 @@ int main(int argc, char** argv) {
         const qint64 click = clock.elapsed();
         QTest::mouseClick(main->findChild<QPushButton*>(QStringLiteral("generate")),
                           Qt::LeftButton);
-        if (!waitFor([&] { return main->grid()->model()->rowCount() > before; }, 60 * 60 * 1000)) {
-            std::fprintf(stderr, "no result arrived\n");
+        if (!waitFor([&] { return main->grid()->model()->rowCount() >= before + count; },
+                     60 * 60 * 1000)) {
+            std::fprintf(stderr, "no result arrived: %s\n",
+                         generator.errorMessage().toUtf8().constData());
             return 1;
         }
-        const qint64 result = clock.elapsed();
+        const qint64 result = arrivals.empty() ? clock.elapsed() : arrivals.front();
+        QObject::disconnect(arrived);
         probe.stop();
         QObject::disconnect(follow);
         QObject::disconnect(preview);
@@ -192,8 +305,18 @@ int main(int argc, char** argv) {
         std::printf("run %d (%d steps): click to result %.1f s; click to first preview %.1f s; "
                     "step 1 alone %.2f s; %.2f s per step from step 1 on; so the first step "
                     "started about %.1f s after the click, less the first preview's cost\n",
-                    run, steps, static_cast<double>(result - click) / 1000.0, toPreview, stepOne,
+                    run, static_cast<int>(generator.steps()),
+                    static_cast<double>(result - click) / 1000.0, toPreview, stepOne,
                     perStep / 1000.0, toPreview - stepOne);
+        if (count > 1) {
+            std::printf("run %d: queue of %d images, click to the last result %.1f s; each image "
+                        "reached the grid at",
+                        run, count, static_cast<double>(arrivals.back() - click) / 1000.0);
+            for (const qint64 arrival : arrivals) {
+                std::printf(" %.1f", static_cast<double>(arrival - click) / 1000.0);
+            }
+            std::printf(" s\n");
+        }
         std::printf("run %d: the window answered input within %lld ms while generating\n", run,
                     static_cast<long long>(worstLateness));
         std::fflush(stdout);

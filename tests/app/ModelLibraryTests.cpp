@@ -4,6 +4,7 @@
 #include "state/Generator.h"
 #include "state/MemoryPlan.h"
 #include "state/ModelStore.h"
+#include "state/SessionState.h"
 #include "state/library/ModelLibrary.h"
 #include "support/TestNetworks.h"
 #include "support/TestPipelineKinds.h"
@@ -344,6 +345,36 @@ TEST_F(Library, GenerationsRunWithTheChosenModelAndNameIt) {
     fromFile.modelName = QStringLiteral("v2, \"final\"");
     EXPECT_TRUE(fromFile.parametersText().endsWith(QStringLiteral(", Model: \"v2, \\\"final\\\"\"")))
         << fromFile.parametersText().toStdString();
+}
+
+TEST_F(Library, TheWindowsSettingsFollowTheChosenModel) {
+    installHub();
+    writeTinyXLModel(elsewhere.path() / "Tiny XL", {});
+    Generator generator;
+    SessionState session(generator, *store);
+    session.attachModelLibrary(*library);
+    EXPECT_FALSE(session.settings().isXL());
+    EXPECT_EQ(session.launcher().modelName(), QStringLiteral("Stable Diffusion 1.5"));
+
+    const QString xl = importAndWait(elsewhere.path() / "Tiny XL");
+    ASSERT_FALSE(xl.isEmpty()) << library->message().toStdString();
+    EXPECT_TRUE(session.settings().isXL()); // the size presets of its family
+    EXPECT_EQ(session.launcher().modelName(), QStringLiteral("Tiny XL"));
+
+    // Generate goes to the chosen model, which names the results.
+    generator.setPrompt(QStringLiteral("a photo of a cat"));
+    generator.setSteps(2);
+    session.launcher().launch();
+    ASSERT_TRUE(waitUntil([&] { return generator.results().size() == 1 && !generator.isGenerating(); }))
+        << generator.errorMessage().toStdString();
+    const GeneratedImage& made = generator.results().front();
+    EXPECT_EQ(made.modelName, QStringLiteral("Tiny XL"));
+    EXPECT_EQ(made.image.width(), 16); // the tiny XL network's own size
+    EXPECT_TRUE(made.parametersText().endsWith(QStringLiteral("Model: Tiny XL")))
+        << made.parametersText().toStdString();
+
+    library->choose(QStringLiteral("hub"));
+    EXPECT_FALSE(session.settings().isXL());
 }
 
 TEST_F(Library, FetchesTheXLPreviewDecoderFromTheHub) {

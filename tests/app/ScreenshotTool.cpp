@@ -1,11 +1,13 @@
 // Renders each screen of the window offscreen to PNG files, for checking the
 // look and for documentation: dravelin-screenshots [OUTPUT_DIR].
 
+#include "app/FakeHub.h"
 #include "app/ScriptedStore.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "state/Generator.h"
 #include "state/ImageInput.h"
 #include "state/ModelStore.h"
+#include "state/SessionState.h"
 #include "state/library/ModelLibrary.h"
 #include "support/TestNetworks.h"
 #include "support/TestPipelineKinds.h"
@@ -16,6 +18,10 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkProxy>
 #include <QPlainTextEdit>
 #include <QThread>
 
@@ -144,6 +150,47 @@ int main(int argc, char** argv) {
     input.endStroke();
     input.setStrength(0.8);
     shoot(window, output, QStringLiteral("main-input-with-mask"));
+    // A queue of five images, the second one under way.
+    SessionState& session = window.session();
+    generator.setSteps(30);
+    session.settings().setImageCount(5);
+    session.settings().setSampler(QStringLiteral("DPM++ 2M Karras"));
+    session.launcher().launch();
+    waitFor([&] { return generator.queuePosition() == 2 && generator.step() >= 8; });
+    shoot(window, output, QStringLiteral("main-queue"));
+    generator.stop();
+    waitFor([&] { return !generator.isGenerating(); });
+    session.settings().setImageCount(1);
+
+    // Settings read back from another tool's PNG text, naming what is missing.
+    session.reader().apply(
+        QString::fromUtf8("a lighthouse at dusk, (oil painting:1.2) <lora:impasto:0.7>\n"
+                          "Negative prompt: blurry\nSteps: 28, Sampler: Euler a, CFG scale: 6, "
+                          "Seed: 1234, Size: 512x768, Model: dreamshaper_8"),
+        QStringLiteral("lighthouse.png"));
+    shoot(window, output, QStringLiteral("main-settings-read-back"));
+    session.reader().clearNotice();
+
+    // The fast mode fetching its LoRA: a stand-in hub that sends part of it.
+    QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+    FakeHub hub;
+    qputenv("HF_ENDPOINT", hub.baseUrl().toString().toUtf8());
+    const QByteArray weights(135'000'000 / 1000, 'w');
+    hub.serveFile("/api/models/latent-consistency/lcm-lora-sdv1-5/tree/main?recursive=true",
+                  QJsonDocument(QJsonArray{QJsonObject{{"type", "file"},
+                                                       {"path", "pytorch_lora_weights.safetensors"},
+                                                       {"size", weights.size()}}})
+                      .toJson());
+    hub.serve("/latent-consistency/lcm-lora-sdv1-5/resolve/main/pytorch_lora_weights.safetensors",
+              {.body = weights, .ending = FakeHub::Reply::Ending::stall,
+               .bodyBytesSent = weights.size() * 2 / 5});
+    session.fastMode().setEnabled(true);
+    waitFor([&] { return session.fastMode().downloadFraction() > 0.3; });
+    shoot(window, output, QStringLiteral("main-fast-mode-downloading"));
+    session.fastMode().setEnabled(false);
+
+    // The model library: an import under way (held at its check until the
+    // shot is taken), then an SDXL model chosen.
     generator.setSteps(6);
     generator.generate(store.pipeline());
     waitFor([&] { return !generator.isGenerating(); });

@@ -13,6 +13,7 @@ target_link_libraries(dravelin_fake_hub PUBLIC Qt6::Network PRIVATE dravelin_war
 target_compile_options(dravelin_fake_hub PRIVATE -Wno-missing-field-initializers)
 
 dravelin_test(test_app_state
+    app/GenerationSettingsTests.cpp
     app/GeneratorTests.cpp
     app/ImageInputTests.cpp
     app/ImageFileLoadingTests.cpp
@@ -20,7 +21,7 @@ dravelin_test(test_app_state
     app/ModelLibraryTests.cpp
     app/ModelStoreTests.cpp)
 target_link_libraries(test_app_state PRIVATE dravelin_app_state dravelin_qt_test_support
-                      dravelin_fake_hub)
+                      dravelin_fake_hub dravelin_model_maker)
 
 find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets Test)
 dravelin_test(test_window app/WindowTests.cpp)
@@ -30,11 +31,11 @@ target_link_libraries(test_window PRIVATE dravelin_app_ui Qt6::Test dravelin_qt_
 # Offscreen screenshots of every screen: dravelin-screenshots [DIR].
 add_executable(dravelin-screenshots app/ScreenshotTool.cpp)
 target_link_libraries(dravelin-screenshots PRIVATE dravelin_app_ui dravelin_test_support
-                      dravelin_warnings)
+                      dravelin_fake_hub dravelin_warnings)
 target_compile_options(dravelin-screenshots PRIVATE -Wno-missing-field-initializers)
 
 # Times two generations driven through the real window (a benchmark, for
-# full-size model directories): dravelin-drive-timing MODEL_DIR [STEPS].
+# full-size model directories): dravelin-drive-timing MODEL_DIR [STEPS | SETTINGS.json].
 add_executable(dravelin-drive-timing app/DrivenTimingTool.cpp)
 target_link_libraries(dravelin-drive-timing PRIVATE dravelin_app_ui Qt6::Test dravelin_warnings)
 

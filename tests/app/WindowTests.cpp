@@ -5,6 +5,7 @@
 #include "runtime/CheckpointWriter.h"
 #include "state/Generator.h"
 #include "state/ModelStore.h"
+#include "state/SessionState.h"
 #include "state/library/ModelLibrary.h"
 #include "support/TestNetworks.h"
 #include "support/TestPipelineKinds.h"
@@ -409,6 +410,17 @@ TEST_F(Window, ImportsPicksAndGeneratesWithTheChosenModel) {
     ASSERT_TRUE(waitUntil([this] { return !window->library().isImporting(); }));
     EXPECT_TRUE(showsText(main, QStringLiteral("is not a model folder")))
         << window->library().message().toStdString();
+
+    // A dropped image is no import: it gives its settings back.
+    generator->setPrompt(QStringLiteral("something else"));
+    QMimeData image;
+    image.setUrls({QUrl::fromLocalFile(path)});
+    EXPECT_TRUE(window->importDropped(&image));
+    EXPECT_FALSE(window->library().isImporting());
+    EXPECT_EQ(generator->prompt(), QStringLiteral("a dog"));
+    const QString notice = window->session().reader().notice();
+    EXPECT_TRUE(notice.startsWith(QStringLiteral("Took the settings of \"dog.png\"."))) << notice.toStdString();
+    EXPECT_FALSE(notice.contains(QStringLiteral("the model"))) << notice.toStdString(); // the chosen one
 
     // Remove asks first, then the hub model is chosen again.
     models->setFocus();

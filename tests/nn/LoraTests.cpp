@@ -136,3 +136,61 @@ TEST(LoraTest, FilesThatDoNotFitAreRefusedNamingTheLayer) {
             << path;
     }
 }
+
+// tools/reference/lora_reference.py's "xl" fixtures: diffusers'
+// StableDiffusionXLLoraLoaderMixin.load_lora_weights + fuse_lora on the tiny
+// XL denoising network and both XL text encoders; first a kohya-named file
+// (lora_te1_, lora_te2_, the denoising network by its original
+// input_blocks/middle_block/output_blocks paths) at 0.7, then adding a
+// diffusers-named one (unet., text_encoder_2.) at 1.25.
+TEST(LoraTest, XLNetworksMergeBothLayoutsAsDiffusersFusesThem) {
+    const auto expected = loadFixture("LoraXL");
+    const auto unetInputs = loadFixture("UNetXL");
+    const std::filesystem::path encoders = fixturesDirectory() / "XLConditioning";
+    const auto check = [&](const std::vector<LoraFile>& files, const std::string& prefix) {
+        const ModelConfiguration configuration{ComputeUnits::cpuOnly, ComputePrecision::float32,
+                                               files};
+        const FeatureProvider noise =
+            Model::load(fixturesDirectory() / "UNetXL.model", configuration)
+                ->prediction(FeatureProvider({{"sample", unetInputs.at("sample")},
+                                              {"timestep", unetInputs.at("timestep")},
+                                              {"encoder_hidden_states",
+                                               unetInputs.at("encoder_hidden_states")},
+                                              {"text_embeds", unetInputs.at("text_embeds")},
+                                              {"time_ids", unetInputs.at("time_ids")}}));
+        EXPECT_TRUE(closeTo(noise.featureValue("noise_pred"), expected.at(prefix + "noise_pred"),
+                            kTolerance))
+            << prefix;
+        const FeatureProvider ids({{"input_ids", expected.at("input_ids")}});
+        const FeatureProvider first =
+            Model::load(encoders / "TextEncoder.model", configuration)->prediction(ids);
+        EXPECT_TRUE(closeTo(first.featureValue("last_hidden_state"),
+                            expected.at(prefix + "last_hidden_state"), kTolerance))
+            << prefix;
+        const FeatureProvider second =
+            Model::load(encoders / "TextEncoder2.model", configuration)->prediction(ids);
+        EXPECT_TRUE(closeTo(second.featureValue("last_hidden_state"),
+                            expected.at(prefix + "last_hidden_state_2"), kTolerance))
+            << prefix;
+        EXPECT_TRUE(closeTo(second.featureValue("pooled_outputs"),
+                            expected.at(prefix + "text_embeds_2"), kTolerance))
+            << prefix;
+    };
+    const LoraFile kohya{loraFile("LoraXLKohya"), 0.7f};
+    check({kohya}, "kohya/");
+    check({kohya, {loraFile("LoraXLDiffusers"), 1.25f}}, "both/");
+    // The base and both encoders differ from the networks without the files.
+    const auto base = Model::load(fixturesDirectory() / "UNetXL.model", {});
+    const FeatureProvider plain = base->prediction(FeatureProvider(
+        {{"sample", unetInputs.at("sample")},
+         {"timestep", unetInputs.at("timestep")},
+         {"encoder_hidden_states", unetInputs.at("encoder_hidden_states")},
+         {"text_embeds", unetInputs.at("text_embeds")},
+         {"time_ids", unetInputs.at("time_ids")}}));
+    EXPECT_FALSE(closeTo(plain.featureValue("noise_pred"), expected.at("kohya/noise_pred"), 1e-3f));
+
+    // An SD 1.x file does not fit the XL network: refused naming the layer.
+    EXPECT_TRUE(loadFails(fixturesDirectory() / "UNetXL.model",
+                          {"LoraKohya.safetensors", "UNetXL.model"},
+                          {{loraFile("LoraKohya"), 1.0f}}));
+}

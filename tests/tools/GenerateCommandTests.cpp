@@ -1,4 +1,5 @@
 #include "cli/GenerateCommand.h"
+#include "pipeline/GenerationParameters.h"
 #include "core/PngReading.h"
 #include "core/PngWriting.h"
 #include "support/TestNetworks.h"
@@ -340,4 +341,52 @@ TEST(CliImageInputs, RunFromAnyImageSizeAndRecordTheirSettings) {
               std::string::npos)
         << contents(output);
     EXPECT_NE(enlarged.err.find("peak memory"), std::string::npos);
+}
+
+TEST_F(Cli, FromPngTakesAnImagesSettingsAndLaterOptionsWin) {
+    const auto first = directory.path() / "first.png";
+    ASSERT_EQ(generateTo(first, {"--seed", "42", "--negative-prompt", "dog, \"grey\"",
+                                 "--scheduler", "dpm", "--spacing", "karras", "--guidance", "3.25"})
+                  .status,
+              0);
+    const std::optional<std::string> written = readPngText(first, "parameters");
+    ASSERT_TRUE(written);
+
+    // Read back whole: the same settings make the same text and pixels.
+    const auto again = directory.path() / "again.png";
+    CliRun run = generate({"--model", model.string(), "--from-png", first.string(), "--output",
+                           again.string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(readPngText(again, "parameters"), written);
+    EXPECT_EQ(readPng(again).pixels(), readPng(first).pixels());
+
+    // Options after --from-png win; those before it do not.
+    const auto changed = directory.path() / "changed.png";
+    run = generate({"--model", model.string(), "--seed", "1", "--from-png", first.string(),
+                    "--steps", "2", "--output", changed.string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const GenerationParameters p = parseGenerationParameters(*readPngText(changed, "parameters"));
+    EXPECT_EQ(p.steps, 2);
+    EXPECT_EQ(p.seed, 42u);
+    EXPECT_EQ(p.negativePrompt, "dog, \"grey\"");
+    EXPECT_EQ(p.guidance, 3.25f);
+    EXPECT_EQ(p.scheduleType, "Karras");
+
+    // An image without parameters, text that is not parameters, and a
+    // sampler we lack are refused with a sentence; --scheduler after it
+    // chooses instead of the unknown one.
+    writePng(directory.path() / "plain.png", readPng(first));
+    run = generate({"--from-png", (directory.path() / "plain.png").string()});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("holds no generation parameters"), std::string::npos) << run.err;
+    writePng(directory.path() / "notes.png", readPng(first), {{"parameters", "just a note"}});
+    run = generate({"--from-png", (directory.path() / "notes.png").string()});
+    EXPECT_NE(run.err.find("does not end in a line of settings"), std::string::npos) << run.err;
+    const auto restart = directory.path() / "restart.png";
+    writePng(restart, readPng(first), {{"parameters", "a fox\nSteps: 3, Sampler: Restart"}});
+    run = generate({"--from-png", restart.string()});
+    EXPECT_NE(run.err.find("sampler \"Restart\""), std::string::npos) << run.err;
+    EXPECT_EQ(
+        parseGenerateOptions({"--from-png", restart.string(), "--scheduler", "dpm"}).configuration.prompt,
+        "a fox");
 }

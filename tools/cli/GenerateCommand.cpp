@@ -2,8 +2,11 @@
 
 #include "core/Sha256.h"
 #include "core/ImageFile.h"
+#include "core/PngReading.h"
 #include "core/PngWriting.h"
 #include "options/CommandLineOptions.h"
+#include "pipeline/GenerationParameters.h"
+#include "pipeline/SamplerChoice.h"
 #include "pipeline/CheckpointPipeline.h"
 #include "pipeline/ImageFitting.h"
 #include "pipeline/ImageResize.h"
@@ -127,6 +130,13 @@ LoraFile parseLora(const std::string& text) {
         throw std::invalid_argument("--lora takes a .safetensors file, optionally followed by "
                                     ":SCALE, not " +
                                     quotedValue(text) + ".");
+    }
+    // The PNG's parameters name each LoRA by its file name in a prompt tag.
+    if (!isWritableLoraName(lora.path.stem().string())) {
+        throw std::invalid_argument("--lora: the file name " +
+                                    quotedValue(lora.path.stem().string()) +
+                                    " cannot be named in a PNG's parameters; rename it without "
+                                    "':', '<', '>', ',' or quotation marks.");
     }
     return lora;
 }
@@ -376,7 +386,6 @@ ChosenPipeline chooseCheckpointPipeline(const GenerateOptions& options,
     return {built.pipeline, c, options.model.stem().string()};
 }
 
-// `controlNetNames`, the LoRAs and the safety check are for SD directories.
 // The denoising network's own image size in pixels (width, height), read
 // from its bundle without loading it; absent for a network without a
 // four-dimensional "sample".
@@ -440,8 +449,8 @@ ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfigu
         attachImageInputs(options, pipeline->encoder, c);
         return {pipeline, c, name};
     }
-    if (!controlNetNames.empty() || !unsized.loras.empty()) {
-        throw std::runtime_error("ControlNets and LoRAs are for SD 1.5 model directories; \"" +
+    if (!controlNetNames.empty()) {
+        throw std::runtime_error("ControlNets are for SD 1.5 model directories; \"" +
                                  excerpt(options.model.string(), 200) + "\" is an SDXL one.");
     }
     if (c.clipSkip != 1) {
@@ -494,7 +503,9 @@ bool isXLModelDirectory(const std::filesystem::path& directory) {
     return std::filesystem::exists(directory / "TextEncoder2.model", error);
 }
 
-std::filesystem::path defaultModelDirectory() {
+namespace {
+
+std::filesystem::path applicationFolder() {
     const char* dataHome = std::getenv("XDG_DATA_HOME");
     std::filesystem::path base;
     if (dataHome != nullptr && *dataHome != '\0') {
@@ -503,7 +514,13 @@ std::filesystem::path defaultModelDirectory() {
         const char* home = std::getenv("HOME");
         base = std::filesystem::path(home != nullptr ? home : ".") / ".local" / "share";
     }
-    return base / "Dravelin" / "Model";
+    return base / "Dravelin";
+}
+
+} // namespace
+
+std::filesystem::path defaultModelDirectory() {
+    return applicationFolder() / "Model";
 }
 
 namespace {
@@ -523,6 +540,74 @@ struct GenerateParsing {
     bool hiresDetailGiven = false;
     bool hiresStepsGiven = false;
 };
+
+// What a PNG's parameters set, as if given by the options they stand for.
+void takeSettingsOf(const std::filesystem::path& png, GenerateParsing& parsing) {
+    GenerateOptions& options = parsing.options;
+    std::optional<std::string> text;
+    try {
+        text = readPngText(png, "parameters");
+    } catch (const std::runtime_error& error) {
+        throw std::invalid_argument(std::string("--from-png: ") + error.what());
+    }
+    if (!text) {
+        throw std::invalid_argument("--from-png: \"" + excerpt(png.string(), 200) +
+                                    "\" holds no generation parameters.");
+    }
+    GenerationParameters p;
+    try {
+        p = parseGenerationParameters(*text);
+    } catch (const ParametersError& error) {
+        throw std::invalid_argument("--from-png: \"" + excerpt(png.string(), 200) + "\": " +
+                                    error.what());
+    }
+    PipelineConfiguration& c = options.configuration;
+    c.prompt = p.prompt;
+    c.negativePrompt = p.negativePrompt;
+    c.stepCount = *p.steps;
+    parsing.hasPrompt = true;
+    parsing.hasSteps = true;
+    parsing.stepsText = std::to_string(c.stepCount);
+    if (p.guidance) {
+        c.guidanceScale = *p.guidance;
+        parsing.hasGuidance = true;
+    }
+    if (p.seed) {
+        c.seed = *p.seed;
+    }
+    // A size the networks cannot be given (another tool's odd size, a test
+    // model's tiny one) leaves the network's own size.
+    options.width.reset();
+    options.height.reset();
+    if (p.width && p.height) {
+        try {
+            checkImageSide("width", *p.width);
+            checkImageSide("height", *p.height);
+            options.width = *p.width;
+            options.height = *p.height;
+        } catch (const std::exception&) {
+        }
+    }
+    options.fromPng.unknownSampler.clear();
+    if (p.sampler) {
+        if (const std::optional<SamplerChoice> choice = samplerChoice(*p.sampler, p.scheduleType)) {
+            c.schedulerType = choice->scheduler;
+            c.schedulerTimestepSpacing = choice->spacing;
+            parsing.hasSpacing = true;
+        } else {
+            options.fromPng.unknownSampler =
+                *p.sampler + (p.scheduleType ? " (" + *p.scheduleType + ")" : "");
+        }
+    }
+    // The image's LoRAs come from the application's LoRA library.
+    options.loras.clear();
+    for (const PromptLora& lora : p.loras) {
+        options.loras.push_back(
+            {applicationFolder() / "LoRA" / (lora.name + ".safetensors"), lora.weight});
+    }
+    options.fromPng.given = true;
+    options.fromPng.lorasFromPng = !p.loras.empty();
+}
 
 std::vector<std::string_view> schedulerNames() {
     std::vector<std::string_view> names;
@@ -588,12 +673,20 @@ OptionTable generateOptionTable(GenerateParsing& p) {
          "pndm (default), dpm (DPM++ 2M), euler, euler-a (Euler a),\n"
          "ddim, heun, unipc, dpm-sde (DPM++ 2M SDE) or lcm (wants\n"
          "LCM weights, such as the LoRA latent-consistency/lcm-lora-sdv1-5)",
-         [&c](const std::string& v) {
+         [&o, &c](const std::string& v) {
              c.schedulerType = schedulerTable()[chooseName("--scheduler", v, schedulerNames())].type;
+             o.fromPng.unknownSampler.clear();
          }},
         {"--lora", "FILE[:SCALE]",
          "merge LoRA weights (.safetensors) at SCALE (default\n1); may be repeated",
-         [&o](const std::string& v) { o.loras.push_back(parseLora(v)); }},
+         [&o](const std::string& v) {
+             // LoRAs given after --from-png replace the image's.
+             if (o.fromPng.lorasFromPng) {
+                 o.loras.clear();
+                 o.fromPng.lorasFromPng = false;
+             }
+             o.loras.push_back(parseLora(v));
+         }},
         {"--embedding", "FILE",
          "a textual-inversion embedding (.safetensors); its file\n"
          "name without extension is the word that stands for it\n"
@@ -740,6 +833,11 @@ OptionTable generateOptionTable(GenerateParsing& p) {
                  decimal("--negative-aesthetic-score", v, 0.0, kLargestAestheticScore);
              o.xlOptions = true;
          }},
+        {"--from-png", "FILE",
+         "take prompt, negative prompt, seed, steps, guidance,\n"
+         "sampler, size and LoRAs (from the LoRA library) from the\n"
+         "\"parameters\" text of a PNG; options after it win",
+         [&p](const std::string& v) { takeSettingsOf(v, p); }},
         {"--help", "", "show this text", [&o](const std::string&) { o.help = true; }},
     };
 }
@@ -796,6 +894,12 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
         wholeNumber("--steps with the pndm scheduler", p.stepsText, kFewestPndmSteps,
                     kMostPndmSteps);
     }
+    if (!options.fromPng.unknownSampler.empty()) {
+        throw std::invalid_argument("--from-png: the image was made with the sampler \"" +
+                                    excerpt(options.fromPng.unknownSampler, 60) +
+                                    "\", which dravelin-cli does not have; choose one with "
+                                    "--scheduler after --from-png.");
+    }
     checkImageInputOptions(options, p.strengthGiven);
     if (p.hiresDetailGiven && !p.hiresGiven) {
         throw std::invalid_argument("--hires-strength and --hires-steps need --hires SCALE.");
@@ -831,47 +935,19 @@ std::filesystem::path outputPathFor(const std::filesystem::path& output, int64_t
            (output.stem().string() + "-" + std::to_string(index + 1) + output.extension().string());
 }
 
-namespace {
-
-// A value holding a comma (or a quote) is written in double quotes, so that
-// readers split the pairs where they should.
-std::string parameterValue(const std::string& value) {
-    if (value.find_first_of(",\"") == std::string::npos) {
-        return value;
-    }
-    std::string quoted(1, '"');
-    for (const char c : value) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-        }
-        quoted += c;
-    }
-    quoted += '"';
-    return quoted;
-}
-
-} // namespace
-
 std::string parametersText(const PipelineConfiguration& c, int width, int height,
                            const std::string& modelName, const std::vector<LoraFile>& loras,
                            const std::string& modelHash,
                            const std::optional<HiresFix>& hires) {
-    std::string text = c.prompt;
+    GenerationParameters parameters = parametersOf(c, width, height);
+    parameters.model = modelName;
+    if (!modelHash.empty()) {
+        parameters.modelHash = modelHash;
+    }
     for (const LoraFile& lora : loras) {
-        text += " <lora:" + lora.path.stem().string() + ":" + formatNumber(lora.scale) + ">";
+        parameters.loras.push_back({lora.path.stem().string(), lora.scale, {}});
     }
-    text += "\n";
-    if (!c.negativePrompt.empty()) {
-        text += "Negative prompt: " + c.negativePrompt + "\n";
-    }
-    text += "Steps: " + std::to_string(c.stepCount) + ", Sampler: " + samplerName(c);
-    if (const std::optional<std::string> scheduleType = scheduleTypeName(c)) {
-        text += ", Schedule type: " + *scheduleType;
-    }
-    text += ", CFG scale: " + formatNumber(c.guidanceScale) + ", Seed: " + std::to_string(c.seed) +
-            ", Size: " + std::to_string(width) + "x" + std::to_string(height) +
-            (modelHash.empty() ? std::string() : ", Model hash: " + modelHash) +
-            ", Model: " + parameterValue(modelName);
+    std::string text = writeGenerationParameters(parameters);
     if (c.clipSkip != 1) {
         text += ", Clip skip: " + std::to_string(c.clipSkip);
     }

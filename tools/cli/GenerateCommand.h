@@ -58,6 +58,14 @@ struct GenerateOptions {
     std::optional<std::filesystem::path> mask;
     // --hires: generate, enlarge by this factor, refine at the larger size.
     std::optional<HiresFix> hires;
+    // What --from-png set, so that later options can take its place.
+    struct FromPng {
+        bool given = false;
+        bool lorasFromPng = false;
+        // The image's sampler when no scheduler has its name; refused
+        // unless a later --scheduler chooses one.
+        std::string unknownSampler;
+    } fromPng;
 };
 
 // Where a starting image or mask PNG is read, bounded as the engine's image

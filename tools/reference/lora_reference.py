@@ -7,10 +7,16 @@
                 them: some merged weights and both networks' outputs on their fixture
                 inputs, after the first file at scale 0.8 alone and after both (the second
                 at scale 1.5).
+    xl          the same for the tiny XL denoising network (UNetXL.model) and both XL text
+                encoders (XLConditioning/): one file in kohya's SDXL names (lora_te1_,
+                lora_te2_, the denoising network by its original input_blocks/
+                middle_block/output_blocks paths) at scale 0.7, then one in diffusers'
+                names (text_encoder_2.) adding to it at 1.25, through
+                StableDiffusionXLLoraLoaderMixin.
     lcm         LCMScheduler's timesteps for 1 to 8 steps and 4 steps of it on fixed
                 network outputs, with the noise it draws between steps.
 
-Writes tests/nn/fixtures/Lora*.safetensors and tests/pipeline/fixtures/LCMScheduler.safetensors.
+Writes tests/nn/fixtures/Lora*.safetensors, LoraXL*.safetensors and tests/pipeline/fixtures/LCMScheduler.safetensors.
 Run with the reference environment of README.md.
 """
 
@@ -249,11 +255,162 @@ def write_lcm():
     print("wrote LCM fixtures")
 
 
+# The tiny XL network: 3 levels, 1 layer per block, attention in levels 1 and 2 (up
+# blocks 0 and 1). Original paths (input_blocks.N.M, middle_block.M, output_blocks.N.M)
+# with the diffusers module each stands for.
+XL_ORIGINAL_LAYERS = {
+    "input_blocks.1.0.in_layers.2": "down_blocks.0.resnets.0.conv1",
+    "input_blocks.1.0.emb_layers.1": "down_blocks.0.resnets.0.time_emb_proj",
+    "input_blocks.2.0.op": "down_blocks.0.downsamplers.0.conv",
+    "input_blocks.3.0.skip_connection": "down_blocks.1.resnets.0.conv_shortcut",
+    "input_blocks.3.1.proj_in": "down_blocks.1.attentions.0.proj_in",
+    "input_blocks.3.1.transformer_blocks.0.attn1.to_q":
+        "down_blocks.1.attentions.0.transformer_blocks.0.attn1.to_q",
+    "input_blocks.5.1.transformer_blocks.2.attn2.to_k":
+        "down_blocks.2.attentions.0.transformer_blocks.2.attn2.to_k",
+    "middle_block.1.transformer_blocks.0.ff.net.0.proj":
+        "mid_block.attentions.0.transformer_blocks.0.ff.net.0.proj",
+    "middle_block.2.out_layers.3": "mid_block.resnets.1.conv2",
+    "output_blocks.1.1.transformer_blocks.1.attn1.to_out.0":
+        "up_blocks.0.attentions.1.transformer_blocks.1.attn1.to_out.0",
+    "output_blocks.2.2.conv": "up_blocks.1.upsamplers.0.conv",
+    "output_blocks.3.1.proj_out": "up_blocks.1.attentions.1.proj_out",
+    "output_blocks.4.0.in_layers.2": "up_blocks.2.resnets.0.conv1",
+}
+XL_DIFFUSERS_LAYERS = [
+    "down_blocks.1.attentions.0.transformer_blocks.0.attn1.to_q",
+    "up_blocks.0.resnets.1.conv2",
+]
+XL_CHECKED_WEIGHTS = [
+    "unet:down_blocks.1.attentions.0.transformer_blocks.0.attn1.to_q",
+    "unet:down_blocks.0.downsamplers.0.conv",
+    "unet:up_blocks.1.upsamplers.0.conv",
+    "unet:mid_block.resnets.1.conv2",
+    "text_encoder:text_model.encoder.layers.0.self_attn.q_proj",
+    "text_encoder_2:text_model.encoder.layers.1.self_attn.out_proj",
+]
+XL_INPUT_IDS = [[188, 10, 40, 70, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1]]
+
+
+def load_xl():
+    from diffusers import UNet2DConditionModel
+    from transformers import CLIPTextConfig, CLIPTextModel, CLIPTextModelWithProjection
+
+    def state_of(bundle):
+        return {name: value.to(torch.float32) if value.is_floating_point() else value
+                for name, value in load_file(str(bundle / "model.safetensors")).items()}
+
+    bundle = NN_FIXTURES / "UNetXL.model"
+    unet = UNet2DConditionModel.from_config(json.loads((bundle / "config.json").read_text()))
+    unet.load_state_dict(state_of(bundle))
+    encoders = []
+    for name, kind in (("TextEncoder", CLIPTextModel),
+                       ("TextEncoder2", CLIPTextModelWithProjection)):
+        bundle = NN_FIXTURES / "XLConditioning" / f"{name}.model"
+        model = kind(CLIPTextConfig(**json.loads((bundle / "config.json").read_text())))
+        model.load_state_dict(state_of(bundle), strict=False)
+        encoders.append(model.eval())
+    return unet.eval(), encoders[0], encoders[1]
+
+
+def make_xl_kohya(unet, first, second, seed):
+    """F32: diffusers 0.25's XL loader turns F16 alphas into NaN outputs."""
+    generator = torch.Generator().manual_seed(seed)
+    tensors = {}
+    for original, path in XL_ORIGINAL_LAYERS.items():
+        down, up = lora_pair(module(unet, path), 4, generator, torch.float32)
+        name = "lora_unet_" + original.replace(".", "_")
+        tensors[name + ".lora_down.weight"] = down
+        tensors[name + ".lora_up.weight"] = up
+        tensors[name + ".alpha"] = torch.tensor(2.0, dtype=torch.float32)
+    for prefix, model in (("lora_te1_", first), ("lora_te2_", second)):
+        for path in text_layers(model):
+            down, up = lora_pair(module(model, path), 2, generator, torch.float32)
+            name = prefix + path.replace(".", "_")
+            tensors[name + ".lora_down.weight"] = down
+            tensors[name + ".lora_up.weight"] = up
+            tensors[name + ".alpha"] = torch.tensor(1.0, dtype=torch.float32)
+    return tensors
+
+
+def make_xl_diffusers(unet, second, seed):
+    """diffusers' own names (unet., text_encoder_2.), no alphas, F32."""
+    generator = torch.Generator().manual_seed(seed)
+    tensors = {}
+    for path in XL_DIFFUSERS_LAYERS:
+        down, up = lora_pair(module(unet, path), 3, generator, torch.float32)
+        tensors["unet." + path + ".lora.down.weight"] = down.contiguous()
+        tensors["unet." + path + ".lora.up.weight"] = up.contiguous()
+    for path in text_layers(second):
+        down, up = lora_pair(module(second, path), 2, generator, torch.float32)
+        tensors["text_encoder_2." + path + ".lora_linear_layer.down.weight"] = down.contiguous()
+        tensors["text_encoder_2." + path + ".lora_linear_layer.up.weight"] = up.contiguous()
+    return tensors
+
+
+def fuse_xl(unet, first, second, tensors, scale):
+    from diffusers.loaders import StableDiffusionXLLoraLoaderMixin
+
+    class Holder(StableDiffusionXLLoraLoaderMixin):
+        # The XL loader does not pass low_cpu_mem_usage on to the text encoders, whose
+        # default path needs the accelerate package.
+        @classmethod
+        def load_lora_into_text_encoder(cls, *args, **kwargs):
+            kwargs["low_cpu_mem_usage"] = False
+            return super().load_lora_into_text_encoder(*args, **kwargs)
+
+    holder = Holder()
+    holder.unet = unet
+    holder.text_encoder = first
+    holder.text_encoder_2 = second
+    holder.components = {"unet": unet, "text_encoder": first, "text_encoder_2": second}
+    holder.load_lora_weights(dict(tensors), low_cpu_mem_usage=False)
+    holder.fuse_lora(lora_scale=scale)
+
+
+def xl_outputs(unet, first, second, prefix):
+    inputs = load_file(str(NN_FIXTURES / "UNetXL.fixture.safetensors"))
+    states = inputs["encoder_hidden_states"][:, :, 0, :].permute(0, 2, 1)
+    ids = torch.tensor(XL_INPUT_IDS, dtype=torch.long)
+    with torch.no_grad():
+        noise = unet(inputs["sample"], inputs["timestep"], encoder_hidden_states=states,
+                     added_cond_kwargs={"text_embeds": inputs["text_embeds"],
+                                        "time_ids": inputs["time_ids"]}).sample
+        hidden = first(input_ids=ids).last_hidden_state
+        projected = second(input_ids=ids)
+    arrays = {prefix + "noise_pred": noise, prefix + "last_hidden_state": hidden,
+              prefix + "last_hidden_state_2": projected.last_hidden_state,
+              prefix + "text_embeds_2": projected.text_embeds}
+    for entry in XL_CHECKED_WEIGHTS:
+        network, path = entry.split(":")
+        model = {"unet": unet, "text_encoder": first, "text_encoder_2": second}[network]
+        layer = module(model, path)
+        weight = layer.weight if hasattr(layer, "weight") else layer.regular_linear_layer.weight
+        arrays[prefix + network + "/" + path] = weight.detach().clone()
+    return arrays
+
+
+def write_xl():
+    unet, first, second = load_xl()
+    kohya = make_xl_kohya(unet, first, second, seed=61)
+    plain = make_xl_diffusers(unet, second, seed=62)
+    save_file(kohya, str(NN_FIXTURES / "LoraXLKohya.safetensors"))
+    save_file(plain, str(NN_FIXTURES / "LoraXLDiffusers.safetensors"))
+    arrays = {"input_ids": torch.tensor(XL_INPUT_IDS, dtype=torch.float32)}
+    fuse_xl(unet, first, second, kohya, 0.7)
+    arrays.update(xl_outputs(unet, first, second, "kohya/"))
+    fuse_xl(unet, first, second, plain, 1.25)
+    arrays.update(xl_outputs(unet, first, second, "both/"))
+    save_file({name: value.to(torch.float32).contiguous() for name, value in arrays.items()},
+              str(NN_FIXTURES / "LoraXL.fixture.safetensors"))
+    print("wrote XL LoRA fixtures")
+
+
 def main(argv):
     torch.manual_seed(0)
     np.random.seed(0)
-    for command in argv or ["lora", "lcm"]:
-        {"lora": write_lora, "lcm": write_lcm}[command]()
+    for command in argv or ["lora", "xl", "lcm"]:
+        {"lora": write_lora, "xl": write_xl, "lcm": write_lcm}[command]()
 
 
 if __name__ == "__main__":

@@ -23,6 +23,13 @@ struct RemoteFile {
     QByteArray sha256;
 };
 
+// A hub repository and which of its files go where in the directory a
+// download installs.
+struct DownloadSource {
+    QString repository;
+    QList<QPair<QString, QString>> installMap;
+};
+
 // How long the download waits before it gives up on a silent connection, and
 // the pauses before each automatic new attempt after a passing failure. The
 // number of pauses is the number of new attempts.
@@ -60,11 +67,9 @@ public:
 
     // What one download fetches: repositories in turn, each with its
     // install map. The hub model and its preview decoder unless set before
-    // start().
-    struct Source {
-        QString repository;
-        QList<QPair<QString, QString>> installMap;
-    };
+    // start() (other files than the model's, a LoRA say, get the same
+    // resuming, checks, manifest and marker).
+    using Source = DownloadSource;
     void setSources(QList<Source> sources) { sources_ = std::move(sources); }
     const QList<Source>& sources() const { return sources_; }
 

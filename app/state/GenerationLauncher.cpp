@@ -1,0 +1,148 @@
+#include "state/GenerationLauncher.h"
+
+#include "pipeline/LoraFit.h"
+#include "state/FastMode.h"
+#include "state/GenerationSettings.h"
+#include "state/Generator.h"
+#include "state/LoraLibrary.h"
+#include "state/ModelStore.h"
+#include "state/library/ModelLibrary.h"
+
+namespace dravelin {
+
+GenerationLauncher::GenerationLauncher(Generator& generator, GenerationSettings& settings,
+                                       LoraLibrary& library, FastMode& fastMode, ModelStore& store,
+                                       QObject* parent)
+    : QObject(parent), generator_(generator), settings_(settings), library_(library),
+      fastMode_(fastMode), store_(store) {
+    connect(&store_, &ModelStore::stateChanged, this, [this] {
+        if (!waiting_) {
+            return;
+        }
+        if (store_.state().kind == ModelState::Kind::ready) {
+            start();
+        } else if (store_.state().kind != ModelState::Kind::loading) {
+            setWaiting(false);
+        }
+    });
+    connect(&store_, &ModelStore::lorasFailed, this, [this](const QString& message) {
+        setWaiting(false);
+        generator_.report(message);
+    });
+    connect(&fastMode_, &FastMode::installed, this, [this] {
+        if (waiting_) {
+            setWaiting(false);
+            launch();
+        }
+    });
+    connect(&fastMode_, &FastMode::enabledChanged, this, [this] {
+        if (waiting_ && !fastMode_.enabled()) {
+            setWaiting(false);
+        }
+    });
+}
+
+void GenerationLauncher::setWaiting(bool waiting) {
+    if (waiting != waiting_) {
+        waiting_ = waiting;
+        emit waitingChanged();
+    }
+}
+
+void GenerationLauncher::cancel() {
+    setWaiting(false);
+}
+
+QString GenerationLauncher::modelName() const {
+    if (models_ != nullptr) {
+        if (const std::optional<ModelChoice> choice = models_->choice()) {
+            return choice->displayName();
+        }
+    }
+    return modelName_;
+}
+
+void GenerationLauncher::launch() {
+    if (generator_.isGenerating() || waiting_) {
+        return;
+    }
+    if (fastMode_.enabled() && fastMode_.isDownloading()) {
+        // Starts once the fast mode's LoRA is in place.
+        generator_.report(QString());
+        setWaiting(true);
+        return;
+    }
+    std::vector<LoraFile> files;
+    std::vector<PromptLora> named;
+    try {
+        ResolvedLoras resolved = library_.resolve(generator_.prompt());
+        files = std::move(resolved.files);
+        named = std::move(resolved.named);
+        if (const std::optional<LoraFile> fast = fastMode_.lora()) {
+            files.push_back(*fast);
+            named.push_back({FastMode::sourceFor(settings_.isXL())
+                                 .repository.section(QLatin1Char('/'), 1)
+                                 .toStdString(),
+                             fast->scale,
+                             {}});
+        }
+        checkLorasFit(store_.modelDirectory().toStdString(), files);
+        named_ = std::move(named);
+    } catch (const std::exception& error) {
+        generator_.report(QString::fromUtf8(error.what()));
+        return;
+    }
+    if (models_ != nullptr) {
+        const std::optional<ModelChoice> choice = models_->choice();
+        if (choice && !choice->model.isHub) {
+            // A library model loads on the generating thread at its own size.
+            if (!files.empty()) {
+                generator_.report(QStringLiteral(
+                    "LoRAs and the fast mode work with the downloaded Stable Diffusion 1.5 "
+                    "model only for now; choose it in the model picker, or take them off."));
+                return;
+            }
+            start();
+            return;
+        }
+    }
+    // The networks are sized for the chosen size unless it is their own.
+    // Models too small for any preset (test models) keep their own size.
+    QSize size(settings_.width(), settings_.height());
+    const std::optional<QSize> own = store_.ownImageSize();
+    if (!own || *own == size || own->width() < GenerationSettings::kSmallestSide) {
+        size = QSize();
+    }
+    if (store_.setLorasAndSize(files, size.width(), size.height())) {
+        generator_.report(QString());
+        setWaiting(true); // the reload's `ready` starts it
+        return;
+    }
+    start();
+}
+
+void GenerationLauncher::start() {
+    setWaiting(false);
+    std::optional<ModelChoice> choice;
+    if (models_ != nullptr) {
+        choice = models_->choice();
+    }
+    const auto pipeline = store_.pipeline();
+    if (!choice && !pipeline) {
+        return;
+    }
+    GenerationOptions options;
+    options.sampler = settings_.samplerChoice();
+    options.width = settings_.width();
+    options.height = settings_.height();
+    options.imageCount = settings_.imageCount();
+    options.loras = named_;
+    options.modelName = modelName();
+    if (choice) {
+        generator_.generate(*choice, options);
+    } else {
+        generator_.generate(pipeline, options);
+    }
+}
+
+} // namespace dravelin

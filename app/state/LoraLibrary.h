@@ -1,0 +1,95 @@
+#pragma once
+
+#include "pipeline/GenerationParameters.h"
+#include "runtime/ModelConfiguration.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <vector>
+
+namespace dravelin {
+
+// A LoRA file of the library.
+struct LoraEntry {
+    QString name; // the file name without ".safetensors"
+    QString path;
+    // The first 12 hexadecimal digits of the SHA-256 of the file after its
+    // header, the "Lora hashes" of a PNG's parameters; empty when unknown.
+    QString hash;
+};
+
+// A LoRA chosen for the next generations, with its weight.
+struct ChosenLora {
+    QString name;
+    double weight = 1.0;
+
+    bool operator==(const ChosenLora&) const = default;
+};
+
+// The LoRAs merged into one generation: the files, and the names, weights
+// and hashes its PNG's parameters record.
+struct ResolvedLoras {
+    std::vector<LoraFile> files;
+    std::vector<PromptLora> named;
+};
+
+// The LoRA files under the application folder's "LoRA/", each with a small
+// description beside it ("NAME.json": its hash and where it came from), and
+// the ones chosen for the next generations. Choosing checks the file against
+// the current model and refuses, in errorMessage, one that does not fit.
+class LoraLibrary : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QStringList names READ names NOTIFY entriesChanged)
+    Q_PROPERTY(QString errorMessage READ errorMessage NOTIFY errorMessageChanged)
+
+public:
+    explicit LoraLibrary(QString applicationFolder, QObject* parent = nullptr);
+
+    QString folder() const;
+    // Reads the folder again.
+    void refresh();
+    const QList<LoraEntry>& entries() const { return entries_; }
+    QStringList names() const;
+    std::optional<LoraEntry> entry(const QString& name) const;
+
+    // Copies a .safetensors LoRA file into the library under its own name
+    // (characters a prompt tag cannot hold become "_"), whole or not at all.
+    // Refuses, in errorMessage, a file that is not safetensors or whose name
+    // is taken. Returns the new entry's name, empty on refusal.
+    QString importFile(const QString& path);
+
+    // The model directory choices are checked against; empty skips checks.
+    void setModelDirectory(const QString& directory);
+    const QList<ChosenLora>& chosen() const { return chosen_; }
+    // Adds or re-weights a library LoRA; refused when it does not fit.
+    bool choose(const QString& name, double weight = 1.0);
+    void unchoose(const QString& name);
+    void clearChosen();
+
+    // The chosen LoRAs with the prompt's "<lora:NAME:WEIGHT>" tags added (a
+    // tag's weight wins over a chosen one of the same name). Throws
+    // std::runtime_error with a sentence for a tag that is malformed or names
+    // a LoRA the library lacks.
+    ResolvedLoras resolve(const QString& prompt) const;
+
+    QString errorMessage() const { return errorMessage_; }
+    void setErrorMessage(const QString& message);
+
+signals:
+    void entriesChanged();
+    void chosenChanged();
+    void errorMessageChanged();
+
+private:
+    QString applicationFolder_;
+    QString modelDirectory_;
+    QList<LoraEntry> entries_;
+    QList<ChosenLora> chosen_;
+    QString errorMessage_;
+};
+
+} // namespace dravelin
