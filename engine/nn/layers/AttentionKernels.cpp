@@ -157,8 +157,8 @@ void softmaxWide(const SoftmaxBlock& block) {
     const int64_t whole = count & ~int64_t{15};
     const auto tail = static_cast<__mmask16>((1u << (count - whole)) - 1u);
     for (int64_t r = 0; r < block.rows; ++r) {
-        float* row = block.scores + r * count;
-        uint16_t* row16 = block.weights16 != nullptr ? block.weights16 + r * count : nullptr;
+        float* row = block.scores + r * block.stride;
+        uint16_t* row16 = block.weights16 != nullptr ? block.weights16 + r * block.stride : nullptr;
         // Four running maxima hide the latency of each.
         __m512 m0 = _mm512_set1_ps(block.maxima[r]);
         __m512 m1 = m0, m2 = m0, m3 = m0;
@@ -213,10 +213,10 @@ void softmaxWide(const SoftmaxBlock& block) {
 
 void runningSoftmaxStepPortable(const SoftmaxBlock& block) {
     for (int64_t r = 0; r < block.rows; ++r) {
-        float* row = block.scores + r * block.count;
+        float* row = block.scores + r * block.stride;
         softmaxRow(row, block.count, block.maxima + r, block.sums + r, block.rescale + r);
         if (block.weights16 != nullptr) {
-            toBfloat16(row, block.weights16 + r * block.count, block.count);
+            toBfloat16(row, block.weights16 + r * block.stride, block.count);
         }
     }
 }

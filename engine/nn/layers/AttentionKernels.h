@@ -7,14 +7,16 @@ namespace dravelin::kernels {
 // One key block of an attention's running softmax. The scores are in base 2
 // (the queries carry log2 e / √d), so a weight is 2^(score − row maximum).
 // Each row's maximum is raised to cover the block, the weights are written
-// (float32 over the scores, or bfloat16 rows of `count` into `weights16`),
+// (float32 over the scores, or bfloat16 into `weights16`, rows `stride`
+// values apart in both),
 // their sum is added to the row's sum after the old sum is rescaled, and
 // `rescale` receives the factor the row's earlier weighted values must be
 // multiplied by.
 struct SoftmaxBlock {
-    float* scores;  // rows × count, dense
+    float* scores;
     int64_t rows;
     int64_t count;
+    int64_t stride;
     float* maxima;
     float* sums;
     float* rescale;

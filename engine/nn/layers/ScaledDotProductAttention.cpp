@@ -6,9 +6,12 @@
 #include "nn/compute/ParallelFailure.h"
 #include "nn/compute/Profiler.h"
 #include "nn/layers/AttentionKernels.h"
+#include "nn/layers/AttentionTiles.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -27,6 +30,14 @@ constexpr int64_t kScoresPerBlock = 256 * 512;
 // Stands for −∞ in a masked score without making 2^(x − max) a NaN.
 constexpr float kHidden = -1e30f;
 constexpr int64_t kAlignment = 64;
+// Keys per step on the tiles: 64 × 512 scores and weights (192 KiB) stay in
+// L2 (measured against 64–4096 keys per step).
+constexpr int64_t kTileKeyBlock = 512;
+
+bool productsAsked() {
+    const char* choice = std::getenv("DRAVELIN_ATTENTION");
+    return choice != nullptr && std::strcmp(choice, "products") == 0;
+}
 
 int64_t ceilDivide(int64_t a, int64_t b) {
     return (a + b - 1) / b;
@@ -55,12 +66,36 @@ ScaledDotProductAttention::ScaledDotProductAttention(int64_t heads, int64_t head
         throw std::invalid_argument("An attention needs heads, a head size and positions; a "
                                     "causal one as many keys as queries.");
     }
+    if (narrow_ && !productsAsked() && kernels::matrixTilesAvailable()) {
+        tiles_ = true;
+        rows_ = kernels::kTileQueries;
+        keyBlock_ = std::min(keyLength_, kTileKeyBlock);
+        keyBlocks_ = ceilDivide(keyLength_, keyBlock_);
+        packedHeadBytes_[0] = kernels::tileKeysSize(keyLength_, headDim_) * sizeof(uint16_t);
+        packedHeadBytes_[1] = kernels::tileValuesSize(keyLength_, headDim_) * sizeof(uint16_t);
+        return;
+    }
     rows_ = std::min(kQueryBlock, queryLength_);
     keyBlock_ = std::min(keyLength_, std::max<int64_t>(64, kScoresPerBlock / rows_));
     keyBlocks_ = ceilDivide(keyLength_, keyBlock_);
-    whole_ = makeProducts(keyBlock_);
-    if (keyLength_ % keyBlock_ != 0) {
-        last_ = makeProducts(keyLength_ % keyBlock_);
+    try {
+        whole_ = makeProducts(keyBlock_);
+        if (keyLength_ % keyBlock_ != 0) {
+            last_ = makeProducts(keyLength_ % keyBlock_);
+        }
+    } catch (const dnnl::error&) {
+        // oneDNN without bfloat16 products on this processor (or limited
+        // below them by ONEDNN_MAX_CPU_ISA): the float32 ones, which are
+        // exact where bfloat16 rounds.
+        if (!narrow_) {
+            throw;
+        }
+        narrow_ = false;
+        scratchpadBytes_ = 0;
+        whole_ = makeProducts(keyBlock_);
+        if (keyLength_ % keyBlock_ != 0) {
+            last_ = makeProducts(keyLength_ % keyBlock_);
+        }
     }
     for (const Products* products : {&whole_, last_ ? &*last_ : nullptr}) {
         if (products == nullptr) {
@@ -72,7 +107,7 @@ ScaledDotProductAttention::ScaledDotProductAttention(int64_t heads, int64_t head
     }
 }
 
-ScaledDotProductAttention::Products ScaledDotProductAttention::makeProducts(int64_t count) const {
+ScaledDotProductAttention::Products ScaledDotProductAttention::makeProducts(int64_t count) {
     const auto operands = narrow_ ? memory::data_type::bf16 : memory::data_type::f32;
     constexpr auto f32 = memory::data_type::f32;
     const int64_t d = headDim_;
@@ -98,6 +133,11 @@ ScaledDotProductAttention::Products ScaledDotProductAttention::makeProducts(int6
                            memory::desc({count, d}, operands, memory::format_tag::any),
                            stridedDesc(rows_, d, f32, d, 1)),
         accumulate, engine);
+    // oneDNN's reference kernels are orders of magnitude slower than float32.
+    if (narrow_ && (std::string(scores.impl_info_str()).rfind("ref", 0) == 0 ||
+                    std::string(weigh.impl_info_str()).rfind("ref", 0) == 0)) {
+        throw dnnl::error(dnnl_unimplemented, "no bfloat16 matrix products");
+    }
     // The caller's float32 keys and values, read in place, packed per head.
     const dnnl::reorder::primitive_desc packKeys(
         engine, stridedDesc(d, count, f32, 1, layout_.keyStride), engine, scores.weights_desc(),
@@ -115,11 +155,10 @@ ScaledDotProductAttention::Products ScaledDotProductAttention::makeProducts(int6
     made.packedValues = weigh.weights_desc();
     made.packedKeyBytes = made.packedKeys.get_size();
     made.packedValueBytes = made.packedValues.get_size();
-    auto& pad = const_cast<size_t&>(scratchpadBytes_);
     for (const size_t bytes :
          {scores.scratchpad_desc().get_size(), weigh.scratchpad_desc().get_size(),
           packKeys.scratchpad_desc().get_size(), packValues.scratchpad_desc().get_size()}) {
-        pad = std::max(pad, bytes);
+        scratchpadBytes_ = std::max(scratchpadBytes_, bytes);
     }
     return made;
 }
@@ -210,7 +249,7 @@ void ScaledDotProductAttention::attendBlock(int64_t head, int64_t firstQuery,
             }
         }
         kernels::runningSoftmaxStep(
-            {scores, rows, count, maxima, sums, rescale, narrow_ ? weights16 : nullptr});
+            {scores, rows, count, count, maxima, sums, rescale, narrow_ ? weights16 : nullptr});
         if (block > 0) {
             for (int64_t i = 0; i < rows; ++i) {
                 kernels::scaleValues(weighted + i * d, d, rescale[i]);
@@ -231,9 +270,134 @@ void ScaledDotProductAttention::attendBlock(int64_t head, int64_t firstQuery,
     }
 }
 
+void ScaledDotProductAttention::attendOnTiles(int64_t head, int64_t firstQuery,
+                                              const float* queries, const uint16_t* packedKeys,
+                                              const uint16_t* packedValues, float* output,
+                                              float* workspace) const {
+    using kernels::roundUp;
+    const int64_t d = headDim_;
+    const int64_t depth = roundUp(d, 32);
+    const int64_t width = roundUp(d, 16);
+    const int64_t rows = kernels::kTileQueries;
+    const int64_t valid = std::min(rows, queryLength_ - firstQuery);
+    const int64_t stride = roundUp(keyBlock_, 32);
+    float* scores = workspace;
+    float* weighted = scores + rows * stride;
+    float* maxima = weighted + rows * width;
+    float* sums = maxima + rows;
+    float* rescale = sums + rows;
+    auto* queries16 = reinterpret_cast<uint16_t*>(rescale + rows);
+    uint16_t* weights16 = queries16 + rows * depth;
+
+    // The queries, scaled once by log2 e / √d so that the scores come out in
+    // base 2, as bfloat16 rows padded with zeros to whole tiles; the last
+    // block's missing queries are zeros and their rows are dropped.
+    const float scale = 1.4426950408889634f / std::sqrt(static_cast<float>(d));
+    std::fill_n(queries16, rows * depth, uint16_t{0});
+    for (int64_t i = 0; i < valid; ++i) {
+        float* row = weighted; // zeroed below
+        std::copy_n(queries + (firstQuery + i) * layout_.queryStride + head * d, d, row);
+        kernels::scaleValues(row, d, scale);
+        kernels::toBfloat16(row, queries16 + i * depth, d);
+    }
+    std::fill_n(weighted, rows * width, 0.0f);
+    std::fill_n(maxima, rows, kHidden);
+    std::fill_n(sums, rows, 0.0f);
+
+    const int64_t visibleKeys = causal_ ? std::min(keyLength_, firstQuery + valid) : keyLength_;
+    for (int64_t firstKey = 0; firstKey < visibleKeys; firstKey += keyBlock_) {
+        const int64_t count = std::min(keyBlock_, visibleKeys - firstKey);
+        kernels::tileScores(queries16, d, packedKeys, firstKey / 16, ceilDivide(count, 16), scores,
+                            stride);
+        if (causal_) {
+            for (int64_t i = 0; i < valid; ++i) {
+                const int64_t visible = firstQuery + i + 1 - firstKey;
+                if (visible < count) {
+                    std::fill(scores + i * stride + std::max<int64_t>(visible, 0),
+                              scores + i * stride + count, kHidden);
+                }
+            }
+        }
+        kernels::runningSoftmaxStep(
+            {scores, rows, count, stride, maxima, sums, rescale, weights16});
+        // The products take keys 32 at a time: the weights past the last
+        // key must be zeros (their packed values are).
+        const int64_t padded = roundUp(count, 32);
+        if (padded != count) {
+            for (int64_t i = 0; i < rows; ++i) {
+                std::fill(weights16 + i * stride + count, weights16 + i * stride + padded,
+                          uint16_t{0});
+            }
+        }
+        if (firstKey > 0) {
+            for (int64_t i = 0; i < rows; ++i) {
+                kernels::scaleValues(weighted + i * width, width, rescale[i]);
+            }
+        }
+        kernels::tileWeigh(weights16, stride, d, packedValues, firstKey / 32, padded / 32,
+                           weighted);
+    }
+    for (int64_t i = 0; i < valid; ++i) {
+        float* target = output + (firstQuery + i) * layout_.outputStride + head * d;
+        std::copy_n(weighted + i * width, d, target);
+        kernels::scaleValues(target, d, 1.0f / sums[i]);
+    }
+}
+
+void ScaledDotProductAttention::forwardOnTiles(const float* queries, const float* keys,
+                                               const float* values, float* output) const {
+    using kernels::roundUp;
+    const int64_t d = headDim_;
+    const size_t keysPerHead = packedHeadBytes_[0] / sizeof(uint16_t);
+    const size_t valuesPerHead = packedHeadBytes_[1] / sizeof(uint16_t);
+    AlignedBuffer packedKeys(ceilDivide(heads_ * packedHeadBytes_[0], sizeof(float)));
+    AlignedBuffer packedValues(ceilDivide(heads_ * packedHeadBytes_[1], sizeof(float)));
+    auto* keys16 = reinterpret_cast<uint16_t*>(packedKeys.data());
+    auto* values16 = reinterpret_cast<uint16_t*>(packedValues.data());
+    const int64_t rows = kernels::kTileQueries;
+    const int64_t stride = roundUp(keyBlock_, 32);
+    const size_t workspaceFloats = static_cast<size_t>(
+        rows * stride + rows * roundUp(d, 16) + 3 * rows + (rows * roundUp(d, 32) + rows * stride) / 2 +
+        16);
+    const int64_t tasks = heads_ * ceilDivide(queryLength_, rows);
+    ParallelFailure failure;
+#pragma omp parallel
+    {
+        AlignedBuffer workspace;
+        failure.run([&] { workspace = AlignedBuffer(workspaceFloats); });
+        // Every query block of a head reads all its keys and values.
+#pragma omp for schedule(static)
+        for (int64_t pack = 0; pack < 2 * heads_; ++pack) {
+            failure.run([&] {
+                const int64_t head = pack / 2;
+                if (pack % 2 == 0) {
+                    kernels::packKeysForTiles(keys + head * d, layout_.keyStride, keyLength_, d,
+                                              keys16 + head * keysPerHead);
+                } else {
+                    kernels::packValuesForTiles(values + head * d, layout_.valueStride,
+                                                keyLength_, d, values16 + head * valuesPerHead);
+                }
+            });
+        }
+#pragma omp for schedule(dynamic, 1)
+        for (int64_t task = 0; task < tasks; ++task) {
+            failure.run([&] {
+                const int64_t head = task % heads_;
+                attendOnTiles(head, (task / heads_) * rows, queries, keys16 + head * keysPerHead,
+                              values16 + head * valuesPerHead, output, workspace.data());
+            });
+        }
+    }
+    failure.rethrow();
+}
+
 void ScaledDotProductAttention::forward(const float* queries, const float* keys,
                                         const float* values, float* output) const {
     ProfileScope profile("attention", flops());
+    if (tiles_) {
+        forwardOnTiles(queries, keys, values, output);
+        return;
+    }
     const int64_t d = headDim_;
     // Every query block of a head reads all its keys and values: pack them
     // once, head by head and block by block.

@@ -31,6 +31,9 @@ struct AttentionLayout {
 // head's keys and values are packed once per call into the layout oneDNN's
 // products read best (the matrix engine's, in bfloat16), so each block costs
 // two products of sizes fixed at construction and one pass of the softmax.
+// Where the processor has the matrix engine's tiles (AMX), bfloat16 runs its
+// own tile kernels instead, 64 queries by 512 keys at a time
+// (DRAVELIN_ATTENTION=products keeps oneDNN's products for comparison).
 // In bfloat16 the queries, keys, values and softmax weights enter the
 // products as bfloat16; the scores, the running softmax and the weighted sums
 // stay float32.
@@ -57,10 +60,15 @@ private:
         size_t packedKeyBytes = 0;
         size_t packedValueBytes = 0;
     };
-    Products makeProducts(int64_t count) const;
+    Products makeProducts(int64_t count);
     const Products& productsOfBlock(int64_t block) const;
     // Offset in bytes of one head's key block in the packed keys (or values).
     size_t packedOffset(int64_t head, int64_t block, bool values) const;
+    void forwardOnTiles(const float* queries, const float* keys, const float* values,
+                        float* output) const;
+    void attendOnTiles(int64_t head, int64_t firstQuery, const float* queries,
+                       const uint16_t* packedKeys, const uint16_t* packedValues, float* output,
+                       float* workspace) const;
     void attendBlock(int64_t head, int64_t firstQuery, const float* queries,
                      const uint8_t* packedKeys, const uint8_t* packedValues, float* output,
                      float* workspace, uint8_t* scratchpad) const;
@@ -73,6 +81,7 @@ private:
     AttentionLayout layout_;
     ComputePrecision precision_;
     bool narrow_;         // bfloat16 operands
+    bool tiles_ = false;  // bfloat16 on the matrix engine's tiles
     int64_t rows_;        // queries per block
     int64_t keyBlock_;    // keys per step
     int64_t keyBlocks_;
