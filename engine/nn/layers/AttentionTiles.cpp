@@ -63,10 +63,19 @@ const TileConfig kFullTiles;
 #define DRAVELIN_TILE_KERNEL __attribute__((target("amx-tile,amx-bf16"), noinline))
 
 DRAVELIN_TILE_KERNEL
+void configureTiles() {
+    _tile_loadconfig(&kFullTiles);
+}
+
+DRAVELIN_TILE_KERNEL
+void releaseTiles() {
+    _tile_release();
+}
+
+DRAVELIN_TILE_KERNEL
 void scoresOnTiles(const uint16_t* queries, int64_t depth, const uint16_t* keys, int64_t keyTiles,
                    float* scores, int64_t scoreStride) {
     __asm__ volatile("" ::: "memory");
-    _tile_loadconfig(&kFullTiles);
     const int64_t steps = depth / 32;
     const long queryBytes = static_cast<long>(depth * 2);
     const long scoreBytes = static_cast<long>(scoreStride * 4);
@@ -95,7 +104,6 @@ void scoresOnTiles(const uint16_t* queries, int64_t depth, const uint16_t* keys,
         _tile_stored(2, c + 32 * scoreStride, scoreBytes);
         _tile_stored(3, c + 48 * scoreStride, scoreBytes);
     }
-    _tile_release();
 }
 
 // Up to four column tiles of the weighted values per pass, for each of the
@@ -105,7 +113,6 @@ DRAVELIN_TILE_KERNEL void weighColumns(const uint16_t* weights, int64_t weightSt
                                        const uint16_t* values, int64_t columnTiles,
                                        int64_t keySteps, float* weighted, int64_t width) {
     __asm__ volatile("" ::: "memory");
-    _tile_loadconfig(&kFullTiles);
     const long weightBytes = static_cast<long>(weightStride * 2);
     const long weightedBytes = static_cast<long>(width * 4);
     for (int64_t rowTile = 0; rowTile < 4; ++rowTile) {
@@ -150,12 +157,23 @@ DRAVELIN_TILE_KERNEL void weighColumns(const uint16_t* weights, int64_t weightSt
             _tile_stored(3, c + 48, weightedBytes);
         }
     }
-    _tile_release();
 }
 
 #endif
 
 } // namespace
+
+TileSession::TileSession() {
+#ifdef DRAVELIN_MATRIX_TILES
+    configureTiles();
+#endif
+}
+
+TileSession::~TileSession() {
+#ifdef DRAVELIN_MATRIX_TILES
+    releaseTiles();
+#endif
+}
 
 bool matrixTilesAvailable() {
 #ifdef DRAVELIN_MATRIX_TILES
@@ -201,7 +219,7 @@ void packValuesForTiles(const float* values, int64_t stride, int64_t count, int6
     }
 }
 
-void tileScores(const uint16_t* queries, int64_t headDim, const uint16_t* packedKeys,
+void tileScores(const TileSession& /*session*/, const uint16_t* queries, int64_t headDim, const uint16_t* packedKeys,
                 int64_t firstKeyTile, int64_t keyTiles, float* scores, int64_t scoreStride) {
 #ifdef DRAVELIN_MATRIX_TILES
     const int64_t depth = roundUp(headDim, 32);
@@ -213,7 +231,7 @@ void tileScores(const uint16_t* queries, int64_t headDim, const uint16_t* packed
 #endif
 }
 
-void tileWeigh(const uint16_t* weights, int64_t weightStride, int64_t headDim,
+void tileWeigh(const TileSession& /*session*/, const uint16_t* weights, int64_t weightStride, int64_t headDim,
                const uint16_t* packedValues, int64_t firstKeyStep, int64_t keySteps,
                float* weighted) {
 #ifdef DRAVELIN_MATRIX_TILES

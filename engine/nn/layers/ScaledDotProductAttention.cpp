@@ -31,7 +31,8 @@ constexpr int64_t kScoresPerBlock = 256 * 512;
 constexpr float kHidden = -1e30f;
 constexpr int64_t kAlignment = 64;
 // Keys per step on the tiles: 64 × 512 scores and weights (192 KiB) stay in
-// L2 (measured against 64–4096 keys per step).
+// L2 (measured against 64–4096 keys per step; shorter steps spend more on
+// each row's reductions than they save in cache).
 constexpr int64_t kTileKeyBlock = 512;
 
 bool productsAsked() {
@@ -305,9 +306,10 @@ void ScaledDotProductAttention::attendOnTiles(int64_t head, int64_t firstQuery,
     std::fill_n(sums, rows, 0.0f);
 
     const int64_t visibleKeys = causal_ ? std::min(keyLength_, firstQuery + valid) : keyLength_;
+    const kernels::TileSession tiles;
     for (int64_t firstKey = 0; firstKey < visibleKeys; firstKey += keyBlock_) {
         const int64_t count = std::min(keyBlock_, visibleKeys - firstKey);
-        kernels::tileScores(queries16, d, packedKeys, firstKey / 16, ceilDivide(count, 16), scores,
+        kernels::tileScores(tiles, queries16, d, packedKeys, firstKey / 16, ceilDivide(count, 16), scores,
                             stride);
         if (causal_) {
             for (int64_t i = 0; i < valid; ++i) {
@@ -334,7 +336,7 @@ void ScaledDotProductAttention::attendOnTiles(int64_t head, int64_t firstQuery,
                 kernels::scaleValues(weighted + i * width, width, rescale[i]);
             }
         }
-        kernels::tileWeigh(weights16, stride, d, packedValues, firstKey / 32, padded / 32,
+        kernels::tileWeigh(tiles, weights16, stride, d, packedValues, firstKey / 32, padded / 32,
                            weighted);
     }
     for (int64_t i = 0; i < valid; ++i) {
