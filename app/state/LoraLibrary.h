@@ -62,7 +62,8 @@ public:
     // is taken. Returns the new entry's name, empty on refusal.
     QString importFile(const QString& path);
 
-    // The model directory choices are checked against; empty skips checks.
+    // The model choices are checked against (a model directory or a
+    // single-file checkpoint); empty skips checks.
     void setModelDirectory(const QString& directory);
     const QList<ChosenLora>& chosen() const { return chosen_; }
     // Adds or re-weights a library LoRA; refused when it does not fit.
