@@ -177,6 +177,7 @@ TEST_F(Queue, SavedPngsGiveTheirSettingsBack) {
     generator.setGuidance(6.5);
     generator.generate(pipeline, options);
     ASSERT_TRUE(finished());
+    ASSERT_EQ(generator.results().size(), 1) << generator.errorMessage().toStdString();
     const QString saved = qpath(directory.path() / "made.png");
     ASSERT_TRUE(generator.save(generator.results().front(), saved));
 
@@ -205,6 +206,31 @@ TEST_F(Queue, SavedPngsGiveTheirSettingsBack) {
     EXPECT_EQ(QSize(otherSettings.width(), otherSettings.height()), QSize(768, 512));
     EXPECT_TRUE(reader.notice().contains(QStringLiteral("sampler \"Restart\"")));
     EXPECT_TRUE(reader.notice().contains(QStringLiteral("model \"other\" is not installed")));
+    // The hires fix and its strength; another tool's upscaler is named.
+    ImageInput& input = *other.imageInput();
+    ASSERT_TRUE(reader.apply(QStringLiteral("a cat\nSteps: 30, Seed: 9, Clip skip: 3, Denoising "
+                                            "strength: 0.35, Hires upscale: 1.5, Hires steps: "
+                                            "12, Hires upscaler: Latent"),
+                             QStringLiteral("hires.png")));
+    EXPECT_EQ(otherSettings.clipSkip(), 3);
+    EXPECT_TRUE(input.hiresEnabled());
+    EXPECT_EQ(input.hiresScale(), 1.5);
+    EXPECT_NEAR(input.hiresStrength(), 0.35, 1e-6);
+    EXPECT_EQ(input.hiresSteps(), 12);
+    EXPECT_EQ(input.request(30).hires->stepCount, 12);
+    EXPECT_TRUE(reader.notice().contains(QStringLiteral("upscaler \"Latent\"")))
+        << reader.notice().toStdString();
+    // Without them: image-to-image's strength, the hires fix and clip skip off.
+    ASSERT_TRUE(reader.apply(QStringLiteral("a cat\nSteps: 30, Denoising strength: 0.6"),
+                             QStringLiteral("img2img.png")));
+    EXPECT_FALSE(input.hiresEnabled());
+    EXPECT_NEAR(input.strength(), 0.6, 1e-6);
+    EXPECT_EQ(otherSettings.clipSkip(), 1);
+    // A scale the hires fix cannot make is named, and leaves it off.
+    ASSERT_TRUE(reader.apply(QStringLiteral("a cat\nSteps: 30, Hires upscale: 8"),
+                             QStringLiteral("big.png")));
+    EXPECT_FALSE(input.hiresEnabled());
+    EXPECT_TRUE(reader.notice().contains(QStringLiteral("hires upscale"))) << reader.notice().toStdString();
     // Text that is not parameters changes nothing.
     EXPECT_FALSE(reader.apply(QStringLiteral("just words"), QStringLiteral("note.png")));
     EXPECT_EQ(other.prompt(), QStringLiteral("a cat"));

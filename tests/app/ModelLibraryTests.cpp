@@ -460,9 +460,13 @@ TEST_F(Library, ImportedCheckpointsTakeLorasTheFastModeAndOtherSizes) {
     generator.setSteps(4);
     generator.setGuidance(1.0);
     session.settings().setSampler(QStringLiteral("LCM"));
+    session.settings().setClipSkip(2);
     ASSERT_TRUE(generate(3)) << generator.errorMessage().toStdString();
     EXPECT_EQ(loads, 2);
     EXPECT_NE(generator.results().front().image, merged.image);
+    EXPECT_TRUE(generator.results().front().parametersText().contains(QStringLiteral(
+        "Model: Tiny One, Clip skip: 2")))
+        << generator.results().front().parametersText().toStdString();
 }
 
 TEST_F(Library, FetchesTheXLPreviewDecoderFromTheHub) {
