@@ -14,6 +14,7 @@
 #include "support/TestNetworks.h"
 #include "support/TestPipelineKinds.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -301,6 +302,52 @@ TEST_F(LoraLibraryTest, ImportsChoosesWhatFitsAndResolvesPromptTags) {
     // A new library object finds the files and their hashes again.
     LoraLibrary again(folder);
     EXPECT_EQ(again.entry(name)->hash, library.entry(name)->hash);
+}
+
+// The window's import copies on a worker thread; Cancel, or a crash during
+// an import, leaves nothing in the library's folder.
+TEST_F(LoraLibraryTest, ImportsOffTheWindowsThreadAndCancelLeavesNothing) {
+    const auto big = directory.path() / "big.safetensors";
+    writeSafetensors(big, {TensorToWrite::fromFloats("lora_unet_x.lora_down.weight",
+                                                     ShapedArray({3, 4'000'000}, 0.5f))});
+    LoraLibrary library(folder);
+    QString finished = QStringLiteral("(not yet)");
+    QObject::connect(&library, &LoraLibrary::importFinished,
+                     [&](const QString& name) { finished = name; });
+    std::vector<double> fractions;
+    QObject::connect(&library, &LoraLibrary::importProgressChanged,
+                     [&] { fractions.push_back(library.importFraction()); });
+    const auto listing = [&] {
+        return QDir(library.folder())
+            .entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    };
+
+    library.startImport(qpath(big));
+    EXPECT_TRUE(library.isImporting());
+    library.cancelImport();
+    ASSERT_TRUE(waitUntil([&] { return !library.isImporting(); }, std::chrono::seconds(60)));
+    EXPECT_TRUE(finished.isEmpty());
+    EXPECT_TRUE(listing().isEmpty()) << listing().join(QLatin1Char(' ')).toStdString();
+    EXPECT_TRUE(library.names().isEmpty());
+
+    library.startImport(qpath(big));
+    ASSERT_TRUE(waitUntil([&] { return !library.isImporting(); }, std::chrono::seconds(60)));
+    EXPECT_EQ(finished, QStringLiteral("big"));
+    EXPECT_EQ(listing(), (QStringList{QStringLiteral("big.json"), QStringLiteral("big.safetensors")}));
+    EXPECT_EQ(library.entry(QStringLiteral("big"))->hash.size(), 12);
+    ASSERT_FALSE(fractions.empty());
+    EXPECT_EQ(fractions.back(), 0.0); // reset when done
+    // A second import of the same name is refused at once, with a sentence.
+    library.startImport(qpath(big));
+    EXPECT_FALSE(library.isImporting());
+    EXPECT_TRUE(library.errorMessage().contains(QStringLiteral("already has")));
+
+    // What an import that never ended left is removed on the next start.
+    QFile leftover(library.folder() + QStringLiteral("/.importing-1234.safetensors"));
+    ASSERT_TRUE(leftover.open(QIODevice::WriteOnly));
+    leftover.close();
+    LoraLibrary again(folder);
+    EXPECT_EQ(listing(), (QStringList{QStringLiteral("big.json"), QStringLiteral("big.safetensors")}));
 }
 
 TEST_F(LoraLibraryTest, GeneratingWithLorasReloadsOnlyWhenTheyChange) {
