@@ -100,6 +100,19 @@ GenerationSettingsView::GenerationSettingsView(SessionState& session, QWidget* p
     connect(imageCount_, &QSpinBox::valueChanged, &settings, &GenerationSettings::setImageCount);
     connect(&settings, &GenerationSettings::imageCountChanged, imageCount_,
             [this, &settings] { imageCount_->setValue(settings.imageCount()); });
+    // SD 1.x only: SDXL conditions on its encoders' last-but-one states.
+    clipSkip_ = new QSpinBox(this);
+    clipSkip_->setObjectName(QStringLiteral("clipSkip"));
+    clipSkip_->setRange(1, GenerationSettings::kMostClipSkip);
+    clipSkip_->setPrefix(QStringLiteral("Clip skip: "));
+    clipSkip_->setValue(settings.clipSkip());
+    clipSkip_->setEnabled(!settings.isXL());
+    countRow->addWidget(clipSkip_);
+    connect(clipSkip_, &QSpinBox::valueChanged, &settings, &GenerationSettings::setClipSkip);
+    connect(&settings, &GenerationSettings::clipSkipChanged, clipSkip_,
+            [this, &settings] { clipSkip_->setValue(settings.clipSkip()); });
+    connect(&settings, &GenerationSettings::familyChanged, clipSkip_,
+            [this, &settings] { clipSkip_->setEnabled(!settings.isXL()); });
     fastMode_ = new QCheckBox(QStringLiteral("Fast mode"), this);
     fastMode_->setObjectName(QStringLiteral("fastMode"));
     fastMode_->setToolTip(QStringLiteral("The latent-consistency LoRA, the LCM sampler, 4 steps "

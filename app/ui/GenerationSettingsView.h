@@ -42,6 +42,7 @@ private:
     QSpinBox* height_;
     QWidget* customSize_;
     QSpinBox* imageCount_;
+    QSpinBox* clipSkip_;
     QCheckBox* fastMode_;
     QWidget* fastDownload_;
     QProgressBar* fastProgress_;
