@@ -1,10 +1,13 @@
 #include "state/GenerationLauncher.h"
 
 #include "pipeline/LoraFit.h"
+
+#include <QFile>
 #include "state/FastMode.h"
 #include "state/GenerationSettings.h"
 #include "state/Generator.h"
 #include "state/LoraLibrary.h"
+#include "state/ModelLoader.h"
 #include "state/ModelStore.h"
 #include "state/library/ModelLibrary.h"
 
@@ -86,7 +89,6 @@ void GenerationLauncher::launch() {
                              fast->scale,
                              {}});
         }
-        checkLorasFit(store_.modelDirectory().toStdString(), files);
         named_ = std::move(named);
     } catch (const std::exception& error) {
         generator_.report(QString::fromUtf8(error.what()));
@@ -95,30 +97,43 @@ void GenerationLauncher::launch() {
     if (models_ != nullptr) {
         const std::optional<ModelChoice> choice = models_->choice();
         if (choice && !choice->model.isHub) {
-            // A library model loads on the generating thread at its own size.
-            if (!files.empty()) {
-                generator_.report(QStringLiteral(
-                    "LoRAs and the fast mode work with the downloaded Stable Diffusion 1.5 "
-                    "model only for now; choose it in the model picker, or take them off."));
+            // A library model loads on the generating thread, with the LoRAs
+            // merged and the networks sized as its choice says.
+            try {
+                checkLorasFit(QFile::encodeName(choice->model.path).toStdString(), files);
+            } catch (const std::exception& error) {
+                generator_.report(QString::fromUtf8(error.what()));
                 return;
             }
+            files_ = std::move(files);
+            librarySize_ = sizeFor(ownImageSize(choice->model));
             start();
             return;
         }
     }
-    // The networks are sized for the chosen size unless it is their own.
-    // Models too small for any preset (test models) keep their own size.
-    QSize size(settings_.width(), settings_.height());
-    const std::optional<QSize> own = store_.ownImageSize();
-    if (!own || *own == size || own->width() < GenerationSettings::kSmallestSide) {
-        size = QSize();
+    try {
+        checkLorasFit(store_.modelDirectory().toStdString(), files);
+    } catch (const std::exception& error) {
+        generator_.report(QString::fromUtf8(error.what()));
+        return;
     }
+    const QSize size = sizeFor(store_.ownImageSize());
     if (store_.setLorasAndSize(files, size.width(), size.height())) {
         generator_.report(QString());
         setWaiting(true); // the reload's `ready` starts it
         return;
     }
     start();
+}
+
+QSize GenerationLauncher::sizeFor(const std::optional<QSize>& own) const {
+    // The networks are sized for the chosen size unless it is their own.
+    // Models too small for any preset (test models) keep their own size.
+    const QSize size(settings_.width(), settings_.height());
+    if (!own || *own == size || own->width() < GenerationSettings::kSmallestSide) {
+        return {};
+    }
+    return size;
 }
 
 void GenerationLauncher::start() {
@@ -136,8 +151,13 @@ void GenerationLauncher::start() {
     options.width = settings_.width();
     options.height = settings_.height();
     options.imageCount = settings_.imageCount();
+    options.clipSkip = settings_.clipSkip();
     options.loras = named_;
     options.modelName = modelName();
+    if (choice && !choice->model.isHub) {
+        choice->loras = files_;
+        choice->imageSize = librarySize_;
+    }
     if (choice) {
         generator_.generate(*choice, options);
     } else {

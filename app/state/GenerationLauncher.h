@@ -1,10 +1,13 @@
 #pragma once
 
 #include "pipeline/GenerationParameters.h"
+#include "runtime/ModelConfiguration.h"
 
 #include <QObject>
+#include <QSize>
 #include <QString>
 
+#include <optional>
 #include <vector>
 
 namespace dravelin {
@@ -39,9 +42,9 @@ public:
     // model's where there is a library, otherwise the one set here.
     void setModelName(const QString& name) { modelName_ = name; }
     QString modelName() const;
-    // Generates with the library's chosen model (null: the store's model).
-    // LoRAs and the fast mode are merged into the store's model only, so a
-    // launch that asks for them with another model is refused with a
+    // Generates with the library's chosen model (null: the store's model),
+    // its networks built with the launch's LoRAs and sized for the settings'
+    // size; a LoRA that does not fit the chosen model is refused with a
     // sentence.
     void setModelLibrary(ModelLibrary* library) { models_ = library; }
 
@@ -51,6 +54,8 @@ signals:
 private:
     void setWaiting(bool waiting);
     void start();
+    // The size to build the networks for, given their own; empty: their own.
+    QSize sizeFor(const std::optional<QSize>& own) const;
 
     Generator& generator_;
     GenerationSettings& settings_;
@@ -62,6 +67,9 @@ private:
     bool waiting_ = false;
     // The LoRAs of the launch under way, as its images' parameters name them.
     std::vector<PromptLora> named_;
+    // What a library model's launch builds its networks with.
+    std::vector<LoraFile> files_;
+    QSize librarySize_;
 };
 
 } // namespace dravelin

@@ -19,6 +19,8 @@ struct GenerationOptions {
     int imageCount = 1;
     // The LoRAs merged into the pipeline, as the PNG's parameters name them.
     std::vector<PromptLora> loras;
+    // SD 1.x models only; see GenerationSettings::clipSkip.
+    int clipSkip = 1;
     QString modelName;
 };
 

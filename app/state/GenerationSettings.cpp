@@ -130,4 +130,12 @@ void GenerationSettings::setImageCount(int count) {
     }
 }
 
+void GenerationSettings::setClipSkip(int clipSkip) {
+    clipSkip = std::clamp(clipSkip, 1, kMostClipSkip);
+    if (clipSkip != clipSkip_) {
+        clipSkip_ = clipSkip;
+        emit clipSkipChanged();
+    }
+}
+
 } // namespace dravelin

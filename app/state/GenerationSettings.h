@@ -22,12 +22,15 @@ class GenerationSettings : public QObject {
     Q_PROPERTY(int width READ width NOTIFY sizeChanged)
     Q_PROPERTY(int height READ height NOTIFY sizeChanged)
     Q_PROPERTY(int imageCount READ imageCount WRITE setImageCount NOTIFY imageCountChanged)
+    Q_PROPERTY(int clipSkip READ clipSkip WRITE setClipSkip NOTIFY clipSkipChanged)
 
 public:
     // Sides are multiples of 8 (a latent cell) within these bounds.
     static constexpr int kSmallestSide = 256;
     static constexpr int kLargestSide = 2048;
     static constexpr int kMostImages = 100;
+    // SD 1.x's text encoder has 12 layers.
+    static constexpr int kMostClipSkip = 12;
 
     explicit GenerationSettings(QObject* parent = nullptr);
 
@@ -62,17 +65,25 @@ public:
     // Clamped to 1 … kMostImages.
     void setImageCount(int count);
 
+    // SD 1.x models condition on the text encoder's hidden state this many
+    // from the end (1: the last); SDXL models ignore it.
+    int clipSkip() const { return clipSkip_; }
+    // Clamped to 1 … kMostClipSkip.
+    void setClipSkip(int clipSkip);
+
 signals:
     void samplerChanged();
     void familyChanged();
     void sizeChanged();
     void imageCountChanged();
+    void clipSkipChanged();
 
 private:
     QString sampler_;
     bool isXL_ = false;
     QSize size_{512, 512};
     int imageCount_ = 1;
+    int clipSkip_ = 1;
 };
 
 } // namespace dravelin

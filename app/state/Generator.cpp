@@ -1,6 +1,7 @@
 #include "state/Generator.h"
 
 #include "pipeline/HiresFix.h"
+#include "pipeline/ImageSize.h"
 #include "pipeline/SchedulerTable.h"
 #include "pipeline/GenerationParameters.h"
 #include "pipeline/SamplerChoice.h"
@@ -19,6 +20,7 @@
 #include <QSaveFile>
 
 #include <chrono>
+#include <cmath>
 #include <stdexcept>
 
 namespace dravelin {
@@ -184,7 +186,7 @@ void Generator::generate(const ModelChoice& choice, const GenerationOptions& opt
                     *parsed,
                     steps_,
                     guidance_,
-                    imageInput_.request(),
+                    imageInput_.request(steps_),
                     options};
     request.options.imageCount = std::max(request.options.imageCount, 1);
     cancelFlag_ = request.flag;
@@ -250,6 +252,10 @@ void Generator::run(Request request) {
         configuration.imageCount = 1;
         configuration.stepCount = request.steps;
         configuration.guidanceScale = static_cast<float>(request.guidance);
+        // SDXL conditions on its encoders' last-but-one states, always.
+        if (!model->isXL) {
+            configuration.clipSkip = request.options.clipSkip;
+        }
         // Image inputs and the hires fix run on the Stable Diffusion 1.x/2.x
         // pipeline, whose encoder and denoising network they use directly.
         auto* imagePipeline = dynamic_cast<StableDiffusionPipeline*>(model->pipeline.get());
@@ -328,9 +334,34 @@ void Generator::run(Request request) {
                 continue;
             }
             const Image& image = *images.front();
-            GenerationParameters parameters =
-                parametersOf(configuration, image.width(), image.height());
+            // With the hires fix the parameters give the first pass's size,
+            // as other tools write it: each latent side is the enlarged one
+            // shrunk back (exact, since the enlarging rounded a whole side).
+            int width = image.width();
+            int height = image.height();
+            if (request.inputs.hires) {
+                const auto firstPass = [scale = request.inputs.hires->scale](int side) {
+                    return static_cast<int>(
+                        kLatentCell * std::lround(static_cast<double>(side / kLatentCell) /
+                                                  static_cast<double>(scale)));
+                };
+                width = firstPass(width);
+                height = firstPass(height);
+            }
+            GenerationParameters parameters = parametersOf(configuration, width, height);
             parameters.loras = request.options.loras;
+            if (configuration.clipSkip != 1) {
+                parameters.clipSkip = configuration.clipSkip;
+            }
+            if (const std::optional<HiresFix>& hires = request.inputs.hires) {
+                // As other tools write it: the first pass's size, the
+                // enlarged pass's strength.
+                parameters.denoisingStrength = hires->strength;
+                parameters.hiresUpscale = hires->scale;
+                parameters.hiresSteps = hires->stepCount;
+            } else if (request.inputs.image) {
+                parameters.denoisingStrength = configuration.strength;
+            }
             const QString modelName = request.options.modelName.isEmpty()
                                           ? request.choice.displayName()
                                           : request.options.modelName;

@@ -92,9 +92,25 @@ void ImageInput::setHiresEnabled(bool enabled) {
 }
 
 void ImageInput::setHiresScale(double scale) {
-    scale = std::clamp(scale, 1.25, 4.0);
+    scale = std::clamp(scale, kSmallestHiresScale, kLargestHiresScale);
     if (scale != hiresScale_) {
         hiresScale_ = scale;
+        emit hiresChanged();
+    }
+}
+
+void ImageInput::setHiresStrength(double strength) {
+    strength = std::clamp(strength, 0.01, 0.99);
+    if (strength != hiresStrength_) {
+        hiresStrength_ = strength;
+        emit hiresChanged();
+    }
+}
+
+void ImageInput::setHiresSteps(int steps) {
+    steps = std::clamp(steps, 0, kMostHiresSteps);
+    if (steps != hiresSteps_) {
+        hiresSteps_ = steps;
         emit hiresChanged();
     }
 }
@@ -212,7 +228,7 @@ void ImageInput::updateHasMask() {
     }
 }
 
-ImageInputRequest ImageInput::request() const {
+ImageInputRequest ImageInput::request(int64_t steps) const {
     ImageInputRequest request;
     if (hasImage()) {
         request.image = fromQImage(image_);
@@ -228,6 +244,8 @@ ImageInputRequest ImageInput::request() const {
     if (hiresEnabled_) {
         HiresFix hires;
         hires.scale = static_cast<float>(hiresScale_);
+        hires.strength = static_cast<float>(hiresStrength_);
+        hires.stepCount = hiresSteps_ > 0 ? hiresSteps_ : std::max<int64_t>(steps, 1);
         request.hires = hires;
     }
     return request;

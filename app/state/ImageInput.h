@@ -48,12 +48,17 @@ class ImageInput : public QObject {
     Q_PROPERTY(bool erasing READ erasing WRITE setErasing NOTIFY brushChanged)
     Q_PROPERTY(bool hiresEnabled READ hiresEnabled WRITE setHiresEnabled NOTIFY hiresChanged)
     Q_PROPERTY(double hiresScale READ hiresScale WRITE setHiresScale NOTIFY hiresChanged)
+    Q_PROPERTY(double hiresStrength READ hiresStrength WRITE setHiresStrength NOTIFY hiresChanged)
+    Q_PROPERTY(int hiresSteps READ hiresSteps WRITE setHiresSteps NOTIFY hiresChanged)
     Q_PROPERTY(QString errorMessage READ errorMessage NOTIFY errorMessageChanged)
 
 public:
     static constexpr int kSmallestBrush = 2;
     static constexpr int kLargestBrush = 200;
     static constexpr int kUndoDepth = 20;
+    static constexpr int kMostHiresSteps = 1000;
+    static constexpr double kSmallestHiresScale = 1.25;
+    static constexpr double kLargestHiresScale = 4.0;
 
     explicit ImageInput(QObject* parent = nullptr);
 
@@ -73,6 +78,12 @@ public:
     void setHiresEnabled(bool enabled);
     double hiresScale() const { return hiresScale_; }
     void setHiresScale(double scale);
+    // The enlarged pass's strength (above 0, below 1) and steps (0: as many
+    // as the generation's).
+    double hiresStrength() const { return hiresStrength_; }
+    void setHiresStrength(double strength);
+    int hiresSteps() const { return hiresSteps_; }
+    void setHiresSteps(int steps);
     QString errorMessage() const { return errorMessage_; }
 
     // Reads a PNG (or another image format Qt reads) as the input; a
@@ -90,8 +101,9 @@ public:
     void undoStroke();
     void clearMask();
 
-    // What the next generation uses; no image, no change to the generation.
-    ImageInputRequest request() const;
+    // What the next generation of `steps` steps uses; no image, no change
+    // to the generation.
+    ImageInputRequest request(int64_t steps = 20) const;
 
 signals:
     void imageChanged();
@@ -117,6 +129,8 @@ private:
     bool erasing_ = false;
     bool hiresEnabled_ = false;
     double hiresScale_ = 2.0;
+    double hiresStrength_ = 0.5;
+    int hiresSteps_ = 0;
     QString errorMessage_;
 };
 

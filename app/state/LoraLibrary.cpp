@@ -2,6 +2,8 @@
 
 #include "pipeline/LoraFit.h"
 #include "runtime/Safetensors.h"
+#include "state/download/ByteCountText.h"
+#include "state/library/ModelImport.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -9,6 +11,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <stdexcept>
 
@@ -17,28 +20,7 @@ namespace dravelin {
 namespace {
 
 const QString kExtension = QStringLiteral(".safetensors");
-
-// Hashed as image tools hash LoRA files: the tensor data after the
-// header, so that editing the header's metadata keeps the hash.
-QString tensorDataHash(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() < 8) {
-        return {};
-    }
-    const QByteArray lengthBytes = file.read(8);
-    quint64 headerLength = 0;
-    for (int i = 7; i >= 0; --i) {
-        headerLength = (headerLength << 8) | static_cast<unsigned char>(lengthBytes[i]);
-    }
-    if (headerLength > static_cast<quint64>(file.size()) - 8 || !file.seek(8 + headerLength)) {
-        return {};
-    }
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file)) {
-        return {};
-    }
-    return QString::fromLatin1(hash.result().toHex().left(12));
-}
+constexpr int kProgressIntervalMs = 30;
 
 QString descriptionPath(const QString& folder, const QString& name) {
     return QDir(folder).filePath(name + QStringLiteral(".json"));
@@ -57,6 +39,15 @@ QString tagSafeName(QString name) {
 
 LoraLibrary::LoraLibrary(QString applicationFolder, QObject* parent)
     : QObject(parent), applicationFolder_(std::move(applicationFolder)) {
+    // Copies an import left when the application ended during it.
+    const QDir directory(folder());
+    for (const QFileInfo& info : directory.entryInfoList(QDir::Files | QDir::Hidden)) {
+        if (isUnfinishedImport(info.fileName())) {
+            QFile::remove(info.filePath());
+        }
+    }
+    progressTimer_.setInterval(kProgressIntervalMs);
+    connect(&progressTimer_, &QTimer::timeout, this, &LoraLibrary::publishProgress);
     refresh();
 }
 
@@ -117,7 +108,15 @@ void LoraLibrary::setErrorMessage(const QString& message) {
     }
 }
 
-QString LoraLibrary::importFile(const QString& path) {
+LoraLibrary::~LoraLibrary() {
+    if (importWatcher_ != nullptr) {
+        importCancel_->store(true);
+        importWatcher_->disconnect(this);
+        importWatcher_->waitForFinished();
+    }
+}
+
+QString LoraLibrary::checkedImportName(const QString& path) {
     const QFileInfo source(path);
     const QString name = tagSafeName(source.completeBaseName());
     if (!source.fileName().endsWith(kExtension, Qt::CaseInsensitive) || !source.isFile()) {
@@ -126,7 +125,7 @@ QString LoraLibrary::importFile(const QString& path) {
         return {};
     }
     try {
-        SafetensorsFile check(source.absoluteFilePath().toStdString());
+        SafetensorsFile check(QFile::encodeName(source.absoluteFilePath()).toStdString());
     } catch (const std::exception& error) {
         setErrorMessage(QStringLiteral("\"%1\" cannot be read as safetensors: %2")
                             .arg(source.fileName(), QString::fromUtf8(error.what())));
@@ -138,27 +137,97 @@ QString LoraLibrary::importFile(const QString& path) {
                             .arg(name));
         return {};
     }
-    QDir().mkpath(folder());
-    const QString destination = QDir(folder()).filePath(name + kExtension);
-    const QString partial = destination + QStringLiteral(".partial");
-    QFile::remove(partial);
-    if (!QFile::copy(source.absoluteFilePath(), partial) || !QFile::rename(partial, destination)) {
-        QFile::remove(partial);
-        setErrorMessage(QStringLiteral("\"%1\" could not be copied into %2; is the disk full?")
-                            .arg(source.fileName(), QDir::toNativeSeparators(folder())));
+    return name;
+}
+
+void LoraLibrary::importDone(const LoraImportResult& result) {
+    if (!result.failure.isEmpty()) {
+        setErrorMessage(result.failure);
+    } else if (!result.cancelled) {
+        setErrorMessage(QString());
+    }
+    refresh();
+}
+
+QString LoraLibrary::importFile(const QString& path) {
+    if (importWatcher_ != nullptr) {
+        setErrorMessage(QStringLiteral("Another LoRA is being imported; wait for it or cancel it."));
         return {};
     }
-    QJsonObject description{{QStringLiteral("hash"), tensorDataHash(destination)},
-                            {QStringLiteral("importedFrom"), source.absoluteFilePath()}};
-    {
-        QFile file(descriptionPath(folder(), name));
-        if (file.open(QIODevice::WriteOnly)) {
-            file.write(QJsonDocument(description).toJson());
-        }
+    const QString name = checkedImportName(path);
+    if (name.isEmpty()) {
+        return {};
+    }
+    const LoraImportResult result =
+        importLoraFile(QFileInfo(path).absoluteFilePath(), folder(), name, {});
+    importDone(result);
+    return result.name;
+}
+
+void LoraLibrary::startImport(const QString& path) {
+    if (importWatcher_ != nullptr) {
+        setErrorMessage(QStringLiteral("Another LoRA is being imported; wait for it or cancel it."));
+        return;
+    }
+    const QString name = checkedImportName(path);
+    if (name.isEmpty()) {
+        emit importFinished(QString());
+        return;
     }
     setErrorMessage(QString());
-    refresh();
-    return name;
+    importCancel_ = std::make_shared<std::atomic<bool>>(false);
+    importBytes_ = std::make_shared<ImportBytes>();
+    LoraImportHooks hooks;
+    hooks.cancelled = [cancel = importCancel_] { return cancel->load(); };
+    hooks.progress = [bytes = importBytes_](qint64 done, qint64 total) {
+        bytes->done.store(done);
+        bytes->total.store(total);
+    };
+    importFraction_ = 0.0;
+    importDetail_ = QStringLiteral("Copying \u201c%1\u201d\u2026").arg(QFileInfo(path).fileName());
+    importWatcher_ = new QFutureWatcher<LoraImportResult>(this);
+    connect(importWatcher_, &QFutureWatcher<LoraImportResult>::finished, this, [this] {
+        const LoraImportResult result = importWatcher_->result();
+        importWatcher_->deleteLater();
+        importWatcher_ = nullptr;
+        progressTimer_.stop();
+        importCancel_.reset();
+        importBytes_.reset();
+        importFraction_ = 0.0;
+        importDetail_.clear();
+        importDone(result);
+        emit importingChanged();
+        emit importProgressChanged();
+        emit importFinished(result.name);
+    });
+    importWatcher_->setFuture(QtConcurrent::run(importLoraFile,
+                                                QFileInfo(path).absoluteFilePath(), folder(),
+                                                name, hooks));
+    progressTimer_.start();
+    emit importingChanged();
+    emit importProgressChanged();
+}
+
+void LoraLibrary::publishProgress() {
+    if (!importBytes_) {
+        return;
+    }
+    const qint64 total = importBytes_->total.load();
+    const qint64 done = importBytes_->done.load();
+    const double fraction =
+        total > 0 ? static_cast<double>(done) / static_cast<double>(total) : 0.0;
+    if (fraction != importFraction_) {
+        importFraction_ = fraction;
+        importDetail_ = QStringLiteral("Copying \u2014 %1 of %2")
+                            .arg(byteCountText(done), byteCountText(total));
+        emit importProgressChanged();
+    }
+}
+
+void LoraLibrary::cancelImport() {
+    if (importCancel_) {
+        importCancel_->store(true);
+    }
 }
 
 void LoraLibrary::setModelDirectory(const QString& directory) {

@@ -3,11 +3,17 @@
 #include "pipeline/GenerationParameters.h"
 #include "runtime/ModelConfiguration.h"
 
+#include "state/LoraImport.h"
+
+#include <QFutureWatcher>
 #include <QList>
+#include <QTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -45,9 +51,14 @@ class LoraLibrary : public QObject {
     Q_OBJECT
     Q_PROPERTY(QStringList names READ names NOTIFY entriesChanged)
     Q_PROPERTY(QString errorMessage READ errorMessage NOTIFY errorMessageChanged)
+    Q_PROPERTY(bool isImporting READ isImporting NOTIFY importingChanged)
+    Q_PROPERTY(double importFraction READ importFraction NOTIFY importProgressChanged)
+    Q_PROPERTY(QString importDetail READ importDetail NOTIFY importProgressChanged)
 
 public:
     explicit LoraLibrary(QString applicationFolder, QObject* parent = nullptr);
+    // Cancels a running import and waits for it to clean up.
+    ~LoraLibrary() override;
 
     QString folder() const;
     // Reads the folder again.
@@ -59,10 +70,20 @@ public:
     // Copies a .safetensors LoRA file into the library under its own name
     // (characters a prompt tag cannot hold become "_"), whole or not at all.
     // Refuses, in errorMessage, a file that is not safetensors or whose name
-    // is taken. Returns the new entry's name, empty on refusal.
+    // is taken. Returns the new entry's name, empty on refusal. Blocking;
+    // the window uses startImport.
     QString importFile(const QString& path);
+    // The same on a worker thread, with progress and Cancel (a cancelled
+    // import leaves nothing behind); importFinished tells the new name, or
+    // an empty one.
+    void startImport(const QString& path);
+    void cancelImport();
+    bool isImporting() const { return importWatcher_ != nullptr; }
+    double importFraction() const { return importFraction_; }
+    QString importDetail() const { return importDetail_; }
 
-    // The model directory choices are checked against; empty skips checks.
+    // The model choices are checked against (a model directory or a
+    // single-file checkpoint); empty skips checks.
     void setModelDirectory(const QString& directory);
     const QList<ChosenLora>& chosen() const { return chosen_; }
     // Adds or re-weights a library LoRA; refused when it does not fit.
@@ -83,13 +104,32 @@ signals:
     void entriesChanged();
     void chosenChanged();
     void errorMessageChanged();
+    void importingChanged();
+    void importProgressChanged();
+    void importFinished(const QString& name);
 
 private:
+    // The library name for a file to import, or empty (errorMessage says why).
+    QString checkedImportName(const QString& path);
+    void importDone(const LoraImportResult& result);
+    void publishProgress();
+
+    struct ImportBytes {
+        std::atomic<qint64> done{0};
+        std::atomic<qint64> total{0};
+    };
+
     QString applicationFolder_;
     QString modelDirectory_;
     QList<LoraEntry> entries_;
     QList<ChosenLora> chosen_;
     QString errorMessage_;
+    QFutureWatcher<LoraImportResult>* importWatcher_ = nullptr;
+    std::shared_ptr<std::atomic<bool>> importCancel_;
+    std::shared_ptr<ImportBytes> importBytes_;
+    QTimer progressTimer_;
+    double importFraction_ = 0.0;
+    QString importDetail_;
 };
 
 } // namespace dravelin

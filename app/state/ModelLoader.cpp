@@ -1,6 +1,7 @@
 #include "state/ModelLoader.h"
 
 #include "pipeline/CheckpointPipeline.h"
+#include "pipeline/ImageSize.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "pipeline/StableDiffusionXLPipeline.h"
 #include "runtime/BundleDescription.h"
@@ -73,8 +74,22 @@ float xlLatentScale(const QString& modelDirectory) {
     return scale > 0.0 ? static_cast<float>(scale) : kXLLatentScale;
 }
 
-ModelConfiguration runtimeConfiguration() {
-    return ModelConfiguration{ComputeUnits::cpuAndGPU};
+// The networks of the choice: its LoRAs merged, sized for its image size.
+ModelConfiguration runtimeConfiguration(const ModelChoice& choice) {
+    ModelConfiguration configuration{ComputeUnits::cpuAndGPU, ComputePrecision::automatic,
+                                     choice.loras};
+    if (!choice.imageSize.isEmpty()) {
+        configuration = sizedForImages(configuration, choice.imageSize.width(),
+                                       choice.imageSize.height());
+    }
+    return configuration;
+}
+
+// Parts added beside the model (a refiner, a VAE) take no LoRAs but the size.
+ModelConfiguration partConfiguration(const ModelChoice& choice) {
+    ModelConfiguration configuration = runtimeConfiguration(choice);
+    configuration.loras.clear();
+    return configuration;
 }
 
 // The tiny autoencoder a directory brings, else the shared one, else none.
@@ -100,7 +115,7 @@ void readXLGeometry(const StableDiffusionXLPipeline& pipeline, LoadedModel& load
 }
 
 LoadedModel buildFromDirectory(const ModelChoice& choice, bool reduceMemory) {
-    const ModelConfiguration runtime = runtimeConfiguration();
+    const ModelConfiguration runtime = runtimeConfiguration(choice);
     LoadedModel loaded;
     const QString directory = choice.model.path;
     if (choice.model.kind == ModelKind::sd1) {
@@ -129,7 +144,7 @@ LoadedModel buildFromDirectory(const ModelChoice& choice, bool reduceMemory) {
 }
 
 LoadedModel buildFromCheckpoint(const ModelChoice& choice, bool reduceMemory) {
-    const ModelConfiguration runtime = runtimeConfiguration();
+    const ModelConfiguration runtime = runtimeConfiguration(choice);
     CheckpointFiles files;
     files.model = native(choice.model.path);
     if (choice.refiner && choice.refiner->isFile()) {
@@ -165,7 +180,7 @@ LoadedModel buildFromCheckpoint(const ModelChoice& choice, bool reduceMemory) {
 // beside a checkpoint, a refiner file beside a model folder, a VAE file
 // beside a model folder.
 void addParts(const ModelChoice& choice, LoadedModel& loaded) {
-    const ModelConfiguration runtime = runtimeConfiguration();
+    const ModelConfiguration runtime = partConfiguration(choice);
     if (const auto xl = std::dynamic_pointer_cast<StableDiffusionXLPipeline>(loaded.pipeline)) {
         if (choice.refiner && !choice.refiner->isFile()) {
             xl->unetRefiner.emplace(native(choice.refiner->path + QStringLiteral("/UnetRefiner.model")),
@@ -196,12 +211,38 @@ void LoadedModel::adjust(PipelineConfiguration& configuration) const {
     if (isXL) {
         configuration.originalSize = originalSize;
         configuration.targetSize = targetSize;
+        // SDXL is told the size it makes, as the command line tells it.
+        if (!imageSize.isEmpty()) {
+            configuration.originalSize = configuration.targetSize =
+                static_cast<float>(imageSize.height());
+            configuration.originalWidth = configuration.targetWidth =
+                static_cast<float>(imageSize.width());
+        }
     }
+}
+
+std::optional<QSize> ownImageSize(const LibraryEntry& model) {
+    try {
+        if (model.isFile()) {
+            const int side = inspectCheckpoint(native(model.path)).imageSize;
+            return side > 0 ? std::optional<QSize>(QSize(side, side)) : std::nullopt;
+        }
+        const std::optional<FeatureDescription> sample =
+            describeBundle(native(model.path + QStringLiteral("/Unet.model"))).input("sample");
+        if (sample && sample->shape.size() == 4) {
+            return QSize(static_cast<int>(kLatentCell * sample->shape[3]),
+                         static_cast<int>(kLatentCell * sample->shape[2]));
+        }
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
 }
 
 LoadedModel loadChosenModel(const ModelChoice& choice) {
     if (choice.preloaded) {
-        return {choice.preloaded};
+        LoadedModel loaded;
+        loaded.pipeline = choice.preloaded;
+        return loaded;
     }
     const bool xl = isXL(choice.model.kind);
     WeightSizes sizes = weightsOf(choice.model);
@@ -223,6 +264,7 @@ LoadedModel loadChosenModel(const ModelChoice& choice) {
     LoadedModel loaded = choice.model.isFile() ? buildFromCheckpoint(choice, !plan.resident)
                                                : buildFromDirectory(choice, !plan.resident);
     addParts(choice, loaded);
+    loaded.imageSize = choice.imageSize;
     loaded.pipeline->loadResources();
     return loaded;
 }

@@ -4,7 +4,10 @@
 #include "pipeline/StableDiffusionPipelineProtocol.h"
 #include "state/library/ModelChoice.h"
 
+#include <QSize>
+
 #include <memory>
+#include <optional>
 
 namespace dravelin {
 
@@ -19,6 +22,8 @@ struct LoadedModel {
     float decoderScaleFactor = 0.18215f;
     float originalSize = 1024.0f;
     float targetSize = 1024.0f;
+    // The size the networks were built for; empty: their own.
+    QSize imageSize;
 
     // Puts the model's own values into a generation's configuration.
     void adjust(PipelineConfiguration& configuration) const;
@@ -31,5 +36,9 @@ struct LoadedModel {
 // on, among them the one for a machine with too little memory, before any
 // network is loaded.
 LoadedModel loadChosenModel(const ModelChoice& choice);
+
+// The image size a library model's denoising network was made for, read from
+// the file's or bundle's header (milliseconds); absent when it cannot be read.
+std::optional<QSize> ownImageSize(const LibraryEntry& model);
 
 } // namespace dravelin

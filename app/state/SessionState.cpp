@@ -9,7 +9,8 @@ SessionState::SessionState(Generator& generator, ModelStore& store, QObject* par
     : QObject(parent), library_(store.applicationFolder()),
       fastMode_(generator, settings_, store.applicationFolder()),
       launcher_(generator, settings_, library_, fastMode_, store), reader_(generator, settings_, library_) {
-    library_.setModelDirectory(store.modelDirectory());
+    modelDirectory_ = store.modelDirectory();
+    library_.setModelDirectory(modelDirectory_);
     reader_.setModelName(launcher_.modelName());
 }
 
@@ -17,6 +18,13 @@ void SessionState::attachModelLibrary(ModelLibrary& library) {
     launcher_.setModelLibrary(&library);
     const auto follow = [this, &library] {
         settings_.setXL(library.chosenIsXL());
+        // LoRAs chosen from now on are checked against the chosen model.
+        const std::optional<ModelChoice> choice = library.choice();
+        if (choice && !choice->model.isHub) {
+            library_.setModelDirectory(choice->model.path);
+        } else {
+            library_.setModelDirectory(modelDirectory_);
+        }
         reader_.setModelName(launcher_.modelName());
     };
     connect(&library, &ModelLibrary::choiceChanged, this, follow);

@@ -39,6 +39,7 @@ private:
     FastMode fastMode_;
     GenerationLauncher launcher_;
     SettingsReader reader_;
+    QString modelDirectory_; // the hub model's
 };
 
 } // namespace dravelin

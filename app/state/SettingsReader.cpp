@@ -4,6 +4,7 @@
 #include "pipeline/SamplerChoice.h"
 #include "state/GenerationSettings.h"
 #include "state/Generator.h"
+#include "state/ImageInput.h"
 #include "state/LoraLibrary.h"
 #include "state/PngText.h"
 
@@ -11,7 +12,16 @@
 #include <QImageReader>
 #include <QStringList>
 
+#include <algorithm>
+
 namespace dravelin {
+
+namespace {
+
+constexpr double kSmallestHiresScale = ImageInput::kSmallestHiresScale;
+constexpr double kLargestHiresScale = ImageInput::kLargestHiresScale;
+
+} // namespace
 
 SettingsReader::SettingsReader(Generator& generator, GenerationSettings& settings,
                                LoraLibrary& library, QObject* parent)
@@ -82,6 +92,46 @@ bool SettingsReader::apply(const QString& text, const QString& source) {
                            .arg(*p.width)
                            .arg(*p.height)
                            .arg(GenerationSettings::sizeProblem(*p.width, *p.height)));
+    }
+    // Settings the image does not give were off when it was made.
+    const int clipSkip = p.clipSkip.value_or(1);
+    if (clipSkip > GenerationSettings::kMostClipSkip) {
+        missing.append(QStringLiteral("the clip skip %1 is beyond the text encoder's %2 layers")
+                           .arg(clipSkip)
+                           .arg(GenerationSettings::kMostClipSkip));
+    } else {
+        settings_.setClipSkip(clipSkip);
+    }
+    ImageInput& input = *generator_.imageInput();
+    if (p.hiresUpscale) {
+        if (*p.hiresUpscale >= kSmallestHiresScale && *p.hiresUpscale <= kLargestHiresScale) {
+            input.setHiresEnabled(true);
+            input.setHiresScale(*p.hiresUpscale);
+            if (p.denoisingStrength && *p.denoisingStrength > 0.0f &&
+                *p.denoisingStrength < 1.0f) {
+                input.setHiresStrength(*p.denoisingStrength);
+            }
+            input.setHiresSteps(static_cast<int>(
+                std::min<int64_t>(p.hiresSteps.value_or(0), ImageInput::kMostHiresSteps)));
+            if (p.hiresUpscaler) {
+                missing.append(QStringLiteral("the hires upscaler \"%1\" is not available (the "
+                                              "image is enlarged smoothly)")
+                                   .arg(QString::fromStdString(*p.hiresUpscaler)));
+            }
+        } else {
+            input.setHiresEnabled(false);
+            missing.append(QStringLiteral("the hires upscale \u00d7%1 cannot be made (from "
+                                          "\u00d7%2 to \u00d7%3)")
+                               .arg(static_cast<double>(*p.hiresUpscale))
+                               .arg(kSmallestHiresScale)
+                               .arg(kLargestHiresScale));
+        }
+    } else {
+        input.setHiresEnabled(false);
+        // Without the hires fix the strength is image-to-image's.
+        if (p.denoisingStrength && *p.denoisingStrength > 0.0f) {
+            input.setStrength(*p.denoisingStrength);
+        }
     }
     if (p.model && QString::fromStdString(*p.model) != modelName_) {
         missing.append(QStringLiteral("the model \"%1\" is not installed (%2 is used)")

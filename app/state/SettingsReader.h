@@ -11,7 +11,7 @@ class LoraLibrary;
 
 // Picks up an image's settings: reads the "parameters" text of a PNG (ours
 // or another image tool's) and fills prompt, negative prompt, seed, steps,
-// guidance, sampler, size and LoRAs. `notice` then says what was taken and
+// guidance, sampler, size, clip skip, the strength and hires fix, and LoRAs. `notice` then says what was taken and
 // names each setting that could not be (a sampler we lack, a model or LoRA
 // that is not installed, a size we cannot make); unreadable text changes
 // nothing and says why.

@@ -100,6 +100,19 @@ GenerationSettingsView::GenerationSettingsView(SessionState& session, QWidget* p
     connect(imageCount_, &QSpinBox::valueChanged, &settings, &GenerationSettings::setImageCount);
     connect(&settings, &GenerationSettings::imageCountChanged, imageCount_,
             [this, &settings] { imageCount_->setValue(settings.imageCount()); });
+    // SD 1.x only: SDXL conditions on its encoders' last-but-one states.
+    clipSkip_ = new QSpinBox(this);
+    clipSkip_->setObjectName(QStringLiteral("clipSkip"));
+    clipSkip_->setRange(1, GenerationSettings::kMostClipSkip);
+    clipSkip_->setPrefix(QStringLiteral("Clip skip: "));
+    clipSkip_->setValue(settings.clipSkip());
+    clipSkip_->setEnabled(!settings.isXL());
+    countRow->addWidget(clipSkip_);
+    connect(clipSkip_, &QSpinBox::valueChanged, &settings, &GenerationSettings::setClipSkip);
+    connect(&settings, &GenerationSettings::clipSkipChanged, clipSkip_,
+            [this, &settings] { clipSkip_->setValue(settings.clipSkip()); });
+    connect(&settings, &GenerationSettings::familyChanged, clipSkip_,
+            [this, &settings] { clipSkip_->setEnabled(!settings.isXL()); });
     fastMode_ = new QCheckBox(QStringLiteral("Fast mode"), this);
     fastMode_->setObjectName(QStringLiteral("fastMode"));
     fastMode_->setToolTip(QStringLiteral("The latent-consistency LoRA, the LCM sampler, 4 steps "
@@ -145,8 +158,28 @@ GenerationSettingsView::GenerationSettingsView(SessionState& session, QWidget* p
     loraRow->addWidget(loraWeight_, 1);
     auto* import = new QPushButton(QStringLiteral("Import\u2026"), this);
     import->setObjectName(QStringLiteral("importLora"));
+    importLora_ = import;
     loraRow->addWidget(import);
     layout->addLayout(loraRow);
+    // A large LoRA file copies on a worker thread, with progress and Cancel.
+    loraImport_ = new QWidget(this);
+    auto* importRow = new QHBoxLayout(loraImport_);
+    importRow->setContentsMargins(0, 0, 0, 0);
+    auto* importText = new QVBoxLayout();
+    loraProgress_ = new QProgressBar(loraImport_);
+    loraProgress_->setObjectName(QStringLiteral("loraImportProgress"));
+    loraProgress_->setRange(0, 1000);
+    loraProgress_->setTextVisible(false);
+    loraDetail_ = new QLabel(loraImport_);
+    loraDetail_->setObjectName(QStringLiteral("loraImportDetail"));
+    loraDetail_->setForegroundRole(QPalette::PlaceholderText);
+    importText->addWidget(loraProgress_);
+    importText->addWidget(loraDetail_);
+    importRow->addLayout(importText, 1);
+    auto* cancelImport = new QPushButton(QStringLiteral("Cancel"), loraImport_);
+    cancelImport->setObjectName(QStringLiteral("cancelLoraImport"));
+    importRow->addWidget(cancelImport);
+    layout->addWidget(loraImport_);
     loras_ = new QListWidget(this);
     loras_->setObjectName(QStringLiteral("loras"));
     loras_->setFixedHeight(64);
@@ -155,9 +188,15 @@ GenerationSettingsView::GenerationSettingsView(SessionState& session, QWidget* p
     connect(import, &QPushButton::clicked, this, [this, &library] {
         const QString path = askLoraFile(this);
         if (!path.isEmpty()) {
-            library.importFile(path);
+            library.startImport(path);
         }
     });
+    connect(cancelImport, &QPushButton::clicked, &library, &LoraLibrary::cancelImport);
+    connect(&library, &LoraLibrary::importingChanged, this,
+            &GenerationSettingsView::followLoraImport);
+    connect(&library, &LoraLibrary::importProgressChanged, this,
+            &GenerationSettingsView::followLoraImport);
+    followLoraImport();
     connect(loras_, &QListWidget::itemChanged, this, [this, &library](QListWidgetItem* item) {
         if (updating_) {
             return;
@@ -238,6 +277,14 @@ void GenerationSettingsView::followLibrary() {
         loras_->item(0)->setFlags(Qt::NoItemFlags);
     }
     updating_ = false;
+}
+
+void GenerationSettingsView::followLoraImport() {
+    const LoraLibrary& library = session_.library();
+    loraImport_->setVisible(library.isImporting());
+    importLora_->setEnabled(!library.isImporting());
+    loraProgress_->setValue(static_cast<int>(library.importFraction() * 1000.0));
+    loraDetail_->setText(library.importDetail());
 }
 
 void GenerationSettingsView::followFastMode() {

@@ -10,6 +10,7 @@ class QDoubleSpinBox;
 class QLabel;
 class QListWidget;
 class QProgressBar;
+class QPushButton;
 class QSpinBox;
 
 namespace dravelin {
@@ -32,6 +33,7 @@ private:
     void followSize();
     void followLibrary();
     void followFastMode();
+    void followLoraImport();
 
     SessionState& session_;
     QComboBox* sampler_;
@@ -40,12 +42,17 @@ private:
     QSpinBox* height_;
     QWidget* customSize_;
     QSpinBox* imageCount_;
+    QSpinBox* clipSkip_;
     QCheckBox* fastMode_;
     QWidget* fastDownload_;
     QProgressBar* fastProgress_;
     QLabel* fastDetail_;
     QListWidget* loras_;
     QDoubleSpinBox* loraWeight_;
+    QWidget* loraImport_;
+    QProgressBar* loraProgress_;
+    QLabel* loraDetail_;
+    QPushButton* importLora_;
     QLabel* message_;
     bool updating_ = false;
 };

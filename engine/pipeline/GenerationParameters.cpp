@@ -18,6 +18,10 @@ constexpr std::string_view kLoraOpen = "<lora:";
 // Far above anything a generation uses; keeps the numbers sane.
 constexpr int64_t kMostSteps = 1'000'000;
 constexpr int kLargestSide = 65'536;
+// Bounds that no model's text encoder or enlargement reaches; the reader of
+// the values checks them against the model.
+constexpr int kMostClipSkip = 1'000;
+constexpr float kLargestUpscale = 64.0f;
 
 std::string quoted(std::string_view text) {
     return "\"" + excerpt(text, 40) + "\"";
@@ -294,6 +298,31 @@ void readPair(const std::string& key, const std::string& value, GenerationParame
         p.model = value;
     } else if (key == "Lora hashes") {
         hashes = loraHashes(value);
+    } else if (key == "Clip skip") {
+        p.clipSkip = wholeNumber<int>(value, 1, kMostClipSkip);
+        if (!p.clipSkip) {
+            throw wrongForm(key, value, "a whole number of layers from 1");
+        }
+    } else if (key == "Denoising strength") {
+        p.denoisingStrength = decimal(value);
+        if (!p.denoisingStrength || *p.denoisingStrength < 0.0f || *p.denoisingStrength > 1.0f) {
+            throw wrongForm(key, value, "a strength from 0 to 1");
+        }
+    } else if (key == "Hires upscale") {
+        p.hiresUpscale = decimal(value);
+        if (!p.hiresUpscale || *p.hiresUpscale <= 0.0f || *p.hiresUpscale > kLargestUpscale) {
+            throw wrongForm(key, value, "a scale above 0");
+        }
+    } else if (key == "Hires steps") {
+        p.hiresSteps = wholeNumber<int64_t>(value, 0, kMostSteps);
+        if (!p.hiresSteps) {
+            throw wrongForm(key, value, "a whole number of steps");
+        }
+    } else if (key == "Hires upscaler") {
+        if (value.empty()) {
+            throw wrongForm(key, value, "the name of an upscaler");
+        }
+        p.hiresUpscaler = value;
     }
 }
 
@@ -472,6 +501,21 @@ std::string writeGenerationParameters(const GenerationParameters& p) {
     }
     if (p.model) {
         add("Model", *p.model);
+    }
+    if (p.clipSkip) {
+        add("Clip skip", std::to_string(*p.clipSkip));
+    }
+    if (p.denoisingStrength) {
+        add("Denoising strength", numberText(*p.denoisingStrength));
+    }
+    if (p.hiresUpscale) {
+        add("Hires upscale", numberText(*p.hiresUpscale));
+    }
+    if (p.hiresSteps) {
+        add("Hires steps", std::to_string(*p.hiresSteps));
+    }
+    if (p.hiresUpscaler) {
+        add("Hires upscaler", *p.hiresUpscaler);
     }
     if (!hashes.empty()) {
         add("Lora hashes", hashes);

@@ -53,6 +53,16 @@ struct GenerationParameters {
     std::optional<int> height;
     std::optional<std::string> modelHash;
     std::optional<std::string> model;
+    // From 1: the text encoder's hidden state counted from the end.
+    std::optional<int> clipSkip;
+    // Image-to-image strength, or the enlarged pass's with the hires fix.
+    std::optional<float> denoisingStrength;
+    // The hires fix: how much larger the final image is (above 0), the
+    // enlarged pass's steps (0: as many as the first pass) and, as other
+    // tools name it, how the image was enlarged.
+    std::optional<float> hiresUpscale;
+    std::optional<int64_t> hiresSteps;
+    std::optional<std::string> hiresUpscaler;
 
     bool operator==(const GenerationParameters&) const = default;
 };

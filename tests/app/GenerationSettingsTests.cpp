@@ -14,6 +14,7 @@
 #include "support/TestNetworks.h"
 #include "support/TestPipelineKinds.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -177,6 +178,7 @@ TEST_F(Queue, SavedPngsGiveTheirSettingsBack) {
     generator.setGuidance(6.5);
     generator.generate(pipeline, options);
     ASSERT_TRUE(finished());
+    ASSERT_EQ(generator.results().size(), 1) << generator.errorMessage().toStdString();
     const QString saved = qpath(directory.path() / "made.png");
     ASSERT_TRUE(generator.save(generator.results().front(), saved));
 
@@ -205,6 +207,31 @@ TEST_F(Queue, SavedPngsGiveTheirSettingsBack) {
     EXPECT_EQ(QSize(otherSettings.width(), otherSettings.height()), QSize(768, 512));
     EXPECT_TRUE(reader.notice().contains(QStringLiteral("sampler \"Restart\"")));
     EXPECT_TRUE(reader.notice().contains(QStringLiteral("model \"other\" is not installed")));
+    // The hires fix and its strength; another tool's upscaler is named.
+    ImageInput& input = *other.imageInput();
+    ASSERT_TRUE(reader.apply(QStringLiteral("a cat\nSteps: 30, Seed: 9, Clip skip: 3, Denoising "
+                                            "strength: 0.35, Hires upscale: 1.5, Hires steps: "
+                                            "12, Hires upscaler: Latent"),
+                             QStringLiteral("hires.png")));
+    EXPECT_EQ(otherSettings.clipSkip(), 3);
+    EXPECT_TRUE(input.hiresEnabled());
+    EXPECT_EQ(input.hiresScale(), 1.5);
+    EXPECT_NEAR(input.hiresStrength(), 0.35, 1e-6);
+    EXPECT_EQ(input.hiresSteps(), 12);
+    EXPECT_EQ(input.request(30).hires->stepCount, 12);
+    EXPECT_TRUE(reader.notice().contains(QStringLiteral("upscaler \"Latent\"")))
+        << reader.notice().toStdString();
+    // Without them: image-to-image's strength, the hires fix and clip skip off.
+    ASSERT_TRUE(reader.apply(QStringLiteral("a cat\nSteps: 30, Denoising strength: 0.6"),
+                             QStringLiteral("img2img.png")));
+    EXPECT_FALSE(input.hiresEnabled());
+    EXPECT_NEAR(input.strength(), 0.6, 1e-6);
+    EXPECT_EQ(otherSettings.clipSkip(), 1);
+    // A scale the hires fix cannot make is named, and leaves it off.
+    ASSERT_TRUE(reader.apply(QStringLiteral("a cat\nSteps: 30, Hires upscale: 8"),
+                             QStringLiteral("big.png")));
+    EXPECT_FALSE(input.hiresEnabled());
+    EXPECT_TRUE(reader.notice().contains(QStringLiteral("hires upscale"))) << reader.notice().toStdString();
     // Text that is not parameters changes nothing.
     EXPECT_FALSE(reader.apply(QStringLiteral("just words"), QStringLiteral("note.png")));
     EXPECT_EQ(other.prompt(), QStringLiteral("a cat"));
@@ -275,6 +302,52 @@ TEST_F(LoraLibraryTest, ImportsChoosesWhatFitsAndResolvesPromptTags) {
     // A new library object finds the files and their hashes again.
     LoraLibrary again(folder);
     EXPECT_EQ(again.entry(name)->hash, library.entry(name)->hash);
+}
+
+// The window's import copies on a worker thread; Cancel, or a crash during
+// an import, leaves nothing in the library's folder.
+TEST_F(LoraLibraryTest, ImportsOffTheWindowsThreadAndCancelLeavesNothing) {
+    const auto big = directory.path() / "big.safetensors";
+    writeSafetensors(big, {TensorToWrite::fromFloats("lora_unet_x.lora_down.weight",
+                                                     ShapedArray({3, 4'000'000}, 0.5f))});
+    LoraLibrary library(folder);
+    QString finished = QStringLiteral("(not yet)");
+    QObject::connect(&library, &LoraLibrary::importFinished,
+                     [&](const QString& name) { finished = name; });
+    std::vector<double> fractions;
+    QObject::connect(&library, &LoraLibrary::importProgressChanged,
+                     [&] { fractions.push_back(library.importFraction()); });
+    const auto listing = [&] {
+        return QDir(library.folder())
+            .entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    };
+
+    library.startImport(qpath(big));
+    EXPECT_TRUE(library.isImporting());
+    library.cancelImport();
+    ASSERT_TRUE(waitUntil([&] { return !library.isImporting(); }, std::chrono::seconds(60)));
+    EXPECT_TRUE(finished.isEmpty());
+    EXPECT_TRUE(listing().isEmpty()) << listing().join(QLatin1Char(' ')).toStdString();
+    EXPECT_TRUE(library.names().isEmpty());
+
+    library.startImport(qpath(big));
+    ASSERT_TRUE(waitUntil([&] { return !library.isImporting(); }, std::chrono::seconds(60)));
+    EXPECT_EQ(finished, QStringLiteral("big"));
+    EXPECT_EQ(listing(), (QStringList{QStringLiteral("big.json"), QStringLiteral("big.safetensors")}));
+    EXPECT_EQ(library.entry(QStringLiteral("big"))->hash.size(), 12);
+    ASSERT_FALSE(fractions.empty());
+    EXPECT_EQ(fractions.back(), 0.0); // reset when done
+    // A second import of the same name is refused at once, with a sentence.
+    library.startImport(qpath(big));
+    EXPECT_FALSE(library.isImporting());
+    EXPECT_TRUE(library.errorMessage().contains(QStringLiteral("already has")));
+
+    // What an import that never ended left is removed on the next start.
+    QFile leftover(library.folder() + QStringLiteral("/.importing-1234.safetensors"));
+    ASSERT_TRUE(leftover.open(QIODevice::WriteOnly));
+    leftover.close();
+    LoraLibrary again(folder);
+    EXPECT_EQ(listing(), (QStringList{QStringLiteral("big.json"), QStringLiteral("big.safetensors")}));
 }
 
 TEST_F(LoraLibraryTest, GeneratingWithLorasReloadsOnlyWhenTheyChange) {

@@ -1,7 +1,13 @@
 #include "app/FakeHub.h"
 #include "app/QtTestApplication.h"
 #include "pipeline/StableDiffusionPipeline.h"
+#include "make-model/ModelMaker.h"
+#include "runtime/CheckpointWriter.h"
+#include "state/FastMode.h"
+#include "state/GenerationLauncher.h"
+#include "state/GenerationSettings.h"
 #include "state/Generator.h"
+#include "state/LoraLibrary.h"
 #include "state/MemoryPlan.h"
 #include "state/ModelStore.h"
 #include "state/SessionState.h"
@@ -375,6 +381,92 @@ TEST_F(Library, TheWindowsSettingsFollowTheChosenModel) {
 
     library->choose(QStringLiteral("hub"));
     EXPECT_FALSE(session.settings().isXL());
+}
+
+// An imported single-file model takes what the downloaded one takes: a
+// LoRA from the library (checked against the file's networks), the fast
+// mode's LoRA for its family, and a size of the user's choosing; the
+// networks are loaded again only when those change.
+TEST_F(Library, ImportedCheckpointsTakeLorasTheFastModeAndOtherSizes) {
+    writeRandomModel(directory.path() / "Model", {});
+    QFile marker(folder + QStringLiteral("/Model/.complete"));
+    ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
+    marker.close();
+    library->refresh();
+    const auto source = elsewhere.path() / "source";
+    writeRandomModel(source, {.checkpointRules = true});
+    const auto checkpoint = elsewhere.path() / "Tiny One.safetensors";
+    writeCheckpoint(source, checkpoint, CheckpointContents::model);
+    library->setInspector(inspectModel);
+
+    Generator generator;
+    SessionState session(generator, *store);
+    session.attachModelLibrary(*library);
+    ASSERT_FALSE(importAndWait(checkpoint).isEmpty()) << library->message().toStdString();
+    ASSERT_EQ(library->chosenName(), QStringLiteral("Tiny One"));
+
+    // A LoRA made for the hub's networks does not fit the file's.
+    const auto style = elsewhere.path() / "style.safetensors";
+    const auto foreign = elsewhere.path() / "foreign.safetensors";
+    writeRandomLora(style, {.model = source});
+    writeRandomLora(foreign, {.rank = 3});
+    LoraLibrary& loras = session.library();
+    const QString styleName = loras.importFile(qt(style));
+    const QString foreignName = loras.importFile(qt(foreign));
+    ASSERT_FALSE(styleName.isEmpty()) << loras.errorMessage().toStdString();
+    EXPECT_FALSE(loras.choose(foreignName));
+    EXPECT_TRUE(loras.errorMessage().contains(QStringLiteral("foreign"))) << loras.errorMessage().toStdString();
+    ASSERT_TRUE(loras.choose(styleName, 0.7)) << loras.errorMessage().toStdString();
+
+    // The fast mode's LoRA is in place (a stand-in that fits the file).
+    const QString fast = session.fastMode().directoryFor(false);
+    ASSERT_TRUE(QDir().mkpath(fast));
+    writeRandomLora((fast + QStringLiteral("/pytorch_lora_weights.safetensors")).toStdString(),
+                    {.seed = 9, .model = source});
+    QFile complete(fast + QStringLiteral("/.complete"));
+    ASSERT_TRUE(complete.open(QIODevice::WriteOnly));
+    complete.close();
+    session.fastMode().setEnabled(true);
+    ASSERT_TRUE(session.settings().setSize(320, 256));
+
+    int loads = 0;
+    QObject::connect(&generator, &Generator::isLoadingModelChanged,
+                     [&] { loads += generator.isLoadingModel() ? 1 : 0; });
+    generator.setPrompt(QStringLiteral("a photo of a cat"));
+    generator.setSeedText(QStringLiteral("4"));
+    const auto generate = [&](qsizetype results) {
+        session.launcher().launch();
+        return waitUntil([&] { return generator.results().size() == results && !generator.isGenerating(); },
+                         std::chrono::seconds(120));
+    };
+    ASSERT_TRUE(generate(1)) << generator.errorMessage().toStdString();
+    const GeneratedImage merged = generator.results().front();
+    // 40 × 32 latent cells; the tiny decoder enlarges them twofold.
+    EXPECT_EQ(merged.image.size(), QSize(80, 64));
+    EXPECT_TRUE(merged.parametersText().contains(
+        QStringLiteral("<lora:style:0.7> <lora:lcm-lora-sdv1-5:1>")))
+        << merged.parametersText().toStdString();
+    EXPECT_TRUE(merged.parametersText().contains(QStringLiteral("Steps: 4, Sampler: LCM")));
+    EXPECT_TRUE(merged.parametersText().contains(QStringLiteral("Size: 80x64")));
+    EXPECT_TRUE(merged.parametersText().contains(QStringLiteral(", Model: Tiny One, Lora hashes")))
+        << merged.parametersText().toStdString();
+    ASSERT_TRUE(generate(2));
+    EXPECT_EQ(loads, 1); // the same LoRAs and size: nothing loads again
+    EXPECT_EQ(generator.results().front().image, merged.image);
+
+    // Without the LoRAs the same settings make another image.
+    session.fastMode().setEnabled(false);
+    loras.clearChosen();
+    generator.setSteps(4);
+    generator.setGuidance(1.0);
+    session.settings().setSampler(QStringLiteral("LCM"));
+    session.settings().setClipSkip(2);
+    ASSERT_TRUE(generate(3)) << generator.errorMessage().toStdString();
+    EXPECT_EQ(loads, 2);
+    EXPECT_NE(generator.results().front().image, merged.image);
+    EXPECT_TRUE(generator.results().front().parametersText().contains(QStringLiteral(
+        "Model: Tiny One, Clip skip: 2")))
+        << generator.results().front().parametersText().toStdString();
 }
 
 TEST_F(Library, FetchesTheXLPreviewDecoderFromTheHub) {

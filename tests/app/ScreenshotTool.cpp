@@ -138,18 +138,7 @@ int main(int argc, char** argv) {
     waitFor([&] { return !generator.isGenerating(); });
     shoot(window, output, QStringLiteral("main-with-error"));
 
-    // A result taken as the input image, a mask painted over its middle.
     ImageInput& input = *generator.imageInput();
-    input.setImage(generator.results().front().image);
-    input.setBrushSize(std::max(4, input.image().width() / 6));
-    const double w = input.image().width();
-    const double h = input.image().height();
-    input.beginStroke({w * 0.3, h * 0.35});
-    input.continueStroke({w * 0.7, h * 0.45});
-    input.continueStroke({w * 0.4, h * 0.65});
-    input.endStroke();
-    input.setStrength(0.8);
-    shoot(window, output, QStringLiteral("main-input-with-mask"));
     // A queue of five images, the second one under way.
     SessionState& session = window.session();
     generator.setSteps(30);
@@ -189,11 +178,18 @@ int main(int argc, char** argv) {
     shoot(window, output, QStringLiteral("main-fast-mode-downloading"));
     session.fastMode().setEnabled(false);
 
-    // The model library: an import under way (held at its check until the
-    // shot is taken), then an SDXL model chosen.
-    generator.setSteps(6);
-    generator.generate(store.pipeline());
-    waitFor([&] { return !generator.isGenerating(); });
+    // A result taken as the input image, a mask painted over its middle.
+    input.setImage(generator.results().front().image);
+    input.setBrushSize(std::max(4, input.image().width() / 6));
+    const double w = input.image().width();
+    const double h = input.image().height();
+    input.beginStroke({w * 0.3, h * 0.35});
+    input.continueStroke({w * 0.7, h * 0.45});
+    input.continueStroke({w * 0.4, h * 0.65});
+    input.endStroke();
+    input.setStrength(0.8);
+    shoot(window, output, QStringLiteral("main-input-with-mask"));
+    // The hires option beside the input image.
     input.setHiresEnabled(true);
     shoot(window, output, QStringLiteral("main-inpainted-hires-option"));
     // Back to text-to-image for the model library's shots.

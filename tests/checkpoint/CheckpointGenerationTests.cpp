@@ -6,6 +6,8 @@
 #include "core/Sha256.h"
 #include "make-model/ModelMaker.h"
 #include "pipeline/CheckpointPipeline.h"
+#include "pipeline/ImageSize.h"
+#include "pipeline/LoraFit.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "pipeline/StableDiffusionXLPipeline.h"
 #include "runtime/CheckpointWriter.h"
@@ -169,4 +171,74 @@ TEST_F(CheckpointGeneration, FilesInTheWrongRoleAreRefusedWithASentence) {
         return std::string("accepted");
     }();
     EXPECT_NE(noTokenizer.find("vocab.json"), std::string::npos) << noTokenizer;
+}
+
+// LoRAs merge into the networks read from the file as into the same
+// networks' bundles, for SD 1.x (kohya's names) and SDXL (PEFT's, both text
+// encoders too); a LoRA of the other family is refused before anything loads.
+TEST_F(CheckpointGeneration, LorasMergeIntoNetworksReadFromTheFileAsIntoBundles) {
+    for (const bool sdxl : {false, true}) {
+        SCOPED_TRACE(sdxl ? "SDXL" : "SD 1.x");
+        std::filesystem::remove_all(model);
+        writeRandomModel(model, {.sdxl = sdxl, .checkpointRules = true});
+        writeCheckpoint(model, file, CheckpointContents::model);
+        const auto lora = directory.path() / (sdxl ? "xl-style.safetensors" : "style.safetensors");
+        writeRandomLora(lora, {.layout = sdxl ? LoraLayout::peft : LoraLayout::kohya,
+                               .model = model});
+        EXPECT_NO_THROW(checkLorasFit(file, {{lora, 1.0f}}));
+        if (sdxl) {
+            const auto sd1 = directory.path() / "sd1.safetensors";
+            writeRandomLora(sd1, {});
+            EXPECT_THROW(checkLorasFit(file, {{sd1, 1.0f}}), LoraFitError);
+        }
+
+        // Small images keep it quick: the networks are sized for them.
+        const ModelConfiguration small = sizedForImages(kFloat32, 128, 128);
+        ModelConfiguration withLora = small;
+        withLora.loras = {{lora, 0.8f}};
+        PipelineConfiguration c("a red cat");
+        c.stepCount = 2;
+        c.seed = 3;
+        PipelineConfiguration fromFile = c;
+        PipelineConfiguration plain = c;
+        const CheckpointPipeline merged =
+            makeCheckpointPipeline({.model = file, .tokenizerDirectory = model}, withLora, fromFile);
+        const CheckpointPipeline unmerged =
+            makeCheckpointPipeline({.model = file, .tokenizerDirectory = model}, small, plain);
+        const Image image = only(merged.pipeline->generateImages(fromFile, kNoProgress));
+        EXPECT_GT(largestDifference(image, only(unmerged.pipeline->generateImages(plain, kNoProgress))),
+                  8);
+        Image expected = image;
+        if (sdxl) {
+            c.decoderScaleFactor = c.encoderScaleFactor = fromFile.decoderScaleFactor;
+            c.originalSize = fromFile.originalSize;
+            c.targetSize = fromFile.targetSize;
+            expected = only(StableDiffusionXLPipeline(model, withLora, false)
+                                .generateImages(c, kNoProgress));
+        } else {
+            expected = only(StableDiffusionPipeline(model, {}, withLora, true, false)
+                                .generateImages(c, kNoProgress));
+        }
+        EXPECT_LE(largestDifference(image, expected), 1);
+    }
+}
+
+// The command line takes LoRAs with an SDXL file too, at another size.
+TEST_F(CheckpointGeneration, TheCommandLineMergesLorasIntoAnSDXLFileAtAnySize) {
+    writeRandomModel(model, {.sdxl = true, .checkpointRules = true});
+    writeCheckpoint(model, file, CheckpointContents::model);
+    const auto lora = directory.path() / "xl-style.safetensors";
+    writeRandomLora(lora, {.layout = LoraLayout::kohya, .model = model});
+    const auto png = directory.path() / "xl.png";
+    const CliRun run = generate({"--model", file.string(), "--tokenizer", model.string(),
+                                 "--prompt", "a red cat", "--steps", "2", "--lora",
+                                 lora.string() + ":0.5", "--width", "96", "--height", "64",
+                                 "--precision", "float32", "--output", png.string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    // 12 × 8 latent cells; the tiny decoder enlarges them twofold.
+    const Image image = readPng(png);
+    EXPECT_EQ(image.width(), 24);
+    EXPECT_EQ(image.height(), 16);
+    EXPECT_NE(parametersOf(png).find("<lora:xl-style:0.5>"), std::string::npos)
+        << parametersOf(png);
 }

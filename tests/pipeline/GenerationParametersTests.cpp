@@ -54,6 +54,24 @@ GenerationParameters randomParameters(std::mt19937& random) {
         p.model = randomText(random, 2);
         p.modelHash = "31e35c80fc";
     }
+    if (random() % 2) {
+        p.clipSkip = std::uniform_int_distribution<int>(1, 12)(random);
+    }
+    // Image-to-image's strength alone, or the hires fix's with its scale and
+    // steps (and another tool's upscaler name).
+    switch (random() % 3) {
+    case 1:
+        p.denoisingStrength = std::uniform_real_distribution<float>(0.0f, 1.0f)(random);
+        break;
+    case 2:
+        p.denoisingStrength = std::uniform_real_distribution<float>(0.0f, 1.0f)(random);
+        p.hiresUpscale = std::uniform_real_distribution<float>(1.0f, 4.0f)(random);
+        p.hiresSteps = std::uniform_int_distribution<int64_t>(0, 150)(random);
+        if (random() % 2) {
+            p.hiresUpscaler = random() % 2 ? "Latent" : "R-ESRGAN 4x+, \"anime\"";
+        }
+        break;
+    }
     return p;
 }
 
@@ -95,6 +113,9 @@ TEST(GenerationParameters, ReadsTheWebUIsText) {
     EXPECT_EQ(p.height, 768);
     EXPECT_EQ(p.modelHash, "31e35c80fc");
     EXPECT_EQ(p.model, "v1-5, pruned: emaonly");
+    EXPECT_EQ(p.clipSkip, 2);
+    EXPECT_EQ(p.denoisingStrength, 0.4f);
+    EXPECT_FALSE(p.hiresUpscale);
     ASSERT_EQ(p.loras.size(), 2u);
     EXPECT_EQ(p.loras[0], (PromptLora{"fox style", 0.8f, "7ab3c2d1e0f4"}));
     EXPECT_EQ(p.loras[1], (PromptLora{"detail", 1.0f, "0123456789ab"}));
@@ -134,6 +155,10 @@ TEST(GenerationParameters, MalformedTextIsRefusedWithASentence) {
         {"a cat <lora::0.5>\nSteps: 20", "without a name"},
         {"a cat <lora:x:heavy>\nSteps: 20", "weight that is not a number"},
         {"a cat\nSteps: 20, Lora hashes: \"x 1234\"", "name: hash"},
+        {"a cat\nSteps: 20, Clip skip: 0", "a whole number of layers"},
+        {"a cat\nSteps: 20, Denoising strength: 1.5", "a strength from 0 to 1"},
+        {"a cat\nSteps: 20, Hires upscale: 0", "a scale above 0"},
+        {"a cat\nSteps: 20, Hires steps: -1", "a whole number of steps"},
     };
     for (const auto& [text, expected] : cases) {
         try {

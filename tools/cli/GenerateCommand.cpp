@@ -358,16 +358,15 @@ ChosenPipeline chooseCheckpointPipeline(const GenerateOptions& options,
             c.originalWidth = c.targetWidth = static_cast<float>(width);
         }
     }
-    if (built.isXL && !runtime.loras.empty()) {
-        throw std::runtime_error("LoRAs are for SD 1.5 models; \"" +
-                                 excerpt(options.model.string(), 200) + "\" is an SDXL one.");
-    }
     if (!built.isXL && options.xlOptions) {
         throw std::runtime_error("--refiner-start and the aesthetic scores are for SDXL models; \"" +
                                  excerpt(options.model.string(), 200) + "\" is an SD 1.x one.");
     }
     if (options.refinerStartGiven && !options.refiner) {
         throw std::runtime_error("--refiner-start needs a refiner: pass one with --refiner.");
+    }
+    if (built.isXL && options.fromPng.clipSkipFromPng) {
+        c.clipSkip = 1;
     }
     if (built.isXL && c.clipSkip != 1) {
         throw std::runtime_error("--clip-skip is for SD 1.x models; SDXL always conditions on "
@@ -452,6 +451,9 @@ ChosenPipeline choosePipeline(const GenerateOptions& options, const ModelConfigu
     if (!controlNetNames.empty()) {
         throw std::runtime_error("ControlNets are for SD 1.5 model directories; \"" +
                                  excerpt(options.model.string(), 200) + "\" is an SDXL one.");
+    }
+    if (options.fromPng.clipSkipFromPng) {
+        c.clipSkip = 1;
     }
     if (c.clipSkip != 1) {
         throw std::runtime_error("--clip-skip is for SD 1.x model directories; SDXL always "
@@ -575,6 +577,8 @@ void takeSettingsOf(const std::filesystem::path& png, GenerateParsing& parsing) 
     if (p.seed) {
         c.seed = *p.seed;
     }
+    c.clipSkip = p.clipSkip && *p.clipSkip <= kMostClipSkip ? *p.clipSkip : 1;
+    options.fromPng.clipSkipFromPng = c.clipSkip != 1;
     // A size the networks cannot be given (another tool's odd size, a test
     // model's tiny one) leaves the network's own size.
     options.width.reset();
@@ -707,8 +711,9 @@ OptionTable generateOptionTable(GenerateParsing& p) {
          "SD 1.x: condition on the text encoder's N-th hidden\n"
          "state from the end (default 1, the last; 2 for many\n"
          "anime-style models)",
-         [&c](const std::string& v) {
+         [&c, &o](const std::string& v) {
              c.clipSkip = static_cast<int>(wholeNumber("--clip-skip", v, 1, kMostClipSkip));
+             o.fromPng.clipSkipFromPng = false;
          }},
         {"--spacing", choiceHint(namesOf(kTimeStepSpacingNames)),
          "timestep spacing (default: the scheduler's own, leading for\n"
@@ -947,20 +952,19 @@ std::string parametersText(const PipelineConfiguration& c, int width, int height
     for (const LoraFile& lora : loras) {
         parameters.loras.push_back({lora.path.stem().string(), lora.scale, {}});
     }
-    std::string text = writeGenerationParameters(parameters);
     if (c.clipSkip != 1) {
-        text += ", Clip skip: " + std::to_string(c.clipSkip);
+        parameters.clipSkip = c.clipSkip;
     }
     if (hires) {
         // As other tools write it: the first pass's size, the enlarged
         // pass's strength.
-        text += ", Denoising strength: " + formatNumber(hires->strength) +
-                ", Hires upscale: " + formatNumber(hires->scale) +
-                ", Hires steps: " + std::to_string(hires->stepCount);
+        parameters.denoisingStrength = hires->strength;
+        parameters.hiresUpscale = hires->scale;
+        parameters.hiresSteps = hires->stepCount;
     } else if (c.mode() != PipelineMode::textToImage) {
-        text += ", Denoising strength: " + formatNumber(c.strength);
+        parameters.denoisingStrength = c.strength;
     }
-    return text;
+    return writeGenerationParameters(parameters);
 }
 
 int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& out,

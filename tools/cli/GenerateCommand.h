@@ -65,6 +65,9 @@ struct GenerateOptions {
         // The image's sampler when no scheduler has its name; refused
         // unless a later --scheduler chooses one.
         std::string unknownSampler;
+        // The image's clip skip, dropped for an SDXL model (which has none)
+        // instead of refused.
+        bool clipSkipFromPng = false;
     } fromPng;
 };
 

@@ -1,5 +1,6 @@
 #include "make-model/ModelMaker.h"
 
+#include "runtime/Bundle.h"
 #include "runtime/BundleWriter.h"
 #include "runtime/NetworkRegistry.h"
 
@@ -618,9 +619,24 @@ void writeRandomLora(const std::filesystem::path& file, const LoraMakerOptions& 
             }
         }
     };
-    add("UNet2DConditionModel", unetConfig(options.fullSize), "lora_unet_", "unet.", "");
-    add("CLIPTextModel", clipConfig(options.fullSize, 49408, 49407), "lora_te_", "text_encoder.",
-        "encoder.layers");
+    if (options.model) {
+        // The networks as the directory configures them; SDXL's two text
+        // encoders by their SDXL prefixes.
+        const std::filesystem::path& model = *options.model;
+        const bool xl = std::filesystem::is_directory(model / "TextEncoder2.model");
+        add("UNet2DConditionModel", Bundle::read(model / "Unet.model").config, "lora_unet_",
+            "unet.", "");
+        add("CLIPTextModel", Bundle::read(model / "TextEncoder.model").config,
+            xl ? "lora_te1_" : "lora_te_", "text_encoder.", "encoder.layers");
+        if (xl) {
+            add("CLIPTextModelWithProjection", Bundle::read(model / "TextEncoder2.model").config,
+                "lora_te2_", "text_encoder_2.", "encoder.layers");
+        }
+    } else {
+        add("UNet2DConditionModel", unetConfig(options.fullSize), "lora_unet_", "unet.", "");
+        add("CLIPTextModel", clipConfig(options.fullSize, 49408, 49407), "lora_te_",
+            "text_encoder.", "encoder.layers");
+    }
     if (file.has_parent_path()) {
         std::filesystem::create_directories(file.parent_path());
     }

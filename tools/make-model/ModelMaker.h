@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,10 @@ struct LoraMakerOptions {
     LoraLayout layout = LoraLayout::kohya;
     int64_t rank = 4;
     uint64_t seed = 2;
+    // A model directory whose networks the LoRA is made for (its
+    // Unet.model, TextEncoder.model and, for SDXL, TextEncoder2.model),
+    // instead of the tiny or full-size SD 1.5 networks.
+    std::optional<std::filesystem::path> model;
 };
 
 // Writes a LoRA file with random weights for every linear and convolution

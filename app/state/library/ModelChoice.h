@@ -1,11 +1,14 @@
 #pragma once
 
+#include "runtime/ModelConfiguration.h"
 #include "state/library/LibraryEntry.h"
 
+#include <QSize>
 #include <QString>
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace dravelin {
 
@@ -29,11 +32,23 @@ struct ModelChoice {
     // The hub model's pipeline while another model is chosen: its networks
     // are let go before that model loads.
     std::shared_ptr<StableDiffusionPipelineProtocol> idle;
+    // Merged into the denoising network and the text encoders as they load.
+    std::vector<LoraFile> loras;
+    // The image size the networks are built for; empty: their own.
+    QSize imageSize;
 
-    // Names what is loaded: equal keys can share one loaded pipeline.
+    // Names what is loaded: equal keys can share one loaded pipeline, and
+    // other LoRAs or another size need a reload.
     QString key() const {
-        return model.id + QLatin1Char('|') + (refiner ? refiner->id : QString()) +
-               QLatin1Char('|') + (vae ? vae->id : QString());
+        QString text = model.id + QLatin1Char('|') + (refiner ? refiner->id : QString()) +
+                       QLatin1Char('|') + (vae ? vae->id : QString()) + QLatin1Char('|') +
+                       QString::number(imageSize.width()) + QLatin1Char('x') +
+                       QString::number(imageSize.height());
+        for (const LoraFile& lora : loras) {
+            text += QLatin1Char('|') + QString::fromStdString(lora.path.string()) +
+                    QLatin1Char(':') + QString::number(static_cast<double>(lora.scale));
+        }
+        return text;
     }
     // The name results and a PNG's parameters give ("Model: …").
     QString displayName() const { return model.name; }
