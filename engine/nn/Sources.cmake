@@ -13,7 +13,6 @@ set(DRAVELIN_NN_SOURCES
     nn/compute/ConfigReader.cpp
     nn/compute/FeatureMap.cpp
     nn/compute/Matrix.cpp
-    nn/compute/MatrixProduct.cpp
     nn/compute/Profiler.cpp
     nn/compute/WeightReader.cpp
     # layers
@@ -26,12 +25,16 @@ set(DRAVELIN_NN_SOURCES
     nn/layers/ConvolutionInput.cpp
     nn/layers/ConvolutionPrimitive.cpp
     nn/layers/CrossAttention.cpp
+    nn/layers/GegluProjection.cpp
     nn/layers/GroupNorm.cpp
     nn/layers/LayerNorm.cpp
     nn/layers/Linear.cpp
     nn/layers/MultiHeadAttention.cpp
+    nn/layers/PatchEmbedding.cpp
+    nn/layers/PixelTokens.cpp
     nn/layers/ScaledDotProductAttention.cpp
     nn/layers/TapProduct.cpp
+    nn/layers/TokenEmbedding.cpp
     # blocks built from layers
     nn/blocks/AttentionBlock.cpp
     nn/blocks/BasicTransformerBlock.cpp
@@ -83,4 +86,5 @@ set_source_files_properties(
     ${CMAKE_CURRENT_SOURCE_DIR}/nn/layers/AttentionKernels.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/nn/layers/ChannelTransform.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/nn/layers/GroupNorm.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/nn/layers/PixelTokens.cpp
     PROPERTIES COMPILE_OPTIONS "-fno-trapping-math")

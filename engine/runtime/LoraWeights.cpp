@@ -1,8 +1,7 @@
 #include "runtime/LoraWeights.h"
 
 #include "runtime/LoraOriginalNames.h"
-
-#include <oneapi/dnnl/dnnl.h>
+#include "runtime/MatrixProduct.h"
 
 #include <algorithm>
 #include <array>
@@ -237,13 +236,12 @@ void LoraWeights::apply(const std::string& name, ShapedArray& weight) const {
         const ShapedArray up = toShapedArray(*update.up);
         const int64_t rank = down.shape()[0];
         // weight[rows × columns] += factor × up[rows × rank] · down[rank × columns]
-        const dnnl_status_t status =
-            dnnl_sgemm('N', 'N', rows, columns, rank, update.factor, up.data(), rank, down.data(),
-                       columns, 1.0f, weight.data(), columns);
-        if (status != dnnl_success) {
-            throw std::runtime_error("oneDNN's matrix product failed while merging LoRA weights "
-                                     "(status " +
-                                     std::to_string(static_cast<int>(status)) + ").");
+        try {
+            multiplyMatrices('N', rows, columns, rank, up.data(), rank, down.data(), columns, 1.0f,
+                             weight.data(), columns, update.factor);
+        } catch (const std::runtime_error& failure) {
+            throw std::runtime_error(std::string("While merging LoRA weights into ") + name +
+                                     ": " + failure.what());
         }
     }
 }

@@ -1,5 +1,7 @@
 #include "nn/layers/Activation.h"
 #include "nn/compute/ConfigReader.h"
+#include "nn/compute/WeightReader.h"
+#include "nn/layers/GegluProjection.h"
 #include "nn/layers/Linear.h"
 #include "nn/support/NetworkFixtures.h"
 #include "nn/support/ReferenceLoops.h"
@@ -74,6 +76,48 @@ TEST(ActivationTest, FusedIntoALinearLayerItMatchesTheKernel) {
         applyActivation(activation, expected.data(), expected.count());
         EXPECT_TRUE(closeTo(output, expected, 1e-5f)) << activationName(activation);
     }
+}
+
+TEST(ActivationTest, GegluGateFusedIntoTheProductMatchesTheUnfusedFormula) {
+    // A denoising network's first feed-forward: the stored projection's first
+    // half times the erf GELU of its second half, against one plain product
+    // over the whole weight and the gate applied in double precision.
+    const std::string prefix = "down_blocks.0.attentions.0.transformer_blocks.0.ff.net.0.proj";
+    WeightFiles files({fixturesDirectory() / "UNet.model" / "model.safetensors"});
+    const ShapedArray bias = files.load(prefix + ".bias");
+    const int64_t inner = bias.count() / 2;
+    const ShapedArray weight = files.load(prefix + ".weight");
+    const int64_t dim = weight.shape()[1];
+    const int64_t rows = 7;
+    std::mt19937 generator(21);
+    const ShapedArray x = randomArray({rows, dim}, generator, -2.0f, 2.0f);
+    // In bfloat16 both ways round the same inputs and weights.
+    for (const auto& [precision, tolerance] : {std::pair{ComputePrecision::float32, 1e-5f},
+                                              std::pair{ComputePrecision::bfloat16, 1e-4f}}) {
+        files.setComputePrecision(precision);
+        ShapedArray both(Shape{rows, 2 * inner});
+        Linear(weight, bias, rows, {Activation::identity, false, precision})
+            .forward(x.data(), both.data());
+        ShapedArray expected(Shape{rows, inner});
+        for (int64_t r = 0; r < rows; ++r) {
+            for (int64_t i = 0; i < inner; ++i) {
+                const float* row = both.data() + r * 2 * inner;
+                expected.data()[r * inner + i] =
+                    static_cast<float>(row[i] * gaussianErf(row[inner + i]));
+            }
+        }
+        const GegluProjection geglu(WeightReader(files), prefix, dim, inner, rows);
+        ShapedArray output(Shape{rows, inner});
+        geglu.forward(x.data(), output.data());
+        EXPECT_TRUE(closeTo(output, expected, tolerance)) << precisionName(precision);
+    }
+
+    // The gated product needs its multiplier, and only it takes one.
+    ShapedArray output(Shape{rows, 2 * inner});
+    const Linear gated(weight, bias, rows, {Activation::geluErf, false, std::nullopt, true});
+    EXPECT_THROW(gated.forward(x.data(), output.data()), std::logic_error);
+    EXPECT_THROW(Linear(weight, bias, rows).forward(x.data(), output.data(), output.data()),
+                 std::logic_error);
 }
 
 TEST(ActivationTest, ConfigurationNamesMapAndUnknownOnesAreRefusedByKey) {

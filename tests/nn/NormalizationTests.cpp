@@ -51,6 +51,27 @@ TEST(GroupNormTest, KeepsTheVarianceOfValuesFarFromZero) {
                         referenceGroupNorm(input, 2, 1e-6f, gamma, beta), 1e-4f));
 }
 
+TEST(GroupNormTest, PerImageOffsetsNormaliseAsIfAddedToTheMap) {
+    // A ResNet block's time embedding: each image's channels move by their
+    // own amounts, unevenly within a group, so the group's variance changes
+    // too; the transform must then apply to the map without the offsets.
+    std::mt19937 generator(8);
+    const ShapedArray input = randomArray({2, 8, 6, 5}, generator);
+    const ShapedArray offsets = randomArray({2, 8}, generator, -3.0f, 3.0f);
+    const ShapedArray gamma = randomArray({8}, generator, 0.5f, 1.5f);
+    const ShapedArray beta = randomArray({8}, generator);
+    ShapedArray shifted = input;
+    const int64_t plane = 6 * 5;
+    for (int64_t i = 0; i < shifted.count(); ++i) {
+        shifted.data()[i] += offsets.data()[i / plane];
+    }
+    const GroupNorm norm(valuesOf(gamma), valuesOf(beta), 2, 1e-6f);
+    FeatureMap map = FeatureMap::fromPlanar(input);
+    norm.transform(map, Activation::silu, offsets.data()).applyInPlace(map);
+    EXPECT_TRUE(closeTo(map.toPlanar(),
+                        referenceSilu(referenceGroupNorm(shifted, 2, 1e-6f, gamma, beta)), 1e-5f));
+}
+
 TEST(GroupNormTest, RefusesGroupsThatDoNotDivideTheChannels) {
     EXPECT_THROW(GroupNorm(std::vector<float>(6, 1.0f), std::vector<float>(6, 0.0f), 4, 1e-6f),
                  std::invalid_argument);

@@ -19,6 +19,7 @@ dravelin_test(test_nn
     nn/ComputeThreadsTests.cpp
     nn/ConvolutionTests.cpp
     nn/EndToEndTests.cpp
+    nn/FeatureMapTests.cpp
     nn/ImageInputReferenceTests.cpp
     nn/LoraTests.cpp
     nn/NormalizationTests.cpp

@@ -1,6 +1,7 @@
 #include "nn/blocks/AttentionBlock.h"
 
 #include "nn/compute/AlignedBuffer.h"
+#include "nn/layers/PixelTokens.h"
 
 #include <stdexcept>
 #include <string_view>
@@ -60,24 +61,12 @@ void AttentionBlock::forward(FeatureMap& map) const {
                                     std::to_string(map.height() * map.width()) + ".");
     }
     const ChannelTransform normalize = norm_.transform(map, Activation::identity);
-    const int64_t width = map.width();
-    const int64_t rowFloats = width * channels_;
     AlignedBuffer tokens(static_cast<size_t>(positions_ * channels_));
     AlignedBuffer attended(static_cast<size_t>(positions_ * channels_));
     for (int64_t n = 0; n < map.batch(); ++n) {
-#pragma omp parallel for schedule(static)
-        for (int64_t y = 0; y < map.height(); ++y) {
-            normalize.apply(n, map.pixel(n, y, 0), tokens.data() + y * rowFloats, width);
-        }
+        PixelTokens::gather(map, n, normalize, tokens.data());
         attention_.forward(tokens.data(), attended.data());
-#pragma omp parallel for schedule(static)
-        for (int64_t y = 0; y < map.height(); ++y) {
-            float* row = map.pixel(n, y, 0);
-            const float* added = attended.data() + y * rowFloats;
-            for (int64_t i = 0; i < rowFloats; ++i) {
-                row[i] += added[i];
-            }
-        }
+        PixelTokens::addInto(map, n, attended.data());
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "nn/layers/GegluProjection.h"
 #include "nn/layers/Linear.h"
 #include "nn/compute/WeightReader.h"
 
@@ -22,9 +23,7 @@ public:
     void forward(const float* x, float* output) const;
 
 private:
-    int64_t rows_;
-    int64_t inner_;
-    Linear projection_;
+    GegluProjection projection_;
     Linear output_;
 };
 

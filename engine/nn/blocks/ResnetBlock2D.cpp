@@ -16,12 +16,9 @@ ResnetBlock2D::ResnetBlock2D(const WeightReader& weights, const std::string& pre
       conv2_(weights, prefix + ".conv2", settings.outChannels, settings.outChannels, 3),
       timeChannels_(settings.timeChannels) {
     if (timeChannels_ > 0) {
-        const ShapedArray weight =
-            weights.read(prefix + ".time_emb_proj.weight", {settings.outChannels, timeChannels_});
-        const ShapedArray bias =
-            weights.read(prefix + ".time_emb_proj.bias", {settings.outChannels});
-        timeWeight_.assign(weight.data(), weight.data() + weight.count());
-        timeBias_.assign(bias.data(), bias.data() + bias.count());
+        timeProjection_.emplace(
+            weights, prefix + ".time_emb_proj", timeChannels_, settings.outChannels, true, 1,
+            LinearOptions{Activation::identity, false, ComputePrecision::float32});
     }
     if (settings.inChannels != settings.outChannels) {
         shortcut_.emplace(weights, prefix + ".conv_shortcut", settings.inChannels,
@@ -45,32 +42,14 @@ void ResnetBlock2D::declare(WeightList& list, const std::string& prefix,
     }
 }
 
-void ResnetBlock2D::addTimeEmbedding(FeatureMap& hidden, const float* timeEmbedding) const {
+std::vector<float> ResnetBlock2D::timeOffsets(int64_t batch, const float* timeEmbedding) const {
     ProfileScope profile("time embedding", 0);
-    const int64_t channels = hidden.channels();
-    std::vector<float> added(static_cast<size_t>(channels));
-    for (int64_t n = 0; n < hidden.batch(); ++n) {
-        // A small product per image: not worth a oneDNN primitive.
-        const float* embedding = timeEmbedding + n * timeChannels_;
-        for (int64_t c = 0; c < channels; ++c) {
-            const float* row = timeWeight_.data() + c * timeChannels_;
-            float sum = timeBias_[static_cast<size_t>(c)];
-            for (int64_t k = 0; k < timeChannels_; ++k) {
-                sum += row[k] * embedding[k];
-            }
-            added[static_cast<size_t>(c)] = sum;
-        }
-#pragma omp parallel for schedule(static)
-        for (int64_t y = 0; y < hidden.height(); ++y) {
-            float* pixels = hidden.pixel(n, y, 0);
-            for (int64_t x = 0; x < hidden.width(); ++x) {
-                float* pixel = pixels + x * channels;
-                for (int64_t c = 0; c < channels; ++c) {
-                    pixel[c] += added[static_cast<size_t>(c)];
-                }
-            }
-        }
+    const int64_t channels = timeProjection_->outFeatures();
+    std::vector<float> offsets(static_cast<size_t>(batch * channels));
+    for (int64_t n = 0; n < batch; ++n) {
+        timeProjection_->forward(timeEmbedding + n * timeChannels_, offsets.data() + n * channels);
     }
+    return offsets;
 }
 
 FeatureMap ResnetBlock2D::forward(FeatureMap input, const float* timeEmbedding) const {
@@ -80,19 +59,21 @@ FeatureMap ResnetBlock2D::forward(FeatureMap input, const float* timeEmbedding) 
         residual = shortcut_->forward({input});
     }
     FeatureMap hidden = conv1_.forward({input, &first});
+    std::vector<float> offsets;
     if (timeChannels_ > 0) {
         if (timeEmbedding == nullptr) {
             throw std::invalid_argument(
                 "A ResNet block with a time embedding was run without one.");
         }
-        addTimeEmbedding(hidden, timeEmbedding);
+        offsets = timeOffsets(hidden.batch(), timeEmbedding);
     }
     if (shortcut_) {
         input = FeatureMap();
     } else {
         residual = std::move(input);
     }
-    const ChannelTransform second = norm2_.transform(hidden, activation_);
+    const ChannelTransform second =
+        norm2_.transform(hidden, activation_, offsets.empty() ? nullptr : offsets.data());
     conv2_.accumulate({hidden, &second}, residual);
     return residual;
 }

@@ -4,6 +4,7 @@
 #include "nn/layers/Convolution.h"
 #include "nn/compute/FeatureMap.h"
 #include "nn/layers/GroupNorm.h"
+#include "nn/layers/Linear.h"
 #include "nn/compute/WeightReader.h"
 
 #include <cstdint>
@@ -28,9 +29,11 @@ struct ResnetBlockSettings {
 // [+ time_emb_proj(activation(time embedding)), per image and channel] →
 // norm2 → activation → conv2 (3×3), added to the input (through
 // a 1×1 "conv_shortcut" when the channel count changes). Each norm and its
-// activation are applied as the following convolution reads its rows, and
-// conv2 adds straight into the residual, so the block holds at most its
-// input, the shortcut and one intermediate map.
+// activation are applied as the following convolution reads its rows, the
+// time embedding's projection is folded into norm2 as a per-image channel
+// offset rather than added to the map, and conv2 adds straight into the
+// residual, so the block holds at most its input, the shortcut and one
+// intermediate map and passes over none of them on its own.
 class ResnetBlock2D {
 public:
     ResnetBlock2D(const WeightReader& weights, const std::string& prefix,
@@ -43,7 +46,8 @@ public:
     FeatureMap forward(FeatureMap input, const float* timeEmbedding = nullptr) const;
 
 private:
-    void addTimeEmbedding(FeatureMap& hidden, const float* timeEmbedding) const;
+    // batch × outChannels: what the time embedding adds to each image's channels.
+    std::vector<float> timeOffsets(int64_t batch, const float* timeEmbedding) const;
 
     Activation activation_;
     GroupNorm norm1_;
@@ -52,8 +56,8 @@ private:
     Convolution conv2_;
     std::optional<Convolution> shortcut_;
     int64_t timeChannels_;
-    std::vector<float> timeWeight_; // [out][timeChannels]
-    std::vector<float> timeBias_;
+    // One image's embedding at a time, in float32 whatever the network computes in.
+    std::optional<Linear> timeProjection_;
 };
 
 } // namespace dravelin

@@ -1,8 +1,7 @@
 #include "nn/blocks/Transformer2D.h"
 
-#include "nn/compute/Profiler.h"
-
 #include "nn/compute/AlignedBuffer.h"
+#include "nn/layers/PixelTokens.h"
 
 #include <stdexcept>
 
@@ -72,18 +71,10 @@ void Transformer2D::forward(FeatureMap& map, const std::vector<Matrix>& contexts
                                     " channels got another map.");
     }
     const ChannelTransform normalize = norm_.transform(map, Activation::identity);
-    const int64_t width = map.width();
-    const int64_t rowFloats = width * channels_;
     AlignedBuffer gathered(static_cast<size_t>(positions_ * channels_));
     AlignedBuffer tokens(static_cast<size_t>(positions_ * channels_));
     for (int64_t n = 0; n < map.batch(); ++n) {
-        {
-            ProfileScope profile("transformer tokens", 0);
-#pragma omp parallel for schedule(static)
-            for (int64_t y = 0; y < map.height(); ++y) {
-                normalize.apply(n, map.pixel(n, y, 0), gathered.data() + y * rowFloats, width);
-            }
-        }
+        PixelTokens::gather(map, n, normalize, gathered.data());
         projectIn_.forward(gathered.data(), tokens.data());
         const Matrix& context = contexts[static_cast<size_t>(n)];
         for (const BasicTransformerBlock& block : blocks_) {
@@ -93,15 +84,7 @@ void Transformer2D::forward(FeatureMap& map, const std::vector<Matrix>& contexts
             block.forward(tokens.data(), keysValues.data());
         }
         projectOut_.forward(tokens.data(), gathered.data());
-        ProfileScope profile("transformer tokens", 0);
-#pragma omp parallel for schedule(static)
-        for (int64_t y = 0; y < map.height(); ++y) {
-            float* row = map.pixel(n, y, 0);
-            const float* added = gathered.data() + y * rowFloats;
-            for (int64_t i = 0; i < rowFloats; ++i) {
-                row[i] += added[i];
-            }
-        }
+        PixelTokens::addInto(map, n, gathered.data());
     }
 }
 

@@ -116,4 +116,37 @@ ShapedArray FeatureMap::toPlanar() const {
     return planar;
 }
 
+void FeatureMap::addPlanar(const ShapedArray& planar) {
+    if (planar.shape() != Shape{batch_, channels_, height_, width_}) {
+        throw std::invalid_argument(
+            "A feature map of shape " + describe(Shape{batch_, channels_, height_, width_}) +
+            " cannot take an array of shape " + describe(planar.shape()) + ".");
+    }
+    const float* source = planar.data();
+#pragma omp parallel for collapse(2) schedule(static)
+    for (int64_t n = 0; n < batch_; ++n) {
+        for (int64_t y = 0; y < height_; ++y) {
+            float* row = pixel(n, y, 0);
+            for (int64_t c = 0; c < channels_; ++c) {
+                const float* plane = source + ((n * channels_ + c) * height_ + y) * width_;
+                for (int64_t x = 0; x < width_; ++x) {
+                    row[x * channels_ + c] += plane[x];
+                }
+            }
+        }
+    }
+}
+
+void FeatureMap::reverseChannels() {
+#pragma omp parallel for collapse(2) schedule(static)
+    for (int64_t n = 0; n < batch_; ++n) {
+        for (int64_t y = 0; y < height_; ++y) {
+            float* row = pixel(n, y, 0);
+            for (int64_t x = 0; x < width_; ++x) {
+                std::reverse(row + x * channels_, row + (x + 1) * channels_);
+            }
+        }
+    }
+}
+
 } // namespace dravelin

@@ -56,6 +56,11 @@ public:
     // runtime exchanges.
     static FeatureMap fromPlanar(const ShapedArray& planar);
     ShapedArray toPlanar() const;
+    // Adds a planar array of the map's own shape into it (a residual handed
+    // over from another network).
+    void addPlanar(const ShapedArray& planar);
+    // Reverses the order of every pixel's channels (RGB ↔ BGR).
+    void reverseChannels();
 
 private:
     int64_t batch_ = 0;

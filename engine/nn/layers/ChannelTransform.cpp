@@ -3,6 +3,7 @@
 #include "nn/compute/FeatureMap.h"
 #include "nn/compute/VectorClones.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace dravelin {
@@ -27,6 +28,14 @@ ChannelTransform::ChannelTransform(int64_t images, int64_t channels, Activation 
     : channels_(channels), activation_(activation),
       scales_(static_cast<size_t>(images * channels), 1.0f),
       shifts_(static_cast<size_t>(images * channels), 0.0f) {}
+
+ChannelTransform ChannelTransform::uniform(int64_t images, int64_t channels, float scale,
+                                           float shift) {
+    ChannelTransform result(images, channels, Activation::identity);
+    std::fill(result.scales_.begin(), result.scales_.end(), scale);
+    std::fill(result.shifts_.begin(), result.shifts_.end(), shift);
+    return result;
+}
 
 void ChannelTransform::apply(int64_t image, const float* in, float* out, int64_t pixels) const {
     affine(in, out, pixels, channels_, scales_.data() + image * channels_,

@@ -18,6 +18,8 @@ class FeatureMap;
 class ChannelTransform {
 public:
     ChannelTransform(int64_t images, int64_t channels, Activation activation);
+    // The same scale and shift for every value, no activation.
+    static ChannelTransform uniform(int64_t images, int64_t channels, float scale, float shift);
 
     int64_t channels() const { return channels_; }
     Activation activation() const { return activation_; }

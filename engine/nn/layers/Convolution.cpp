@@ -3,7 +3,7 @@
 #include "nn/compute/Bfloat16.h"
 #include "nn/compute/ComputeContext.h"
 #include "nn/compute/ConfigReader.h"
-#include "nn/compute/MatrixProduct.h"
+#include "runtime/MatrixProduct.h"
 #include "nn/compute/ParallelFailure.h"
 #include "nn/compute/Profiler.h"
 

@@ -58,7 +58,8 @@ void GroupNorm::declare(WeightList& list, const std::string& prefix, int64_t cha
     list.push_back({prefix + ".bias", {channels}});
 }
 
-ChannelTransform GroupNorm::transform(const FeatureMap& input, Activation activation) const {
+ChannelTransform GroupNorm::transform(const FeatureMap& input, Activation activation,
+                                      const float* offsets) const {
     const int64_t channels = this->channels();
     if (input.channels() != channels) {
         throw std::invalid_argument("A group norm of " + std::to_string(channels) +
@@ -114,6 +115,11 @@ ChannelTransform GroupNorm::transform(const FeatureMap& input, Activation activa
 
         float* scales = result.scales(n);
         float* shifts = result.shifts(n);
+        // An offset moves its channel's mean and leaves its deviations as they are.
+        const float* offset = offsets != nullptr ? offsets + n * channels : nullptr;
+        const auto offsetOf = [&](int64_t c) {
+            return offset != nullptr ? static_cast<double>(offset[c]) : 0.0;
+        };
         for (int64_t g = 0; g < groups_; ++g) {
             // Channel means and squared deviations, combined into the group's.
             double meanSum = 0.0;
@@ -121,7 +127,7 @@ ChannelTransform GroupNorm::transform(const FeatureMap& input, Activation activa
             double deviations = 0.0;
             for (int64_t i = 0; i < perGroup; ++i) {
                 const int64_t c = g * perGroup + i;
-                means[i] = shift[c] + sum[c] / pixels;
+                means[i] = shift[c] + offsetOf(c) + sum[c] / pixels;
                 deviations += squares[c] - sum[c] * sum[c] / pixels;
                 meanSum += means[i];
             }
@@ -136,7 +142,7 @@ ChannelTransform GroupNorm::transform(const FeatureMap& input, Activation activa
                 const int64_t c = g * perGroup + i;
                 const double scale = gamma_[c] * inverse;
                 scales[c] = static_cast<float>(scale);
-                shifts[c] = static_cast<float>(beta_[c] - mean * scale);
+                shifts[c] = static_cast<float>(beta_[c] + (offsetOf(c) - mean) * scale);
             }
         }
     }

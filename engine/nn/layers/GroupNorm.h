@@ -26,8 +26,13 @@ public:
     int64_t channels() const { return static_cast<int64_t>(gamma_.size()); }
 
     // Measures the map and returns the transform that normalises it, scales
-    // and shifts it, and applies `activation`.
-    ChannelTransform transform(const FeatureMap& input, Activation activation) const;
+    // and shifts it, and applies `activation`. With `offsets` (batch ×
+    // channels), the map is taken as if each image's channel c held
+    // offsets[n·C + c] more at every pixel (a per-image bias such as a time
+    // embedding), without a pass that adds them: the transform then expects
+    // the map as it is.
+    ChannelTransform transform(const FeatureMap& input, Activation activation,
+                               const float* offsets = nullptr) const;
 
 private:
     std::vector<float> gamma_;

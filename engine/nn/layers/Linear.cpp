@@ -32,11 +32,13 @@ Linear::Linear(const WeightReader& weights, const std::string& prefix, int64_t i
     : Linear(weights.read(prefix + ".weight", {outFeatures, inFeatures}),
              readBias(weights, prefix, outFeatures, hasBias), rows,
              LinearOptions{options.activation, options.accumulate,
-                           options.precision.value_or(weights.precision())}) {}
+                           options.precision.value_or(weights.precision()),
+                           options.multiplied}) {}
 
 Linear::Linear(const ShapedArray& weight, const std::optional<ShapedArray>& bias, int64_t rows,
                LinearOptions options)
-    : rows_(rows), precision_(options.precision.value_or(ComputePrecision::float32)) {
+    : rows_(rows), precision_(options.precision.value_or(ComputePrecision::float32)),
+      multiplied_(options.multiplied) {
     if (weight.rank() != 2 || rows < 1 || (bias && bias->shape() != Shape{weight.shape()[0]})) {
         throw std::invalid_argument("A linear layer takes an [out, in] weight and an [out] bias, "
                                     "not " +
@@ -54,6 +56,11 @@ Linear::Linear(const ShapedArray& weight, const std::optional<ShapedArray>& bias
 
     dnnl::post_ops postOps;
     appendActivation(postOps, options.activation);
+    if (multiplied_) {
+        multiplierDesc_ = targetDesc_;
+        multiplierIndex_ = postOps.len();
+        postOps.append_binary(dnnl::algorithm::binary_mul, multiplierDesc_);
+    }
     if (options.accumulate) {
         postOps.append_sum(1.0f);
     }
@@ -88,6 +95,15 @@ void Linear::declare(WeightList& list, const std::string& prefix, int64_t inFeat
 }
 
 void Linear::forward(const float* input, float* output) const {
+    forward(input, output, nullptr);
+}
+
+void Linear::forward(const float* input, float* output, const float* multiplier) const {
+    if (multiplied_ != (multiplier != nullptr)) {
+        throw std::logic_error(multiplied_ ? "A gated linear layer was run without its multiplier."
+                                           : "A linear layer was given a multiplier it has no "
+                                             "place for.");
+    }
     ProfileScope profile("linear", flops());
     const dnnl::engine& engine = ComputeContext::engine();
     AlignedBuffer converted;
@@ -109,6 +125,10 @@ void Linear::forward(const float* input, float* output) const {
         {DNNL_ARG_SRC, source}, {DNNL_ARG_WEIGHTS, weights_}, {DNNL_ARG_DST, target}};
     if (bias_) {
         arguments.emplace(DNNL_ARG_BIAS, *bias_);
+    }
+    if (multiplied_) {
+        arguments.emplace(DNNL_ARG_ATTR_MULTIPLE_POST_OP(multiplierIndex_) | DNNL_ARG_SRC_1,
+                          memory(multiplierDesc_, engine, const_cast<float*>(multiplier)));
     }
     dnnl::stream& stream = ComputeContext::stream();
     multiply_.execute(stream, arguments);

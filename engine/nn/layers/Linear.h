@@ -22,6 +22,10 @@ struct LinearOptions {
     // biased and summed in float32. Unset: the weight reader's precision, or
     // float32 for weights given as arrays.
     std::optional<ComputePrecision> precision = std::nullopt;
+    // Multiply the activated result, element by element, by a rows ×
+    // outFeatures float32 operand that forward() is given (one half of a
+    // gated unit times the other), before any residual sum.
+    bool multiplied = false;
 };
 
 // A fully connected layer y = x·Wᵀ + b (PyTorch's Linear) over a fixed number
@@ -47,14 +51,20 @@ public:
 
     // input: rows × inFeatures, output: rows × outFeatures, both dense.
     void forward(const float* input, float* output) const;
+    // For a layer built with `multiplied`: output = (input·Wᵀ + b, activated)
+    // × multiplier, all rows × outFeatures.
+    void forward(const float* input, float* output, const float* multiplier) const;
 
 private:
     int64_t inFeatures_;
     int64_t outFeatures_;
     int64_t rows_;
     ComputePrecision precision_;
+    bool multiplied_;
     dnnl::memory::desc sourceDesc_;
     dnnl::memory::desc targetDesc_;
+    dnnl::memory::desc multiplierDesc_;
+    int multiplierIndex_ = 0;
     dnnl::memory weights_;
     std::optional<dnnl::memory> bias_;
     dnnl::matmul multiply_;

@@ -48,10 +48,10 @@ WeightList ClipTextModel::weights(const ClipTextConfig& config, bool projected) 
 ClipTextModel::ClipTextModel(const ClipTextConfig& config, const WeightReader& weights,
                              int64_t length, bool projected)
     : config_(config), length_(length),
-      tokenEmbedding_(weights.read(kEmbeddings + ".token_embedding.weight",
-                                   {config.vocabSize, config.hiddenSize})),
-      positionEmbedding_(weights.read(kEmbeddings + ".position_embedding.weight",
-                                      {config.maxPositions, config.hiddenSize})),
+      embedding_(weights.read(kEmbeddings + ".token_embedding.weight",
+                              {config.vocabSize, config.hiddenSize}),
+                 weights.read(kEmbeddings + ".position_embedding.weight",
+                              {config.maxPositions, config.hiddenSize})),
       finalNorm_(weights, "text_model.final_layer_norm", config.hiddenSize, length,
                  config.layerNormEpsilon) {
     if (length < 1 || length > config.maxPositions) {
@@ -71,25 +71,8 @@ ClipTextModel::ClipTextModel(const ClipTextConfig& config, const WeightReader& w
 }
 
 Matrix ClipTextModel::embed(const float* ids, const float* tokenRows) const {
-    const int64_t width = config_.hiddenSize;
-    Matrix x(length_, width);
-    for (int64_t t = 0; t < length_; ++t) {
-        const float id = ids[t];
-        const bool given = tokenRows && id == -1.0f;
-        if (!given &&
-            (!(id >= 0.0f && id < static_cast<float>(config_.vocabSize)) || std::floor(id) != id)) {
-            throw std::invalid_argument("The input \"input_ids\" holds " + std::to_string(id) +
-                                        ", which is not a token id of this vocabulary (0 to " +
-                                        std::to_string(config_.vocabSize - 1) + ").");
-        }
-        const float* token = given ? tokenRows + t * width
-                                   : tokenEmbedding_.data() + static_cast<int64_t>(id) * width;
-        const float* position = positionEmbedding_.data() + t * width;
-        float* row = x.row(t);
-        for (int64_t i = 0; i < width; ++i) {
-            row[i] = token[i] + position[i];
-        }
-    }
+    Matrix x(length_, config_.hiddenSize);
+    embedding_.forward(ids, length_, tokenRows, x.data(), "input_ids");
     return x;
 }
 

@@ -4,6 +4,7 @@
 #include "nn/networks/clip/ClipTextConfig.h"
 #include "nn/layers/LayerNorm.h"
 #include "nn/layers/Linear.h"
+#include "nn/layers/TokenEmbedding.h"
 #include "runtime/Network.h"
 
 #include <cstdint>
@@ -49,8 +50,7 @@ private:
 
     ClipTextConfig config_;
     int64_t length_;
-    ShapedArray tokenEmbedding_;
-    ShapedArray positionEmbedding_;
+    TokenEmbedding embedding_;
     std::vector<ClipEncoderLayer> layers_;
     LayerNorm finalNorm_;
     std::optional<Linear> projection_;

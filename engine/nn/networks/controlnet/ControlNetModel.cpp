@@ -135,15 +135,7 @@ FeatureValueDictionary ControlNetModel::predict(const FeatureProvider& inputs) {
     }
     FeatureMap condition = FeatureMap::fromPlanar(image);
     if (config_.bgr) {
-        // Three channels: swap the first and the last of every pixel.
-        for (int64_t n = 0; n < condition.batch(); ++n) {
-            for (int64_t y = 0; y < condition.height(); ++y) {
-                float* pixel = condition.pixel(n, y, 0);
-                for (int64_t x = 0; x < condition.width(); ++x, pixel += 3) {
-                    std::swap(pixel[0], pixel[2]);
-                }
-            }
-        }
+        condition.reverseChannels();
     }
     std::vector<FeatureMap> maps = residuals(in.sample, condition, in.timesteps, in.contexts);
     const std::vector<std::string> names = outputNames(config_);

@@ -3,7 +3,7 @@
 #include "nn/compute/Matrix.h"
 #include "nn/compute/WeightReader.h"
 #include "nn/layers/LayerNorm.h"
-#include "nn/layers/Linear.h"
+#include "nn/layers/PatchEmbedding.h"
 #include "nn/networks/clip/ClipEncoderLayer.h"
 #include "nn/networks/safety/SafetyCheckerConfig.h"
 
@@ -32,14 +32,8 @@ public:
     void forward(const float* pixels, int64_t height, int64_t width, float* pooled) const;
 
 private:
-    // The patches of the image as rows of (channel, row, column) values, in
-    // the order the convolution's weight flattens to.
-    Matrix patchRows(const float* pixels, int64_t height, int64_t width) const;
-
     SafetyCheckerConfig config_;
-    ShapedArray classEmbedding_;
-    ShapedArray positionEmbedding_;
-    Linear patchEmbedding_;
+    PatchEmbedding embedding_;
     LayerNorm preNorm_;
     std::vector<ClipEncoderLayer> layers_;
     LayerNorm postNorm_;

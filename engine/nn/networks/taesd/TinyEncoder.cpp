@@ -1,6 +1,7 @@
 #include "nn/networks/taesd/TinyEncoder.h"
 
 #include "nn/compute/ComputeContext.h"
+#include "nn/layers/ChannelTransform.h"
 #include "nn/networks/taesd/TinyLayers.h"
 
 #include <stdexcept>
@@ -65,13 +66,8 @@ TinyEncoder::TinyEncoder(const TinyAutoencoderConfig& config, const WeightReader
 FeatureMap TinyEncoder::encode(const ShapedArray& image) const {
     // The library maps the image from [−1, 1] to [0, 1] first; the zero
     // padding then surrounds the mapped values.
-    ShapedArray mapped(image.shape());
-    const float* in = image.data();
-    float* out = mapped.data();
-    for (int64_t i = 0; i < image.count(); ++i) {
-        out[i] = (in[i] + 1.0f) / 2.0f;
-    }
-    FeatureMap hidden = FeatureMap::fromPlanar(mapped);
+    FeatureMap hidden = FeatureMap::fromPlanar(image);
+    ChannelTransform::uniform(hidden.batch(), hidden.channels(), 0.5f, 0.5f).applyInPlace(hidden);
     for (const Stage& stage : stages_) {
         hidden = stage.conv.forward({hidden});
         for (const TinyAutoencoderBlock& block : stage.blocks) {

@@ -33,26 +33,6 @@ const UNetShape& checked(const UNetConfig& config, const UNetShape& shape) {
     return shape;
 }
 
-// Adds a planar [batch, channels, height, width] array into the map.
-void addPlanar(FeatureMap& map, const ShapedArray& planar) {
-    const int64_t channels = map.channels();
-    const int64_t height = map.height();
-    const int64_t width = map.width();
-    const float* source = planar.data();
-#pragma omp parallel for collapse(2)
-    for (int64_t n = 0; n < map.batch(); ++n) {
-        for (int64_t y = 0; y < height; ++y) {
-            for (int64_t c = 0; c < channels; ++c) {
-                const float* row = source + ((n * channels + c) * height + y) * width;
-                float* target = map.pixel(n, y, 0) + c;
-                for (int64_t x = 0; x < width; ++x) {
-                    target[x * channels] += row[x];
-                }
-            }
-        }
-    }
-}
-
 } // namespace
 
 std::vector<FeatureDescription> UNet2DCondition::residualInputs(const UNetConfig& config,
@@ -122,14 +102,8 @@ FeatureMap UNet2DCondition::denoise(FeatureMap sample, const float* timesteps,
                                     const std::vector<const ShapedArray*>& residuals,
                                     const std::vector<float>* addition) const {
     if (config_.centerInputSample) {
-        for (int64_t n = 0; n < sample.batch(); ++n) {
-            for (int64_t y = 0; y < sample.height(); ++y) {
-                float* row = sample.pixel(n, y, 0);
-                for (int64_t i = 0; i < sample.width() * sample.channels(); ++i) {
-                    row[i] = 2.0f * row[i] - 1.0f;
-                }
-            }
-        }
+        ChannelTransform::uniform(sample.batch(), sample.channels(), 2.0f, -1.0f)
+            .applyInPlace(sample);
     }
     // Every ResNet block adds a projection of activation(embedding).
     std::vector<float> embedding = time_.forward(timesteps);
@@ -156,9 +130,9 @@ FeatureMap UNet2DCondition::denoise(FeatureMap sample, const float* timesteps,
                                         std::to_string(residuals.size()) + ".");
         }
         for (size_t i = 0; i < skips.size(); ++i) {
-            addPlanar(skips[i], *residuals[i]);
+            skips[i].addPlanar(*residuals[i]);
         }
-        addPlanar(hidden, *residuals.back());
+        hidden.addPlanar(*residuals.back());
     }
     for (const UpBlock2D& block : up_) {
         hidden = block.forward(std::move(hidden), time, contexts, skips);

@@ -1,0 +1,56 @@
+#include "nn/layers/GegluProjection.h"
+
+#include "nn/compute/AlignedBuffer.h"
+
+#include <algorithm>
+
+namespace dravelin {
+
+struct GegluProjection::Halves {
+    ShapedArray valueWeight;
+    ShapedArray valueBias;
+    ShapedArray gateWeight;
+    ShapedArray gateBias;
+};
+
+namespace {
+
+// Rows [first, first + count) of a row-major array whose rows hold `width`
+// values.
+ShapedArray rowsOf(const ShapedArray& array, int64_t first, int64_t count, int64_t width) {
+    const float* start = array.data() + first * width;
+    Shape shape = width == 1 ? Shape{count} : Shape{count, width};
+    return ShapedArray(std::vector<float>(start, start + count * width), std::move(shape));
+}
+
+} // namespace
+
+GegluProjection::GegluProjection(const WeightReader& weights, const std::string& prefix,
+                                 int64_t dim, int64_t inner, int64_t rows)
+    : GegluProjection(
+          [&] {
+              const ShapedArray weight = weights.read(prefix + ".weight", {2 * inner, dim});
+              const ShapedArray bias = weights.read(prefix + ".bias", {2 * inner});
+              return Halves{rowsOf(weight, 0, inner, dim), rowsOf(bias, 0, inner, 1),
+                            rowsOf(weight, inner, inner, dim), rowsOf(bias, inner, inner, 1)};
+          }(),
+          rows, weights.precision()) {}
+
+GegluProjection::GegluProjection(Halves halves, int64_t rows, ComputePrecision precision)
+    : value_(halves.valueWeight, halves.valueBias, rows,
+             LinearOptions{Activation::identity, false, precision}),
+      gate_(halves.gateWeight, halves.gateBias, rows,
+            LinearOptions{Activation::geluErf, false, precision, /*multiplied=*/true}) {}
+
+void GegluProjection::declare(WeightList& list, const std::string& prefix, int64_t dim,
+                              int64_t inner) {
+    Linear::declare(list, prefix, dim, 2 * inner, true);
+}
+
+void GegluProjection::forward(const float* x, float* output) const {
+    AlignedBuffer value(static_cast<size_t>(rows() * inner()));
+    value_.forward(x, value.data());
+    gate_.forward(x, output, value.data());
+}
+
+} // namespace dravelin

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "nn/compute/WeightReader.h"
+#include "nn/layers/Linear.h"
+
+#include <cstdint>
+#include <string>
+
+namespace dravelin {
+
+// The input half of diffusers' GEGLU: a projection dim → 2·inner whose first
+// half (the value) is multiplied by the erf GELU of its second half (the
+// gate). The stored projection is split into two products; the gate's GELU
+// and the multiplication by the value happen in the gate product's output
+// stage, so neither the gate nor the whole projection is ever stored.
+// Weights "<prefix>.weight" [2·inner, dim] and "<prefix>.bias" [2·inner].
+class GegluProjection {
+public:
+    GegluProjection(const WeightReader& weights, const std::string& prefix, int64_t dim,
+                    int64_t inner, int64_t rows);
+    static void declare(WeightList& list, const std::string& prefix, int64_t dim, int64_t inner);
+
+    int64_t rows() const { return value_.rows(); }
+    int64_t inner() const { return value_.outFeatures(); }
+
+    // x: rows × dim, output: rows × inner.
+    void forward(const float* x, float* output) const;
+
+private:
+    struct Halves;
+    GegluProjection(Halves halves, int64_t rows, ComputePrecision precision);
+
+    Linear value_;
+    Linear gate_;
+};
+
+} // namespace dravelin
