@@ -30,10 +30,16 @@ struct ModelChoice {
     // are let go before that model loads.
     std::shared_ptr<StableDiffusionPipelineProtocol> idle;
 
-    // Names what is loaded: equal keys can share one loaded pipeline.
+    // Names what is loaded: equal keys can share one loaded pipeline. The
+    // contents' hash and size are part of it, so a model removed and another
+    // imported under the same name is never taken for the one still loaded.
     QString key() const {
-        return model.id + QLatin1Char('|') + (refiner ? refiner->id : QString()) +
-               QLatin1Char('|') + (vae ? vae->id : QString());
+        const auto part = [](const std::optional<LibraryEntry>& entry) {
+            return entry ? entry->id + QLatin1Char('#') + entry->sha256 + QLatin1Char('#') +
+                               QString::number(entry->size)
+                         : QString();
+        };
+        return part(model) + QLatin1Char('|') + part(refiner) + QLatin1Char('|') + part(vae);
     }
     // The name results and a PNG's parameters give ("Model: …").
     QString displayName() const { return model.name; }
