@@ -17,3 +17,7 @@ target_link_libraries(dravelin-bench-sdxl PRIVATE dravelin::engine dravelin_warn
 # Single layers, each way this build can run them, with oneDNN's own rate.
 add_executable(dravelin-bench-layers nn/layers_bench.cpp nn/OneDnnRates.cpp)
 target_link_libraries(dravelin-bench-layers PRIVATE dravelin::engine dravelin_warnings)
+
+# The attention alone at the full-size networks' shapes.
+add_executable(dravelin-bench-attention nn/attention_bench.cpp)
+target_link_libraries(dravelin-bench-attention PRIVATE dravelin::engine dravelin_warnings)

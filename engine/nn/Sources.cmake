@@ -20,6 +20,7 @@ set(DRAVELIN_NN_SOURCES
     nn/layers/Activation.cpp
     nn/layers/ActivationKernels.cpp
     nn/layers/AttentionKernels.cpp
+    nn/layers/AttentionTiles.cpp
     nn/layers/ChannelTransform.cpp
     nn/layers/Convolution.cpp
     nn/layers/ConvolutionInput.cpp

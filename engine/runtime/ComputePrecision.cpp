@@ -1,5 +1,7 @@
 #include "runtime/ComputePrecision.h"
 
+#include <oneapi/dnnl/dnnl.hpp>
+
 #include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
@@ -71,10 +73,18 @@ bool detectBfloat16() {
 }
 #endif
 
+// Whether oneDNN may use its bfloat16 kernels here: ONEDNN_MAX_CPU_ISA can
+// hold it below AVX-512 BF16 on a processor that has it, and its bfloat16
+// products are then refused.
+bool oneDnnServesBfloat16() {
+    const auto needed = static_cast<unsigned>(dnnl_cpu_isa_avx512_core_bf16);
+    return (static_cast<unsigned>(dnnl::get_effective_cpu_isa()) & needed) == needed;
+}
+
 } // namespace
 
 bool processorHasBfloat16() {
-    static const bool has = detectBfloat16();
+    static const bool has = detectBfloat16() && oneDnnServesBfloat16();
     return has;
 }
 

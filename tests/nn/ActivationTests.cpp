@@ -89,3 +89,17 @@ TEST(ActivationTest, ConfigurationNamesMapAndUnknownOnesAreRefusedByKey) {
         EXPECT_NE(std::string(error.what()).find("relu6"), std::string::npos);
     }
 }
+
+TEST(ActivationTest, KernelsLeaveTheCallersFloatingPointModeAsItWas) {
+    // The kernels flush subnormal numbers while they run; the caller's own
+    // arithmetic must still produce them afterwards.
+    std::vector<float> values{-100.0f, -1.0f, 0.0f, 1e-39f, 2.0f};
+    for (const auto& [activation, formula] : formulas()) {
+        applyActivation(activation, values.data(), static_cast<int64_t>(values.size()));
+        volatile float smallest = 1.17549435e-38f;
+        const float half = smallest * 0.5f;
+        EXPECT_EQ(std::fpclassify(half), FP_SUBNORMAL) << activationName(activation);
+        volatile float subnormal = 1e-39f;
+        EXPECT_GT(subnormal * 2.0f, 0.0f) << activationName(activation);
+    }
+}

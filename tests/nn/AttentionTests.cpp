@@ -1,8 +1,14 @@
+#include "nn/layers/AttentionKernels.h"
 #include "nn/layers/ScaledDotProductAttention.h"
 #include "nn/support/NetworkFixtures.h"
 #include "nn/support/ReferenceLoops.h"
 
 #include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <iostream>
+#include <vector>
 
 using namespace dravelin;
 using namespace dravelin::testing;
@@ -71,4 +77,92 @@ TEST(AttentionTest, LongSequencesRunInChunksOfQueries) {
     const ShapedArray x = randomArray({2100, 4}, generator, -3.0f, 3.0f);
     const ShapedArray y = randomArray({2100, 4}, generator);
     EXPECT_TRUE(closeTo(attend(x, x, y, 1, true), referenceAttention(x, x, y, 1, true), 1e-5f));
+}
+
+namespace {
+
+// Two key blocks of a running softmax in base 2, against plain double loops:
+// the maxima, the sums over both blocks, the rescale factor and the second
+// block's weights; and nothing written past a row's `count` values.
+void checkRunningSoftmax(bool wide, bool narrow, int64_t count) {
+    const int64_t rows = 3, stride = count + 7;
+    const float sentinel = 12345.0f;
+    std::mt19937 generator(static_cast<unsigned>(count));
+    std::uniform_real_distribution<float> distribution(-20.0f, 20.0f);
+    std::vector<float> first(static_cast<size_t>(rows * stride), sentinel);
+    std::vector<float> second = first;
+    for (int64_t r = 0; r < rows; ++r) {
+        for (int64_t c = 0; c < count; ++c) {
+            first[r * stride + c] = distribution(generator);
+            // The second block raises the maximum of row 1 only.
+            second[r * stride + c] = distribution(generator) + (r == 1 ? 15.0f : -15.0f);
+        }
+    }
+    const std::vector<float> firstScores = first, secondScores = second;
+    std::vector<float> maxima(rows, -1e30f), sums(rows, 0.0f), rescale(rows, 0.0f);
+    std::vector<uint16_t> weights16(static_cast<size_t>(rows * stride), 0xABCD);
+    for (std::vector<float>* scores : {&first, &second}) {
+        const kernels::SoftmaxBlock block{scores->data(), rows,        count,
+                                          stride,         maxima.data(), sums.data(),
+                                          rescale.data(), narrow ? weights16.data() : nullptr};
+        if (wide) {
+            ASSERT_TRUE(kernels::runningSoftmaxStepWide(block));
+        } else {
+            kernels::runningSoftmaxStepPortable(block);
+        }
+    }
+    for (int64_t r = 0; r < rows; ++r) {
+        double m1 = -1e300, m2 = -1e300;
+        for (int64_t c = 0; c < count; ++c) {
+            m1 = std::max<double>(m1, firstScores[r * stride + c]);
+            m2 = std::max<double>(m2, secondScores[r * stride + c]);
+        }
+        const double largest = std::max(m1, m2);
+        // The kernels subtract in float32; the reference does the same, so
+        // that only the exponential is checked.
+        const auto exp2Of = [&](float score) {
+            return std::exp2(static_cast<double>(score - static_cast<float>(largest)));
+        };
+        double sum = 0;
+        for (int64_t c = 0; c < count; ++c) {
+            sum += exp2Of(firstScores[r * stride + c]) + exp2Of(secondScores[r * stride + c]);
+        }
+        EXPECT_EQ(maxima[r], static_cast<float>(largest)) << "row " << r;
+        EXPECT_NEAR(sums[r], sum, 1e-6 * sum) << "row " << r;
+        EXPECT_NEAR(rescale[r], exp2Of(static_cast<float>(m1)), 1e-6) << "row " << r;
+        for (int64_t c = 0; c < stride; ++c) {
+            const size_t at = static_cast<size_t>(r * stride + c);
+            if (c >= count) {
+                EXPECT_EQ(second[at], sentinel) << "row " << r << " column " << c;
+                EXPECT_EQ(weights16[at], 0xABCD) << "row " << r << " column " << c;
+                continue;
+            }
+            const double expected = exp2Of(secondScores[at]);
+            const double actual = narrow ? std::bit_cast<float>(uint32_t{weights16[at]} << 16)
+                                         : second[at];
+            EXPECT_NEAR(actual, expected, (narrow ? 4e-3 : 1e-6) * expected + 1e-37)
+                << "row " << r << " column " << c;
+        }
+    }
+}
+
+} // namespace
+
+TEST(AttentionKernelsTest, RunningSoftmaxMatchesPlainLoopsInEveryKernelAndWidth) {
+    // Whole vectors, tails and a row shorter than one vector; float32 weights
+    // in place and bfloat16 ones beside.
+    const bool wide = kernels::runningSoftmaxStepWide({nullptr, 0, 0, 0, nullptr, nullptr, nullptr,
+                                                       nullptr});
+    for (const int64_t count : {1, 5, 16, 77, 100, 512}) {
+        for (const bool narrow : {false, true}) {
+            SCOPED_TRACE("count " + std::to_string(count) + (narrow ? " bfloat16" : " float32"));
+            checkRunningSoftmax(false, narrow, count);
+            if (wide) {
+                checkRunningSoftmax(true, narrow, count);
+            }
+        }
+    }
+    if (!wide) {
+        std::cout << "no AVX-512 BF16 here: only the portable softmax was checked\n";
+    }
 }

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <iostream>
 #include <limits>
 #include <sstream>
@@ -201,6 +202,44 @@ TEST(ComputePrecisionTest, BfloatSixteenAttentionReadsEveryHeadAndKeyBlock) {
                           output.data());
         EXPECT_TRUE(closeTo(output, referenceAttention(q, k, v, heads, causal), 1e-2f))
             << (causal ? "causal" : "full");
+    }
+}
+
+TEST(ComputePrecisionTest, BfloatSixteenAttentionOnTilesAndProductsAtTheNetworksHeadSizes) {
+    if (!processorHasBfloat16()) {
+        GTEST_SKIP() << "this processor has no bfloat16 dot products (AVX-512 BF16 or AMX)";
+    }
+    // Head sizes 40 and 160 (padded to whole tiles), 77 keys (a text
+    // encoder's context: no whole tile) and 600 (a second, short key block),
+    // 70 queries (a second, short query block): on the matrix engine's tiles
+    // where this processor has them, and through oneDNN's products.
+    struct Case {
+        int64_t heads, headDim, queries, keys;
+    };
+    const char* previous = std::getenv("DRAVELIN_ATTENTION");
+    const std::string kept = previous != nullptr ? previous : "";
+    for (const char* way : {"", "products"}) {
+        setenv("DRAVELIN_ATTENTION", way, 1);
+        for (const Case c : {Case{2, 40, 70, 77}, Case{2, 40, 70, 600}, Case{1, 160, 70, 600}}) {
+            std::mt19937 generator(static_cast<unsigned>(c.headDim + c.keys));
+            const int64_t width = c.heads * c.headDim;
+            const ShapedArray q = randomArray({c.queries, width}, generator, -1.0f, 1.0f);
+            const ShapedArray k = randomArray({c.keys, width}, generator, -1.0f, 1.0f);
+            const ShapedArray v = randomArray({c.keys, width}, generator);
+            const ScaledDotProductAttention attention(c.heads, c.headDim, c.queries, c.keys, false,
+                                                      {width, width, width, width},
+                                                      ComputePrecision::bfloat16);
+            ShapedArray output(Shape{c.queries, width});
+            attention.forward(q.data(), k.data(), v.data(), output.data());
+            EXPECT_TRUE(closeTo(output, referenceAttention(q, k, v, c.heads, false), 1e-2f))
+                << (*way != 0 ? way : "tiles") << ", head size " << c.headDim << ", " << c.keys
+                << " keys";
+        }
+    }
+    if (previous != nullptr) {
+        setenv("DRAVELIN_ATTENTION", kept.c_str(), 1);
+    } else {
+        unsetenv("DRAVELIN_ATTENTION");
     }
 }
 

@@ -30,6 +30,11 @@ dravelin_test(test_nn
     nn/XLConditioningTests.cpp
     nn/VaeTests.cpp)
 target_link_libraries(test_nn PRIVATE dravelin_nn_test_support dravelin_cli_tool dravelin_model_tool)
+# With oneDNN held below AVX-512 BF16, bfloat16 must count as unavailable
+# rather than fail when a network is built.
+add_test(NAME test_nn_capped_isa COMMAND test_nn --gtest_filter=ComputePrecision*)
+set_tests_properties(test_nn_capped_isa PROPERTIES
+                     ENVIRONMENT "DRAVELIN_PRECISION=float32;ONEDNN_MAX_CPU_ISA=AVX2")
 
 # Full-size SD 1.5 networks: minutes, not seconds, so only with `ctest -L slow`.
 add_executable(test_nn_full_size nn/FullSizeTests.cpp)

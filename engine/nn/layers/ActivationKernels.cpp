@@ -1,6 +1,7 @@
 #include "nn/layers/ActivationKernels.h"
 
 #include "nn/compute/FastExp.h"
+#include "nn/compute/FlushDenormals.h"
 #include "nn/compute/VectorClones.h"
 
 #include <bit>
@@ -17,6 +18,7 @@ inline float sigmoid(float x) {
 
 DRAVELIN_WIDE_VECTOR_CLONES
 void silu(float* values, int64_t count) {
+    const FlushDenormals flush;
     for (int64_t i = 0; i < count; ++i) {
         values[i] = values[i] * sigmoid(values[i]);
     }
@@ -24,6 +26,7 @@ void silu(float* values, int64_t count) {
 
 DRAVELIN_VECTOR_CLONES
 void quickGelu(float* values, int64_t count) {
+    const FlushDenormals flush;
     for (int64_t i = 0; i < count; ++i) {
         values[i] = values[i] * sigmoid(1.702f * values[i]);
     }
@@ -31,6 +34,7 @@ void quickGelu(float* values, int64_t count) {
 
 DRAVELIN_VECTOR_CLONES
 void geluErf(float* values, int64_t count) {
+    const FlushDenormals flush;
     // 0.5·x·(1 + erf(x/√2)), erf by Abramowitz and Stegun 7.1.26.
     for (int64_t i = 0; i < count; ++i) {
         const float x = values[i];
@@ -50,6 +54,7 @@ void geluErf(float* values, int64_t count) {
 
 DRAVELIN_VECTOR_CLONES
 void geluTanh(float* values, int64_t count) {
+    const FlushDenormals flush;
     // 0.5·x·(1 + tanh(u)), u = √(2/π)·(x + 0.044715·x³), tanh(u) = 1 − 2/(e^{2u} + 1).
     for (int64_t i = 0; i < count; ++i) {
         const float x = values[i];
@@ -68,6 +73,7 @@ void relu(float* values, int64_t count) {
 
 DRAVELIN_VECTOR_CLONES
 void mish(float* values, int64_t count) {
+    const FlushDenormals flush;
     // x·tanh(softplus(x)) = x·n/(n + 2) with n = e^x·(e^x + 2); past x = 20 the
     // ratio is 1 in single precision.
     for (int64_t i = 0; i < count; ++i) {

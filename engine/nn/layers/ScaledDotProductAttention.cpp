@@ -4,12 +4,14 @@
 #include "nn/compute/Bfloat16.h"
 #include "nn/compute/ComputeContext.h"
 #include "nn/compute/ParallelFailure.h"
-#include "nn/compute/MatrixProduct.h"
 #include "nn/compute/Profiler.h"
 #include "nn/layers/AttentionKernels.h"
+#include "nn/layers/AttentionTiles.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -17,16 +19,38 @@ namespace dravelin {
 
 namespace {
 
-// Queries per block and keys per step: a 64 × 512 block of scores (128 KiB)
-// and the block's queries and weighted values stay in a core's L2 cache, and
-// each product is large enough to outweigh its call.
-constexpr int64_t kQueryBlock = 64;
-constexpr int64_t kKeyBlock = 512;
-// Stands for −∞ in a masked score without making e^(x − max) a NaN.
+using dnnl::memory;
+
+// Queries per block, and scores per block of queries and keys: 256 × 512
+// float scores (512 KiB) and their bfloat16 weights stay in a core's L2
+// cache, and each product is large enough to outweigh its call (measured
+// against 64–1024 queries by 256–4096 keys on the matrix engine).
+constexpr int64_t kQueryBlock = 256;
+constexpr int64_t kScoresPerBlock = 256 * 512;
+// Stands for −∞ in a masked score without making 2^(x − max) a NaN.
 constexpr float kHidden = -1e30f;
+constexpr int64_t kAlignment = 64;
+// Keys per step on the tiles: 64 × 512 scores and weights (192 KiB) stay in
+// L2 (measured against 64–4096 keys per step; shorter steps spend more on
+// each row's reductions than they save in cache).
+constexpr int64_t kTileKeyBlock = 512;
+
+bool productsAsked() {
+    const char* choice = std::getenv("DRAVELIN_ATTENTION");
+    return choice != nullptr && std::strcmp(choice, "products") == 0;
+}
 
 int64_t ceilDivide(int64_t a, int64_t b) {
     return (a + b - 1) / b;
+}
+
+size_t aligned(size_t bytes) {
+    return (bytes + kAlignment - 1) / kAlignment * kAlignment;
+}
+
+memory::desc stridedDesc(int64_t rows, int64_t columns, memory::data_type type, int64_t rowStride,
+                         int64_t columnStride) {
+    return memory::desc({rows, columns}, type, {rowStride, columnStride});
 }
 
 } // namespace
@@ -36,41 +60,67 @@ ScaledDotProductAttention::ScaledDotProductAttention(int64_t heads, int64_t head
                                                      bool causal, AttentionLayout layout,
                                                      ComputePrecision precision)
     : heads_(heads), headDim_(headDim), queryLength_(queryLength), keyLength_(keyLength),
-      causal_(causal), layout_(layout), precision_(precision) {
+      causal_(causal), layout_(layout), precision_(precision),
+      narrow_(precision == ComputePrecision::bfloat16) {
     if (heads < 1 || headDim < 1 || queryLength < 1 || keyLength < 1 ||
         (causal && keyLength != queryLength)) {
         throw std::invalid_argument("An attention needs heads, a head size and positions; a "
                                     "causal one as many keys as queries.");
     }
-    if (precision_ == ComputePrecision::bfloat16) {
-        products_ = std::make_shared<ProductCache>();
-        // The sizes every block but the last meets, made before the first run.
-        productsFor(std::min(kQueryBlock, queryLength_), std::min(kKeyBlock, keyLength_));
+    if (narrow_ && !productsAsked() && kernels::matrixTilesAvailable()) {
+        tiles_ = true;
+        rows_ = kernels::kTileQueries;
+        keyBlock_ = std::min(keyLength_, kTileKeyBlock);
+        keyBlocks_ = ceilDivide(keyLength_, keyBlock_);
+        packedHeadBytes_[0] = kernels::tileKeysSize(keyLength_, headDim_) * sizeof(uint16_t);
+        packedHeadBytes_[1] = kernels::tileValuesSize(keyLength_, headDim_) * sizeof(uint16_t);
+        return;
+    }
+    rows_ = std::min(kQueryBlock, queryLength_);
+    keyBlock_ = std::min(keyLength_, std::max<int64_t>(64, kScoresPerBlock / rows_));
+    keyBlocks_ = ceilDivide(keyLength_, keyBlock_);
+    try {
+        whole_ = makeProducts(keyBlock_);
+        if (keyLength_ % keyBlock_ != 0) {
+            last_ = makeProducts(keyLength_ % keyBlock_);
+        }
+    } catch (const dnnl::error&) {
+        // oneDNN without bfloat16 products on this processor (or limited
+        // below them by ONEDNN_MAX_CPU_ISA): the float32 ones, which are
+        // exact where bfloat16 rounds.
+        if (!narrow_) {
+            throw;
+        }
+        narrow_ = false;
+        scratchpadBytes_ = 0;
+        whole_ = makeProducts(keyBlock_);
+        if (keyLength_ % keyBlock_ != 0) {
+            last_ = makeProducts(keyLength_ % keyBlock_);
+        }
+    }
+    for (const Products* products : {&whole_, last_ ? &*last_ : nullptr}) {
+        if (products == nullptr) {
+            continue;
+        }
+        const int64_t blocks = products == &whole_ ? keyLength_ / keyBlock_ : 1;
+        packedHeadBytes_[0] += static_cast<size_t>(blocks) * aligned(products->packedKeyBytes);
+        packedHeadBytes_[1] += static_cast<size_t>(blocks) * aligned(products->packedValueBytes);
     }
 }
 
-ScaledDotProductAttention::Products ScaledDotProductAttention::productsFor(int64_t rows,
-                                                                          int64_t count) const {
-    std::lock_guard lock(products_->mutex);
-    const auto found = products_->made.find({rows, count});
-    if (found != products_->made.end()) {
-        return found->second;
-    }
-    using dnnl::memory;
-    constexpr auto bf16 = memory::data_type::bf16;
+ScaledDotProductAttention::Products ScaledDotProductAttention::makeProducts(int64_t count) {
+    const auto operands = narrow_ ? memory::data_type::bf16 : memory::data_type::f32;
     constexpr auto f32 = memory::data_type::f32;
     const int64_t d = headDim_;
     const dnnl::engine& engine = ComputeContext::engine();
     dnnl::primitive_attr plain;
     plain.set_scratchpad_mode(dnnl::scratchpad_mode::user);
-    // Block queries [rows, d] by keys [d, count] (the head's key copy,
-    // transposed) into scores [rows, count], one key block apart. The
-    // matrix-engine kernels take only dense keys and values, hence one copy
-    // per head.
+    // Block queries [rows, d] by a head's keys, transposed [d, count], into
+    // scores [rows, count]; the keys in whichever layout the product likes.
     const dnnl::matmul::primitive_desc scores(
-        dnnl::matmul::desc(memory::desc({rows, d}, bf16, {d, 1}),
-                           memory::desc({d, count}, bf16, {1, d}),
-                           memory::desc({rows, count}, f32, {count, 1})),
+        dnnl::matmul::desc(stridedDesc(rows_, d, operands, d, 1),
+                           memory::desc({d, count}, operands, memory::format_tag::any),
+                           stridedDesc(rows_, count, f32, count, 1)),
         plain, engine);
     // Softmax weights [rows, count] by values [count, d], added to the
     // weighted values [rows, d].
@@ -80,99 +130,118 @@ ScaledDotProductAttention::Products ScaledDotProductAttention::productsFor(int64
     accumulate.set_post_ops(sum);
     accumulate.set_scratchpad_mode(dnnl::scratchpad_mode::user);
     const dnnl::matmul::primitive_desc weigh(
-        dnnl::matmul::desc(memory::desc({rows, count}, bf16, {count, 1}),
-                           memory::desc({count, d}, bf16, {d, 1}),
-                           memory::desc({rows, d}, f32, {d, 1})),
+        dnnl::matmul::desc(stridedDesc(rows_, count, operands, count, 1),
+                           memory::desc({count, d}, operands, memory::format_tag::any),
+                           stridedDesc(rows_, d, f32, d, 1)),
         accumulate, engine);
-    Products made{dnnl::matmul(scores), dnnl::matmul(weigh),
-                  std::max(scores.scratchpad_desc().get_size(),
-                           weigh.scratchpad_desc().get_size())};
-    products_->made.emplace(std::make_pair(rows, count), made);
+    // oneDNN's reference kernels are orders of magnitude slower than float32.
+    if (narrow_ && (std::string(scores.impl_info_str()).rfind("ref", 0) == 0 ||
+                    std::string(weigh.impl_info_str()).rfind("ref", 0) == 0)) {
+        throw dnnl::error(dnnl_unimplemented, "no bfloat16 matrix products");
+    }
+    // The caller's float32 keys and values, read in place, packed per head.
+    const dnnl::reorder::primitive_desc packKeys(
+        engine, stridedDesc(d, count, f32, 1, layout_.keyStride), engine, scores.weights_desc(),
+        plain);
+    const dnnl::reorder::primitive_desc packValues(
+        engine, stridedDesc(count, d, f32, layout_.valueStride, 1), engine, weigh.weights_desc(),
+        plain);
+    Products made;
+    made.count = count;
+    made.scores = dnnl::matmul(scores);
+    made.weigh = dnnl::matmul(weigh);
+    made.packKeys = dnnl::reorder(packKeys);
+    made.packValues = dnnl::reorder(packValues);
+    made.packedKeys = scores.weights_desc();
+    made.packedValues = weigh.weights_desc();
+    made.packedKeyBytes = made.packedKeys.get_size();
+    made.packedValueBytes = made.packedValues.get_size();
+    for (const size_t bytes :
+         {scores.scratchpad_desc().get_size(), weigh.scratchpad_desc().get_size(),
+          packKeys.scratchpad_desc().get_size(), packValues.scratchpad_desc().get_size()}) {
+        scratchpadBytes_ = std::max(scratchpadBytes_, bytes);
+    }
     return made;
+}
+
+const ScaledDotProductAttention::Products&
+ScaledDotProductAttention::productsOfBlock(int64_t block) const {
+    return last_ && block == keyBlocks_ - 1 ? *last_ : whole_;
+}
+
+size_t ScaledDotProductAttention::packedOffset(int64_t head, int64_t block, bool values) const {
+    const size_t perBlock =
+        aligned(values ? whole_.packedValueBytes : whole_.packedKeyBytes);
+    return static_cast<size_t>(head) * packedHeadBytes_[values ? 1 : 0] +
+           static_cast<size_t>(block) * perBlock;
 }
 
 double ScaledDotProductAttention::flops() const {
     return 4.0 * static_cast<double>(heads_ * queryLength_ * keyLength_ * headDim_);
 }
 
-size_t ScaledDotProductAttention::workspaceFloats() const {
-    // Queries and weighted values of a block, a block of scores, three
-    // values per query, and in bfloat16 the block's queries and weights.
-    const int64_t queries = kQueryBlock * headDim_;
-    const int64_t scores = kQueryBlock * kKeyBlock;
-    return static_cast<size_t>(2 * queries + scores + 3 * kQueryBlock + queries / 2 + scores / 2 +
-                               2);
-}
-
-void ScaledDotProductAttention::attendBlock(int64_t head, int64_t firstQuery, int64_t rows,
-                                            const float* queries, const KeysAndValues& operands,
-                                            float* output, float* workspace) const {
+void ScaledDotProductAttention::attendBlock(int64_t head, int64_t firstQuery,
+                                            const float* queries, const uint8_t* packedKeys,
+                                            const uint8_t* packedValues, float* output,
+                                            float* workspace, uint8_t* scratchpad) const {
     const int64_t d = headDim_;
-    const bool narrow = precision_ == ComputePrecision::bfloat16;
+    const int64_t rows = rows_;
+    const int64_t valid = std::min(rows, queryLength_ - firstQuery);
     float* blockQueries = workspace;
-    float* weighted = blockQueries + kQueryBlock * d;
-    float* scores = weighted + kQueryBlock * d;
-    float* maxima = scores + kQueryBlock * kKeyBlock;
-    float* sums = maxima + kQueryBlock;
-    float* rescale = sums + kQueryBlock;
-    auto* queries16 = reinterpret_cast<uint16_t*>(rescale + kQueryBlock);
-    uint16_t* weights16 = queries16 + kQueryBlock * d + 2;
+    float* weighted = blockQueries + rows * d;
+    float* scores = weighted + rows * d;
+    float* maxima = scores + rows * keyBlock_;
+    float* sums = maxima + rows;
+    float* rescale = sums + rows;
+    auto* queries16 = reinterpret_cast<uint16_t*>(rescale + rows);
+    uint16_t* weights16 = queries16 + rows * d + 32;
 
-    // The queries, scaled by 1/√d once rather than every score.
-    const float scale = 1.0f / std::sqrt(static_cast<float>(d));
-    for (int64_t i = 0; i < rows; ++i) {
+    // The queries, scaled once by log2 e / √d: the scores come out in base 2.
+    const float scale = 1.4426950408889634f / std::sqrt(static_cast<float>(d));
+    for (int64_t i = 0; i < valid; ++i) {
         const float* source = queries + (firstQuery + i) * layout_.queryStride + head * d;
         float* target = blockQueries + i * d;
         std::copy_n(source, d, target);
         kernels::scaleValues(target, d, scale);
     }
-    if (narrow) {
+    // The last block's missing queries are zeros; their rows are dropped.
+    std::fill(blockQueries + valid * d, blockQueries + rows * d, 0.0f);
+    if (narrow_) {
         kernels::toBfloat16(blockQueries, queries16, rows * d);
     }
     std::fill_n(weighted, rows * d, 0.0f);
     std::fill_n(maxima, rows, kHidden);
     std::fill_n(sums, rows, 0.0f);
 
-    using dnnl::memory;
     const dnnl::engine& engine = ComputeContext::engine();
     dnnl::stream& stream = ComputeContext::stream();
+    const auto operands = narrow_ ? memory::data_type::bf16 : memory::data_type::f32;
+    memory pad(memory::desc({static_cast<memory::dim>(std::max<size_t>(scratchpadBytes_, 1))},
+                            memory::data_type::u8, memory::format_tag::a),
+               engine, scratchpad);
+    memory blockQueriesMemory(stridedDesc(rows, d, operands, d, 1), engine,
+                              narrow_ ? static_cast<void*>(queries16) : blockQueries);
+    memory weightedMemory(stridedDesc(rows, d, memory::data_type::f32, d, 1), engine, weighted);
 
     // A causal query sees the keys up to its own position.
-    const int64_t visibleKeys = causal_ ? std::min(keyLength_, firstQuery + rows) : keyLength_;
-    for (int64_t firstKey = 0; firstKey < visibleKeys; firstKey += kKeyBlock) {
-        const int64_t count = std::min(kKeyBlock, visibleKeys - firstKey);
-        // The block's scores and weights are dense rows of `count` values.
-        Products products;
-        memory pad;
-        if (narrow) {
-            products = productsFor(rows, count);
-            thread_local AlignedBuffer scratchpad;
-            const size_t floats = (products.scratchpadBytes + sizeof(float) - 1) / sizeof(float);
-            if (scratchpad.size() < floats) {
-                scratchpad = AlignedBuffer(floats);
-            }
-            pad = memory(memory::desc({static_cast<memory::dim>(products.scratchpadBytes)},
-                                      memory::data_type::u8, memory::format_tag::a),
-                         engine, scratchpad.data());
-        }
-        if (narrow) {
-            memory a(memory::desc({rows, d}, memory::data_type::bf16, {d, 1}), engine, queries16);
-            memory b(memory::desc({d, count}, memory::data_type::bf16, {1, d}), engine,
-                     const_cast<uint16_t*>(operands.keys16 + (head * keyLength_ + firstKey) * d));
-            memory c(memory::desc({rows, count}, memory::data_type::f32, {count, 1}), engine,
-                     scores);
-            products.scores.execute(stream, {{DNNL_ARG_SRC, a},
-                                             {DNNL_ARG_WEIGHTS, b},
-                                             {DNNL_ARG_DST, c},
-                                             {DNNL_ARG_SCRATCHPAD, pad}});
-            stream.wait();
-        } else {
-            multiplyMatrices('T', rows, count, d, blockQueries, d,
-                     operands.keys + firstKey * layout_.keyStride + head * d, layout_.keyStride,
-                     0.0f, scores, count);
-        }
+    const int64_t visibleKeys = causal_ ? std::min(keyLength_, firstQuery + valid) : keyLength_;
+    const int64_t blocks = ceilDivide(visibleKeys, keyBlock_);
+    for (int64_t block = 0; block < blocks; ++block) {
+        const Products& products = productsOfBlock(block);
+        const int64_t count = products.count;
+        const int64_t firstKey = block * keyBlock_;
+        memory keysMemory(products.packedKeys, engine,
+                          const_cast<uint8_t*>(packedKeys + packedOffset(head, block, false)));
+        memory valuesMemory(products.packedValues, engine,
+                            const_cast<uint8_t*>(packedValues + packedOffset(head, block, true)));
+        memory scoresMemory(stridedDesc(rows, count, memory::data_type::f32, count, 1), engine,
+                            scores);
+        products.scores.execute(stream, {{DNNL_ARG_SRC, blockQueriesMemory},
+                                         {DNNL_ARG_WEIGHTS, keysMemory},
+                                         {DNNL_ARG_DST, scoresMemory},
+                                         {DNNL_ARG_SCRATCHPAD, pad}});
         if (causal_) {
-            for (int64_t i = 0; i < rows; ++i) {
+            for (int64_t i = 0; i < valid; ++i) {
                 const int64_t visible = firstQuery + i + 1 - firstKey;
                 if (visible < count) {
                     std::fill(scores + i * count + std::max<int64_t>(visible, 0),
@@ -180,79 +249,220 @@ void ScaledDotProductAttention::attendBlock(int64_t head, int64_t firstQuery, in
                 }
             }
         }
-        kernels::runningSoftmaxStep(scores, rows, count, count, maxima, sums, rescale);
-        if (firstKey > 0) {
+        kernels::runningSoftmaxStep(
+            {scores, rows, count, count, maxima, sums, rescale, narrow_ ? weights16 : nullptr});
+        if (block > 0) {
             for (int64_t i = 0; i < rows; ++i) {
                 kernels::scaleValues(weighted + i * d, d, rescale[i]);
             }
         }
-        if (narrow) {
-            kernels::rowsToBfloat16(scores, rows, count, count, weights16, count);
-            memory a(memory::desc({rows, count}, memory::data_type::bf16, {count, 1}), engine,
-                     weights16);
-            memory b(memory::desc({count, d}, memory::data_type::bf16, {d, 1}), engine,
-                     const_cast<uint16_t*>(operands.values16 + (head * keyLength_ + firstKey) * d));
-            memory c(memory::desc({rows, d}, memory::data_type::f32, {d, 1}), engine, weighted);
-            products.weigh.execute(stream, {{DNNL_ARG_SRC, a},
-                                            {DNNL_ARG_WEIGHTS, b},
-                                            {DNNL_ARG_DST, c},
-                                            {DNNL_ARG_SCRATCHPAD, pad}});
-            stream.wait();
-        } else {
-            multiplyMatrices('N', rows, d, count, scores, count,
-                     operands.values + firstKey * layout_.valueStride + head * d,
-                     layout_.valueStride, 1.0f, weighted, d);
-        }
+        memory weightsMemory(stridedDesc(rows, count, operands, count, 1), engine,
+                             narrow_ ? static_cast<void*>(weights16) : scores);
+        products.weigh.execute(stream, {{DNNL_ARG_SRC, weightsMemory},
+                                        {DNNL_ARG_WEIGHTS, valuesMemory},
+                                        {DNNL_ARG_DST, weightedMemory},
+                                        {DNNL_ARG_SCRATCHPAD, pad}});
     }
-    for (int64_t i = 0; i < rows; ++i) {
+    stream.wait();
+    for (int64_t i = 0; i < valid; ++i) {
         float* target = output + (firstQuery + i) * layout_.outputStride + head * d;
         std::copy_n(weighted + i * d, d, target);
         kernels::scaleValues(target, d, 1.0f / sums[i]);
     }
 }
 
-void ScaledDotProductAttention::forward(const float* queries, const float* keys,
-                                        const float* values, float* output) const {
-    ProfileScope profile("attention", flops());
-    KeysAndValues operands{keys, values, nullptr, nullptr};
-    AlignedBuffer keys16;
-    AlignedBuffer values16;
-    const int64_t width = heads_ * headDim_;
-    if (precision_ == ComputePrecision::bfloat16) {
-        // Every query block reads every key: convert them once.
-        const auto half = static_cast<size_t>((keyLength_ * width + 1) / 2);
-        keys16 = AlignedBuffer(half);
-        values16 = AlignedBuffer(half);
-        auto* keyValues = reinterpret_cast<uint16_t*>(keys16.data());
-        auto* valueValues = reinterpret_cast<uint16_t*>(values16.data());
-        // Each head's keys and values together: [heads][positions][headDim].
-        const int64_t d = headDim_;
-#pragma omp parallel for schedule(static)
-        for (int64_t position = 0; position < keyLength_; ++position) {
-            for (int64_t head = 0; head < heads_; ++head) {
-                kernels::toBfloat16(keys + position * layout_.keyStride + head * d,
-                                    keyValues + (head * keyLength_ + position) * d, d);
-                kernels::toBfloat16(values + position * layout_.valueStride + head * d,
-                                    valueValues + (head * keyLength_ + position) * d, d);
+void ScaledDotProductAttention::attendOnTiles(int64_t head, int64_t firstQuery,
+                                              const float* queries, const uint16_t* packedKeys,
+                                              const uint16_t* packedValues, float* output,
+                                              float* workspace) const {
+    using kernels::roundUp;
+    const int64_t d = headDim_;
+    const int64_t depth = roundUp(d, 32);
+    const int64_t width = roundUp(d, 16);
+    const int64_t rows = kernels::kTileQueries;
+    const int64_t valid = std::min(rows, queryLength_ - firstQuery);
+    const int64_t stride = roundUp(keyBlock_, 32);
+    float* scores = workspace;
+    float* weighted = scores + rows * stride;
+    float* maxima = weighted + rows * width;
+    float* sums = maxima + rows;
+    float* rescale = sums + rows;
+    auto* queries16 = reinterpret_cast<uint16_t*>(rescale + rows);
+    uint16_t* weights16 = queries16 + rows * depth;
+
+    // The queries, scaled once by log2 e / √d so that the scores come out in
+    // base 2, as bfloat16 rows padded with zeros to whole tiles; the last
+    // block's missing queries are zeros and their rows are dropped.
+    const float scale = 1.4426950408889634f / std::sqrt(static_cast<float>(d));
+    std::fill_n(queries16, rows * depth, uint16_t{0});
+    for (int64_t i = 0; i < valid; ++i) {
+        float* row = weighted; // zeroed below
+        std::copy_n(queries + (firstQuery + i) * layout_.queryStride + head * d, d, row);
+        kernels::scaleValues(row, d, scale);
+        kernels::toBfloat16(row, queries16 + i * depth, d);
+    }
+    std::fill_n(weighted, rows * width, 0.0f);
+    std::fill_n(maxima, rows, kHidden);
+    std::fill_n(sums, rows, 0.0f);
+
+    const int64_t visibleKeys = causal_ ? std::min(keyLength_, firstQuery + valid) : keyLength_;
+    const kernels::TileSession tiles;
+    for (int64_t firstKey = 0; firstKey < visibleKeys; firstKey += keyBlock_) {
+        const int64_t count = std::min(keyBlock_, visibleKeys - firstKey);
+        kernels::tileScores(tiles, queries16, d, packedKeys, firstKey / 16, ceilDivide(count, 16), scores,
+                            stride);
+        if (causal_) {
+            for (int64_t i = 0; i < valid; ++i) {
+                const int64_t visible = firstQuery + i + 1 - firstKey;
+                if (visible < count) {
+                    std::fill(scores + i * stride + std::max<int64_t>(visible, 0),
+                              scores + i * stride + count, kHidden);
+                }
             }
         }
-        operands.keys16 = keyValues;
-        operands.values16 = valueValues;
+        kernels::runningSoftmaxStep(
+            {scores, rows, count, stride, maxima, sums, rescale, weights16});
+        // The products take keys 32 at a time: the weights past the last
+        // key must be zeros (their packed values are).
+        const int64_t padded = roundUp(count, 32);
+        if (padded != count) {
+            for (int64_t i = 0; i < rows; ++i) {
+                std::fill(weights16 + i * stride + count, weights16 + i * stride + padded,
+                          uint16_t{0});
+            }
+        }
+        if (firstKey > 0) {
+            for (int64_t i = 0; i < rows; ++i) {
+                kernels::scaleValues(weighted + i * width, width, rescale[i]);
+            }
+        }
+        kernels::tileWeigh(tiles, weights16, stride, d, packedValues, firstKey / 32, padded / 32,
+                           weighted);
     }
-    const int64_t blocks = ceilDivide(queryLength_, kQueryBlock);
-    const int64_t tasks = heads_ * blocks;
+    for (int64_t i = 0; i < valid; ++i) {
+        float* target = output + (firstQuery + i) * layout_.outputStride + head * d;
+        std::copy_n(weighted + i * width, d, target);
+        kernels::scaleValues(target, d, 1.0f / sums[i]);
+    }
+}
+
+void ScaledDotProductAttention::forwardOnTiles(const float* queries, const float* keys,
+                                               const float* values, float* output) const {
+    using kernels::roundUp;
+    const int64_t d = headDim_;
+    const size_t keysPerHead = packedHeadBytes_[0] / sizeof(uint16_t);
+    const size_t valuesPerHead = packedHeadBytes_[1] / sizeof(uint16_t);
+    AlignedBuffer packedKeys(ceilDivide(heads_ * packedHeadBytes_[0], sizeof(float)));
+    AlignedBuffer packedValues(ceilDivide(heads_ * packedHeadBytes_[1], sizeof(float)));
+    auto* keys16 = reinterpret_cast<uint16_t*>(packedKeys.data());
+    auto* values16 = reinterpret_cast<uint16_t*>(packedValues.data());
+    const int64_t rows = kernels::kTileQueries;
+    const int64_t stride = roundUp(keyBlock_, 32);
+    const size_t workspaceFloats = static_cast<size_t>(
+        rows * stride + rows * roundUp(d, 16) + 3 * rows + (rows * roundUp(d, 32) + rows * stride) / 2 +
+        16);
+    const int64_t tasks = heads_ * ceilDivide(queryLength_, rows);
     ParallelFailure failure;
 #pragma omp parallel
     {
         AlignedBuffer workspace;
-        failure.run([&] { workspace = AlignedBuffer(workspaceFloats()); });
+        failure.run([&] { workspace = AlignedBuffer(workspaceFloats); });
+        // Every query block of a head reads all its keys and values.
+#pragma omp for schedule(static)
+        for (int64_t pack = 0; pack < 2 * heads_; ++pack) {
+            failure.run([&] {
+                const int64_t head = pack / 2;
+                if (pack % 2 == 0) {
+                    kernels::packKeysForTiles(keys + head * d, layout_.keyStride, keyLength_, d,
+                                              keys16 + head * keysPerHead);
+                } else {
+                    kernels::packValuesForTiles(values + head * d, layout_.valueStride,
+                                                keyLength_, d, values16 + head * valuesPerHead);
+                }
+            });
+        }
 #pragma omp for schedule(dynamic, 1)
         for (int64_t task = 0; task < tasks; ++task) {
             failure.run([&] {
                 const int64_t head = task % heads_;
-                const int64_t first = (task / heads_) * kQueryBlock;
-                attendBlock(head, first, std::min(kQueryBlock, queryLength_ - first), queries,
-                            operands, output, workspace.data());
+                attendOnTiles(head, (task / heads_) * rows, queries, keys16 + head * keysPerHead,
+                              values16 + head * valuesPerHead, output, workspace.data());
+            });
+        }
+    }
+    failure.rethrow();
+}
+
+void ScaledDotProductAttention::forward(const float* queries, const float* keys,
+                                        const float* values, float* output) const {
+    ProfileScope profile("attention", flops());
+    if (tiles_) {
+        forwardOnTiles(queries, keys, values, output);
+        return;
+    }
+    const int64_t d = headDim_;
+    // Every query block of a head reads all its keys and values: pack them
+    // once, head by head and block by block.
+    AlignedBuffer packedKeys(ceilDivide(heads_ * packedHeadBytes_[0], sizeof(float)));
+    AlignedBuffer packedValues(ceilDivide(heads_ * packedHeadBytes_[1], sizeof(float)));
+    auto* keyBytes = reinterpret_cast<uint8_t*>(packedKeys.data());
+    auto* valueBytes = reinterpret_cast<uint8_t*>(packedValues.data());
+    const int64_t packs = heads_ * keyBlocks_;
+    const int64_t blocks = ceilDivide(queryLength_, rows_);
+    const int64_t tasks = heads_ * blocks;
+    const size_t workspaceFloats = static_cast<size_t>(
+        2 * rows_ * d + rows_ * keyBlock_ + 3 * rows_ + (rows_ * d + rows_ * keyBlock_) / 2 + 64);
+    ParallelFailure failure;
+#pragma omp parallel
+    {
+        AlignedBuffer workspace;
+        AlignedBuffer scratchpad;
+        failure.run([&] {
+            workspace = AlignedBuffer(workspaceFloats);
+            scratchpad = AlignedBuffer(ceilDivide(scratchpadBytes_, sizeof(float)) + 1);
+        });
+        const dnnl::engine& engine = ComputeContext::engine();
+#pragma omp for schedule(static)
+        for (int64_t pack = 0; pack < packs; ++pack) {
+            failure.run([&] {
+                const int64_t head = pack / keyBlocks_;
+                const int64_t block = pack % keyBlocks_;
+                const Products& products = productsOfBlock(block);
+                const int64_t firstKey = block * keyBlock_;
+                dnnl::stream& stream = ComputeContext::stream();
+                memory pad(memory::desc({static_cast<memory::dim>(
+                                            std::max<size_t>(scratchpadBytes_, 1))},
+                                        memory::data_type::u8, memory::format_tag::a),
+                           engine, scratchpad.data());
+                memory keySource(stridedDesc(d, products.count, memory::data_type::f32, 1,
+                                             layout_.keyStride),
+                                 engine,
+                                 const_cast<float*>(keys + firstKey * layout_.keyStride + head * d));
+                memory keyTarget(products.packedKeys, engine,
+                                 keyBytes + packedOffset(head, block, false));
+                products.packKeys.execute(stream, {{DNNL_ARG_FROM, keySource},
+                                                   {DNNL_ARG_TO, keyTarget},
+                                                   {DNNL_ARG_SCRATCHPAD, pad}});
+                memory valueSource(stridedDesc(products.count, d, memory::data_type::f32,
+                                               layout_.valueStride, 1),
+                                   engine,
+                                   const_cast<float*>(values + firstKey * layout_.valueStride +
+                                                      head * d));
+                memory valueTarget(products.packedValues, engine,
+                                   valueBytes + packedOffset(head, block, true));
+                products.packValues.execute(stream, {{DNNL_ARG_FROM, valueSource},
+                                                     {DNNL_ARG_TO, valueTarget},
+                                                     {DNNL_ARG_SCRATCHPAD, pad}});
+                stream.wait();
+            });
+        }
+#pragma omp for schedule(dynamic, 1)
+        for (int64_t task = 0; task < tasks; ++task) {
+            failure.run([&] {
+                const int64_t head = task % heads_;
+                const int64_t first = (task / heads_) * rows_;
+                attendBlock(head, first, queries, keyBytes, valueBytes, output, workspace.data(),
+                            reinterpret_cast<uint8_t*>(scratchpad.data()));
             });
         }
     }

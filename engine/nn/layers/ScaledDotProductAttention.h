@@ -5,10 +5,7 @@
 #include <oneapi/dnnl/dnnl.hpp>
 
 #include <cstdint>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <utility>
+#include <optional>
 
 namespace dravelin {
 
@@ -29,12 +26,17 @@ struct AttentionLayout {
 // there are.
 //
 // No score matrix is stored: each thread takes a block of queries of one head
-// and walks the keys a block at a time, keeping a running maximum and sum per
-// query (the softmax of the scores seen so far) and the weighted values
-// rescaled as the maximum rises. A block's scores, queries and values stay in
-// the core's caches. In bfloat16 the queries, keys, values and softmax weights
-// enter oneDNN's bfloat16 products; the scores, the running softmax and the
-// weighted sums stay float32.
+// and walks the keys a (large) block at a time, keeping a running maximum and
+// sum per query and the weighted values rescaled as the maximum rises. Every
+// head's keys and values are packed once per call into the layout oneDNN's
+// products read best (the matrix engine's, in bfloat16), so each block costs
+// two products of sizes fixed at construction and one pass of the softmax.
+// Where the processor has the matrix engine's tiles (AMX), bfloat16 runs its
+// own tile kernels instead, 64 queries by 512 keys at a time
+// (DRAVELIN_ATTENTION=products keeps oneDNN's products for comparison).
+// In bfloat16 the queries, keys, values and softmax weights enter the
+// products as bfloat16; the scores, the running softmax and the weighted sums
+// stay float32.
 class ScaledDotProductAttention {
 public:
     ScaledDotProductAttention(int64_t heads, int64_t headDim, int64_t queryLength,
@@ -45,32 +47,31 @@ public:
     double flops() const;
 
 private:
-    // Where one head's products read their keys and values: float32 in the
-    // caller's layout, or bfloat16 copies, [heads][positions][headDim].
-    struct KeysAndValues {
-        const float* keys;
-        const float* values;
-        const uint16_t* keys16;
-        const uint16_t* values16;
-    };
-    // One head's block of queries against all (visible) keys.
-    void attendBlock(int64_t head, int64_t firstQuery, int64_t rows, const float* queries,
-                     const KeysAndValues& operands, float* output, float* workspace) const;
-    // bfloat16: the two products for a block of `rows` queries and `count`
-    // keys, made on first use and kept. oneDNN's matrix-engine kernels need
-    // every size fixed when a product is made; a block meets at most two
-    // query counts and two key counts (more only with a causal mask).
+    // The products for a block of queries against `count` keys, and the
+    // reorders that pack one head's keys (transposed) and values for them.
     struct Products {
+        int64_t count = 0;
         dnnl::matmul scores;
         dnnl::matmul weigh;
-        size_t scratchpadBytes = 0;
+        dnnl::reorder packKeys;
+        dnnl::reorder packValues;
+        dnnl::memory::desc packedKeys;
+        dnnl::memory::desc packedValues;
+        size_t packedKeyBytes = 0;
+        size_t packedValueBytes = 0;
     };
-    struct ProductCache {
-        std::mutex mutex;
-        std::map<std::pair<int64_t, int64_t>, Products> made;
-    };
-    Products productsFor(int64_t rows, int64_t count) const;
-    size_t workspaceFloats() const;
+    Products makeProducts(int64_t count);
+    const Products& productsOfBlock(int64_t block) const;
+    // Offset in bytes of one head's key block in the packed keys (or values).
+    size_t packedOffset(int64_t head, int64_t block, bool values) const;
+    void forwardOnTiles(const float* queries, const float* keys, const float* values,
+                        float* output) const;
+    void attendOnTiles(int64_t head, int64_t firstQuery, const float* queries,
+                       const uint16_t* packedKeys, const uint16_t* packedValues, float* output,
+                       float* workspace) const;
+    void attendBlock(int64_t head, int64_t firstQuery, const float* queries,
+                     const uint8_t* packedKeys, const uint8_t* packedValues, float* output,
+                     float* workspace, uint8_t* scratchpad) const;
 
     int64_t heads_;
     int64_t headDim_;
@@ -79,7 +80,15 @@ private:
     bool causal_;
     AttentionLayout layout_;
     ComputePrecision precision_;
-    std::shared_ptr<ProductCache> products_;
+    bool narrow_;         // bfloat16 operands
+    bool tiles_ = false;  // bfloat16 on the matrix engine's tiles
+    int64_t rows_;        // queries per block
+    int64_t keyBlock_;    // keys per step
+    int64_t keyBlocks_;
+    Products whole_;                // blocks of keyBlock_ keys
+    std::optional<Products> last_;  // a shorter last block
+    size_t scratchpadBytes_ = 0;
+    size_t packedHeadBytes_[2] = {0, 0}; // keys, values of one head, every block
 };
 
 } // namespace dravelin

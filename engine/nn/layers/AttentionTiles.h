@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace dravelin::kernels {
+
+// The attention's two bfloat16 products on the matrix engine's tiles (AMX):
+// blocks of 64 queries, keys 16 and 32 at a time, head sizes padded with
+// zeros to whole tiles (32 for the scores' depth, 16 for the values' width).
+// Keys and values are packed per head into the tiles' pair-interleaved
+// layout once per call; the scores and the weighted values are float32.
+
+// Whether this processor has the tiles and Linux lets the process use them
+// (asked for once, as the kernel requires before the first tile instruction).
+bool matrixTilesAvailable();
+
+constexpr int64_t kTileQueries = 64;
+
+inline int64_t roundUp(int64_t value, int64_t multiple) {
+    return (value + multiple - 1) / multiple * multiple;
+}
+// bfloat16 values of one head's packed keys and values.
+inline size_t tileKeysSize(int64_t keys, int64_t headDim) {
+    return static_cast<size_t>(roundUp(keys, 16) * roundUp(headDim, 32));
+}
+inline size_t tileValuesSize(int64_t keys, int64_t headDim) {
+    return static_cast<size_t>(roundUp(keys, 32) * roundUp(headDim, 16));
+}
+
+// Holds the tiles configured for the kernels below on the calling thread,
+// and releases them when it goes: configuring costs about as much as a
+// block of keys' products, so a block of queries does it once. Nothing else
+// may use the tiles on this thread while it lives (oneDNN's kernels set
+// their own).
+class TileSession {
+public:
+    TileSession();
+    ~TileSession();
+    TileSession(const TileSession&) = delete;
+    TileSession& operator=(const TileSession&) = delete;
+};
+
+// One head's `keys` rows of headDim floats, `stride` apart, packed.
+void packKeysForTiles(const float* keys, int64_t stride, int64_t count, int64_t headDim,
+                      uint16_t* packed);
+void packValuesForTiles(const float* values, int64_t stride, int64_t count, int64_t headDim,
+                        uint16_t* packed);
+
+// scores[64 × 16·keyTiles] (rows `scoreStride` floats apart) = queries
+// (64 rows of roundUp(headDim, 32) bfloat16) · keysᵀ, from the packed keys'
+// tile `firstKeyTile` on.
+void tileScores(const TileSession& session, const uint16_t* queries, int64_t headDim, const uint16_t* packedKeys,
+                int64_t firstKeyTile, int64_t keyTiles, float* scores, int64_t scoreStride);
+// weighted[64 × roundUp(headDim, 16)] += weights (64 rows of 32·keySteps
+// bfloat16, `weightStride` apart) · values, from the packed values' step
+// `firstKeyStep` (32 keys) on.
+void tileWeigh(const TileSession& session, const uint16_t* weights, int64_t weightStride, int64_t headDim,
+               const uint16_t* packedValues, int64_t firstKeyStep, int64_t keySteps,
+               float* weighted);
+
+} // namespace dravelin::kernels
