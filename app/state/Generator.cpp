@@ -190,6 +190,12 @@ void Generator::generate(const ModelChoice& choice, const GenerationOptions& opt
                     options};
     request.options.imageCount = std::max(request.options.imageCount, 1);
     cancelFlag_ = request.flag;
+    entriesInUse_ = {choice.model.id};
+    for (const auto* entry : {&choice.refiner, &choice.vae}) {
+        if (*entry) {
+            entriesInUse_.append((*entry)->id);
+        }
+    }
 
     isGenerating_ = true;
     emit isGeneratingChanged();
@@ -419,6 +425,7 @@ void Generator::finish(Request request, int finishedImages, QString failure) {
         setErrorMessage(QStringLiteral("No image was produced."));
     }
     isGenerating_ = false;
+    entriesInUse_.clear();
     emit isGeneratingChanged();
     setQueue(0, 0);
     cancelFlag_.reset();

@@ -11,6 +11,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <memory>
@@ -63,6 +64,9 @@ public:
     void setGuidance(double guidance);
 
     bool isGenerating() const { return isGenerating_; }
+    // The library entries (model, refiner, VAE) the running generation reads
+    // from; empty while nothing runs. Their files must stay until it ends.
+    const QStringList& entriesInUse() const { return entriesInUse_; }
     bool isLoadingModel() const { return isLoadingModel_; }
     qint64 step() const { return step_; }
     // The image of the running queue being made (from 1) and how many the
@@ -160,6 +164,7 @@ private:
     ResultsModel results_;
     QString errorMessage_;
     std::shared_ptr<CancelFlag> cancelFlag_;
+    QStringList entriesInUse_;
     // The last model a generation ran with, and what it was chosen as; only
     // the generating thread touches them (one generation runs at a time).
     std::shared_ptr<const LoadedModel> loaded_;

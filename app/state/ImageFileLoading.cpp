@@ -1,6 +1,5 @@
 #include "state/ImageFileLoading.h"
 
-#include "core/BoundedFile.h"
 #include "core/ImageFile.h"
 #include "core/ImageFileError.h"
 #include "core/ImageSizeLimit.h"
@@ -9,47 +8,14 @@
 
 #include <QImageReader>
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <string>
 
 namespace dravelin {
 
-namespace {
-
-// The first bytes, from a file refused first if it is not a regular one
-// (Qt would wait on a named pipe).
-std::string fileStart(const std::string& path, const std::string& description) {
-    int fd = -1;
-    try {
-        fd = openRegularFile(path, description);
-    } catch (const BoundedFileError& error) {
-        throw ImageFileError(error.what());
-    }
-    std::string start(12, '\0');
-    size_t used = 0;
-    while (used < start.size()) {
-        const ssize_t got = ::read(fd, start.data() + used, start.size() - used);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            break;
-        }
-        used += static_cast<size_t>(got);
-    }
-    ::close(fd);
-    start.resize(used);
-    return start;
-}
-
-} // namespace
-
 Image loadImageFile(const QString& path) {
     const std::string file = path.toStdString();
     const std::string description = "The image \"" + file + "\"";
-    if (imageFileFormat(fileStart(file, description)) == ImageFileFormat::png) {
+    if (imageFileFormat(std::filesystem::path(file), description) == ImageFileFormat::png) {
         return readPngContents(std::filesystem::path(file)).image;
     }
 

@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -81,16 +82,27 @@ ModelPicker::ModelPicker(ModelLibrary& library, Generator& generator, QWidget* p
     importButton_->setObjectName(QStringLiteral("importModel"));
     removeButton_ = new QPushButton(QStringLiteral("Remove"), this);
     removeButton_->setObjectName(QStringLiteral("removeModel"));
+    removeOtherButton_ = new QPushButton(this);
+    removeOtherButton_->setObjectName(QStringLiteral("removeOtherModel"));
+    removeOtherButton_->setToolTip(QStringLiteral("Remove another model, refiner or VAE"));
+    removeOtherButton_->setAccessibleName(QStringLiteral("Remove another model"));
+    removeMenu_ = new QMenu(removeOtherButton_);
+    removeMenu_->setObjectName(QStringLiteral("removeMenu"));
+    removeOtherButton_->setMenu(removeMenu_);
     buttons->addWidget(importButton_, 1);
     buttons->addWidget(removeButton_);
+    buttons->addWidget(removeOtherButton_);
     layout->addLayout(buttons);
+    connect(removeMenu_, &QMenu::aboutToShow, this, &ModelPicker::fillRemoveMenu);
+    connect(removeMenu_, &QMenu::triggered, this,
+            [this](QAction* action) { confirmRemove(action->data().toString()); });
     connect(importButton_, &QPushButton::clicked, this, [this] {
         const QString path = askImportPath(this);
         if (!path.isEmpty()) {
             library_.importModel(path);
         }
     });
-    connect(removeButton_, &QPushButton::clicked, this, &ModelPicker::confirmRemove);
+    connect(removeButton_, &QPushButton::clicked, this, [this] { confirmRemove(); });
 
     importing_ = new QWidget(this);
     auto* importLayout = new QVBoxLayout(importing_);
@@ -146,9 +158,24 @@ void ModelPicker::followChoice() {
 }
 
 void ModelPicker::followGenerating() {
+    // What a running generation reads stays until it is done.
+    library_.setEntriesInUse(generator_.entriesInUse());
     const std::optional<LibraryEntry> chosen = library_.entry(library_.chosenId());
-    // The model of a running generation stays until it is done.
-    removeButton_->setEnabled(chosen && !chosen->isHub && !generator_.isGenerating());
+    removeButton_->setEnabled(chosen && !chosen->isHub && !library_.isInUse(chosen->id));
+    removeOtherButton_->setEnabled(!library_.removableEntries().isEmpty());
+}
+
+void ModelPicker::fillRemoveMenu() {
+    removeMenu_->clear();
+    for (const LibraryEntry& entry : library_.removableEntries()) {
+        const bool inUse = library_.isInUse(entry.id);
+        QAction* action = removeMenu_->addAction(
+            QStringLiteral("%1 \u2014 %2%3")
+                .arg(entry.name, displayName(entry.kind),
+                     inUse ? QStringLiteral(" (in use)") : QString()));
+        action->setData(entry.id);
+        action->setEnabled(!inUse);
+    }
 }
 
 void ModelPicker::followImport() {
@@ -167,7 +194,11 @@ void ModelPicker::followMessage() {
 }
 
 void ModelPicker::confirmRemove() {
-    const std::optional<LibraryEntry> chosen = library_.entry(library_.chosenId());
+    confirmRemove(library_.chosenId());
+}
+
+void ModelPicker::confirmRemove(const QString& id) {
+    const std::optional<LibraryEntry> chosen = library_.entry(id);
     if (!chosen || chosen->isHub) {
         return;
     }
@@ -181,7 +212,6 @@ void ModelPicker::confirmRemove() {
     QPushButton* remove =
         confirmation_->addButton(QStringLiteral("Remove"), QMessageBox::DestructiveRole);
     remove->setObjectName(QStringLiteral("confirmRemove"));
-    const QString id = chosen->id;
     connect(remove, &QPushButton::clicked, &library_, [this, id] { library_.remove(id); });
     confirmation_->open();
 }

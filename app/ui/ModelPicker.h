@@ -6,6 +6,7 @@
 
 class QComboBox;
 class QLabel;
+class QMenu;
 class QMessageBox;
 class QProgressBar;
 class QPushButton;
@@ -18,8 +19,10 @@ class ModelLibrary;
 
 // The top of the controls: which model the next image is made with (name,
 // kind, size), its refiner and VAE when the library has any, "Import
-// model…", Remove, and an import's progress with Cancel. Bound to the
-// library; holds no state of its own.
+// model…", Remove (the chosen model) with a menu beside it to remove any
+// other imported model, refiner or VAE, and an import's progress with
+// Cancel. What a running generation uses cannot be removed until it ends.
+// Bound to the library; holds no state of its own.
 class ModelPicker : public QWidget {
     Q_OBJECT
 public:
@@ -29,8 +32,13 @@ public:
     // Replaceable so an import can be driven without a modal dialog.
     std::function<QString(QWidget* parent)> askImportPath;
 
-    // Shows the remove confirmation for the chosen model (window-modal).
+    // Shows the remove confirmation for the chosen model, or for the entry
+    // `id` (window-modal).
     void confirmRemove();
+    void confirmRemove(const QString& id);
+    // The menu of every removable entry, one action each (the entry's id as
+    // its data); rebuilt when it opens.
+    QMenu* removeMenu() const { return removeMenu_; }
     QMessageBox* removeConfirmation() const { return confirmation_; }
 
 private:
@@ -39,6 +47,7 @@ private:
     void followImport();
     void followMessage();
     void followGenerating();
+    void fillRemoveMenu();
 
     ModelLibrary& library_;
     Generator& generator_;
@@ -49,6 +58,8 @@ private:
     QComboBox* vaes_;
     QPushButton* importButton_;
     QPushButton* removeButton_;
+    QPushButton* removeOtherButton_;
+    QMenu* removeMenu_;
     QWidget* importing_;
     QProgressBar* importProgress_;
     QLabel* importDetail_;

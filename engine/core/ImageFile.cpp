@@ -56,31 +56,33 @@ const char* imageFileFormatName(ImageFileFormat format) {
     return "an unknown";
 }
 
+ImageFileFormat imageFileFormat(const std::filesystem::path& path, std::string_view description) {
+    int fd = -1;
+    try {
+        fd = openRegularFile(path, description);
+    } catch (const BoundedFileError& error) {
+        throw ImageFileError(error.what());
+    }
+    std::string start(12, '\0');
+    size_t used = 0;
+    while (used < start.size()) {
+        const ssize_t got = ::read(fd, start.data() + used, start.size() - used);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        used += static_cast<size_t>(got);
+    }
+    ::close(fd);
+    start.resize(used);
+    return imageFileFormat(start);
+}
+
 Image readImageFile(const std::filesystem::path& path) {
     const std::string description = "The image \"" + path.string() + "\"";
-    std::string start(12, '\0');
-    {
-        int fd = -1;
-        try {
-            fd = openRegularFile(path, description);
-        } catch (const BoundedFileError& error) {
-            throw ImageFileError(error.what());
-        }
-        size_t used = 0;
-        while (used < start.size()) {
-            const ssize_t got = ::read(fd, start.data() + used, start.size() - used);
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got <= 0) {
-                break;
-            }
-            used += static_cast<size_t>(got);
-        }
-        ::close(fd);
-        start.resize(used);
-    }
-    const ImageFileFormat format = imageFileFormat(start);
+    const ImageFileFormat format = imageFileFormat(path, description);
     if (format == ImageFileFormat::png) {
         return readPng(path);
     }

@@ -13,6 +13,11 @@ enum class ImageFileFormat { png, jpeg, webp, gif, bmp, tiff, unknown };
 // The format the bytes at the start of a file announce (8 bytes suffice).
 ImageFileFormat imageFileFormat(std::string_view firstBytes);
 
+// The format of a file, from its first bytes: a file that is not a regular
+// one is refused first (a named pipe is never waited on). `description`
+// starts the messages. Throws ImageFileError.
+ImageFileFormat imageFileFormat(const std::filesystem::path& path, std::string_view description);
+
 // "a JPEG", "a WebP" …, for messages.
 const char* imageFileFormatName(ImageFileFormat format);
 

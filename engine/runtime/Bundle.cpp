@@ -18,14 +18,25 @@ constexpr uint64_t kMaximumJsonFileBytes = uint64_t{4} << 20;
 constexpr size_t kMaximumRank = 8;
 constexpr int64_t kMaximumDimension = int64_t{1} << 20;
 
-nlohmann::json readJson(const std::filesystem::path& file, const std::string& bundleName) {
-    const std::string where =
-        "The " + file.filename().string() + " of model bundle \"" + excerpt(bundleName) + "\"";
-    std::string text;
+std::string jsonWhere(std::string_view fileName, const std::string& bundleName) {
+    return "The " + std::string(fileName) + " of model bundle \"" + excerpt(bundleName) + "\"";
+}
+
+std::string readJsonText(const std::filesystem::path& file, const std::string& bundleName) {
     try {
-        text = readBoundedFile(file, kMaximumJsonFileBytes, where);
+        return readBoundedFile(file, kMaximumJsonFileBytes,
+                               jsonWhere(file.filename().string(), bundleName));
     } catch (const BoundedFileError& error) {
         throw ModelLoadError(error.what());
+    }
+}
+
+nlohmann::json parseJson(std::string_view text, std::string_view fileName,
+                         const std::string& bundleName) {
+    const std::string where = jsonWhere(fileName, bundleName);
+    if (text.size() > kMaximumJsonFileBytes) {
+        throw ModelLoadError(where + " is larger than " + describeByteCount(kMaximumJsonFileBytes) +
+                             ".");
     }
     if (jsonNestingDepth(text, kMaximumJsonNesting) > kMaximumJsonNesting) {
         throw ModelLoadError(where + " nests lists or objects more than " +
@@ -67,22 +78,16 @@ std::string Bundle::directoryName() const {
     return directory.filename().string();
 }
 
-Bundle Bundle::read(const std::filesystem::path& path) {
-    Bundle bundle;
-    // A trailing slash would leave the directory's own name empty.
-    bundle.directory = path.has_filename() ? path : path.parent_path();
+namespace {
+
+// config.json's and bundle.json's contents into `bundle`, which has its
+// directory set.
+void readContents(Bundle& bundle, std::string_view configText,
+                  std::optional<std::string_view> overridesText) {
     const std::string name = bundle.directoryName();
-    std::error_code error;
-    if (!std::filesystem::is_directory(bundle.directory, error)) {
-        throw ModelLoadError("The model bundle \"" + excerpt(bundle.directory.string(), 200) +
-                             "\" does not exist or is not a directory.");
-    }
-
-    bundle.config = readJson(bundle.directory / "config.json", name);
-
-    const std::filesystem::path overrides = bundle.directory / "bundle.json";
-    if (std::filesystem::exists(overrides, error)) {
-        const nlohmann::json json = readJson(overrides, name);
+    bundle.config = parseJson(configText, "config.json", name);
+    if (overridesText) {
+        const nlohmann::json json = parseJson(*overridesText, "bundle.json", name);
         if (auto kind = json.find("kind"); kind != json.end()) {
             if (!kind->is_string() || kind->get<std::string>().empty()) {
                 throw ModelLoadError("The bundle.json of model bundle \"" + name +
@@ -111,6 +116,39 @@ Bundle Bundle::read(const std::filesystem::path& path) {
             }
         }
     }
+}
+
+std::filesystem::path withName(const std::filesystem::path& path) {
+    // A trailing slash would leave the directory's own name empty.
+    return path.has_filename() ? path : path.parent_path();
+}
+
+} // namespace
+
+Bundle Bundle::fromContents(const BundleContents& contents) {
+    Bundle bundle;
+    bundle.directory = withName(contents.directory);
+    readContents(bundle, contents.config, contents.overrides);
+    return bundle;
+}
+
+Bundle Bundle::read(const std::filesystem::path& path) {
+    Bundle bundle;
+    bundle.directory = withName(path);
+    const std::string name = bundle.directoryName();
+    std::error_code error;
+    if (!std::filesystem::is_directory(bundle.directory, error)) {
+        throw ModelLoadError("The model bundle \"" + excerpt(bundle.directory.string(), 200) +
+                             "\" does not exist or is not a directory.");
+    }
+    const std::string configText = readJsonText(bundle.directory / "config.json", name);
+    std::optional<std::string> overridesText;
+    const std::filesystem::path overrides = bundle.directory / "bundle.json";
+    if (std::filesystem::exists(overrides, error)) {
+        overridesText = readJsonText(overrides, name);
+    }
+    readContents(bundle, configText,
+                 overridesText ? std::optional<std::string_view>(*overridesText) : std::nullopt);
 
     for (const auto& entry : std::filesystem::directory_iterator(bundle.directory, error)) {
         if (entry.path().extension() == ".safetensors") {

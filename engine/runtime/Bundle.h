@@ -1,5 +1,6 @@
 #pragma once
 
+#include "runtime/BundleContents.h"
 #include "runtime/ModelDescription.h"
 
 #include <nlohmann/json.hpp>
@@ -28,6 +29,9 @@ struct Bundle {
 
     // Throws ModelLoadError naming the bundle and the file at fault.
     static Bundle read(const std::filesystem::path& directory);
+    // The same from contents in memory; the weight files are left to the
+    // caller (weightFiles stays empty).
+    static Bundle fromContents(const BundleContents& contents);
 };
 
 } // namespace dravelin

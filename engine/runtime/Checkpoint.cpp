@@ -5,12 +5,14 @@
 #include "runtime/CheckpointLayout.h"
 #include "runtime/NetworkRegistry.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <memory>
 #include <set>
+#include <span>
 
 namespace dravelin {
 
@@ -57,15 +59,12 @@ const char* const kConversion =
 
 // Pickled checkpoints are refused by name and by their first bytes (a zip
 // archive or a pickle stream), before anything else reads them.
-void refusePickles(const std::filesystem::path& file) {
+void refusePickles(const std::filesystem::path& file, std::span<const uint8_t> head) {
     static const std::set<std::string> pickled{".ckpt", ".pt", ".pth", ".bin", ".pkl", ".pickle"};
     const std::string extension = lowerCase(file.extension().string());
-    std::array<unsigned char, 4> head{};
-    std::ifstream stream(file, std::ios::binary);
-    stream.read(reinterpret_cast<char*>(head.data()), head.size());
-    const bool zip = stream.gcount() >= 4 && head[0] == 'P' && head[1] == 'K' && head[2] == 3 &&
-                     head[3] == 4;
-    const bool pickle = stream.gcount() >= 2 && head[0] == 0x80 && head[1] >= 2 && head[1] <= 5;
+    const bool zip =
+        head.size() >= 4 && head[0] == 'P' && head[1] == 'K' && head[2] == 3 && head[3] == 4;
+    const bool pickle = head.size() >= 2 && head[0] == 0x80 && head[1] >= 2 && head[1] <= 5;
     if (pickled.count(extension) != 0 || zip || pickle) {
         throw CheckpointError("The file " + quoted(file) +
                               " is a pickled PyTorch checkpoint, which can run any program on "
@@ -79,6 +78,23 @@ struct OpenedCheckpoint {
     CheckpointLayout layout;
 };
 
+// The safetensors contents `open` gives (of the file or of bytes), with
+// their layout.
+template <typename Open>
+OpenedCheckpoint openedCheckpoint(const std::filesystem::path& file, Open&& open) {
+    const std::string where = "The file " + quoted(file);
+    OpenedCheckpoint opened;
+    try {
+        opened.file = std::make_shared<const SafetensorsFile>(open());
+    } catch (const SafetensorsError& cause) {
+        throw CheckpointError(std::string(cause.what()));
+    } catch (const std::exception& cause) {
+        throw CheckpointError(where + " cannot be read: " + cause.what());
+    }
+    opened.layout = readCheckpointLayout(*opened.file, where);
+    return opened;
+}
+
 OpenedCheckpoint openCheckpoint(const std::filesystem::path& file) {
     const std::string where = "The file " + quoted(file);
     std::error_code error;
@@ -89,17 +105,18 @@ OpenedCheckpoint openCheckpoint(const std::filesystem::path& file) {
     if (!std::filesystem::is_regular_file(status)) {
         throw CheckpointError(where + " is not a regular file.");
     }
-    refusePickles(file);
-    OpenedCheckpoint opened;
-    try {
-        opened.file = std::make_shared<const SafetensorsFile>(file);
-    } catch (const SafetensorsError& cause) {
-        throw CheckpointError(std::string(cause.what()));
-    } catch (const std::exception& cause) {
-        throw CheckpointError(where + " cannot be read: " + cause.what());
-    }
-    opened.layout = readCheckpointLayout(*opened.file, where);
-    return opened;
+    std::array<uint8_t, 4> head{};
+    std::ifstream stream(file, std::ios::binary);
+    stream.read(reinterpret_cast<char*>(head.data()), head.size());
+    refusePickles(file, std::span<const uint8_t>(head).first(static_cast<size_t>(stream.gcount())));
+    return openedCheckpoint(file, [&] { return SafetensorsFile(file); });
+}
+
+OpenedCheckpoint openCheckpoint(std::span<const uint8_t> bytes,
+                                const std::filesystem::path& label) {
+    refusePickles(label, bytes.first(std::min<size_t>(bytes.size(), 4)));
+    return openedCheckpoint(label,
+                            [&] { return SafetensorsFile::fromBytes(bytes, label.string()); });
 }
 
 const std::optional<CheckpointNetwork>& networkOf(const CheckpointLayout& layout,
@@ -195,8 +212,8 @@ std::string_view checkpointKindName(CheckpointKind kind) {
     return "SD 1.x";
 }
 
-CheckpointDescription inspectCheckpoint(const std::filesystem::path& file) {
-    const OpenedCheckpoint opened = openCheckpoint(file);
+static CheckpointDescription describeCheckpoint(const OpenedCheckpoint& opened,
+                                                const std::filesystem::path& file) {
     const CheckpointLayout& layout = opened.layout;
     CheckpointDescription description;
     description.file = file;
@@ -286,8 +303,8 @@ bool bundleExists(const std::filesystem::path& bundleOrPart) {
     return std::filesystem::exists(bundleOrPart, error);
 }
 
-CheckpointBundle readCheckpointPart(const CheckpointPartLocation& location) {
-    const OpenedCheckpoint opened = openCheckpoint(location.file);
+static CheckpointBundle readPart(const OpenedCheckpoint& opened,
+                                 const CheckpointPartLocation& location) {
     const std::string where = "The file " + quoted(location.file);
     if (!hasPart(opened.layout, *opened.file, location.part)) {
         throw CheckpointError(where + " (" +
@@ -382,6 +399,24 @@ CheckpointBundle readCheckpointPart(const CheckpointPartLocation& location) {
     }
     bundle.weights = WeightFiles(opened.file, std::move(linked));
     return bundle;
+}
+
+CheckpointDescription inspectCheckpoint(const std::filesystem::path& file) {
+    return describeCheckpoint(openCheckpoint(file), file);
+}
+
+CheckpointDescription inspectCheckpoint(std::span<const uint8_t> bytes,
+                                        const std::filesystem::path& label) {
+    return describeCheckpoint(openCheckpoint(bytes, label), label);
+}
+
+CheckpointBundle readCheckpointPart(const CheckpointPartLocation& location) {
+    return readPart(openCheckpoint(location.file), location);
+}
+
+CheckpointBundle readCheckpointPart(std::span<const uint8_t> bytes,
+                                    const std::filesystem::path& label, CheckpointPart part) {
+    return readPart(openCheckpoint(bytes, label), {label, part});
 }
 
 } // namespace dravelin

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -52,6 +53,10 @@ struct CheckpointDescription {
 // malformed or hostile header, and a kind Dravelin does not run (SD 2.x,
 // inpainting networks), naming it.
 CheckpointDescription inspectCheckpoint(const std::filesystem::path& file);
+// The same for a checkpoint's bytes held in memory (they must outlive what is
+// read from them); `label` stands for the file in messages.
+CheckpointDescription inspectCheckpoint(std::span<const uint8_t> bytes,
+                                        const std::filesystem::path& label);
 
 // The networks a checkpoint holds. A part is named by a path that stands for
 // a bundle directory inside the file ("model.safetensors/Unet.model"):

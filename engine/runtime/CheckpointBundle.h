@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <span>
 #include <string>
 
 namespace dravelin {
@@ -21,5 +22,8 @@ struct CheckpointBundle {
 // Throws CheckpointError for a file that is not a usable checkpoint, has no
 // such part, or lacks or misplaces a tensor the network reads.
 CheckpointBundle readCheckpointPart(const CheckpointPartLocation& location);
+// The same for a checkpoint's bytes in memory, as inspectCheckpoint takes them.
+CheckpointBundle readCheckpointPart(std::span<const uint8_t> bytes,
+                                    const std::filesystem::path& label, CheckpointPart part);
 
 } // namespace dravelin

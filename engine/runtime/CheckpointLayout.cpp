@@ -93,6 +93,42 @@ private:
     std::string where_;
 };
 
+// Refuses text encoder sizes no CLIP model has: `what` names the encoder in
+// the file ("a text encoder"), `which` what it should have been.
+void checkTextSizes(const Reader& reader, int64_t layers, int64_t hidden, int64_t positions,
+                    const std::string& what, const std::string& which) {
+    if (layers == 0 || hidden % kTextHeadChannels != 0 || hidden > kMaximumChannels ||
+        positions > kMaximumPositions) {
+        reader.fail("has " + what + " of " + std::to_string(layers) + " layers of width " +
+                    std::to_string(hidden) + ", which is not " + which);
+    }
+}
+
+// A text encoder of transformers' kind `kindName`, configured from the sizes
+// the tensors give (`embedding` is the token embedding's shape).
+CheckpointNetwork textEncoder(const std::string& kindName, const std::string& activation,
+                              const std::string& prefix, const Shape& embedding,
+                              int64_t positions, int64_t layers, int64_t intermediate,
+                              int64_t projection) {
+    const int64_t hidden = embedding[1];
+    CheckpointNetwork network;
+    network.kindName = kindName;
+    network.prefix = prefix;
+    network.config = {{"architectures", {kindName}},
+                      {"hidden_act", activation},
+                      {"hidden_size", hidden},
+                      {"intermediate_size", intermediate},
+                      {"layer_norm_eps", 1e-5},
+                      {"max_position_embeddings", positions},
+                      {"num_attention_heads", hidden / kTextHeadChannels},
+                      {"num_hidden_layers", layers},
+                      {"projection_dim", projection},
+                      {"bos_token_id", embedding[0] - 2},
+                      {"eos_token_id", embedding[0] - 1},
+                      {"vocab_size", embedding[0]}};
+    return network;
+}
+
 // transformers' CLIP names under `prefix`, with or without "text_model.".
 CheckpointNetwork clipText(const Reader& reader, const std::string& prefix) {
     const bool nested = reader.has(prefix + "text_model.embeddings.token_embedding.weight");
@@ -104,28 +140,11 @@ CheckpointNetwork clipText(const Reader& reader, const std::string& prefix) {
         reader.shape(base + "embeddings.position_embedding.weight", 2, kMaximumVocabulary)[0];
     const int64_t layers =
         reader.count(base + "encoder.layers.", ".self_attn.q_proj.weight", kMaximumTextLayers);
-    if (layers == 0 || hidden % kTextHeadChannels != 0 || hidden > kMaximumChannels ||
-        positions > kMaximumPositions) {
-        reader.fail("has a text encoder of " + std::to_string(layers) + " layers of width " +
-                    std::to_string(hidden) + ", which is not a CLIP text encoder");
-    }
+    checkTextSizes(reader, layers, hidden, positions, "a text encoder", "a CLIP text encoder");
     const int64_t intermediate =
         reader.shape(base + "encoder.layers.0.mlp.fc1.weight", 2, 4 * kMaximumChannels)[0];
-    CheckpointNetwork network;
-    network.kindName = "CLIPTextModel";
-    network.prefix = prefix;
-    network.config = {{"architectures", {"CLIPTextModel"}},
-                      {"hidden_act", "quick_gelu"},
-                      {"hidden_size", hidden},
-                      {"intermediate_size", intermediate},
-                      {"layer_norm_eps", 1e-5},
-                      {"max_position_embeddings", positions},
-                      {"num_attention_heads", hidden / kTextHeadChannels},
-                      {"num_hidden_layers", layers},
-                      {"projection_dim", hidden},
-                      {"bos_token_id", embedding[0] - 2},
-                      {"eos_token_id", embedding[0] - 1},
-                      {"vocab_size", embedding[0]}};
+    CheckpointNetwork network = textEncoder("CLIPTextModel", "quick_gelu", prefix, embedding,
+                                            positions, layers, intermediate, hidden);
     network.name = [nested](const std::string& ours) -> std::optional<CheckpointTensorLink> {
         if (nested) {
             return CheckpointTensorLink{ours};
@@ -146,12 +165,8 @@ CheckpointNetwork openClipText(const Reader& reader, const std::string& prefix) 
     const int64_t positions = reader.shape(prefix + "positional_embedding", 2)[0];
     const int64_t layers = reader.count(prefix + "transformer.resblocks.", ".attn.in_proj_weight",
                                         kMaximumTextLayers);
-    if (layers == 0 || hidden % kTextHeadChannels != 0 || hidden > kMaximumChannels ||
-        positions > kMaximumPositions) {
-        reader.fail("has a second text encoder of " + std::to_string(layers) +
-                    " layers of width " + std::to_string(hidden) +
-                    ", which is not an OpenCLIP text encoder");
-    }
+    checkTextSizes(reader, layers, hidden, positions, "a second text encoder",
+                   "an OpenCLIP text encoder");
     const int64_t intermediate =
         reader.shape(prefix + "transformer.resblocks.0.mlp.c_fc.weight", 2, 4 * kMaximumChannels)[0];
     const Shape projection = reader.shape(prefix + "text_projection", 2, kMaximumChannels);
@@ -159,21 +174,9 @@ CheckpointNetwork openClipText(const Reader& reader, const std::string& prefix) 
         reader.fail("has a text projection of shape " + describe(projection) +
                     " for a text encoder of width " + std::to_string(hidden));
     }
-    CheckpointNetwork network;
-    network.kindName = "CLIPTextModelWithProjection";
-    network.prefix = prefix;
-    network.config = {{"architectures", {"CLIPTextModelWithProjection"}},
-                      {"hidden_act", "gelu"},
-                      {"hidden_size", hidden},
-                      {"intermediate_size", intermediate},
-                      {"layer_norm_eps", 1e-5},
-                      {"max_position_embeddings", positions},
-                      {"num_attention_heads", hidden / kTextHeadChannels},
-                      {"num_hidden_layers", layers},
-                      {"projection_dim", projection[1]},
-                      {"bos_token_id", embedding[0] - 2},
-                      {"eos_token_id", embedding[0] - 1},
-                      {"vocab_size", embedding[0]}};
+    CheckpointNetwork network = textEncoder("CLIPTextModelWithProjection", "gelu", prefix,
+                                            embedding, positions, layers, intermediate,
+                                            projection[1]);
     network.name = [](const std::string& ours) { return openClipCheckpointName(ours); };
     return network;
 }

@@ -50,39 +50,12 @@ template <typename Body> auto withLoadErrors(const std::string& where, Body&& bo
     }
 }
 
-PreparedBundle prepare(const std::filesystem::path& bundleDirectory,
-                       const ModelConfiguration& configuration,
-                       const std::vector<FeatureDescription>& inputShapes) {
-    PreparedBundle prepared;
-    // A network of a single-file checkpoint, named as a bundle inside the file.
-    std::optional<CheckpointBundle> checkpoint;
-    if (const auto location = checkpointPartOf(bundleDirectory)) {
-        try {
-            checkpoint = readCheckpointPart(*location);
-        } catch (const CheckpointError& cause) {
-            throw ModelLoadError(cause.what());
-        }
-        prepared.bundle.directory = bundleDirectory;
-        prepared.bundle.config = checkpoint->config;
-        prepared.kindName = checkpoint->kindName;
-        prepared.where = "The " + location->file.filename().string() + " network \"" +
-                         prepared.bundle.directoryName() + "\"";
-    } else {
-        prepared.bundle = Bundle::read(bundleDirectory);
-        const std::string name = prepared.bundle.directoryName();
-        prepared.where = "The model bundle \"" + excerpt(name) + "\"";
-        if (configuration.networkKind) {
-            prepared.kindName = *configuration.networkKind;
-        } else if (prepared.bundle.kind) {
-            prepared.kindName = *prepared.bundle.kind;
-        } else {
-            try {
-                prepared.kindName = NetworkRegistry::inferKindName(prepared.bundle.config, name);
-            } catch (const std::invalid_argument& cause) {
-                throw ModelLoadError(prepared.where + " cannot be loaded: " + cause.what() + ".");
-            }
-        }
-    }
+// Describes the bundle of `prepared` (read, with its kind named) and checks
+// the weights `openWeights` gives against what its network reads.
+template <typename OpenWeights>
+void describePrepared(PreparedBundle& prepared,
+                      const std::vector<FeatureDescription>& inputShapes,
+                      OpenWeights&& openWeights) {
     const std::string& where = prepared.where;
     prepared.kind = NetworkRegistry::shared().find(prepared.kindName);
     if (!prepared.kind) {
@@ -115,14 +88,60 @@ PreparedBundle prepare(const std::filesystem::path& bundleDirectory,
             }
         }
         try {
-            prepared.weights = checkpoint ? std::move(checkpoint->weights)
-                                          : WeightFiles(prepared.bundle.weightFiles);
+            prepared.weights = openWeights();
             prepared.weights.check(prepared.expected);
         } catch (const SafetensorsError& cause) {
             throw ModelLoadError(where + " has unusable weights: " + cause.what());
         }
         return 0;
     });
+}
+
+// A bundle read from its files: the kind is the configuration's, else
+// bundle.json's, else the one its config.json implies.
+PreparedBundle preparedBundle(Bundle bundle, const ModelConfiguration& configuration) {
+    PreparedBundle prepared;
+    prepared.bundle = std::move(bundle);
+    const std::string name = prepared.bundle.directoryName();
+    prepared.where = "The model bundle \"" + excerpt(name) + "\"";
+    if (configuration.networkKind) {
+        prepared.kindName = *configuration.networkKind;
+    } else if (prepared.bundle.kind) {
+        prepared.kindName = *prepared.bundle.kind;
+    } else {
+        try {
+            prepared.kindName = NetworkRegistry::inferKindName(prepared.bundle.config, name);
+        } catch (const std::invalid_argument& cause) {
+            throw ModelLoadError(prepared.where + " cannot be loaded: " + cause.what() + ".");
+        }
+    }
+    return prepared;
+}
+
+PreparedBundle prepare(const std::filesystem::path& bundleDirectory,
+                       const ModelConfiguration& configuration,
+                       const std::vector<FeatureDescription>& inputShapes) {
+    // A network of a single-file checkpoint, named as a bundle inside the file.
+    if (const auto location = checkpointPartOf(bundleDirectory)) {
+        std::optional<CheckpointBundle> checkpoint;
+        try {
+            checkpoint = readCheckpointPart(*location);
+        } catch (const CheckpointError& cause) {
+            throw ModelLoadError(cause.what());
+        }
+        PreparedBundle prepared;
+        prepared.bundle.directory = bundleDirectory;
+        prepared.bundle.config = checkpoint->config;
+        prepared.kindName = checkpoint->kindName;
+        prepared.where = "The " + location->file.filename().string() + " network \"" +
+                         prepared.bundle.directoryName() + "\"";
+        describePrepared(prepared, inputShapes,
+                         [&] { return std::move(checkpoint->weights); });
+        return prepared;
+    }
+    PreparedBundle prepared = preparedBundle(Bundle::read(bundleDirectory), configuration);
+    describePrepared(prepared, inputShapes,
+                     [&] { return WeightFiles(prepared.bundle.weightFiles); });
     return prepared;
 }
 
@@ -204,6 +223,29 @@ ModelDescription Model::describeBundle(const std::filesystem::path& bundleDirect
     ModelDescription description = prepare(bundleDirectory, configuration, inputShapes).description;
     applyInputSizes(description, configuration);
     return description;
+}
+
+ModelDescription describeBundleContents(const BundleContents& contents) {
+    PreparedBundle prepared = preparedBundle(Bundle::fromContents(contents), ModelConfiguration{});
+    describePrepared(prepared, {}, [&] {
+        // Each file validated as a mapped one is; the views point into the
+        // caller's bytes, so the set needs no file kept open.
+        std::map<std::string, WeightFiles::LinkedTensor> tensors;
+        for (size_t i = 0; i < contents.weightFiles.size(); ++i) {
+            const std::string label = (prepared.bundle.directory /
+                                       ("model-" + std::to_string(i + 1) + ".safetensors"))
+                                          .string();
+            const SafetensorsFile file = SafetensorsFile::fromBytes(contents.weightFiles[i], label);
+            for (const auto& [name, view] : file.tensors()) {
+                if (!tensors.emplace(name, WeightFiles::LinkedTensor{view, false}).second) {
+                    throw SafetensorsError("The tensor \"" + name + "\" is in two weight files, \"" +
+                                           file.path().filename().string() + "\" and another.");
+                }
+            }
+        }
+        return WeightFiles(nullptr, std::move(tensors));
+    });
+    return prepared.description;
 }
 
 void Model::checkInputs(const FeatureProvider& input) const {

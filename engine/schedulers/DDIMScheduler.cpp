@@ -1,5 +1,6 @@
 #include "schedulers/DDIMScheduler.h"
 
+#include "schedulers/StableDiffusionNoise.h"
 #include "schedulers/TimestepSpacing.h"
 
 #include <algorithm>
@@ -9,20 +10,12 @@
 
 namespace dravelin {
 
-namespace {
-
-constexpr int kTrainSteps = 1000;
-
-} // namespace
-
 DDIMScheduler::DDIMScheduler(int64_t stepCount, TimeStepSpacing spacing)
-    : Scheduler(stepCount, kTrainSteps) {
-    if (stepCount < 1) {
-        throw std::invalid_argument("The DDIM scheduler needs at least 1 step, not " +
-                                    std::to_string(stepCount) + ".");
-    }
-    tables_ = NoiseTables::makeAsTorch(kTrainSteps, BetaSchedule::scaledLinear, 0.00085, 0.012);
-    timeSteps_ = ddimTimesteps(spacing, kTrainSteps, inferenceStepCount_, /*stepsOffset=*/1);
+    : Scheduler(stepCount, stableDiffusionTrainSteps) {
+    requireSteps(stepCount, "DDIM");
+    tables_ = stableDiffusionNoiseTables();
+    timeSteps_ =
+        ddimTimesteps(spacing, stableDiffusionTrainSteps, inferenceStepCount_, /*stepsOffset=*/1);
 }
 
 SchedulerStep DDIMScheduler::step(const ShapedArray& output, float timeStepValue,

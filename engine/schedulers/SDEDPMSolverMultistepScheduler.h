@@ -1,9 +1,6 @@
 #pragma once
 
-#include "schedulers/SchedulerOptions.h"
-#include "schedulers/Scheduler.h"
-
-#include <optional>
+#include "schedulers/MultistepSigmaScheduler.h"
 
 namespace dravelin {
 
@@ -13,28 +10,14 @@ namespace dravelin {
 // e^(−h) more and adds fresh noise of σ_next · sqrt(1 − e^(−2h)) every step.
 // The first step and, below 15 steps, the last are first order. Linspace
 // spacing by default, Karras spacing too.
-class SDEDPMSolverMultistepScheduler : public Scheduler {
+class SDEDPMSolverMultistepScheduler : public MultistepSigmaScheduler {
 public:
     explicit SDEDPMSolverMultistepScheduler(int64_t stepCount,
                                             TimeStepSpacing spacing = TimeStepSpacing::linspace);
 
-    static constexpr int solverOrder = 2;
-
     // Draws one sample-shaped standard-normal array from `random` every step.
     SchedulerStep step(const ShapedArray& output, float timeStep, const ShapedArray& sample,
                        RandomSource& random) override;
-
-private:
-    struct Level {
-        double alpha;
-        double sigma;
-        double lambda;
-    };
-    Level level(size_t index) const;
-
-    std::vector<float> sigmas_;
-    std::optional<size_t> stepIndex_;
-    int lowerOrderSteps_ = 0;
 };
 
 } // namespace dravelin

@@ -1,5 +1,6 @@
 #include "schedulers/SigmaScheduler.h"
 
+#include "schedulers/StableDiffusionNoise.h"
 #include "schedulers/TimestepSpacing.h"
 
 #include <algorithm>
@@ -11,24 +12,20 @@ namespace dravelin {
 
 namespace {
 
-constexpr int kTrainSteps = 1000;
 constexpr int kStepsOffset = 1;
 
 } // namespace
 
 SigmaScheduler::SigmaScheduler(int64_t stepCount, TimeStepSpacing spacing, bool takesKarras)
-    : Scheduler(stepCount, kTrainSteps) {
-    if (stepCount < 1) {
-        throw std::invalid_argument("The scheduler needs at least 1 step, not " +
-                                    std::to_string(stepCount) + ".");
-    }
+    : Scheduler(stepCount, stableDiffusionTrainSteps) {
+    requireSteps(stepCount, "");
     if (spacing == TimeStepSpacing::karras && !takesKarras) {
         throw std::invalid_argument("This scheduler does not take Karras spacing.");
     }
-    tables_ = NoiseTables::makeAsTorch(kTrainSteps, BetaSchedule::scaledLinear, 0.00085, 0.012);
+    tables_ = stableDiffusionNoiseTables();
     const std::vector<float> training = trainingSigmas(tables_.alphasCumProd);
     std::vector<double> steps =
-        eulerTimesteps(spacing, kTrainSteps, inferenceStepCount_, kStepsOffset);
+        eulerTimesteps(spacing, stableDiffusionTrainSteps, inferenceStepCount_, kStepsOffset);
     std::vector<double> sigmas = sigmasAt(steps, training);
     if (spacing == TimeStepSpacing::karras) {
         sigmas = karrasSigmas(sigmas.back(), sigmas.front(), inferenceStepCount_);

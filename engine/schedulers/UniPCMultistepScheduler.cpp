@@ -9,31 +9,8 @@
 
 namespace dravelin {
 
-namespace {
-
-constexpr int kTrainSteps = 1000;
-
-} // namespace
-
 UniPCMultistepScheduler::UniPCMultistepScheduler(int64_t stepCount, TimeStepSpacing spacing)
-    : Scheduler(stepCount, kTrainSteps) {
-    if (stepCount < 1) {
-        throw std::invalid_argument("The UniPC scheduler needs at least 1 step, not " +
-                                    std::to_string(stepCount) + ".");
-    }
-    tables_ = NoiseTables::makeAsTorch(kTrainSteps, BetaSchedule::scaledLinear, 0.00085, 0.012);
-    MultistepSchedule schedule =
-        multistepSchedule(spacing, inferenceStepCount_, tables_.alphasCumProd, /*stepsOffset=*/1);
-    timeSteps_ = std::move(schedule.timesteps);
-    sigmas_ = std::move(schedule.sigmas);
-}
-
-UniPCMultistepScheduler::Level UniPCMultistepScheduler::level(size_t index) const {
-    const double s = sigmas_.at(index);
-    const double alpha = 1.0 / std::sqrt(s * s + 1.0);
-    const double sigma = s * alpha;
-    return {alpha, sigma, std::log(alpha) - std::log(sigma)};
-}
+    : MultistepSigmaScheduler(stepCount, spacing, "UniPC") {}
 
 // The corrector of the step that ended at `index`: the sample it was given,
 // redone from the last step's start with the new estimate.
@@ -88,34 +65,20 @@ ShapedArray UniPCMultistepScheduler::predicted(const ShapedArray& sample, size_t
 
 SchedulerStep UniPCMultistepScheduler::step(const ShapedArray& output, float timeStepValue,
                                             const ShapedArray& sample, RandomSource& /*random*/) {
-    const int timeStep = roundToInt(timeStepValue);
-    if (!stepIndex_) {
-        const auto found = std::find(timeSteps_.begin(), timeSteps_.end(), timeStep);
-        stepIndex_ = found == timeSteps_.end()
-                         ? timeSteps_.size() - 1
-                         : static_cast<size_t>(found - timeSteps_.begin());
-    }
-    const size_t index = *stepIndex_;
-    if (index >= timeSteps_.size()) {
-        throw std::out_of_range("The UniPC scheduler has taken all of its steps.");
-    }
+    const size_t index = stepIndex(timeStepValue);
     const Level now = level(index);
     ShapedArray estimate = denoisedEstimate(output, sample, static_cast<float>(now.alpha),
                                             static_cast<float>(now.sigma));
     ShapedArray current = index > 0 && lastSample_ && !modelOutputs_.empty()
                               ? corrected(estimate, index)
                               : sample;
-    if (modelOutputs_.size() >= static_cast<size_t>(solverOrder)) {
-        modelOutputs_.erase(modelOutputs_.begin());
-    }
-    modelOutputs_.push_back(estimate);
+    remember(estimate);
     // The last step is first order; the first ones warm up.
     const int remaining = static_cast<int>(timeSteps_.size() - index);
     order_ = std::min({solverOrder, remaining, lowerOrderSteps_ + 1});
     ShapedArray next = predicted(current, index, order_);
     lastSample_ = std::move(current);
-    lowerOrderSteps_ = std::min(lowerOrderSteps_ + 1, solverOrder);
-    *stepIndex_ += 1;
+    advance();
     return {std::move(next), std::move(estimate)};
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "schedulers/SchedulerOptions.h"
-#include "schedulers/Scheduler.h"
+#include "schedulers/MultistepSigmaScheduler.h"
 
 #include <optional>
 
@@ -12,32 +11,20 @@ namespace dravelin {
 // clean-sample estimate (the corrector), then predicts the next sample from
 // the newest one or two estimates (the predictor). The last step is first
 // order. Linspace spacing by default, Karras spacing too.
-class UniPCMultistepScheduler : public Scheduler {
+class UniPCMultistepScheduler : public MultistepSigmaScheduler {
 public:
     explicit UniPCMultistepScheduler(int64_t stepCount,
                                      TimeStepSpacing spacing = TimeStepSpacing::linspace);
-
-    static constexpr int solverOrder = 2;
 
     SchedulerStep step(const ShapedArray& output, float timeStep, const ShapedArray& sample,
                        RandomSource& random) override;
 
 private:
-    // α, σ and log(α / σ) at an index of sigmas_.
-    struct Level {
-        double alpha;
-        double sigma;
-        double lambda;
-    };
-    Level level(size_t index) const;
     ShapedArray corrected(const ShapedArray& estimate, size_t index) const;
     ShapedArray predicted(const ShapedArray& sample, size_t index, int order) const;
 
-    std::vector<float> sigmas_;
-    std::optional<size_t> stepIndex_;
     std::optional<ShapedArray> lastSample_;
     int order_ = 1;
-    int lowerOrderSteps_ = 0;
 };
 
 } // namespace dravelin

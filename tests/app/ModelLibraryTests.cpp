@@ -188,6 +188,47 @@ TEST_F(Library, ImportsLinkingOnOneFileSystemAndRemembersTheChoice) {
                            QStringLiteral("Dream Shaper-2.safetensors")}));
 }
 
+TEST_F(Library, AnyEntryIsRemovedButNotWhileAGenerationReadsIt) {
+    installHub();
+    writeBytes(elsewhere.path() / "first.safetensors", 2000);
+    writeBytes(elsewhere.path() / "second.safetensors", 3000);
+    writeBytes(elsewhere.path() / "vae.safetensors", 1000);
+    const QString first = importAndWait(elsewhere.path() / "first.safetensors");
+    const QString second = importAndWait(elsewhere.path() / "second.safetensors");
+    const QString vae = importAndWait(elsewhere.path() / "vae.safetensors");
+    ASSERT_FALSE(first.isEmpty() || second.isEmpty() || vae.isEmpty());
+    library->choose(first);
+    library->chooseVae(vae);
+    EXPECT_EQ(library->removableEntries().size(), 3);
+
+    // Another model than the chosen one: the choice stays.
+    EXPECT_TRUE(library->remove(second));
+    EXPECT_FALSE(library->entry(second));
+    EXPECT_EQ(library->chosenId(), first);
+
+    // What a running generation reads stays, with a sentence saying why.
+    library->setEntriesInUse({first, vae});
+    EXPECT_FALSE(library->remove(vae));
+    EXPECT_TRUE(library->message().contains(QStringLiteral("in use by the running generation")))
+        << library->message().toStdString();
+    EXPECT_TRUE(library->entry(vae));
+    EXPECT_TRUE(QFileInfo::exists(library->entry(vae)->path));
+    library->setEntriesInUse({});
+    EXPECT_TRUE(library->remove(vae));
+    EXPECT_FALSE(library->choice()->vae);
+    EXPECT_EQ(library->chosenId(), first);
+
+    // A model removed and another imported under its name is another model
+    // to whatever keeps the loaded one.
+    const QString loadedKey = library->choice()->key();
+    EXPECT_TRUE(library->remove(first));
+    EXPECT_EQ(library->chosenId(), QStringLiteral("hub"));
+    std::filesystem::create_directories(elsewhere.path() / "other");
+    writeBytes(elsewhere.path() / "other" / "first.safetensors", 2500);
+    EXPECT_EQ(importAndWait(elsewhere.path() / "other" / "first.safetensors"), first);
+    EXPECT_NE(library->choice()->key(), loadedKey);
+}
+
 TEST_F(Library, CopiesAcrossFileSystemsAndImportsModelFolders) {
     installHub();
     // /dev/shm is a memory file system: a hard link to it cannot be made.

@@ -22,6 +22,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QMenu>
 #include <QMimeData>
 #include <QDir>
 #include <QFile>
@@ -38,6 +39,8 @@
 #include <QToolButton>
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 using namespace dravelin;
 using namespace dravelin::testing;
@@ -422,18 +425,43 @@ TEST_F(Window, ImportsPicksAndGeneratesWithTheChosenModel) {
     EXPECT_TRUE(notice.startsWith(QStringLiteral("Took the settings of \"dog.png\"."))) << notice.toStdString();
     EXPECT_FALSE(notice.contains(QStringLiteral("the model"))) << notice.toStdString(); // the chosen one
 
-    // Remove asks first, then the hub model is chosen again.
-    models->setFocus();
-    QTest::keyClick(models, Qt::Key_Down);
-    ASSERT_EQ(window->library().chosenName(), QStringLiteral("Tiny XL"));
-    QTest::mouseClick(main->findChild<QPushButton*>(QStringLiteral("removeModel")), Qt::LeftButton);
-    ASSERT_NE(picker->removeConfirmation(), nullptr);
-    EXPECT_EQ(models->count(), 2);
-    QTest::mouseClick(
-        picker->removeConfirmation()->findChild<QPushButton*>(QStringLiteral("confirmRemove")),
-        Qt::LeftButton);
-    EXPECT_EQ(models->count(), 1);
-    EXPECT_EQ(window->library().chosenId(), QStringLiteral("hub"));
+    // Remove asks first, for the chosen model (the hub model is chosen
+    // again) and, from the menu beside it, for any other (the choice stays).
+    auto* removeModel = main->findChild<QPushButton*>(QStringLiteral("removeModel"));
+    auto* removeOther = main->findChild<QPushButton*>(QStringLiteral("removeOtherModel"));
+    const std::function<void()> asks[] = {
+        [&] {
+            models->setFocus();
+            QTest::keyClick(models, Qt::Key_Down);
+            ASSERT_EQ(window->library().chosenName(), QStringLiteral("Tiny XL"));
+            QTest::mouseClick(removeModel, Qt::LeftButton);
+        },
+        [&] {
+            QTest::mouseClick(main->findChild<QPushButton*>(QStringLiteral("importModel")),
+                              Qt::LeftButton);
+            ASSERT_TRUE(waitUntil([this] { return !window->library().isImporting(); }));
+            models->setFocus();
+            QTest::keyClick(models, Qt::Key_Up);
+            ASSERT_EQ(window->library().chosenId(), QStringLiteral("hub"));
+            EXPECT_FALSE(removeModel->isEnabled());
+            EXPECT_TRUE(removeOther->isEnabled());
+            emit picker->removeMenu()->aboutToShow();
+            const QList<QAction*> actions = picker->removeMenu()->actions();
+            ASSERT_EQ(actions.size(), 1);
+            EXPECT_TRUE(actions.front()->text().startsWith(QStringLiteral("Tiny XL")));
+            actions.front()->trigger();
+        }};
+    for (const auto& ask : asks) {
+        ask();
+        ASSERT_NE(picker->removeConfirmation(), nullptr);
+        EXPECT_EQ(models->count(), 2);
+        QTest::mouseClick(
+            picker->removeConfirmation()->findChild<QPushButton*>(QStringLiteral("confirmRemove")),
+            Qt::LeftButton);
+        EXPECT_EQ(models->count(), 1);
+        EXPECT_EQ(window->library().chosenId(), QStringLiteral("hub"));
+        EXPECT_FALSE(removeOther->isEnabled());
+    }
     EXPECT_TRUE(std::filesystem::exists(downloads.path() / "Tiny XL" / "Unet.model"));
 }
 

@@ -18,6 +18,7 @@
 
 #include <fstream>
 #include <functional>
+#include <iterator>
 
 using namespace dravelin;
 using namespace dravelin::testing;
@@ -287,6 +288,43 @@ TEST_F(CheckpointFile, MisalignedOrMissingTensorsAreRefusedBeforeLoading) {
         "lacks the tensor \"model.diffusion_model.out.2.bias\"");
     EXPECT_FALSE(bundleExists(checkpointPartPath(file, CheckpointPart::textEncoder2)));
     EXPECT_TRUE(bundleExists(checkpointPartPath(file, CheckpointPart::vaeEncoder)));
+}
+
+// The fuzz target reads checkpoints from memory: the bytes must be read, and
+// refused, exactly as the file is.
+TEST_F(CheckpointFile, BytesInMemoryReadAsTheFileDoes) {
+    const auto bytesOf = [](const std::filesystem::path& path) {
+        std::ifstream stream(path, std::ios::binary);
+        return std::vector<uint8_t>(std::istreambuf_iterator<char>(stream), {});
+    };
+    const std::vector<uint8_t> bytes = bytesOf(file);
+    const CheckpointDescription fromFile = inspectCheckpoint(file);
+    const CheckpointDescription fromBytes = inspectCheckpoint(bytes, file);
+    EXPECT_EQ(fromBytes.kind, fromFile.kind);
+    EXPECT_EQ(fromBytes.summary, fromFile.summary);
+    EXPECT_EQ(fromBytes.fileBytes, fromFile.fileBytes);
+    for (const CheckpointPart part :
+         {CheckpointPart::textEncoder, CheckpointPart::unet, CheckpointPart::vaeEncoder}) {
+        const CheckpointBundle read = readCheckpointPart({file, part});
+        const CheckpointBundle held = readCheckpointPart(bytes, file, part);
+        EXPECT_EQ(held.config, read.config);
+        const auto kind = NetworkRegistry::shared().find(read.kindName);
+        for (const WeightSpec& spec : kind->expectedWeights(read.config)) {
+            ASSERT_EQ(held.weights.load(spec.name), read.weights.load(spec.name)) << spec.name;
+        }
+    }
+    EXPECT_EQ(refusal([&] { readCheckpointPart(bytes, file, CheckpointPart::textEncoder2); }),
+              refusal([&] { readCheckpointPart({file, CheckpointPart::textEncoder2}); }));
+
+    const auto pickle = directory.path() / "pickle.safetensors";
+    std::ofstream(pickle, std::ios::binary) << std::string("\x80\x02", 2) << "cos\nsystem\n";
+    const auto truncated = directory.path() / "truncated.safetensors";
+    writeRaw(truncated, "{\"" + kInput + R"(": {"dtype": "F32", "shape": [1], "data_offsets": [0, 4000]}})");
+    for (const auto& hostile : {pickle, truncated}) {
+        const std::string message = refusal([&] { inspectCheckpoint(hostile); });
+        EXPECT_EQ(refusal([&] { inspectCheckpoint(bytesOf(hostile), hostile); }), message);
+        EXPECT_NE(message, "accepted");
+    }
 }
 
 TEST(ModelHash, Sha256OfFilesWithProgressAndCancel) {

@@ -1,7 +1,6 @@
 // A single-file checkpoint as a user hands it over: its kind told from the
 // header, then every network it holds read, and every weight of each mapped
-// and converted as a load would.
-#include "FuzzInput.h"
+// and converted as a load would. Read from memory: no input touches a file.
 #include "runtime/Checkpoint.h"
 #include "runtime/CheckpointBundle.h"
 #include "runtime/NetworkRegistry.h"
@@ -9,10 +8,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace dravelin;
-    const auto file = fuzz::scratchDirectory() / "model.safetensors";
-    fuzz::writeFile(file, {reinterpret_cast<const char*>(data), size});
+    const std::span<const uint8_t> bytes(data, size);
+    const std::filesystem::path label = "model.safetensors";
     try {
-        inspectCheckpoint(file);
+        inspectCheckpoint(bytes, label);
     } catch (const CheckpointError&) {
         return 0;
     }
@@ -20,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
          {CheckpointPart::textEncoder, CheckpointPart::textEncoder2, CheckpointPart::unet,
           CheckpointPart::vaeDecoder, CheckpointPart::vaeEncoder, CheckpointPart::vaeDecoderXL}) {
         try {
-            const CheckpointBundle bundle = readCheckpointPart({file, part});
+            const CheckpointBundle bundle = readCheckpointPart(bytes, label, part);
             const auto kind = NetworkRegistry::shared().find(bundle.kindName);
             bundle.weights.check(kind->expectedWeights(bundle.config));
             for (const WeightSpec& spec : kind->expectedWeights(bundle.config)) {

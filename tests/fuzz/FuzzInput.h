@@ -2,11 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <string>
 #include <string_view>
-#include <unistd.h>
 #include <vector>
 
 namespace dravelin::fuzz {
@@ -27,34 +23,6 @@ inline std::vector<std::string_view> splitInput(const uint8_t* data, size_t size
     parts.push_back(rest);
     parts.resize(count);
     return parts;
-}
-
-// A directory of this process's own, reused by every input and removed at
-// exit: in memory (/dev/shm) where there is one, so that files written per
-// input never touch a disk; else under /tmp.
-inline const std::filesystem::path& scratchDirectory() {
-    struct Scratch {
-        std::filesystem::path path;
-        Scratch() {
-            std::error_code error;
-            const std::filesystem::path base = std::filesystem::is_directory("/dev/shm", error)
-                                                   ? std::filesystem::path("/dev/shm")
-                                                   : std::filesystem::temp_directory_path();
-            path = base / ("dravelin-fuzz-" + std::to_string(::getpid()));
-            std::filesystem::create_directories(path);
-        }
-        ~Scratch() {
-            std::error_code ignored;
-            std::filesystem::remove_all(path, ignored);
-        }
-    };
-    static const Scratch scratch;
-    return scratch.path;
-}
-
-inline void writeFile(const std::filesystem::path& path, std::string_view bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 } // namespace dravelin::fuzz

@@ -5,7 +5,8 @@
 set -eu
 out=$1
 fixtures=$(dirname "$0")/../nn/fixtures
-mkdir -p "$out/safetensors" "$out/tokenizer_files" "$out/config" "$out/bundle" "$out/image" "$out/checkpoint"
+mkdir -p "$out/safetensors" "$out/tokenizer_files" "$out/config" "$out/bundle" "$out/image" "$out/checkpoint" \
+    "$out/parameters"
 for model in "$fixtures"/*.model; do
     name=$(basename "$model" .model)
     cp "$model/config.json" "$out/config/$name.json"
@@ -18,6 +19,8 @@ printf '#version: 0.2\nc a\nca t</w>\nd o\n\0{"c": 0, "a": 1, "t</w>": 2, "ca": 
     > "$out/tokenizer_files/small"
 # Small PNGs of every colour type, depth and text chunk kind, interlaced too.
 cp "$(dirname "$0")"/seeds/image/*.png "$out/image/"
+# "parameters" texts: ours, the web UI's, quoted values, other scripts.
+cp "$(dirname "$0")"/seeds/parameters/*.txt "$out/parameters/"
 if [ $# -ge 2 ]; then
     scratch=$(mktemp -d)
     "$2/dravelin-make-model" "$scratch/sd" --checkpoint "$out/checkpoint/sd1.safetensors" >/dev/null

@@ -38,12 +38,18 @@ struct ModelChoice {
     QSize imageSize;
 
     // Names what is loaded: equal keys can share one loaded pipeline, and
-    // other LoRAs or another size need a reload.
+    // other LoRAs or another size need a reload. The contents' hash and size
+    // are part of it, so a model removed and another imported under the same
+    // name is never taken for the one still loaded.
     QString key() const {
-        QString text = model.id + QLatin1Char('|') + (refiner ? refiner->id : QString()) +
-                       QLatin1Char('|') + (vae ? vae->id : QString()) + QLatin1Char('|') +
-                       QString::number(imageSize.width()) + QLatin1Char('x') +
-                       QString::number(imageSize.height());
+        const auto part = [](const std::optional<LibraryEntry>& entry) {
+            return entry ? entry->id + QLatin1Char('#') + entry->sha256 + QLatin1Char('#') +
+                               QString::number(entry->size)
+                         : QString();
+        };
+        QString text = part(model) + QLatin1Char('|') + part(refiner) + QLatin1Char('|') +
+                       part(vae) + QLatin1Char('|') + QString::number(imageSize.width()) +
+                       QLatin1Char('x') + QString::number(imageSize.height());
         for (const LoraFile& lora : loras) {
             text += QLatin1Char('|') + QString::fromStdString(lora.path.string()) +
                     QLatin1Char(':') + QString::number(static_cast<double>(lora.scale));

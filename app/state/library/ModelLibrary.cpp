@@ -377,9 +377,31 @@ void ModelLibrary::importDone() {
     emit importFinished(id);
 }
 
+void ModelLibrary::setEntriesInUse(const QStringList& ids) {
+    entriesInUse_ = ids;
+}
+
+QList<LibraryEntry> ModelLibrary::removableEntries() const {
+    QList<LibraryEntry> removable;
+    for (const LibraryEntry& entry : entries_) {
+        if (!entry.isHub) {
+            removable.append(entry);
+        }
+    }
+    return removable;
+}
+
 bool ModelLibrary::remove(const QString& id) {
     const std::optional<LibraryEntry> removed = entry(id);
     if (!removed || removed->isHub) {
+        return false;
+    }
+    // A generation may still open its files (a network reloaded between
+    // phases, the refiner, the VAE).
+    if (isInUse(id)) {
+        setMessage(QStringLiteral("\u201c%1\u201d is in use by the running generation; remove "
+                                  "it when the generation is done.")
+                       .arg(removed->name));
         return false;
     }
     // The description first: from then on the file is no entry, even if

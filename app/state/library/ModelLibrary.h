@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <atomic>
@@ -88,9 +89,16 @@ public:
     // message while another import runs). The new entry is chosen when done.
     void importModel(const QString& path);
     void cancelImport();
-    // Removes an imported entry's files; the hub model is deleted through the
-    // store instead. A removed choice falls back to the hub model.
+    // Removes an imported entry's files, any entry, chosen or not; the hub
+    // model is deleted through the store instead. A removed choice falls
+    // back to the hub model. An entry in use is refused with a message.
     bool remove(const QString& id);
+    // The entries a running generation reads from (Generator::entriesInUse):
+    // removing them waits until it is done.
+    void setEntriesInUse(const QStringList& ids);
+    bool isInUse(const QString& id) const { return entriesInUse_.contains(id); }
+    // Every entry `remove` takes (imported models, refiners and VAEs).
+    QList<LibraryEntry> removableEntries() const;
     // Reads the folders again (the hub model may have come or gone).
     void refresh();
 
@@ -139,6 +147,7 @@ private:
     QString chosenRefinerId_;
     QString chosenVaeId_;
     QString message_;
+    QStringList entriesInUse_;
 
     std::function<InspectedModel(const QString&)> inspect_ = inspectModel;
     QFutureWatcher<ImportResult>* importWatcher_ = nullptr;
