@@ -3,6 +3,7 @@
 #include "nn/layers/Linear.h"
 #include "nn/compute/Profiler.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace dravelin {
@@ -95,6 +96,40 @@ FeatureMap ResnetBlock2D::forward(FeatureMap input, const float* timeEmbedding) 
     const ChannelTransform second = norm2_.transform(hidden, activation_);
     conv2_.accumulate({hidden, &second}, residual);
     return residual;
+}
+
+FeatureMap ResnetBlock2D::forwardInBands(const FeatureMap& input, int64_t bandRows) const {
+    if (input.batch() != 1 || timeChannels_ > 0 || bandRows < 1) {
+        throw std::invalid_argument("A ResNet block runs in bands of rows for one image "
+                                    "without a time embedding only.");
+    }
+    const int64_t height = input.height();
+    // The rows [from, to) a band starting at `top` needs, `halo` more on
+    // each side where the map has them.
+    const auto span = [&](int64_t top, int64_t rows, int64_t halo) {
+        return std::pair{std::max<int64_t>(0, top - halo), std::min(height, top + rows + halo)};
+    };
+    const ChannelTransform first = norm1_.transform(input, activation_);
+    GroupNorm::Sums sums;
+    for (int64_t top = 0; top < height; top += bandRows) {
+        const int64_t rows = std::min(bandRows, height - top);
+        const auto [from, to] = span(top, rows, 1);
+        const FeatureMap hidden = conv1_.forward({input.rows(from, to - from), &first});
+        norm2_.accumulate(sums, hidden, top - from, rows);
+    }
+    const ChannelTransform second = norm2_.transform(sums, activation_);
+
+    FeatureMap output(1, conv2_.outChannels(), height, input.width());
+    for (int64_t top = 0; top < height; top += bandRows) {
+        const int64_t rows = std::min(bandRows, height - top);
+        const auto [from, to] = span(top, rows, 2);
+        FeatureMap part = input.rows(from, to - from);
+        const FeatureMap hidden = conv1_.forward({part, &first});
+        FeatureMap residual = shortcut_ ? shortcut_->forward({part}) : std::move(part);
+        conv2_.accumulate({hidden, &second}, residual);
+        output.setRows(top, residual, top - from, rows);
+    }
+    return output;
 }
 
 } // namespace dravelin
