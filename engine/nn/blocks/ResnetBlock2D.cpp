@@ -104,10 +104,14 @@ FeatureMap ResnetBlock2D::forwardInBands(const FeatureMap& input, int64_t bandRo
                                     "without a time embedding only.");
     }
     const int64_t height = input.height();
-    // The rows [from, to) a band starting at `top` needs, `halo` more on
-    // each side where the map has them.
-    const auto span = [&](int64_t top, int64_t rows, int64_t halo) {
-        return std::pair{std::max<int64_t>(0, top - halo), std::min(height, top + rows + halo)};
+    // The rows [from, to) read for a band starting at `top`: at least `halo`
+    // more on each side where the map has them, and as many rows for every
+    // band (the window slides inwards at the edges), so each convolution
+    // meets one band shape and sets itself up for it once.
+    const auto span = [&](int64_t top, int64_t, int64_t halo) {
+        const int64_t read = std::min(height, bandRows + 2 * halo);
+        const int64_t from = std::clamp<int64_t>(top - halo, 0, height - read);
+        return std::pair{from, from + read};
     };
     const ChannelTransform first = norm1_.transform(input, activation_);
     GroupNorm::Sums sums;
