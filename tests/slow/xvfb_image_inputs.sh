@@ -19,7 +19,7 @@ if ! command -v xvfb-run >/dev/null; then
 fi
 uptime
 lscpu | grep "Model name" || true
-DRAVELIN_WINDOW_SHOTS=$(cd "$shots" && pwd) QT_QPA_PLATFORM=xcb DRAVELIN_PRECISION=float32 \
+DRAVELIN_WINDOW_SHOTS=$(cd "$shots" && pwd) DRAVELIN_TEST_PLATFORM=xcb DRAVELIN_PRECISION=float32 \
     xvfb-run -a -s "-screen 0 1400x900x24" \
     "$bin/test_window" --gtest_filter='Window.OpensPaintsInpaintsAndReusesAResult'
 echo "window shots in $shots:"
