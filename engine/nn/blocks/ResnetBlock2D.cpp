@@ -117,7 +117,9 @@ FeatureMap ResnetBlock2D::forwardInBands(const FeatureMap& input, int64_t bandRo
     GroupNorm::Sums sums;
     for (int64_t top = 0; top < height; top += bandRows) {
         const int64_t rows = std::min(bandRows, height - top);
-        const auto [from, to] = span(top, rows, 1);
+        // Two rows of context where one would do: conv1 then meets the same
+        // band shape in both passes.
+        const auto [from, to] = span(top, rows, 2);
         const FeatureMap hidden = conv1_.forward({input.rows(from, to - from), &first});
         norm2_.accumulate(sums, hidden, top - from, rows);
     }

@@ -84,7 +84,6 @@ FeatureMap VaeDecoder::decode(FeatureMap latent) const {
 }
 
 int64_t VaeDecoder::bandRows(int64_t height, int64_t width) {
-    constexpr int64_t kWholeUpTo = 512 * 512;
     constexpr int64_t kBandPixels = 64 * 1024;
     if (height * width <= kWholeUpTo || width < 1) {
         return 0;
@@ -92,7 +91,7 @@ int64_t VaeDecoder::bandRows(int64_t height, int64_t width) {
     return std::max<int64_t>(8, kBandPixels / width);
 }
 
-FeatureMap VaeDecoder::decode(FeatureMap latent, int64_t bandRows) const {
+FeatureMap VaeDecoder::decode(FeatureMap latent, int64_t bandRows, int64_t wholeUpTo) const {
     if (bandRows > 0 && latent.batch() != 1) {
         throw std::invalid_argument("The decoder decodes in bands one image at a time.");
     }
@@ -109,8 +108,9 @@ FeatureMap VaeDecoder::decode(FeatureMap latent, int64_t bandRows) const {
             // Bands are counted in output rows; a map at a lower resolution
             // takes proportionally fewer rows per band.
             const int64_t rows = bandRows * hidden.height() / (latentRows * scale);
-            hidden = bandRows > 0 && rows < hidden.height()
-                         ? resnet.forwardInBands(hidden, std::max<int64_t>(1, rows))
+            const bool banded = bandRows > 0 && rows < hidden.height() &&
+                                hidden.height() * hidden.width() > wholeUpTo;
+            hidden = banded ? resnet.forwardInBands(hidden, std::max<int64_t>(1, rows))
                          : resnet.forward(std::move(hidden));
         }
         if (block.upsampler) {
@@ -132,11 +132,14 @@ FeatureValueDictionary VaeDecoder::predict(const FeatureProvider& inputs) {
     }
     const int64_t scale = int64_t{1} << (up_.size() - 1);
     int64_t rows = bandRows(latentHeight_ * scale, latentWidth_ * scale);
+    int64_t wholeUpTo = kWholeUpTo;
     if (const char* choice = std::getenv("DRAVELIN_DECODE")) {
         if (std::string_view(choice) == "whole") {
             rows = 0;
         } else if (std::string_view(choice) == "bands" && rows == 0) {
+            // A small image in bands at every level, to compare.
             rows = std::max<int64_t>(8, latentHeight_ * scale / 4);
+            wholeUpTo = 0;
         }
     }
     FeatureValueDictionary outputs;
@@ -151,7 +154,8 @@ FeatureValueDictionary VaeDecoder::predict(const FeatureProvider& inputs) {
     for (int64_t n = 0; n < images; ++n) {
         ShapedArray one(Shape{1, z.shape()[1], z.shape()[2], z.shape()[3]});
         std::copy_n(z.data() + n * perLatent, perLatent, one.data());
-        const ShapedArray image = decode(FeatureMap::fromPlanar(one), rows).toPlanar();
+        const ShapedArray image =
+            decode(FeatureMap::fromPlanar(one), rows, wholeUpTo).toPlanar();
         if (n == 0) {
             Shape shape = image.shape();
             shape[0] = images;
