@@ -1,18 +1,23 @@
-// Decodes one large latent (128 × 128 latents: a 1024 × 1024 image by
-// default) with the model's decoder in blended tiles of its own size, and in
-// one pass with the decoder built for the whole latent, and compares them:
-// time, peak memory after each, and the largest difference in 8-bit levels
-// (overall and on the tile seams).
-//   dravelin-bench-tiled-decode --model DIR [--latent N] [--no-single-pass]
+// Decodes one latent per image size with the model's decoder built for that
+// size, once in bands of rows (what the application does on large images;
+// every norm sees the whole map) and once as one pass over whole maps, each
+// in a process of its own so that each peak resident memory is its own, and
+// compares the two images: time, peak memory and the largest difference in
+// 8-bit levels.
+//   dravelin-bench-tiled-decode --model DIR [--sizes 512,1024,1536]
 
 #include "pipeline/Decoder.h"
 
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,12 +25,6 @@ using namespace dravelin;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-double peakGigabytes() {
-    struct rusage usage {};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_maxrss) * 1024.0 / 1e9;
-}
 
 // A smooth latent field with some finer detail, so seams would show.
 ShapedArray latentField(int64_t side) {
@@ -44,77 +43,136 @@ ShapedArray latentField(int64_t side) {
     return latent;
 }
 
+// Processor time of every thread of this process so far: on a loaded
+// machine far steadier than wall time.
+double processorSeconds() {
+    struct rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The child's part: decode, write the pixels to `output`, print the seconds.
+int decodeOnce(const std::string& model, int64_t side, const std::string& output) {
+    ModelConfiguration sized;
+    sized.inputSizes["z"] = {side, side};
+    Decoder decoder(std::filesystem::path(model) / "VAEDecoder.model", sized);
+    decoder.loadResources();
+    const ShapedArray latent = latentField(side);
+    const double cpuBefore = processorSeconds();
+    const auto start = Clock::now();
+    const Image image = decoder.decode(std::vector<ShapedArray>{latent}, 1.0f).front();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpu = processorSeconds() - cpuBefore;
+    std::ofstream(output, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.pixels().data()),
+               static_cast<std::streamsize>(image.pixels().size()));
+    std::printf("%.2f %.2f\n", seconds, cpu);
+    return 0;
+}
+
+struct Run {
+    double seconds = 0.0;
+    double processorSeconds = 0.0;
+    double peakGigabytes = 0.0;
+    std::vector<uint8_t> pixels;
+};
+
+// Runs this program again as a child decoding one size one way, with its
+// own peak resident memory.
+Run runChild(const char* self, const std::string& model, int64_t side, const char* mode) {
+    const std::string output = "/tmp/dravelin-tiled-decode-" + std::to_string(::getpid()) + ".rgb";
+    int pipes[2];
+    if (::pipe(pipes) != 0) {
+        throw std::runtime_error("Cannot make a pipe.");
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(pipes[1], STDOUT_FILENO);
+        ::close(pipes[0]);
+        ::setenv("DRAVELIN_DECODE", mode, 1);
+        const std::string sideText = std::to_string(side);
+        ::execl(self, self, "--child", model.c_str(), sideText.c_str(), output.c_str(), nullptr);
+        ::_exit(127);
+    }
+    ::close(pipes[1]);
+    std::string text;
+    char buffer[256];
+    ssize_t got = 0;
+    while ((got = ::read(pipes[0], buffer, sizeof buffer)) > 0) {
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(pipes[0]);
+    int status = 0;
+    struct rusage usage {};
+    ::wait4(child, &status, 0, &usage);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        throw std::runtime_error(std::string("The ") + mode + " decode of " +
+                                 std::to_string(side) + " latents failed.");
+    }
+    Run run;
+    std::sscanf(text.c_str(), "%lf %lf", &run.seconds, &run.processorSeconds);
+    run.peakGigabytes = static_cast<double>(usage.ru_maxrss) * 1024.0 / 1e9;
+    std::ifstream in(output, std::ios::binary);
+    run.pixels.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::remove(output.c_str());
+    return run;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string model;
-    int64_t side = 128;
-    bool singlePass = true;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (argument == "--model" && i + 1 < argc) {
-            model = argv[++i];
-        } else if (argument == "--latent" && i + 1 < argc) {
-            side = std::atoll(argv[++i]);
-        } else if (argument == "--no-single-pass") {
-            singlePass = false;
-        } else {
-            std::fprintf(stderr, "usage: dravelin-bench-tiled-decode --model DIR [--latent N] "
-                                 "[--no-single-pass]\n");
+    try {
+        if (argc == 5 && std::string(argv[1]) == "--child") {
+            return decodeOnce(argv[2], std::atoll(argv[3]), argv[4]);
+        }
+        std::string model;
+        std::string sizes = "512,1024,1536";
+        for (int i = 1; i < argc; ++i) {
+            const std::string argument = argv[i];
+            if (argument == "--model" && i + 1 < argc) {
+                model = argv[++i];
+            } else if (argument == "--sizes" && i + 1 < argc) {
+                sizes = argv[++i];
+            } else {
+                model.clear();
+                break;
+            }
+        }
+        if (model.empty()) {
+            std::fprintf(stderr,
+                         "usage: dravelin-bench-tiled-decode --model DIR [--sizes 512,1024,1536]\n");
             return 2;
         }
-    }
-    if (model.empty() || side < 8) {
-        std::fprintf(stderr, "usage: dravelin-bench-tiled-decode --model DIR [--latent N]\n");
-        return 2;
-    }
-    try {
-        const ShapedArray latent = latentField(side);
-        const std::filesystem::path bundle = std::filesystem::path(model) / "VAEDecoder.model";
-        std::printf("decoding a %lld × %lld latent (%lld × %lld pixels)\n",
-                    static_cast<long long>(side), static_cast<long long>(side),
-                    static_cast<long long>(side * 8), static_cast<long long>(side * 8));
-
-        Decoder tiled(bundle, {});
-        tiled.loadResources();
-        const Shape tile = tiled.inputShape();
-        auto start = Clock::now();
-        const Image inTiles = tiled.decode(std::vector<ShapedArray>{latent}, 1.0f).front();
-        const double tiledSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-        tiled.unloadResources();
-        std::printf("tiles of %lld × %lld latents: %.1f s, peak memory so far %.2f GB\n",
-                    static_cast<long long>(tile[2]), static_cast<long long>(tile[3]),
-                    tiledSeconds, peakGigabytes());
-        if (!singlePass) {
-            return 0;
+        std::printf("%-6s %-8s %9s %9s %10s   %s\n", "pixels", "decode", "wall s", "CPU s",
+                    "peak GB", "largest difference (8-bit levels)");
+        std::stringstream list(sizes);
+        std::string item;
+        while (std::getline(list, item, ',')) {
+            const int64_t pixels = std::atoll(item.c_str());
+            if (pixels < 64 || pixels % 8 != 0) {
+                throw std::invalid_argument("Sizes are multiples of 8 from 64, not " + item + ".");
+            }
+            const Run bands = runChild(argv[0], model, pixels / 8, "bands");
+            const Run whole = runChild(argv[0], model, pixels / 8, "whole");
+            if (bands.pixels.size() != whole.pixels.size() || bands.pixels.empty()) {
+                throw std::runtime_error("The two decodes gave images of different sizes.");
+            }
+            int largest = 0;
+            double total = 0.0;
+            for (size_t i = 0; i < bands.pixels.size(); ++i) {
+                const int difference = std::abs(int{bands.pixels[i]} - int{whole.pixels[i]});
+                largest = std::max(largest, difference);
+                total += difference;
+            }
+            std::printf("%-6lld %-8s %9.1f %9.1f %10.2f\n", static_cast<long long>(pixels),
+                        "bands", bands.seconds, bands.processorSeconds, bands.peakGigabytes);
+            std::printf("%-6lld %-8s %9.1f %9.1f %10.2f   largest %d, mean %.4f\n",
+                        static_cast<long long>(pixels), "one pass", whole.seconds,
+                        whole.processorSeconds, whole.peakGigabytes, largest,
+                        total / static_cast<double>(bands.pixels.size()));
+            std::fflush(stdout);
         }
-
-        ModelConfiguration whole;
-        whole.inputSizes["z"] = {side, side};
-        Decoder single(bundle, whole);
-        single.loadResources();
-        start = Clock::now();
-        const Image inOnePass = single.decode(std::vector<ShapedArray>{latent}, 1.0f).front();
-        const double singleSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-        std::printf("one pass: %.1f s, peak memory so far %.2f GB\n", singleSeconds,
-                    peakGigabytes());
-
-        int largest = 0;
-        double total = 0.0;
-        std::vector<int> histogram(256, 0);
-        const std::vector<uint8_t>& a = inTiles.pixels();
-        const std::vector<uint8_t>& b = inOnePass.pixels();
-        for (size_t i = 0; i < a.size(); ++i) {
-            const int difference = std::abs(int{a[i]} - int{b[i]});
-            largest = std::max(largest, difference);
-            total += difference;
-            ++histogram[static_cast<size_t>(difference)];
-        }
-        int within2 = histogram[0] + histogram[1] + histogram[2];
-        std::printf("tiled against one pass: largest difference %d levels, mean %.3f, "
-                    "%.2f%% of values within 2 levels\n",
-                    largest, total / static_cast<double>(a.size()),
-                    100.0 * within2 / static_cast<double>(a.size()));
     } catch (const std::exception& error) {
         std::fprintf(stderr, "dravelin-bench-tiled-decode: %s\n", error.what());
         return 1;

@@ -2,9 +2,9 @@
 
 #include "pipeline/ImageFitting.h"
 #include "pipeline/StableDiffusionPipeline.h"
+#include "state/ImageFileLoading.h"
 #include "state/QtImageConversion.h"
 
-#include <QImageReader>
 #include <QPainter>
 #include <QPen>
 
@@ -13,28 +13,6 @@
 
 namespace dravelin {
 
-namespace {
-
-// Larger inputs are refused before decoding: they would only be shrunk to
-// the generation size, and a hostile file could claim any size.
-constexpr int kLargestSide = 8192;
-
-// Reading every input image goes through here.
-QImage readImageFile(const QString& path, QString& failure) {
-    QImageReader reader(path);
-    const QSize size = reader.size();
-    if (size.isValid() && (size.width() > kLargestSide || size.height() > kLargestSide)) {
-        failure = QStringLiteral("The image is larger than %1 pixels on a side.").arg(kLargestSide);
-        return {};
-    }
-    QImage image = reader.read();
-    if (image.isNull()) {
-        failure = reader.errorString();
-    }
-    return image;
-}
-
-} // namespace
 
 void ImageInputRequest::applyTo(PipelineConfiguration& c,
                                 const StableDiffusionPipeline& pipeline) const {
@@ -123,10 +101,13 @@ void ImageInput::setErrorMessage(const QString& message) {
 }
 
 bool ImageInput::openFile(const QString& path) {
-    QString failure;
-    const QImage image = readImageFile(path, failure);
-    if (image.isNull()) {
-        setErrorMessage(QStringLiteral("Could not open the image: ") + failure);
+    // Through the bounded reader: a header claiming a huge size is refused
+    // before anything is allocated for it.
+    QImage image;
+    try {
+        image = toQImage(loadImageFile(path));
+    } catch (const std::exception& error) {
+        setErrorMessage(QString::fromUtf8(error.what()));
         return false;
     }
     setImage(image);

@@ -86,8 +86,9 @@ public:
     void setHiresSteps(int steps);
     QString errorMessage() const { return errorMessage_; }
 
-    // Reads a PNG (or another image format Qt reads) as the input; a
-    // failure leaves the current input and sets errorMessage.
+    // Reads a PNG, JPEG or WebP file as the input through the bounded
+    // reader (loadImageFile); a failure leaves the current input and sets
+    // errorMessage to the reader's sentence.
     bool openFile(const QString& path);
     // Uses an image (a result, say) as the input; the mask starts empty.
     void setImage(const QImage& image);

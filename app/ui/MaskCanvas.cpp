@@ -2,15 +2,32 @@
 
 #include "state/ImageInput.h"
 
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QMouseEvent>
+#include <QUrl>
 #include <QPainter>
 
 namespace dravelin {
+
+namespace {
+
+// The one local file a drop carries, or an empty path.
+QString droppedFile(const QMimeData* data) {
+    if (data == nullptr || data->urls().size() != 1 || !data->urls().front().isLocalFile()) {
+        return {};
+    }
+    return data->urls().front().toLocalFile();
+}
+
+} // namespace
 
 MaskCanvas::MaskCanvas(ImageInput& input, QWidget* parent) : QWidget(parent), input_(input) {
     setObjectName(QStringLiteral("maskCanvas"));
     setMinimumSize(160, 160);
     setCursor(Qt::CrossCursor);
+    setAcceptDrops(true);
     connect(&input_, &ImageInput::imageChanged, this, qOverload<>(&QWidget::update));
     connect(&input_, &ImageInput::maskChanged, this, qOverload<>(&QWidget::update));
 }
@@ -71,6 +88,23 @@ void MaskCanvas::mouseMoveEvent(QMouseEvent* event) {
 void MaskCanvas::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton) {
         input_.endStroke();
+    }
+}
+
+void MaskCanvas::dragEnterEvent(QDragEnterEvent* event) {
+    if (!droppedFile(event->mimeData()).isEmpty()) {
+        event->acceptProposedAction();
+    }
+}
+
+void MaskCanvas::dropEvent(QDropEvent* event) {
+    // Taken here rather than by the window, which would read the image's
+    // settings: on the input panel a dropped image is the input. A file that
+    // cannot be read leaves the sentence in the input's error message.
+    const QString path = droppedFile(event->mimeData());
+    if (!path.isEmpty()) {
+        input_.openFile(path);
+        event->acceptProposedAction();
     }
 }
 

@@ -7,7 +7,8 @@ namespace dravelin {
 class ImageInput;
 
 // The input image with its mask over it in translucent red; the mouse
-// paints or erases the mask with the input's brush, one stroke per press.
+// paints or erases the mask with the input's brush, one stroke per press. An
+// image file dropped on it becomes the input.
 class MaskCanvas : public QWidget {
     Q_OBJECT
 public:
@@ -23,6 +24,8 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     ImageInput& input_;

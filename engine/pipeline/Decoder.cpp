@@ -1,7 +1,6 @@
 #include "pipeline/Decoder.h"
 
 #include "pipeline/ImageConversion.h"
-#include "pipeline/TiledEvaluation.h"
 #include "runtime/RuntimeErrors.h"
 
 #include <algorithm>
@@ -22,10 +21,13 @@ std::string Decoder::inputName() const {
 
 namespace {
 
-// A quarter of a tile: wide enough that the ramps between tiles hide the
-// decoder's border effects.
-int64_t tileOverlap(int64_t tileSide) {
-    return std::max<int64_t>(1, tileSide / 4);
+ShapedArray runOnce(ManagedMLModel& model, const std::string& name, const ShapedArray& latent) {
+    FeatureProvider result = model.perform(
+        [&](Model& loaded) { return loaded.prediction(FeatureProvider({{name, latent}})); });
+    if (result.featureValueDictionary.empty()) {
+        throw PredictionError("The decoder model produced no output.");
+    }
+    return std::move(result.featureValueDictionary.begin()->second);
 }
 
 } // namespace
@@ -44,7 +46,7 @@ std::vector<Image> Decoder::decode(std::span<const ShapedArray> latents, float s
     const Shape input = inputShape();
     std::vector<FeatureProvider> inputs;
     inputs.reserve(latents.size());
-    bool tiled = false;
+    bool resized = false;
     for (const ShapedArray& latent : latents) {
         ShapedArray scaled(latent.shape());
         const float* in = latent.data();
@@ -52,30 +54,28 @@ std::vector<Image> Decoder::decode(std::span<const ShapedArray> latents, float s
         for (int64_t i = 0; i < latent.count(); ++i) {
             out[i] = in[i] / scaleFactor;
         }
-        tiled = tiled || (input.size() == 4 && scaled.shape() != input);
+        resized = resized || (input.size() == 4 && scaled.shape() != input);
         inputs.emplace_back(FeatureValueDictionary{{name, std::move(scaled)}});
     }
     std::vector<Image> images;
     images.reserve(latents.size());
-    if (tiled) {
-        // Latents larger than the decoder was built for are decoded in
-        // overlapping tiles of its own size, one latent at a time.
-        const auto decodeTile = [&](const ShapedArray& tile) {
-            FeatureProvider result = model_->perform([&](Model& model) {
-                return model.prediction(FeatureProvider({{name, tile}}));
-            });
-            if (result.featureValueDictionary.empty()) {
-                throw PredictionError("The decoder model produced no output.");
-            }
-            return std::move(result.featureValueDictionary.begin()->second);
-        };
+    if (resized) {
+        // Latents of another size than the decoder was built for go through
+        // a copy built for theirs, one latent at a time; where the image is
+        // large it works in bands of rows (see VaeDecoder), so memory stays
+        // bounded while the result is the one-pass one, with no seams. The
+        // copy goes again afterwards.
         for (const FeatureProvider& features : inputs) {
             const ShapedArray& latent = features.featureValue(name);
-            images.push_back(imageFromShapedArray(
-                latent.shape() == input
-                    ? decodeTile(latent)
-                    : evaluateInTiles(latent, input[2], input[3], tileOverlap(input[2]),
-                                      decodeTile)));
+            if (latent.shape() == input) {
+                images.push_back(imageFromShapedArray(runOnce(*model_, name, latent)));
+                continue;
+            }
+            ModelConfiguration sized = model_->configuration();
+            sized.inputSizes[name] = {latent.shape()[2], latent.shape()[3]};
+            ManagedMLModel whole(model_->modelURL(), sized);
+            images.push_back(imageFromShapedArray(runOnce(whole, name, latent)));
+            whole.unloadResources();
         }
         return images;
     }

@@ -28,8 +28,9 @@ public:
     Shape inputShape() const;
 
     // Each latent is divided by the scale factor before decoding; one image per
-    // latent, in order. Latents larger than the model's input are decoded in
-    // overlapping tiles of that size, blended across the overlaps.
+    // latent, in order. Latents of another size than the model's input are
+    // decoded by a copy of the model built for theirs, which works in bands
+    // of rows on large images with the whole image's statistics.
     std::vector<Image> decode(std::span<const ShapedArray> latents, float scaleFactor);
 
     const std::shared_ptr<ManagedMLModel>& model() const { return model_; }

@@ -1,6 +1,7 @@
 #include "pipeline/HiresFix.h"
 
 #include "pipeline/ImageResize.h"
+#include "pipeline/LatentResize.h"
 #include "pipeline/StableDiffusionPipeline.h"
 
 #include <cmath>
@@ -44,6 +45,34 @@ GeneratedImages generateWithHiresFix(StableDiffusionPipeline& pipeline,
     if (passStarted) {
         passStarted(0);
     }
+    PipelineConfiguration refine = c;
+    refine.imageCount = 1;
+    refine.maskImage.reset();
+    refine.stepCount = hires.stepCount;
+    refine.strength = hires.strength;
+    GeneratedImages enlarged;
+    if (hires.upscaler == HiresUpscaler::latent) {
+        // The first pass stops at its latents, which are enlarged as they are;
+        // only the final image is decoded (and checked for safety).
+        const std::optional<std::vector<ShapedArray>> small =
+            pipeline.generateLatents(c, progressHandler);
+        if (!small) {
+            return {};
+        }
+        if (passStarted) {
+            passStarted(1);
+        }
+        refine.startingImage.reset();
+        for (const ShapedArray& latent : *small) {
+            refine.startingLatent = resizeLatentBilinear(latent, height, width);
+            GeneratedImages result = large.generateImages(refine, progressHandler);
+            if (result.empty()) {
+                return {};
+            }
+            enlarged.push_back(result.front());
+        }
+        return enlarged;
+    }
     const GeneratedImages small = pipeline.generateImages(c, progressHandler);
     if (small.empty()) {
         return {};
@@ -51,7 +80,6 @@ GeneratedImages generateWithHiresFix(StableDiffusionPipeline& pipeline,
     if (passStarted) {
         passStarted(1);
     }
-    GeneratedImages enlarged;
     for (const std::optional<Image>& image : small) {
         if (!image) {
             enlarged.push_back(std::nullopt);
@@ -59,11 +87,6 @@ GeneratedImages generateWithHiresFix(StableDiffusionPipeline& pipeline,
         }
         // Pixels per latent cell, from the first pass's own image.
         const int64_t cell = image->width() / sample[3];
-        PipelineConfiguration refine = c;
-        refine.imageCount = 1;
-        refine.maskImage.reset();
-        refine.stepCount = hires.stepCount;
-        refine.strength = hires.strength;
         refine.startingImage = resizeToRGBA(*image, static_cast<int>(width * cell),
                                             static_cast<int>(height * cell));
         GeneratedImages result = large.generateImages(refine, progressHandler);

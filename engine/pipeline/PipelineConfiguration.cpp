@@ -35,6 +35,7 @@ size_t std::hash<dravelin::PipelineConfiguration>::operator()(
     combine(seed, std::hash<std::string>{}(c.negativePrompt));
     combine(seed, c.startingImage ? hashImage(*c.startingImage) + 1 : 0);
     combine(seed, c.maskImage ? hashImage(*c.maskImage) + 1 : 0);
+    combine(seed, c.startingLatent ? static_cast<size_t>(c.startingLatent->count()) + 1 : 0);
     combine(seed, hashFloat(c.strength));
     combine(seed, hashFloat(c.refinerStart));
     combine(seed, static_cast<size_t>(c.imageCount));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Image.h"
+#include "core/ShapedArray.h"
 #include "pipeline/PipelineOptions.h"
 
 #include <cstddef>
@@ -22,6 +23,10 @@ struct PipelineConfiguration {
     // With a starting image: the part to repaint, white (grey level 128 and
     // above) repaints and black keeps. The same size as the starting image.
     std::optional<Image> maskImage;
+    // In place of a starting image: its latents, already scaled by the
+    // encoder's factor (the hires fix's latent enlargement). Image-to-image
+    // only.
+    std::optional<ShapedArray> startingLatent;
     float strength = 1.0f;
     float refinerStart = 0.8f;
     int64_t imageCount = 1;
@@ -60,8 +65,8 @@ struct PipelineConfiguration {
         if (startingImage && maskImage && strength <= 1.0f) {
             return PipelineMode::inpainting;
         }
-        return startingImage && strength < 1.0f ? PipelineMode::imageToImage
-                                                : PipelineMode::textToImage;
+        return (startingImage || startingLatent) && strength < 1.0f ? PipelineMode::imageToImage
+                                                                    : PipelineMode::textToImage;
     }
 
     bool operator==(const PipelineConfiguration& other) const = default;

@@ -1,5 +1,6 @@
 #include "pipeline/StableDiffusionPipeline.h"
 
+#include "pipeline/DenoisingCallbacks.h"
 #include "pipeline/DenoisingLoop.h"
 #include "pipeline/ImageConversion.h"
 #include "pipeline/PipelineError.h"
@@ -60,7 +61,7 @@ void checkModelsBeforeDenoising(const Unet& unet, const Decoder& decoder,
     if (decoding.inputs.empty()) {
         throw PredictionError("The decoder model has no input.");
     }
-    // Latents larger than the decoder's input are decoded in tiles.
+    // Latents larger than the decoder's input go through a decoder built for them.
     const Shape& decoded = decoding.inputs.front().shape;
     const bool tiles = decoded.size() == 4 && latent.size() == 4 && decoded[0] == latent[0] &&
                        decoded[1] == latent[1] && decoded[2] <= latent[2] &&
@@ -85,6 +86,16 @@ void checkModelsBeforeDenoising(const Unet& unet, const Decoder& decoder,
 
 GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfiguration& c,
                                                         const ProgressHandler& progressHandler) {
+    const std::optional<std::vector<ShapedArray>> denoised = generateLatents(c, progressHandler);
+    if (!denoised) {
+        return {};
+    }
+    return decodeToImages(*denoised, c);
+}
+
+std::optional<std::vector<ShapedArray>>
+StableDiffusionPipeline::generateLatents(const PipelineConfiguration& c,
+                                         const ProgressHandler& progressHandler) {
     if (c.imageCount < 1) {
         throw std::invalid_argument("At least one image must be asked for, not " +
                                     std::to_string(c.imageCount) + ".");
@@ -156,24 +167,14 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
         return promptOnly ? noise : performGuidance(noise, c.guidanceScale);
     };
     // Progress reports carry a copy of this pipeline, made once per run.
-    const auto self = std::make_shared<StableDiffusionPipeline>(*this);
-    const StepObserver observe = [&](int64_t step, int64_t stepCount,
-                                     const std::vector<ShapedArray>& latest,
-                                     const std::vector<ShapedArray>& denoised) {
-        return progressHandler(PipelineProgress{
-            self, c.prompt, step, stepCount, c.useDenoisedIntermediates ? denoised : latest, c});
-    };
-    StepAdjuster blend;
-    if (inpainting) {
-        blend = [&](std::optional<size_t> nextIndex, std::vector<ShapedArray>& latest,
-                    std::vector<ShapedArray>& denoised) {
-            inpainting->afterStep(*schedulers.front(), nextIndex, latest, denoised);
-        };
-    }
-    const std::optional<std::vector<ShapedArray>> denoised =
-        denoise(schedulers, std::move(latents), strength, *random, predict, observe, blend);
+    const DenoisingCallbacks callbacks =
+        denoisingCallbacks(std::make_shared<StableDiffusionPipeline>(*this), c, progressHandler,
+                           inpainting, *schedulers.front());
+    std::optional<std::vector<ShapedArray>> denoised =
+        denoise(schedulers, std::move(latents), strength, *random, predict,
+                callbacks.observe, callbacks.blend);
     if (!denoised) {
-        return {};
+        return std::nullopt;
     }
 
     if (reduceMemory) {
@@ -182,7 +183,7 @@ GeneratedImages StableDiffusionPipeline::generateImages(const PipelineConfigurat
         }
         unet.unloadResources();
     }
-    return decodeToImages(*denoised, c);
+    return denoised;
 }
 
 ShapedArray StableDiffusionPipeline::encodePrompts(const PipelineConfiguration& c) {

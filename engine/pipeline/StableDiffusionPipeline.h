@@ -85,6 +85,11 @@ public:
     // std::invalid_argument for an imageCount below 1.
     GeneratedImages generateImages(const PipelineConfiguration& configuration,
                                    const ProgressHandler& progressHandler) override;
+    // The same run up to the denoised latents (scaled, not yet decoded), one
+    // per image, or nothing when the progress handler stopped it.
+    std::optional<std::vector<ShapedArray>>
+    generateLatents(const PipelineConfiguration& configuration,
+                    const ProgressHandler& progressHandler);
 
     // The negative prompt's and the prompt's encodings, [2, S·k, C], read as
     // the configuration's prompt syntax and clip skip say, both with as many

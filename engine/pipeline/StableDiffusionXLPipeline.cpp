@@ -1,5 +1,6 @@
 #include "pipeline/StableDiffusionXLPipeline.h"
 
+#include "pipeline/DenoisingCallbacks.h"
 #include "pipeline/DenoisingLoop.h"
 #include "pipeline/PipelineError.h"
 #include "random/RandomSource.h"
@@ -193,22 +194,12 @@ GeneratedImages StableDiffusionXLPipeline::generateImages(const PipelineConfigur
                                c.guidanceScale);
     };
     // Progress reports carry a copy of this pipeline, made once per run.
-    const auto self = std::make_shared<StableDiffusionXLPipeline>(*this);
-    const StepObserver observe = [&](int64_t step, int64_t stepCount,
-                                     const std::vector<ShapedArray>& latest,
-                                     const std::vector<ShapedArray>& denoised) {
-        return progressHandler(PipelineProgress{
-            self, c.prompt, step, stepCount, c.useDenoisedIntermediates ? denoised : latest, c});
-    };
-    StepAdjuster blend;
-    if (inpainting) {
-        blend = [&](std::optional<size_t> nextIndex, std::vector<ShapedArray>& latest,
-                    std::vector<ShapedArray>& denoised) {
-            inpainting->afterStep(*schedulers.front(), nextIndex, latest, denoised);
-        };
-    }
+    const DenoisingCallbacks callbacks =
+        denoisingCallbacks(std::make_shared<StableDiffusionXLPipeline>(*this), c, progressHandler, inpainting,
+                           *schedulers.front());
     const std::optional<std::vector<ShapedArray>> denoised =
-        denoise(schedulers, std::move(latents), strength, *random, predict, observe, blend);
+        denoise(schedulers, std::move(latents), strength, *random, predict,
+                callbacks.observe, callbacks.blend);
     if (!denoised) {
         return {};
     }

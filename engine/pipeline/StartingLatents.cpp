@@ -64,6 +64,22 @@ StartingLatents startingLatents(const PipelineConfiguration& c, const Scheduler&
     if (mode == PipelineMode::textToImage) {
         return {drawNoise(c, shape, sigma, random), std::nullopt};
     }
+    if (c.startingLatent) {
+        // Latents given: the noise is drawn as for an image, and no encoder runs.
+        if (mode != PipelineMode::imageToImage || c.startingImage) {
+            throw std::invalid_argument("Starting latents are for image-to-image alone, without "
+                                        "a starting image or a mask.");
+        }
+        if (c.startingLatent->shape() != shape) {
+            throw std::invalid_argument("The starting latents are " +
+                                        describe(c.startingLatent->shape()) +
+                                        ", but the denoising network works on " + describe(shape) +
+                                        ".");
+        }
+        return {scheduler.addNoise(*c.startingLatent, drawNoise(c, shape, 1.0, random),
+                                   c.strength),
+                std::nullopt};
+    }
     if (encoder == nullptr) {
         throw PipelineError(PipelineError::Case::startingImageProvidedWithoutEncoder);
     }

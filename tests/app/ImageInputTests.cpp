@@ -9,11 +9,17 @@
 #include "support/TestNetworks.h"
 #include "support/TestPipelineKinds.h"
 
+#include <QBuffer>
 #include <QElapsedTimer>
+#include <QImageReader>
 #include <QFile>
 #include <QThread>
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <cstdint>
+#include <string>
 
 using namespace dravelin;
 using namespace dravelin::testing;
@@ -28,6 +34,44 @@ QImage gradient(int width, int height) {
         }
     }
     return image;
+}
+
+uint32_t crc32Of(const QByteArray& bytes) {
+    uint32_t crc = 0xffffffffu;
+    for (const char byte : bytes) {
+        crc ^= static_cast<uint8_t>(byte);
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+        }
+    }
+    return ~crc;
+}
+
+// A real small image whose header then claims side × side pixels: the PNG's
+// IHDR rewritten with its checksum, the JPEG's frame header (FF C0).
+QByteArray claimingSide(const char* format, int side) {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    gradient(16, 16).save(&buffer, format);
+    const auto put16 = [&](qsizetype at, int value) {
+        bytes[at] = static_cast<char>(value >> 8);
+        bytes[at + 1] = static_cast<char>(value & 0xff);
+    };
+    if (QByteArray(format) == "PNG") {
+        put16(18, side); // width's low half (bytes 16–19, big-endian)
+        put16(22, side);
+        const uint32_t crc = crc32Of(bytes.mid(12, 17));
+        for (int i = 0; i < 4; ++i) {
+            bytes[29 + i] = static_cast<char>(crc >> (24 - 8 * i));
+        }
+    } else {
+        const qsizetype frame = bytes.indexOf(QByteArray("\xff\xc0", 2));
+        EXPECT_GT(frame, 0);
+        put16(frame + 5, side);
+        put16(frame + 7, side);
+    }
+    return bytes;
 }
 
 int paintedPixels(const QImage& mask) {
@@ -53,9 +97,10 @@ TEST(ImageInputState, OpensFilesAndReportsWhatItCannotRead) {
     EXPECT_EQ(input.mask().size(), QSize(40, 30));
     EXPECT_FALSE(input.hasMask());
 
-    // A failed open keeps the image and says why.
-    EXPECT_FALSE(input.openFile(QString::fromStdString((directory.path() / "none.png").string())));
-    EXPECT_TRUE(input.errorMessage().startsWith(QStringLiteral("Could not open the image")));
+    // A failed open keeps the image and says why, naming the file.
+    const QString none = QString::fromStdString((directory.path() / "none.png").string());
+    EXPECT_FALSE(input.openFile(none));
+    EXPECT_TRUE(input.errorMessage().contains(none)) << input.errorMessage().toStdString();
     EXPECT_EQ(input.image().size(), QSize(40, 30));
     const QString text = QString::fromStdString((directory.path() / "text.png").string());
     QFile file(text);
@@ -66,6 +111,39 @@ TEST(ImageInputState, OpensFilesAndReportsWhatItCannotRead) {
     EXPECT_TRUE(input.hasImage());
     input.setImage(gradient(8, 8));
     EXPECT_TRUE(input.errorMessage().isEmpty());
+}
+
+// The window's "open an input image" and a dropped image go through the
+// bounded reader: a header claiming 30000 × 30000 pixels ends in its
+// sentence, with nothing allocated for the pixels, and the input is kept.
+TEST(ImageInputState, HugeClaimedSizesAreRefusedBeforeAllocating) {
+    qtApplication();
+    TemporaryDirectory directory;
+    ImageInput input;
+    input.setImage(gradient(8, 8));
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    for (const char* format : {"PNG", "JPEG"}) {
+        if (!QImageReader::supportedImageFormats().contains(QByteArray(format).toLower())) {
+            continue;
+        }
+        const QString path = QString::fromStdString(
+            (directory.path() / (std::string("huge.") + format)).string());
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(claimingSide(format, 30000));
+        file.close();
+        EXPECT_FALSE(input.openFile(path)) << format;
+        EXPECT_EQ(input.errorMessage(),
+                  QStringLiteral("The image \"%1\" is 30000 × 30000 pixels; images up to 64 "
+                                 "megapixels are read.")
+                      .arg(path))
+            << format;
+        EXPECT_EQ(input.image().size(), QSize(8, 8));
+    }
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024);
 }
 
 TEST(ImageInputState, BrushPaintsErasesAndUndoesWholeStrokes) {

@@ -24,6 +24,9 @@
 #include <QComboBox>
 #include <QMenu>
 #include <QMimeData>
+#include <QUrl>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QDir>
 #include <QFile>
 #include <QFont>
@@ -52,7 +55,10 @@ QApplication& widgetsApplication() {
     static char name[] = "dravelin-window-tests";
     static char* argv[] = {name, nullptr};
     static QApplication* application = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+        // Offscreen unless a run on a real display server asks for another
+        // (tests/slow/xvfb_image_inputs.sh: xcb).
+        qputenv("QT_QPA_PLATFORM",
+                qEnvironmentVariable("DRAVELIN_TEST_PLATFORM", QStringLiteral("offscreen")).toUtf8());
         return new QApplication(argc, argv);
     }();
     return *application;
@@ -109,7 +115,11 @@ protected:
         // Showing the window runs the start-up, which finds the marker and loads.
         window->show();
         QApplication::setActiveWindow(window.get());
-        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        // An X server without a window manager (Xvfb) activates no window:
+        // there the window only has to be on screen.
+        ASSERT_TRUE(QGuiApplication::platformName() == QStringLiteral("offscreen")
+                        ? QTest::qWaitForWindowActive(window.get())
+                        : QTest::qWaitForWindowExposed(window.get()));
         ASSERT_TRUE(waitUntil([this] { return store->state() == ModelState::ready(); }));
         ASSERT_NE(window->mainView(), nullptr);
     }
@@ -319,6 +329,18 @@ TEST_F(Window, GridColumnsAdaptToTheWidth) {
     }
 }
 
+// With DRAVELIN_WINDOW_SHOTS set (tests/slow/xvfb_image_inputs.sh sets it),
+// the window as it stands is saved there as NAME.png.
+static void saveWindowShot(QWidget& window, const char* name) {
+    const QByteArray folder = qgetenv("DRAVELIN_WINDOW_SHOTS");
+    if (!folder.isEmpty()) {
+        std::printf("%s: on the %s platform, %dx%d\n", name,
+                    qPrintable(QGuiApplication::platformName()), window.width(), window.height());
+        window.grab().save(QString::fromUtf8(folder) + QLatin1Char('/') +
+                           QString::fromUtf8(name) + QStringLiteral(".png"));
+    }
+}
+
 // Open an image, paint a mask over part of it, inpaint, then take the result
 // as the next input: all through the window's own controls.
 TEST_F(Window, OpensPaintsInpaintsAndReusesAResult) {
@@ -347,13 +369,32 @@ TEST_F(Window, OpensPaintsInpaintsAndReusesAResult) {
     EXPECT_TRUE(panel->findChild<QPushButton*>(QStringLiteral("undoStroke"))->isEnabled());
     EXPECT_TRUE(showsText(panel, QStringLiteral("(inpainting)")));
 
+    saveWindowShot(*window, "painted");
+
     generateOnce(QStringLiteral("a cat"));
     ASSERT_EQ(generator->results().size(), 1) << generator->errorMessage().toStdString();
+    saveWindowShot(*window, "inpainted");
 
     // "Use as input" on the result replaces the input and empties the mask.
     emit main->grid()->useAsInputRequested(generator->results().front());
     EXPECT_EQ(input.image().size(), generator->results().front().image.size());
     EXPECT_FALSE(input.hasMask());
+    saveWindowShot(*window, "result-as-input");
+
+    // An image dropped on the canvas becomes the input, not the settings.
+    QImage other(48, 40, QImage::Format_RGB888);
+    other.fill(QColor(200, 60, 20));
+    const QString otherPath = folder + QStringLiteral("/dropped.png");
+    ASSERT_TRUE(other.save(otherPath));
+    QMimeData dropped;
+    dropped.setUrls({QUrl::fromLocalFile(otherPath)});
+    QDragEnterEvent enter(canvas->rect().center(), Qt::CopyAction, &dropped, Qt::LeftButton, {});
+    QApplication::sendEvent(canvas, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(canvas->rect().center()), Qt::CopyAction, &dropped, Qt::LeftButton,
+                    {});
+    QApplication::sendEvent(canvas, &drop);
+    EXPECT_EQ(input.image().size(), QSize(48, 40));
     QTest::mouseClick(panel->findChild<QPushButton*>(QStringLiteral("removeInput")),
                       Qt::LeftButton);
     EXPECT_FALSE(input.hasImage());

@@ -4,6 +4,7 @@
 
 #include "pipeline/ImageFitting.h"
 #include "pipeline/InpaintingBlend.h"
+#include "pipeline/LatentResize.h"
 #include "pipeline/TiledEvaluation.h"
 #include "schedulers/DDIMScheduler.h"
 #include "schedulers/EulerDiscreteScheduler.h"
@@ -88,6 +89,21 @@ TEST(TiledEvaluation, TilesJoinWithoutSeamsInBothDirections) {
 
     EXPECT_THROW(evaluateInTiles(image, 128, 32, 8, [](const ShapedArray& t) { return t; }),
                  std::invalid_argument);
+}
+
+// The hires fix's latent enlargement samples as torch's bilinear
+// interpolate does (align_corners false): expected values from torch 1.13
+// for a 2 × 3 plane enlarged to 4 × 5, edges clamped.
+TEST(LatentResize, MatchesTorchBilinearInterpolation) {
+    const ShapedArray latent(std::vector<float>{0, 1, 4, 2, -3, 5}, Shape{1, 1, 2, 3});
+    const ShapedArray resized = resizeLatentBilinear(latent, 4, 5);
+    const std::vector<float> expected{0.0f, 0.4f,  1.0f,  2.8f,  4.0f,  0.5f, 0.3f,
+                                      0.0f, 2.55f, 4.25f, 1.5f,  0.1f,  -2.0f, 2.05f,
+                                      4.75f, 2.0f, 0.0f,  -3.0f, 1.8f,  5.0f};
+    ASSERT_EQ(resized.shape(), (Shape{1, 1, 4, 5}));
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_NEAR(resized.data()[i], expected[i], 1e-5f) << i;
+    }
 }
 
 TEST(ImageFitting, ScalesToCoverAndCropsTheCentre) {

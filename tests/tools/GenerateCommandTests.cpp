@@ -293,6 +293,8 @@ TEST(CliImageInputs, RunFromAnyImageSizeAndRecordTheirSettings) {
              {"--init-image", picture.string(), "--strength", "1"},
              {"--hires-steps", "4"},
              {"--hires", "1"},
+             {"--hires-upscaler", "latent"},
+             {"--hires", "2", "--hires-upscaler", "bicubic"},
              {"--hires", "2", "--hires-strength", "1"}}) {
         std::vector<std::string> arguments{"--model", model.string(), "--prompt", "a"};
         arguments.insert(arguments.end(), refused.begin(), refused.end());
@@ -341,6 +343,16 @@ TEST(CliImageInputs, RunFromAnyImageSizeAndRecordTheirSettings) {
               std::string::npos)
         << contents(output);
     EXPECT_NE(enlarged.err.find("peak memory"), std::string::npos);
+
+    // Enlarged as latents: the same size from another starting point, and
+    // the parameters say so.
+    ASSERT_EQ(run({"--hires", "2", "--hires-steps", "2", "--hires-upscaler", "latent"}).status, 0);
+    const Image fromLatents = readPng(output);
+    EXPECT_EQ(fromLatents.width(), 32);
+    EXPECT_EQ(fromLatents.height(), 32);
+    EXPECT_NE(fromLatents.pixels(), image.pixels());
+    EXPECT_NE(contents(output).find("Hires steps: 2, Hires upscaler: Latent"), std::string::npos)
+        << contents(output);
 }
 
 TEST_F(Cli, FromPngTakesAnImagesSettingsAndLaterOptionsWin) {

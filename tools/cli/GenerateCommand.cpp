@@ -827,6 +827,20 @@ OptionTable generateOptionTable(GenerateParsing& p) {
              p.hiresStepsGiven = true;
              p.hiresDetailGiven = true;
          }},
+        {"--hires-upscaler", "image|latent",
+         "how the hires fix enlarges: the decoded image\n(default) or the latents (no decode "
+         "and encode\nbetween the passes; wants --hires-strength 0.5 or\nmore)",
+         [&p](const std::string& v) {
+             if (v == "image") {
+                 p.hires.upscaler = HiresUpscaler::image;
+             } else if (v == "latent") {
+                 p.hires.upscaler = HiresUpscaler::latent;
+             } else {
+                 throw std::invalid_argument("--hires-upscaler takes image or latent, not \"" + v +
+                                             "\".");
+             }
+             p.hiresDetailGiven = true;
+         }},
         {"--aesthetic-score", "X", "SDXL refiner: the score asked for (default 6)",
          [&o, &c](const std::string& v) {
              c.aestheticScore = decimal("--aesthetic-score", v, 0.0, kLargestAestheticScore);
@@ -907,7 +921,8 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
     }
     checkImageInputOptions(options, p.strengthGiven);
     if (p.hiresDetailGiven && !p.hiresGiven) {
-        throw std::invalid_argument("--hires-strength and --hires-steps need --hires SCALE.");
+        throw std::invalid_argument(
+            "--hires-strength, --hires-steps and --hires-upscaler need --hires SCALE.");
     }
     if (p.hiresGiven) {
         if (!(p.hires.scale > 1.0f)) {
@@ -961,6 +976,9 @@ std::string parametersText(const PipelineConfiguration& c, int width, int height
         parameters.denoisingStrength = hires->strength;
         parameters.hiresUpscale = hires->scale;
         parameters.hiresSteps = hires->stepCount;
+        if (hires->upscaler == HiresUpscaler::latent) {
+            parameters.hiresUpscaler = "Latent";
+        }
     } else if (c.mode() != PipelineMode::textToImage) {
         parameters.denoisingStrength = c.strength;
     }

@@ -3,6 +3,7 @@
 #include "nn/layers/Linear.h"
 #include "nn/compute/Profiler.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace dravelin {
@@ -76,6 +77,46 @@ FeatureMap ResnetBlock2D::forward(FeatureMap input, const float* timeEmbedding) 
         norm2_.transform(hidden, activation_, offsets.empty() ? nullptr : offsets.data());
     conv2_.accumulate({hidden, &second}, residual);
     return residual;
+}
+
+FeatureMap ResnetBlock2D::forwardInBands(const FeatureMap& input, int64_t bandRows) const {
+    if (input.batch() != 1 || timeChannels_ > 0 || bandRows < 1) {
+        throw std::invalid_argument("A ResNet block runs in bands of rows for one image "
+                                    "without a time embedding only.");
+    }
+    const int64_t height = input.height();
+    // The rows [from, to) read for a band starting at `top`: at least `halo`
+    // more on each side where the map has them, and as many rows for every
+    // band (the window slides inwards at the edges), so each convolution
+    // meets one band shape and sets itself up for it once.
+    const auto span = [&](int64_t top, int64_t, int64_t halo) {
+        const int64_t read = std::min(height, bandRows + 2 * halo);
+        const int64_t from = std::clamp<int64_t>(top - halo, 0, height - read);
+        return std::pair{from, from + read};
+    };
+    const ChannelTransform first = norm1_.transform(input, activation_);
+    GroupNorm::Sums sums;
+    for (int64_t top = 0; top < height; top += bandRows) {
+        const int64_t rows = std::min(bandRows, height - top);
+        // Two rows of context where one would do: conv1 then meets the same
+        // band shape in both passes.
+        const auto [from, to] = span(top, rows, 2);
+        const FeatureMap hidden = conv1_.forward({input.rows(from, to - from), &first});
+        norm2_.accumulate(sums, hidden, top - from, rows);
+    }
+    const ChannelTransform second = norm2_.transform(sums, activation_);
+
+    FeatureMap output(1, conv2_.outChannels(), height, input.width());
+    for (int64_t top = 0; top < height; top += bandRows) {
+        const int64_t rows = std::min(bandRows, height - top);
+        const auto [from, to] = span(top, rows, 2);
+        FeatureMap part = input.rows(from, to - from);
+        const FeatureMap hidden = conv1_.forward({part, &first});
+        FeatureMap residual = shortcut_ ? shortcut_->forward({part}) : std::move(part);
+        conv2_.accumulate({hidden, &second}, residual);
+        output.setRows(top, residual, top - from, rows);
+    }
+    return output;
 }
 
 } // namespace dravelin

@@ -45,6 +45,14 @@ public:
     // (every block of a network takes the same), or null without one.
     FeatureMap forward(FeatureMap input, const float* timeEmbedding = nullptr) const;
 
+    // The same result for one image without a time embedding, while holding
+    // only bands of `bandRows` rows of the intermediate map: each band of the
+    // output is computed from the input rows it depends on (two more on each
+    // side), and the second norm's statistics are gathered over every band
+    // in a first pass (conv1 then runs twice), so every norm still sees the
+    // whole map.
+    FeatureMap forwardInBands(const FeatureMap& input, int64_t bandRows) const;
+
 private:
     // batch × outChannels: what the time embedding adds to each image's channels.
     std::vector<float> timeOffsets(int64_t batch, const float* timeEmbedding) const;

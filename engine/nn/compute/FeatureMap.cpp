@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
 
 namespace dravelin {
 
@@ -45,6 +46,33 @@ FeatureMap FeatureMap::clone() const {
     copy.storage_ = AlignedBuffer(storage_.size());
     std::copy_n(storage_.data(), storage_.size(), copy.storage_.data());
     return copy;
+}
+
+FeatureMap FeatureMap::rows(int64_t first, int64_t count) const {
+    if (first < 0 || count < 1 || first + count > height_) {
+        throw std::invalid_argument("Rows " + std::to_string(first) + " to " +
+                                    std::to_string(first + count) + " are not within a map of " +
+                                    std::to_string(height_) + " rows.");
+    }
+    FeatureMap band(batch_, channels_, count, width_);
+    band.setRows(0, *this, first, count);
+    return band;
+}
+
+void FeatureMap::setRows(int64_t at, const FeatureMap& from, int64_t fromRow, int64_t count) {
+    if (from.batch_ != batch_ || from.channels_ != channels_ || from.width_ != width_ ||
+        at < 0 || fromRow < 0 || count < 0 || at + count > height_ ||
+        fromRow + count > from.height_) {
+        throw std::invalid_argument("Rows can only be copied between maps of the same batch, "
+                                    "channels and width, within both maps.");
+    }
+    const int64_t floats = width_ * channels_;
+    for (int64_t n = 0; n < batch_; ++n) {
+#pragma omp parallel for schedule(static)
+        for (int64_t y = 0; y < count; ++y) {
+            std::copy_n(from.pixel(n, fromRow + y, 0), floats, pixel(n, at + y, 0));
+        }
+    }
 }
 
 FeatureMap FeatureMap::concatenateChannels(const FeatureMap& first, const FeatureMap& second) {

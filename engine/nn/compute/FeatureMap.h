@@ -48,6 +48,13 @@ public:
 
     // A copy (a skip connection keeps one while the original goes on).
     FeatureMap clone() const;
+    // A new map of `count` interior rows starting at `first`, every image
+    // and column, with its own zero frame (a band of a map too large to
+    // process whole).
+    FeatureMap rows(int64_t first, int64_t count) const;
+    // Copies `count` rows of `from`, starting at its row `fromRow`, into
+    // this map's rows from `at` (same batch, channels and width).
+    void setRows(int64_t at, const FeatureMap& from, int64_t fromRow, int64_t count);
     // The channels of `first` followed by those of `second`, for maps of the
     // same batch and size (diffusers' torch.cat on dim 1).
     static FeatureMap concatenateChannels(const FeatureMap& first, const FeatureMap& second);

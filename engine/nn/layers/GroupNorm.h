@@ -34,7 +34,26 @@ public:
     ChannelTransform transform(const FeatureMap& input, Activation activation,
                                const float* offsets = nullptr) const;
 
+    // Per-channel sums of a map met in parts (bands of rows of one image),
+    // so the statistics are those of the whole map. The first part added
+    // fixes the value the sums are taken around.
+    struct Sums {
+        std::vector<float> shift;
+        std::vector<double> sum;
+        std::vector<double> squares;
+        double pixels = 0.0;
+    };
+    // Adds `count` rows of the first image of `part`, from its row `first`.
+    void accumulate(Sums& sums, const FeatureMap& part, int64_t first, int64_t count) const;
+    // The transform for everything added to `sums`, for one image.
+    ChannelTransform transform(const Sums& sums, Activation activation) const;
+
 private:
+    // Scales and shifts of one image from its per-channel sums around `shift`,
+    // each channel moved by `offset` where one is given.
+    void finish(const float* shift, const double* sum, const double* squares, double pixels,
+                const float* offset, float* scales, float* shifts) const;
+
     std::vector<float> gamma_;
     std::vector<float> beta_;
     int64_t groups_;
