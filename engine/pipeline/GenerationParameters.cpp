@@ -375,6 +375,12 @@ std::vector<PromptLora> takePromptLoras(std::string& prompt) {
         }
         const std::string_view inside =
             std::string_view(prompt).substr(at + kLoraOpen.size(), close - at - kLoraOpen.size());
+        if (inside.find('<') != std::string_view::npos) {
+            // An unclosed "<lora:" before a later tag is text; the tag is
+            // the later one.
+            at += 1;
+            continue;
+        }
         const size_t colon = inside.find(':');
         PromptLora lora{std::string(trimmed(inside.substr(0, colon))), 1.0f, {}};
         if (lora.name.empty()) {

@@ -1,9 +1,9 @@
 // A PNG's "parameters" text as a dropped image or --from-png hands it over:
-// parsed, and what parsed written out again and read back. Only a crash or a
-// sanitizer report is a finding: a prompt holding an unclosed "<lora:" before
-// its tags is written to a text that reads back otherwise (a known limit).
+// parsed, and what parsed written out again and read back: a crash, a
+// sanitizer report or settings that read back otherwise are findings.
 #include "pipeline/GenerationParameters.h"
 
+#include <cstdlib>
 #include <stdexcept>
 #include <string_view>
 
@@ -12,7 +12,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         const GenerationParameters read = parseGenerationParameters(
             std::string_view(reinterpret_cast<const char*>(data), size));
-        parseGenerationParameters(writeGenerationParameters(read));
+        if (parseGenerationParameters(writeGenerationParameters(read)) != read) {
+            std::abort();
+        }
     } catch (const ParametersError&) {
     } catch (const std::invalid_argument&) {
         // A LoRA name or hash the prompt tag syntax cannot carry.

@@ -136,6 +136,25 @@ TEST(GenerationParameters, ReadsTheWebUIsText) {
     EXPECT_FALSE(samplerChoice("DPM++ 2M", std::string("Exponential")));
 }
 
+// Found by fuzzing: an unclosed "<lora:" in the prompt swallowed the tag
+// written after it, so the text no longer read back.
+TEST(GenerationParameters, AnUnclosedTagIsTextAndTheTagsAfterItStillRead) {
+    const GenerationParameters read =
+        parseGenerationParameters("a cat <lora:café:2>\nsofa <lora:caf \"quoted\" prompt\n"
+                                  "Steps: 25, Sampler: Euler, Seed: 1");
+    EXPECT_EQ(read.prompt, "a cat\nsofa <lora:caf \"quoted\" prompt");
+    ASSERT_EQ(read.loras.size(), 1u);
+    EXPECT_EQ(read.loras[0].name, "café");
+    EXPECT_EQ(parseGenerationParameters(writeGenerationParameters(read)), read);
+
+    const GenerationParameters nested = parseGenerationParameters(
+        "<lora:<lora:x:0.5> and <lora:y\nSteps: 20, Sampler: Euler, Seed: 1");
+    EXPECT_EQ(nested.prompt, "<lora: and <lora:y");
+    ASSERT_EQ(nested.loras.size(), 1u);
+    EXPECT_EQ(nested.loras[0].name, "x");
+    EXPECT_EQ(parseGenerationParameters(writeGenerationParameters(nested)), nested);
+}
+
 TEST(GenerationParameters, MalformedTextIsRefusedWithASentence) {
     const std::vector<std::pair<std::string, std::string>> cases{
         {"a cat on a mat", "does not end in a line of settings"},
