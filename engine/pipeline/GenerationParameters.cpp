@@ -363,9 +363,10 @@ bool isWritableLoraName(std::string_view name) {
            name.find_first_of(":<>\n,\"\\") == std::string_view::npos;
 }
 
-// Takes the "<lora:NAME:WEIGHT>" tags out of the prompt (each with the space
-// written before it).
-std::vector<PromptLora> takePromptLoras(std::string& prompt) {
+namespace {
+
+// One pass over the prompt; see takePromptLoras.
+std::vector<PromptLora> takeTagsOnce(std::string& prompt) {
     std::vector<PromptLora> loras;
     size_t at = 0;
     while ((at = prompt.find(kLoraOpen, at)) != std::string::npos) {
@@ -404,6 +405,22 @@ std::vector<PromptLora> takePromptLoras(std::string& prompt) {
         const size_t from = at > 0 && prompt[at - 1] == ' ' ? at - 1 : at;
         prompt.erase(from, close + 1 - from);
         at = from;
+    }
+    return loras;
+}
+
+} // namespace
+
+// Takes the "<lora:NAME:WEIGHT>" tags out of the prompt (each with the space
+// written before it). Taking a tag out can join the text around it into a new
+// tag; those are taken too, so what is left reads back as plain text once the
+// tags are written after it.
+std::vector<PromptLora> takePromptLoras(std::string& prompt) {
+    std::vector<PromptLora> loras;
+    for (std::vector<PromptLora> found = takeTagsOnce(prompt); !found.empty();
+         found = takeTagsOnce(prompt)) {
+        loras.insert(loras.end(), std::make_move_iterator(found.begin()),
+                     std::make_move_iterator(found.end()));
     }
     return loras;
 }

@@ -153,6 +153,13 @@ TEST(GenerationParameters, AnUnclosedTagIsTextAndTheTagsAfterItStillRead) {
     ASSERT_EQ(nested.loras.size(), 1u);
     EXPECT_EQ(nested.loras[0].name, "x");
     EXPECT_EQ(parseGenerationParameters(writeGenerationParameters(nested)), nested);
+
+    // Taking the inner tag out joins the outer text into a tag of its own.
+    const GenerationParameters joined = parseGenerationParameters(
+        "x <lora:film:0.8:\nblur <lora:film:0.8>\nqual>\nSteps: 20, Sampler: Euler, Seed: 1");
+    EXPECT_EQ(joined.prompt, "x");
+    EXPECT_EQ(joined.loras.size(), 2u);
+    EXPECT_EQ(parseGenerationParameters(writeGenerationParameters(joined)), joined);
 }
 
 TEST(GenerationParameters, MalformedTextIsRefusedWithASentence) {
