@@ -249,7 +249,8 @@ void readPair(const std::string& key, const std::string& value, GenerationParame
     } else if (key == "Sampler") {
         constexpr std::string_view kKarras = " Karras";
         std::string_view name = value;
-        if (name.size() > kKarras.size() && name.ends_with(kKarras)) {
+        // All of a repeated suffix: what is left is written back without it.
+        while (name.size() > kKarras.size() && name.ends_with(kKarras)) {
             name.remove_suffix(kKarras.size());
             p.scheduleType = "Karras";
         }

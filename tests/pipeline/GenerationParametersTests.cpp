@@ -162,6 +162,15 @@ TEST(GenerationParameters, AnUnclosedTagIsTextAndTheTagsAfterItStillRead) {
     EXPECT_EQ(parseGenerationParameters(writeGenerationParameters(joined)), joined);
 }
 
+// Found by fuzzing: "X Karras Karras" read as "X Karras" and then as "X".
+TEST(GenerationParameters, ARepeatedKarrasSuffixIsAllSchedule) {
+    const GenerationParameters read =
+        parseGenerationParameters("a cat\nSteps: 30, Sampler: Euler Karras Karras, Seed: 1");
+    EXPECT_EQ(read.sampler, "Euler");
+    EXPECT_EQ(read.scheduleType, "Karras");
+    EXPECT_EQ(parseGenerationParameters(writeGenerationParameters(read)), read);
+}
+
 TEST(GenerationParameters, MalformedTextIsRefusedWithASentence) {
     const std::vector<std::pair<std::string, std::string>> cases{
         {"a cat on a mat", "does not end in a line of settings"},
