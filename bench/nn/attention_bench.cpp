@@ -10,6 +10,8 @@
 // time (run it with OMP_WAIT_POLICY=passive so that waiting threads do not
 // spin); --quick keeps to the denoising network's shapes.
 
+#include "KernelBenchOptions.h"
+#include "ProcessorTime.h"
 #include "nn/compute/AlignedBuffer.h"
 #include "nn/compute/ComputeContext.h"
 #include "nn/layers/ScaledDotProductAttention.h"
@@ -37,36 +39,15 @@ struct AttentionShape {
     int perEvaluation; // calls in one SD 1.5 denoising evaluation (batch 2)
 };
 
-double processorSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
-}
 
 } // namespace
 
 int main(int argc, char** argv) {
-    int runs = 3;
-    std::string precisionChoice = "both";
-    bool cpuTime = false;
-    bool quick = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
-            runs = std::max(1, std::atoi(argv[++i]));
-        } else if (std::strcmp(argv[i], "--precision") == 0 && i + 1 < argc) {
-            precisionChoice = argv[++i];
-        } else if (std::strcmp(argv[i], "--cpu-time") == 0) {
-            cpuTime = true;
-        } else if (std::strcmp(argv[i], "--quick") == 0) {
-            quick = true;
-        } else {
-            std::fprintf(stderr,
-                         "usage: %s [--runs N] [--precision float32|bfloat16|both] [--cpu-time] "
-                         "[--quick]\n",
-                         argv[0]);
-            return 2;
-        }
+    const std::optional<KernelBenchOptions> options = readKernelBenchOptions(argc, argv);
+    if (!options) {
+        return 2;
     }
+    const auto [runs, precisionChoice, quick, cpuTime] = *options;
     ComputeThreadsScope threads;
     std::vector<AttentionShape> shapes = {
         {"unet self 64x64 d40", 8, 40, 4096, 4096, false, true, 10},

@@ -13,6 +13,8 @@
 // machine others load, that stays near the work done (run it with
 // OMP_WAIT_POLICY=passive so that waiting threads do not spin).
 
+#include "KernelBenchOptions.h"
+#include "ProcessorTime.h"
 #include "OneDnnRates.h"
 #include "nn/compute/ComputeContext.h"
 #include "nn/compute/FeatureMap.h"
@@ -70,36 +72,15 @@ std::unique_ptr<Convolution> make(const Shape2D& s, ComputePrecision precision, 
     return layer;
 }
 
-double processorSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
-}
 
 } // namespace
 
 int main(int argc, char** argv) {
-    int runs = 3;
-    std::string precisionChoice = "both";
-    bool quick = false;
-    bool cpuTime = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
-            runs = std::max(1, std::atoi(argv[++i]));
-        } else if (std::strcmp(argv[i], "--precision") == 0 && i + 1 < argc) {
-            precisionChoice = argv[++i];
-        } else if (std::strcmp(argv[i], "--quick") == 0) {
-            quick = true;
-        } else if (std::strcmp(argv[i], "--cpu-time") == 0) {
-            cpuTime = true;
-        } else {
-            std::fprintf(stderr,
-                         "usage: %s [--runs N] [--precision float32|bfloat16|both] [--quick] "
-                         "[--cpu-time]\n",
-                         argv[0]);
-            return 2;
-        }
+    const std::optional<KernelBenchOptions> options = readKernelBenchOptions(argc, argv);
+    if (!options) {
+        return 2;
     }
+    const auto [runs, precisionChoice, quick, cpuTime] = *options;
     ComputeThreadsScope threads;
     std::vector<Shape2D> shapes = {
         {"unet 3x3 64x64 320", 2, 320, 320, 64, 3, 1, true, false},

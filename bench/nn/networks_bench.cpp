@@ -28,6 +28,7 @@
 // convolution and matrix multiply reach on this machine in each precision
 // (formats `any`), and gives each network's rate as a share of those too.
 
+#include "ProcessorTime.h"
 #include "FmaCeiling.h"
 #include "OneDnnRates.h"
 #include "nn/compute/AlignedBuffer.h"
@@ -58,14 +59,6 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Processor time of every thread of this process: on a machine others load,
-// it stays near the work done where wall time does not (with
-// OMP_WAIT_POLICY=passive, waiting threads do not add to it).
-double processorSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
-}
 
 // A field of /proc/self/status in kB ("VmRSS", "VmHWM"), as bytes.
 double statusBytes(const std::string& field) {
