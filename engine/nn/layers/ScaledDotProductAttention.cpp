@@ -29,6 +29,19 @@ constexpr int64_t kQueryBlock = 256;
 constexpr int64_t kScoresPerBlock = 256 * 512;
 // Stands for −∞ in a masked score without making 2^(x − max) a NaN.
 constexpr float kHidden = -1e30f;
+
+// Causal attention: a query sees the keys up to its own position, so the
+// scores of later keys in this block of `count` keys are hidden.
+void hideLaterKeys(float* scores, int64_t rows, int64_t count, int64_t stride,
+                   int64_t firstQuery, int64_t firstKey) {
+    for (int64_t i = 0; i < rows; ++i) {
+        const int64_t visible = firstQuery + i + 1 - firstKey;
+        if (visible < count) {
+            std::fill(scores + i * stride + std::max<int64_t>(visible, 0),
+                      scores + i * stride + count, kHidden);
+        }
+    }
+}
 constexpr int64_t kAlignment = 64;
 // Keys per step on the tiles: 64 × 512 scores and weights (192 KiB) stay in
 // L2 (measured against 64–4096 keys per step; shorter steps spend more on
@@ -241,13 +254,7 @@ void ScaledDotProductAttention::attendBlock(int64_t head, int64_t firstQuery,
                                          {DNNL_ARG_DST, scoresMemory},
                                          {DNNL_ARG_SCRATCHPAD, pad}});
         if (causal_) {
-            for (int64_t i = 0; i < valid; ++i) {
-                const int64_t visible = firstQuery + i + 1 - firstKey;
-                if (visible < count) {
-                    std::fill(scores + i * count + std::max<int64_t>(visible, 0),
-                              scores + i * count + count, kHidden);
-                }
-            }
+            hideLaterKeys(scores, valid, count, count, firstQuery, firstKey);
         }
         kernels::runningSoftmaxStep(
             {scores, rows, count, count, maxima, sums, rescale, narrow_ ? weights16 : nullptr});
@@ -312,13 +319,7 @@ void ScaledDotProductAttention::attendOnTiles(int64_t head, int64_t firstQuery,
         kernels::tileScores(tiles, queries16, d, packedKeys, firstKey / 16, ceilDivide(count, 16), scores,
                             stride);
         if (causal_) {
-            for (int64_t i = 0; i < valid; ++i) {
-                const int64_t visible = firstQuery + i + 1 - firstKey;
-                if (visible < count) {
-                    std::fill(scores + i * stride + std::max<int64_t>(visible, 0),
-                              scores + i * stride + count, kHidden);
-                }
-            }
+            hideLaterKeys(scores, valid, count, stride, firstQuery, firstKey);
         }
         kernels::runningSoftmaxStep(
             {scores, rows, count, stride, maxima, sums, rescale, weights16});
