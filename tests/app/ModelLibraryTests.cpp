@@ -535,7 +535,8 @@ TEST_F(Library, FetchesTheXLPreviewDecoderFromTheHub) {
     QObject::connect(library.get(), &ModelLibrary::xlPreviewDecoderFetched,
                      [&](bool installed) { fetched = installed; });
     ASSERT_FALSE(importAndWait(elsewhere.path() / "xl").isEmpty());
-    EXPECT_TRUE(library->isFetchingXLPreviewDecoder());
+    // The local hub may finish the small fetch before the import returns.
+    EXPECT_TRUE(library->isFetchingXLPreviewDecoder() || fetched.has_value());
     ASSERT_TRUE(waitUntil([&] { return fetched.has_value(); }));
     qunsetenv("HF_ENDPOINT");
     EXPECT_TRUE(*fetched);
