@@ -159,7 +159,39 @@ DRAVELIN_TILE_KERNEL void weighColumns(const uint16_t* weights, int64_t weightSt
     }
 }
 
+// float32 to bfloat16 with the vector conversion (rounding to nearest even,
+// as toBfloat16 does), optionally scaled first; the tiles' processors all
+// have it.
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512bf16"))) void
+narrowRow(const float* values, int64_t count, float scale, uint16_t* out) {
+    const __m512 factor = _mm512_set1_ps(scale);
+    int64_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m512 x = _mm512_mul_ps(_mm512_loadu_ps(values + i), factor);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), (__m256i)_mm512_cvtneps_pbh(x));
+    }
+    if (i < count) {
+        const auto tail = static_cast<__mmask16>((1u << (count - i)) - 1u);
+        const __m512 x = _mm512_mul_ps(_mm512_maskz_loadu_ps(tail, values + i), factor);
+        _mm256_mask_storeu_epi16(out + i, tail, (__m256i)_mm512_cvtneps_pbh(x));
+    }
+}
+
 #endif
+
+void toTileBfloat16(const float* values, int64_t count, float scale, uint16_t* out) {
+#ifdef DRAVELIN_MATRIX_TILES
+    if (matrixTilesAvailable()) {
+        narrowRow(values, count, scale, out);
+        return;
+    }
+#endif
+    std::vector<float> scaled(values, values + count);
+    for (float& value : scaled) {
+        value *= scale;
+    }
+    toBfloat16(scaled.data(), out, count);
+}
 
 } // namespace
 
@@ -192,7 +224,7 @@ void packKeysForTiles(const float* keys, int64_t stride, int64_t count, int64_t 
     std::vector<uint16_t> row(static_cast<size_t>(depth), 0);
     auto* pairs = reinterpret_cast<uint32_t*>(packed);
     for (int64_t k = 0; k < count; ++k) {
-        toBfloat16(keys + k * stride, row.data(), headDim);
+        toTileBfloat16(keys + k * stride, headDim, 1.0f, row.data());
         const int64_t tile = k / 16;
         const int64_t key = k % 16;
         // Two neighbouring dimensions of one key sit side by side.
@@ -210,12 +242,21 @@ void packValuesForTiles(const float* values, int64_t stride, int64_t count, int6
     std::fill_n(packed, tileValuesSize(count, headDim), uint16_t{0});
     std::vector<uint16_t> row(static_cast<size_t>(headDim));
     for (int64_t k = 0; k < count; ++k) {
-        toBfloat16(values + k * stride, row.data(), headDim);
+        toTileBfloat16(values + k * stride, headDim, 1.0f, row.data());
         // Two neighbouring keys of one dimension sit side by side.
         uint16_t* step = packed + (k / 32) * columnTiles * kTileValues + (k % 32) / 2 * 32 + k % 2;
         for (int64_t j = 0; j < headDim; ++j) {
             step[(j / 16) * kTileValues + (j % 16) * 2] = row[static_cast<size_t>(j)];
         }
+    }
+}
+
+void packQueriesForTiles(const float* queries, int64_t stride, int64_t count, int64_t headDim,
+                         float scale, uint16_t* packed) {
+    const int64_t depth = roundUp(headDim, 32);
+    std::fill_n(packed, kTileQueries * depth, uint16_t{0});
+    for (int64_t i = 0; i < count; ++i) {
+        toTileBfloat16(queries + i * stride, headDim, scale, packed + i * depth);
     }
 }
 

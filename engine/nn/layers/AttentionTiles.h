@@ -47,6 +47,12 @@ void packKeysForTiles(const float* keys, int64_t stride, int64_t count, int64_t 
 void packValuesForTiles(const float* values, int64_t stride, int64_t count, int64_t headDim,
                         uint16_t* packed);
 
+// Up to 64 query rows of headDim floats, `stride` apart, times `scale`, as
+// 64 bfloat16 rows of roundUp(headDim, 32) values (zeros past `count` rows
+// and past headDim).
+void packQueriesForTiles(const float* queries, int64_t stride, int64_t count, int64_t headDim,
+                         float scale, uint16_t* packed);
+
 // scores[64 × 16·keyTiles] (rows `scoreStride` floats apart) = queries
 // (64 rows of roundUp(headDim, 32) bfloat16) · keysᵀ, from the packed keys'
 // tile `firstKeyTile` on.

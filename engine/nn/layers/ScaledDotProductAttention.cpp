@@ -46,7 +46,7 @@ constexpr int64_t kAlignment = 64;
 // Keys per step on the tiles: 64 × 512 scores and weights (192 KiB) stay in
 // L2 (measured against 64–4096 keys per step; shorter steps spend more on
 // each row's reductions than they save in cache).
-constexpr int64_t kTileKeyBlock = 512;
+constexpr int64_t kTileKeyBlock = 128;
 
 bool productsAsked() {
     const char* choice = std::getenv("DRAVELIN_ATTENTION");
@@ -66,6 +66,18 @@ memory::desc stridedDesc(int64_t rows, int64_t columns, memory::data_type type, 
     return memory::desc({rows, columns}, type, {rowStride, columnStride});
 }
 
+// The tiles' packed keys and values, kept by the calling thread from call
+// to call: a fresh buffer of several megabytes faults in and zeroes its
+// pages on every call (a tenth of the attention's time at 4096 keys).
+float* packingScratch(size_t floats) {
+    thread_local AlignedBuffer scratch;
+    if (scratch.size() < floats) {
+        scratch = AlignedBuffer();
+        scratch = AlignedBuffer(floats);
+    }
+    return scratch.data();
+}
+
 } // namespace
 
 ScaledDotProductAttention::ScaledDotProductAttention(int64_t heads, int64_t headDim,
@@ -80,7 +92,8 @@ ScaledDotProductAttention::ScaledDotProductAttention(int64_t heads, int64_t head
         throw std::invalid_argument("An attention needs heads, a head size and positions; a "
                                     "causal one as many keys as queries.");
     }
-    if (narrow_ && !productsAsked() && kernels::matrixTilesAvailable()) {
+    if (narrow_ && !productsAsked() && kernels::matrixTilesAvailable() &&
+        kernels::laggingSoftmaxAvailable()) {
         tiles_ = true;
         rows_ = kernels::kTileQueries;
         keyBlock_ = std::min(keyLength_, kTileKeyBlock);
@@ -279,12 +292,11 @@ void ScaledDotProductAttention::attendBlock(int64_t head, int64_t firstQuery,
 }
 
 void ScaledDotProductAttention::attendOnTiles(int64_t head, int64_t firstQuery,
-                                              const float* queries, const uint16_t* packedKeys,
+                                              const uint16_t* queries16, const uint16_t* packedKeys,
                                               const uint16_t* packedValues, float* output,
                                               float* workspace) const {
     using kernels::roundUp;
     const int64_t d = headDim_;
-    const int64_t depth = roundUp(d, 32);
     const int64_t width = roundUp(d, 16);
     const int64_t rows = kernels::kTileQueries;
     const int64_t valid = std::min(rows, queryLength_ - firstQuery);
@@ -292,25 +304,13 @@ void ScaledDotProductAttention::attendOnTiles(int64_t head, int64_t firstQuery,
     float* scores = workspace;
     float* weighted = scores + rows * stride;
     float* maxima = weighted + rows * width;
-    float* sums = maxima + rows;
-    float* rescale = sums + rows;
-    auto* queries16 = reinterpret_cast<uint16_t*>(rescale + rows);
-    uint16_t* weights16 = queries16 + rows * depth;
+    float* laneSums = maxima + rows;
+    float* rescale = laneSums + 16 * rows;
+    auto* weights16 = reinterpret_cast<uint16_t*>(rescale + rows);
 
-    // The queries, scaled once by log2 e / √d so that the scores come out in
-    // base 2, as bfloat16 rows padded with zeros to whole tiles; the last
-    // block's missing queries are zeros and their rows are dropped.
-    const float scale = 1.4426950408889634f / std::sqrt(static_cast<float>(d));
-    std::fill_n(queries16, rows * depth, uint16_t{0});
-    for (int64_t i = 0; i < valid; ++i) {
-        float* row = weighted; // zeroed below
-        std::copy_n(queries + (firstQuery + i) * layout_.queryStride + head * d, d, row);
-        kernels::scaleValues(row, d, scale);
-        kernels::toBfloat16(row, queries16 + i * depth, d);
-    }
     std::fill_n(weighted, rows * width, 0.0f);
-    std::fill_n(maxima, rows, kHidden);
-    std::fill_n(sums, rows, 0.0f);
+    std::fill_n(maxima, rows, kernels::kUnsetMaximum);
+    std::fill_n(laneSums, 16 * rows, 0.0f);
 
     const int64_t visibleKeys = causal_ ? std::min(keyLength_, firstQuery + valid) : keyLength_;
     const kernels::TileSession tiles;
@@ -321,29 +321,24 @@ void ScaledDotProductAttention::attendOnTiles(int64_t head, int64_t firstQuery,
         if (causal_) {
             hideLaterKeys(scores, valid, count, stride, firstQuery, firstKey);
         }
-        kernels::runningSoftmaxStep(
-            {scores, rows, count, stride, maxima, sums, rescale, weights16});
-        // The products take keys 32 at a time: the weights past the last
-        // key must be zeros (their packed values are).
-        const int64_t padded = roundUp(count, 32);
-        if (padded != count) {
+        // The weights come out zero past the last key up to a whole 32, as
+        // the products need (their packed values are zeros there too).
+        const bool moved = kernels::laggingSoftmaxStep(
+            {scores, rows, count, stride, maxima, laneSums, rescale, weights16});
+        if (moved && firstKey > 0) {
             for (int64_t i = 0; i < rows; ++i) {
-                std::fill(weights16 + i * stride + count, weights16 + i * stride + padded,
-                          uint16_t{0});
+                if (rescale[i] != 1.0f) {
+                    kernels::scaleValues(weighted + i * width, width, rescale[i]);
+                }
             }
         }
-        if (firstKey > 0) {
-            for (int64_t i = 0; i < rows; ++i) {
-                kernels::scaleValues(weighted + i * width, width, rescale[i]);
-            }
-        }
-        kernels::tileWeigh(tiles, weights16, stride, d, packedValues, firstKey / 32, padded / 32,
-                           weighted);
+        kernels::tileWeigh(tiles, weights16, stride, d, packedValues, firstKey / 32,
+                           roundUp(count, 32) / 32, weighted);
     }
     for (int64_t i = 0; i < valid; ++i) {
         float* target = output + (firstQuery + i) * layout_.outputStride + head * d;
         std::copy_n(weighted + i * width, d, target);
-        kernels::scaleValues(target, d, 1.0f / sums[i]);
+        kernels::scaleValues(target, d, 1.0f / kernels::laneTotal(laneSums + 16 * i));
     }
 }
 
@@ -351,34 +346,61 @@ void ScaledDotProductAttention::forwardOnTiles(const float* queries, const float
                                                const float* values, float* output) const {
     using kernels::roundUp;
     const int64_t d = headDim_;
+    const int64_t depth = roundUp(d, 32);
+    const int64_t width = roundUp(d, 16);
+    const int64_t rows = kernels::kTileQueries;
+    const int64_t queryBlocks = ceilDivide(queryLength_, rows);
     const size_t keysPerHead = packedHeadBytes_[0] / sizeof(uint16_t);
     const size_t valuesPerHead = packedHeadBytes_[1] / sizeof(uint16_t);
-    AlignedBuffer packedKeys(ceilDivide(heads_ * packedHeadBytes_[0], sizeof(float)));
-    AlignedBuffer packedValues(ceilDivide(heads_ * packedHeadBytes_[1], sizeof(float)));
-    auto* keys16 = reinterpret_cast<uint16_t*>(packedKeys.data());
-    auto* values16 = reinterpret_cast<uint16_t*>(packedValues.data());
-    const int64_t rows = kernels::kTileQueries;
+    const size_t queriesPerHead = static_cast<size_t>(queryBlocks * rows * depth);
+    const size_t keyFloats = aligned(heads_ * packedHeadBytes_[0]) / sizeof(float);
+    const size_t valueFloats = aligned(heads_ * packedHeadBytes_[1]) / sizeof(float);
+    float* packed = packingScratch(keyFloats + valueFloats + ceilDivide(heads_ * queriesPerHead, 2));
+    auto* keys16 = reinterpret_cast<uint16_t*>(packed);
+    auto* values16 = reinterpret_cast<uint16_t*>(packed + keyFloats);
+    auto* queries16 = reinterpret_cast<uint16_t*>(packed + keyFloats + valueFloats);
     const int64_t stride = roundUp(keyBlock_, 32);
-    const size_t workspaceFloats = static_cast<size_t>(
-        rows * stride + rows * roundUp(d, 16) + 3 * rows + (rows * roundUp(d, 32) + rows * stride) / 2 +
-        16);
-    const int64_t tasks = heads_ * ceilDivide(queryLength_, rows);
+    const size_t workspaceFloats =
+        static_cast<size_t>(rows * stride + rows * width + 18 * rows + rows * stride / 2 + 16);
+    // The queries scaled once by log2 e / √d, so that the scores come out in
+    // base 2.
+    const float scale = 1.4426950408889634f / std::sqrt(static_cast<float>(d));
+    const int64_t keyChunks = ceilDivide(keyLength_, 32);
+    const int64_t tasks = heads_ * queryBlocks;
     ParallelFailure failure;
 #pragma omp parallel
     {
         AlignedBuffer workspace;
         failure.run([&] { workspace = AlignedBuffer(workspaceFloats); });
-        // Every query block of a head reads all its keys and values.
+        // Every query block of a head reads all its keys and values: packed
+        // once, a few rows at a time for every head, so that each row of the
+        // caller's matrix is read whole while it is in the cache (one head's
+        // column of rows, a page apart, made the packing wait on memory).
 #pragma omp for schedule(static)
-        for (int64_t pack = 0; pack < 2 * heads_; ++pack) {
+        for (int64_t chunk = 0; chunk < keyChunks; ++chunk) {
             failure.run([&] {
-                const int64_t head = pack / 2;
-                if (pack % 2 == 0) {
-                    kernels::packKeysForTiles(keys + head * d, layout_.keyStride, keyLength_, d,
-                                              keys16 + head * keysPerHead);
-                } else {
-                    kernels::packValuesForTiles(values + head * d, layout_.valueStride,
-                                                keyLength_, d, values16 + head * valuesPerHead);
+                const int64_t first = chunk * 32;
+                const int64_t count = std::min<int64_t>(32, keyLength_ - first);
+                for (int64_t head = 0; head < heads_; ++head) {
+                    kernels::packKeysForTiles(keys + first * layout_.keyStride + head * d,
+                                              layout_.keyStride, count, d,
+                                              keys16 + head * keysPerHead + first * depth);
+                    kernels::packValuesForTiles(values + first * layout_.valueStride + head * d,
+                                                layout_.valueStride, count, d,
+                                                values16 + head * valuesPerHead + first * width);
+                }
+            });
+        }
+#pragma omp for schedule(static)
+        for (int64_t block = 0; block < queryBlocks; ++block) {
+            failure.run([&] {
+                const int64_t first = block * rows;
+                const int64_t count = std::min(rows, queryLength_ - first);
+                for (int64_t head = 0; head < heads_; ++head) {
+                    kernels::packQueriesForTiles(
+                        queries + first * layout_.queryStride + head * d, layout_.queryStride,
+                        count, d, scale,
+                        queries16 + head * queriesPerHead + first * depth);
                 }
             });
         }
@@ -386,8 +408,10 @@ void ScaledDotProductAttention::forwardOnTiles(const float* queries, const float
         for (int64_t task = 0; task < tasks; ++task) {
             failure.run([&] {
                 const int64_t head = task % heads_;
-                attendOnTiles(head, (task / heads_) * rows, queries, keys16 + head * keysPerHead,
-                              values16 + head * valuesPerHead, output, workspace.data());
+                const int64_t first = (task / heads_) * rows;
+                attendOnTiles(head, first, queries16 + head * queriesPerHead + first * depth,
+                              keys16 + head * keysPerHead, values16 + head * valuesPerHead, output,
+                              workspace.data());
             });
         }
     }

@@ -66,7 +66,9 @@ private:
     size_t packedOffset(int64_t head, int64_t block, bool values) const;
     void forwardOnTiles(const float* queries, const float* keys, const float* values,
                         float* output) const;
-    void attendOnTiles(int64_t head, int64_t firstQuery, const float* queries,
+    // One block of 64 queries of one head, packed for the tiles (padded
+    // with zero rows), against every key the block sees.
+    void attendOnTiles(int64_t head, int64_t firstQuery, const uint16_t* queries16,
                        const uint16_t* packedKeys, const uint16_t* packedValues, float* output,
                        float* workspace) const;
     void attendBlock(int64_t head, int64_t firstQuery, const float* queries,
