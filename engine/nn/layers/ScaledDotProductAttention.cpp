@@ -297,6 +297,7 @@ void ScaledDotProductAttention::attendOnTiles(int64_t head, int64_t firstQuery,
                                               float* workspace) const {
     using kernels::roundUp;
     const int64_t d = headDim_;
+    const int64_t depth = roundUp(d, 32);
     const int64_t width = roundUp(d, 16);
     const int64_t rows = kernels::kTileQueries;
     const int64_t valid = std::min(rows, queryLength_ - firstQuery);
@@ -313,27 +314,55 @@ void ScaledDotProductAttention::attendOnTiles(int64_t head, int64_t firstQuery,
     std::fill_n(laneSums, 16 * rows, 0.0f);
 
     const int64_t visibleKeys = causal_ ? std::min(keyLength_, firstQuery + valid) : keyLength_;
+    const int64_t keyBlocks = ceilDivide(visibleKeys, keyBlock_);
+    // Passes of 32 queries (two strips of 16: the products share each tile
+    // they load between them), key block by key block. The scores of the
+    // next pass go to the tiles before this pass's softmax, so that the
+    // matrix engine can work while the vector units take the exponentials
+    // (each pass has its own rows of scores and weights; a lone pass takes
+    // turns between two sets of rows of scores).
+    constexpr int64_t kPassRows = 32;
+    const int64_t pairs = ceilDivide(valid, kPassRows);
+    const int64_t passes = keyBlocks * pairs;
+    const auto scoreRows = [&](int64_t pass) {
+        return (pairs == 1 ? pass % 2 : pass % pairs) * kPassRows * stride;
+    };
     const kernels::TileSession tiles;
-    for (int64_t firstKey = 0; firstKey < visibleKeys; firstKey += keyBlock_) {
+    const auto scoresOf = [&](int64_t pass) {
+        const int64_t firstKey = (pass / pairs) * keyBlock_;
+        const int64_t first = (pass % pairs) * kPassRows;
         const int64_t count = std::min(keyBlock_, visibleKeys - firstKey);
-        kernels::tileScores(tiles, queries16, d, packedKeys, firstKey / 16, ceilDivide(count, 16), scores,
-                            stride);
+        kernels::tileScores(tiles, queries16 + first * depth, 2, d, packedKeys, firstKey / 16,
+                            ceilDivide(count, 16), scores + scoreRows(pass), stride);
+    };
+    scoresOf(0);
+    for (int64_t pass = 0; pass < passes; ++pass) {
+        if (pass + 1 < passes) {
+            scoresOf(pass + 1);
+        }
+        const int64_t firstKey = (pass / pairs) * keyBlock_;
+        const int64_t first = (pass % pairs) * kPassRows;
+        const int64_t count = std::min(keyBlock_, visibleKeys - firstKey);
+        float* passScores = scores + scoreRows(pass);
+        uint16_t* passWeights = weights16 + first * stride;
         if (causal_) {
-            hideLaterKeys(scores, valid, count, stride, firstQuery, firstKey);
+            hideLaterKeys(passScores, std::min(kPassRows, valid - first), count, stride,
+                          firstQuery + first, firstKey);
         }
         // The weights come out zero past the last key up to a whole 32, as
         // the products need (their packed values are zeros there too).
-        const bool moved = kernels::laggingSoftmaxStep(
-            {scores, rows, count, stride, maxima, laneSums, rescale, weights16});
+        const bool moved = kernels::laggingSoftmaxStep({passScores, kPassRows, count, stride,
+                                                        maxima + first, laneSums + 16 * first,
+                                                        rescale + first, passWeights});
         if (moved && firstKey > 0) {
-            for (int64_t i = 0; i < rows; ++i) {
+            for (int64_t i = first; i < first + kPassRows; ++i) {
                 if (rescale[i] != 1.0f) {
                     kernels::scaleValues(weighted + i * width, width, rescale[i]);
                 }
             }
         }
-        kernels::tileWeigh(tiles, weights16, stride, d, packedValues, firstKey / 32,
-                           roundUp(count, 32) / 32, weighted);
+        kernels::tileWeigh(tiles, passWeights, stride, 2, d, packedValues, firstKey / 32,
+                           roundUp(count, 32) / 32, weighted + first * width);
     }
     for (int64_t i = 0; i < valid; ++i) {
         float* target = output + (firstQuery + i) * layout_.outputStride + head * d;
@@ -373,22 +402,17 @@ void ScaledDotProductAttention::forwardOnTiles(const float* queries, const float
         AlignedBuffer workspace;
         failure.run([&] { workspace = AlignedBuffer(workspaceFloats); });
         // Every query block of a head reads all its keys and values: packed
-        // once, a few rows at a time for every head, so that each row of the
-        // caller's matrix is read whole while it is in the cache (one head's
-        // column of rows, a page apart, made the packing wait on memory).
+        // once, 32 rows of every head at a time.
 #pragma omp for schedule(static)
         for (int64_t chunk = 0; chunk < keyChunks; ++chunk) {
             failure.run([&] {
                 const int64_t first = chunk * 32;
                 const int64_t count = std::min<int64_t>(32, keyLength_ - first);
-                for (int64_t head = 0; head < heads_; ++head) {
-                    kernels::packKeysForTiles(keys + first * layout_.keyStride + head * d,
-                                              layout_.keyStride, count, d,
-                                              keys16 + head * keysPerHead + first * depth);
-                    kernels::packValuesForTiles(values + first * layout_.valueStride + head * d,
-                                                layout_.valueStride, count, d,
-                                                values16 + head * valuesPerHead + first * width);
-                }
+                kernels::packKeysForTiles(keys + first * layout_.keyStride, layout_.keyStride,
+                                          count, heads_, d, keys16 + first * depth, keysPerHead);
+                kernels::packValuesForTiles(values + first * layout_.valueStride,
+                                            layout_.valueStride, count, heads_, d,
+                                            values16 + first * width, valuesPerHead);
             });
         }
 #pragma omp for schedule(static)
@@ -396,12 +420,9 @@ void ScaledDotProductAttention::forwardOnTiles(const float* queries, const float
             failure.run([&] {
                 const int64_t first = block * rows;
                 const int64_t count = std::min(rows, queryLength_ - first);
-                for (int64_t head = 0; head < heads_; ++head) {
-                    kernels::packQueriesForTiles(
-                        queries + first * layout_.queryStride + head * d, layout_.queryStride,
-                        count, d, scale,
-                        queries16 + head * queriesPerHead + first * depth);
-                }
+                kernels::packQueriesForTiles(queries + first * layout_.queryStride,
+                                             layout_.queryStride, count, heads_, d, scale,
+                                             queries16 + first * depth, queriesPerHead);
             });
         }
 #pragma omp for schedule(dynamic, 1)
