@@ -395,30 +395,32 @@ bool matrixTilesAvailable() {
 #endif
 }
 
+// Packing writes every value of its part of the packed buffer once, the
+// padding's zeros included (clearing the whole buffer first wrote it twice).
 void packKeysForTiles(const float* keys, int64_t stride, int64_t count, int64_t heads,
                       int64_t headDim, uint16_t* packed, size_t perHead) {
     const int64_t depth = roundUp(headDim, 32);
     const int64_t steps = depth / 32;
-    for (int64_t h = 0; h < heads; ++h) {
-        std::fill_n(packed + h * perHead, roundUp(count, 16) * depth, uint16_t{0});
-    }
-    std::vector<uint16_t> row(static_cast<size_t>(heads * headDim + 1), 0);
-    for (int64_t k = 0; k < count; ++k) {
-        toTileBfloat16(keys + k * stride, heads * headDim, 1.0f, row.data());
+    std::vector<uint16_t> row(static_cast<size_t>(heads * headDim));
+    std::vector<uint16_t> own(static_cast<size_t>(depth), 0);
+    for (int64_t k = 0; k < roundUp(count, 16); ++k) {
+        if (k < count) {
+            toTileBfloat16(keys + k * stride, heads * headDim, 1.0f, row.data());
+        }
         const int64_t tile = k / 16;
         const int64_t key = k % 16;
         for (int64_t h = 0; h < heads; ++h) {
-            auto* pairs = reinterpret_cast<uint32_t*>(packed + h * perHead);
-            const uint16_t* own = row.data() + h * headDim;
-            // Two neighbouring dimensions of one key sit side by side.
-            for (int64_t p = 0; p < headDim / 2; ++p) {
-                uint32_t pair = 0;
-                std::memcpy(&pair, own + 2 * p, sizeof pair);
-                pairs[((tile * steps + p / 16) * 16 + p % 16) * 16 + key] = pair;
+            if (k < count) {
+                std::copy_n(row.data() + h * headDim, headDim, own.data());
+            } else {
+                std::fill_n(own.data(), headDim, uint16_t{0});
             }
-            if (headDim % 2 != 0) {
-                const int64_t p = headDim / 2;
-                pairs[((tile * steps + p / 16) * 16 + p % 16) * 16 + key] = own[headDim - 1];
+            // Two neighbouring dimensions of one key sit side by side.
+            auto* pairs = reinterpret_cast<uint32_t*>(packed + h * perHead);
+            for (int64_t p = 0; p < depth / 2; ++p) {
+                uint32_t pair = 0;
+                std::memcpy(&pair, own.data() + 2 * p, sizeof pair);
+                pairs[((tile * steps + p / 16) * 16 + p % 16) * 16 + key] = pair;
             }
         }
     }
@@ -426,20 +428,25 @@ void packKeysForTiles(const float* keys, int64_t stride, int64_t count, int64_t 
 
 void packValuesForTiles(const float* values, int64_t stride, int64_t count, int64_t heads,
                         int64_t headDim, uint16_t* packed, size_t perHead) {
-    const int64_t columnTiles = roundUp(headDim, 16) / 16;
-    for (int64_t h = 0; h < heads; ++h) {
-        std::fill_n(packed + h * perHead, roundUp(count, 32) * columnTiles * 16, uint16_t{0});
-    }
+    const int64_t width = roundUp(headDim, 16);
+    const int64_t columnTiles = width / 16;
     std::vector<uint16_t> row(static_cast<size_t>(heads * headDim));
-    for (int64_t k = 0; k < count; ++k) {
-        toTileBfloat16(values + k * stride, heads * headDim, 1.0f, row.data());
+    std::vector<uint16_t> own(static_cast<size_t>(width), 0);
+    for (int64_t k = 0; k < roundUp(count, 32); ++k) {
+        if (k < count) {
+            toTileBfloat16(values + k * stride, heads * headDim, 1.0f, row.data());
+        }
         for (int64_t h = 0; h < heads; ++h) {
+            if (k < count) {
+                std::copy_n(row.data() + h * headDim, headDim, own.data());
+            } else {
+                std::fill_n(own.data(), headDim, uint16_t{0});
+            }
             // Two neighbouring keys of one dimension sit side by side.
             uint16_t* step = packed + h * perHead + (k / 32) * columnTiles * kTileValues +
                              (k % 32) / 2 * 32 + k % 2;
-            const uint16_t* own = row.data() + h * headDim;
-            for (int64_t j = 0; j < headDim; ++j) {
-                step[(j / 16) * kTileValues + (j % 16) * 2] = own[j];
+            for (int64_t j = 0; j < width; ++j) {
+                step[(j / 16) * kTileValues + (j % 16) * 2] = own[static_cast<size_t>(j)];
             }
         }
     }
@@ -448,14 +455,19 @@ void packValuesForTiles(const float* values, int64_t stride, int64_t count, int6
 void packQueriesForTiles(const float* queries, int64_t stride, int64_t count, int64_t heads,
                          int64_t headDim, float scale, uint16_t* packed, size_t perHead) {
     const int64_t depth = roundUp(headDim, 32);
-    for (int64_t h = 0; h < heads; ++h) {
-        std::fill_n(packed + h * perHead, kTileQueries * depth, uint16_t{0});
-    }
     std::vector<uint16_t> row(static_cast<size_t>(heads * headDim));
-    for (int64_t i = 0; i < count; ++i) {
-        toTileBfloat16(queries + i * stride, heads * headDim, scale, row.data());
+    for (int64_t i = 0; i < kTileQueries; ++i) {
+        if (i < count) {
+            toTileBfloat16(queries + i * stride, heads * headDim, scale, row.data());
+        }
         for (int64_t h = 0; h < heads; ++h) {
-            std::copy_n(row.data() + h * headDim, headDim, packed + h * perHead + i * depth);
+            uint16_t* target = packed + h * perHead + i * depth;
+            if (i < count) {
+                std::copy_n(row.data() + h * headDim, headDim, target);
+                std::fill(target + headDim, target + depth, uint16_t{0});
+            } else {
+                std::fill_n(target, depth, uint16_t{0});
+            }
         }
     }
 }

@@ -6,10 +6,11 @@
 namespace dravelin::kernels {
 
 // The attention's two bfloat16 products on the matrix engine's tiles (AMX):
-// blocks of 64 queries in strips of 16, keys 16 and 32 at a time, head sizes padded with
-// zeros to whole tiles (32 for the scores' depth, 16 for the values' width).
-// Keys and values are packed per head into the tiles' pair-interleaved
-// layout once per call; the scores and the weighted values are float32.
+// blocks of 64 queries in strips of 16, keys 16 and 32 at a time, head
+// sizes padded with zeros to whole tiles (32 for the scores' depth, 16 for
+// the values' width). Queries, keys and values are packed per head into the
+// tiles' layouts once per call; the scores and the weighted values are
+// float32.
 
 // Whether this processor has the tiles and Linux lets the process use them
 // (asked for once, as the kernel requires before the first tile instruction).
