@@ -507,11 +507,13 @@ void ScaledDotProductAttention::forward(const float* queries, const float* keys,
                 stream.wait();
             });
         }
+        // Head by head, as on the tiles: consecutive blocks share their keys
+        // and values.
 #pragma omp for schedule(dynamic, 1)
         for (int64_t task = 0; task < tasks; ++task) {
             failure.run([&] {
-                const int64_t head = task % heads_;
-                const int64_t first = (task / heads_) * rows_;
+                const int64_t head = task / blocks;
+                const int64_t first = (task % blocks) * rows_;
                 attendBlock(head, first, queries, keyBytes, valueBytes, output, workspace.data(),
                             reinterpret_cast<uint8_t*>(scratchpad.data()));
             });
