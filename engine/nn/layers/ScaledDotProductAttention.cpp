@@ -320,14 +320,12 @@ void ScaledDotProductAttention::attendOnTiles(int64_t head, int64_t firstQuery,
     // they load between them), key block by key block. The scores of the
     // next pass go to the tiles before this pass's softmax, so that the
     // matrix engine can work while the vector units take the exponentials
-    // (each pass has its own rows of scores and weights; a lone pass takes
-    // turns between two sets of rows of scores).
+    // (each pass has its own rows of weights; the passes take turns between
+    // two sets of rows of scores).
     constexpr int64_t kPassRows = 32;
     const int64_t pairs = ceilDivide(valid, kPassRows);
     const int64_t passes = keyBlocks * pairs;
-    const auto scoreRows = [&](int64_t pass) {
-        return (pairs == 1 ? pass % 2 : pass % pairs) * kPassRows * stride;
-    };
+    const auto scoreRows = [&](int64_t pass) { return (pass % 2) * kPassRows * stride; };
     const kernels::TileSession tiles;
     const auto scoresOf = [&](int64_t pass) {
         const int64_t firstKey = (pass / pairs) * keyBlock_;
