@@ -168,13 +168,13 @@ TEST(AttentionKernelsTest, RunningSoftmaxMatchesPlainLoopsInEveryKernelAndWidth)
     }
 }
 
-TEST(AttentionKernelsTest, LaggingSoftmaxKeepsItsMaximumUntilAWeightWouldPassTwoToTheEighth) {
+TEST(AttentionKernelsTest, LaggingSoftmaxKeepsItsMaximumUntilAScorePassesItByEight) {
     if (!kernels::laggingSoftmaxAvailable()) {
         GTEST_SKIP() << "no AVX-512 BF16 here: the tiles' softmax does not run";
     }
     // Two key blocks per row, against double loops. Row 0 rises by 3 in the
     // second block (the maximum stays), row 1 by 15 (it moves), row 2 sits
-    // near 500 (past the shift the coefficients hold) and row 3 falls.
+    // near 500 and row 3 falls.
     for (const int64_t count : {77, 128}) {
         SCOPED_TRACE("count " + std::to_string(count));
         const int64_t rows = 4, stride = 160;
@@ -205,7 +205,6 @@ TEST(AttentionKernelsTest, LaggingSoftmaxKeepsItsMaximumUntilAWeightWouldPassTwo
             for (int64_t r = 0; r < rows; ++r) {
                 SCOPED_TRACE("block " + std::to_string(b) + ", row " + std::to_string(r));
                 const double maximum = maxima[r];
-                EXPECT_EQ(maximum, std::ceil(maximum));
                 if (b == 1) {
                     const bool stays = r != 1;
                     EXPECT_EQ(maxima[r] == kept[r], stays);

@@ -3,7 +3,6 @@
 #include "nn/compute/Bfloat16.h"
 
 #include <bit>
-#include <cmath>
 #include <stdexcept>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -225,91 +224,61 @@ const WideSupport& wideSupport() {
 #define DRAVELIN_LAGGING_TARGET                                                                    \
     __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512bf16")))
 
-// 2^(x − m) for a whole number m: x = k + r with k = floor(x), 2^r on
-// [0, 1) by a cubic (relative error 9·10⁻⁵, well under bfloat16's rounding
-// of the weights) whose coefficients carry 2^−m, and 2^k by scalef (which
-// floors its exponent operand itself and gives 0 far below): m being whole,
-// x − m needs no subtraction of its own.
-constexpr float kCubic[4] = {0.07706641405820847f, 0.22764569520950317f, 0.6951166391372681f,
-                             1.0f};
-
-struct ShiftedCubic {
-    __m512 c3, c2, c1, c0;
-};
-
+// 2^x with x = k + r, k = floor(x): 2^r on [0, 1) by a cubic (relative error
+// 9·10⁻⁵, well under bfloat16's rounding of the weights), and 2^k by scalef,
+// which floors its exponent operand itself and gives 0 far below.
 DRAVELIN_LAGGING_TARGET
-inline ShiftedCubic shiftedCubic(float shift) {
-    // 2^−shift from its exponent bits (|shift| ≤ 100; no library call in
-    // the middle of the vector code).
-    const float scale = std::bit_cast<float>(static_cast<uint32_t>(127 - static_cast<int>(shift))
-                                             << 23);
-    return {_mm512_set1_ps(kCubic[0] * scale), _mm512_set1_ps(kCubic[1] * scale),
-            _mm512_set1_ps(kCubic[2] * scale), _mm512_set1_ps(kCubic[3] * scale)};
-}
-
-DRAVELIN_LAGGING_TARGET
-inline __m512 exp2Shifted(__m512 x, const ShiftedCubic& c) {
+inline __m512 exp2Cubic(__m512 x) {
     const __m512 r = _mm512_reduce_ps(x, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
-    __m512 p = _mm512_fmadd_ps(c.c3, r, c.c2);
-    p = _mm512_fmadd_ps(p, r, c.c1);
-    p = _mm512_fmadd_ps(p, r, c.c0);
+    __m512 p = _mm512_set1_ps(0.07706641405820847f);
+    p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(0.22764569520950317f));
+    p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(0.6951166391372681f));
+    p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(1.0f));
     return _mm512_scalef_ps(p, x);
 }
 
-// The scaled coefficients hold 2^−m for |m| up to 100; beyond (scores far
-// from any network's), x − m is taken first.
-constexpr float kShiftInCoefficients = 100.0f;
-constexpr float kLargestWeight = 256.0f; // 2^kMaximumLag
-
-float wholeAbove(float value) {
-    return std::ceil(value);
-}
-
-template <bool Subtract>
-DRAVELIN_LAGGING_TARGET inline __m512 argumentOf(__m512 x, __m512 shift) {
-    if constexpr (Subtract) {
-        return _mm512_sub_ps(x, shift);
-    }
-    return x;
-}
-
-// One pass over a row: the weights against the whole number `shift`
-// (bfloat16, zeros from `count` to a whole 32) and their sums per lane.
-template <bool Subtract>
-DRAVELIN_LAGGING_TARGET __m512 weighRow(const float* row, int64_t count, float shift,
-                                        uint16_t* weights) {
-    const ShiftedCubic c = shiftedCubic(Subtract ? 0.0f : shift);
+// One pass over a row: the weights against `shift` (bfloat16, zeros from
+// `count` to a whole 32), their lane sums, and the largest score in `seen`.
+template <bool Track>
+DRAVELIN_LAGGING_TARGET inline __m512 weighRow(const float* row, int64_t count, float shift,
+                                               uint16_t* weights, __m512* seen) {
     const __m512 s = _mm512_set1_ps(shift);
     __m512 sum0 = _mm512_setzero_ps(), sum1 = _mm512_setzero_ps();
-    int64_t k = 0;
-    for (; k + 32 <= count; k += 32) {
-        const __m512 w0 = exp2Shifted(argumentOf<Subtract>(_mm512_loadu_ps(row + k), s), c);
-        const __m512 w1 = exp2Shifted(argumentOf<Subtract>(_mm512_loadu_ps(row + k + 16), s), c);
+    __m512 max0 = _mm512_set1_ps(kUnsetMaximum), max1 = max0;
+    int64_t c = 0;
+    for (; c + 32 <= count; c += 32) {
+        const __m512 x0 = _mm512_loadu_ps(row + c);
+        const __m512 x1 = _mm512_loadu_ps(row + c + 16);
+        if constexpr (Track) {
+            max0 = _mm512_max_ps(max0, x0);
+            max1 = _mm512_max_ps(max1, x1);
+        }
+        const __m512 w0 = exp2Cubic(_mm512_sub_ps(x0, s));
+        const __m512 w1 = exp2Cubic(_mm512_sub_ps(x1, s));
         sum0 = _mm512_add_ps(sum0, w0);
         sum1 = _mm512_add_ps(sum1, w1);
-        _mm512_storeu_si512(weights + k, (__m512i)_mm512_cvtne2ps_pbh(w1, w0));
+        _mm512_storeu_si512(weights + c, (__m512i)_mm512_cvtne2ps_pbh(w1, w0));
     }
-    if (k < count) {
-        const int64_t left = count - k;
+    if (c < count) {
+        const int64_t left = count - c;
         const auto mask0 = static_cast<__mmask16>(left >= 16 ? 0xFFFFu : (1u << left) - 1u);
         const auto mask1 = static_cast<__mmask16>(left <= 16 ? 0u : (1u << (left - 16)) - 1u);
-        const __m512 x0 = argumentOf<Subtract>(_mm512_maskz_loadu_ps(mask0, row + k), s);
-        const __m512 x1 = argumentOf<Subtract>(_mm512_maskz_loadu_ps(mask1, row + k + 16), s);
-        const __m512 w0 = _mm512_maskz_mov_ps(mask0, exp2Shifted(x0, c));
-        const __m512 w1 = _mm512_maskz_mov_ps(mask1, exp2Shifted(x1, c));
+        const __m512 x0 = _mm512_maskz_loadu_ps(mask0, row + c);
+        const __m512 x1 = _mm512_maskz_loadu_ps(mask1, row + c + 16);
+        if constexpr (Track) {
+            max0 = _mm512_mask_max_ps(max0, mask0, max0, x0);
+            max1 = _mm512_mask_max_ps(max1, mask1, max1, x1);
+        }
+        const __m512 w0 = _mm512_maskz_mov_ps(mask0, exp2Cubic(_mm512_sub_ps(x0, s)));
+        const __m512 w1 = _mm512_maskz_mov_ps(mask1, exp2Cubic(_mm512_sub_ps(x1, s)));
         sum0 = _mm512_add_ps(sum0, w0);
         sum1 = _mm512_add_ps(sum1, w1);
-        _mm512_storeu_si512(weights + k, (__m512i)_mm512_cvtne2ps_pbh(w1, w0));
+        _mm512_storeu_si512(weights + c, (__m512i)_mm512_cvtne2ps_pbh(w1, w0));
+    }
+    if constexpr (Track) {
+        *seen = _mm512_max_ps(max0, max1);
     }
     return _mm512_add_ps(sum0, sum1);
-}
-
-DRAVELIN_LAGGING_TARGET
-__m512 weighRow(const float* row, int64_t count, float shift, uint16_t* weights) {
-    if (std::fabs(shift) <= kShiftInCoefficients) {
-        return weighRow<false>(row, count, shift, weights);
-    }
-    return weighRow<true>(row, count, shift, weights);
 }
 
 DRAVELIN_LAGGING_TARGET
@@ -336,16 +305,17 @@ bool laggingSoftmaxWide(const LaggingSoftmaxBlock& block) {
         const float kept = block.maxima[r];
         float maximum = kept;
         if (kept <= kUnsetMaximum) {
-            maximum = wholeAbove(largestOf(row, block.count));
+            maximum = largestOf(row, block.count);
         }
-        __m512 sum = weighRow(row, block.count, maximum, weights);
-        // A lane's sum past 2^8 means a weight may be: the row's maximum
-        // moved on by too much, so again from the row's own maximum.
-        if (_mm512_cmp_ps_mask(sum, _mm512_set1_ps(kLargestWeight), _CMP_GT_OQ) != 0) {
-            maximum = wholeAbove(largestOf(row, block.count));
-            sum = weighRow(row, block.count, maximum, weights);
-        }
+        __m512 seen;
+        __m512 sum = weighRow<true>(row, block.count, maximum, weights, &seen);
         float factor = 1.0f;
+        if (_mm512_cmp_ps_mask(seen, _mm512_set1_ps(maximum + kMaximumLag), _CMP_GT_OQ) != 0) {
+            // A score passed the lagging maximum by too much: again from the
+            // row's own maximum.
+            maximum = _mm512_reduce_max_ps(seen);
+            sum = weighRow<false>(row, block.count, maximum, weights, nullptr);
+        }
         if (maximum != kept) {
             factor = kept <= kUnsetMaximum ? 0.0f : exp2NonPositive(kept - maximum);
             moved = true;

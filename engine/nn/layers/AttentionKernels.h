@@ -32,12 +32,12 @@ void runningSoftmaxStepPortable(const SoftmaxBlock& block);
 bool runningSoftmaxStepWide(const SoftmaxBlock& block);
 
 // The tiles' running softmax, which lets a row's maximum lag behind its
-// scores: a block's weights are taken against the running maximum (a whole
-// number) as long as none of them passes 2^kMaximumLag (weights of up to
-// 2^8 keep the sums and the weighted values far inside float32), so the
-// scores are read once and the weighted values are rescaled only when the
-// maximum moves on. A row's first block (maximum still kUnsetMaximum or
-// below) sets its maximum from its scores, rounded up to a whole number. The bfloat16 weights are written up to a
+// scores: a block's weights are taken against the running maximum as long
+// as no score passes it by more than kMaximumLag (weights of up to 2^8 keep
+// the sums and the weighted values far inside float32), so the scores are
+// read once and the weighted values are rescaled only when the maximum
+// moves on. A row's first block (maximum still kUnsetMaximum or below) sets
+// its maximum from its scores. The bfloat16 weights are written up to a
 // whole 32 keys, zeros past `count` (the tiles take keys 32 at a time); the
 // sums are kept in 16 lanes per row (`laneSums`, added up once at the end).
 // `rescale` receives each row's factor for its earlier weighted values; the
