@@ -68,6 +68,7 @@ set(DRAVELIN_NN_SOURCES
     nn/networks/unet/UNet2DCondition.cpp
     nn/networks/unet/UNetConfig.cpp
     nn/networks/unet/UNetKind.cpp
+    nn/networks/vae/VaeBands.cpp
     nn/networks/vae/VaeConfig.cpp
     nn/networks/vae/VaeDecoder.cpp
     nn/networks/vae/VaeEncoder.cpp
