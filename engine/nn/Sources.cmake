@@ -46,6 +46,7 @@ set(DRAVELIN_NN_SOURCES
     nn/blocks/UNetBlock2D.cpp
     nn/blocks/UNetBlockFactory.cpp
     # networks, each with its configuration and kinds
+    nn/networks/ImageInputShape.cpp
     nn/networks/clip/ClipEncoderLayer.cpp
     nn/networks/clip/ClipTextConfig.cpp
     nn/networks/clip/ClipTextKinds.cpp
