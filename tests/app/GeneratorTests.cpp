@@ -192,9 +192,17 @@ TEST_F(GeneratorTest, StopAtEveryPhaseLeavesItReadyForTheNextRun) {
                                     "preview"}) {
         std::atomic<bool> pressed{false};
         QSemaphore stopPressed;
+        // The first preview is queued after the first step: the worker waits
+        // at the second step until the GUI thread has shown it (and pressed
+        // Stop), however busy the machine.
+        QSemaphore previewShown;
+        int unetPredictions = 0;
         const auto resultsBefore = generator.results().size();
         ModelEventLog::setObserver([&](const std::string& event) {
             workerNice = thisThreadNiceValue();
+            if (phase == "preview" && event == "predict:unet" && ++unetPredictions == 2) {
+                previewShown.tryAcquire(1, 60'000);
+            }
             if (event == phase && !pressed.exchange(true)) {
                 QMetaObject::invokeMethod(
                     &generator,
@@ -211,6 +219,7 @@ TEST_F(GeneratorTest, StopAtEveryPhaseLeavesItReadyForTheNextRun) {
                 if (phase == "preview" && generator.isGenerating() &&
                     !generator.preview().isNull() && !pressed.exchange(true)) {
                     generator.stop();
+                    previewShown.release();
                 }
             });
         generator.generate(checked);
