@@ -30,7 +30,12 @@ ShapedArray Encoder::encode(const Image& image, float scaleFactor, RandomSource&
 }
 
 ShapedArray Encoder::encode(ShapedArray pixels, float scaleFactor, RandomSource& random) {
-    const FeatureDescription input = inputDescription();
+    // Read without loading the model: a larger image never needs this size.
+    const ModelDescription description = model_->description();
+    if (description.inputs.empty()) {
+        throw PredictionError("The image encoder model has no input.");
+    }
+    const FeatureDescription input = description.inputs.front();
     const Shape& expected = input.shape;
     // A larger image goes through a copy of the encoder built for its size,
     // which works in bands of rows where the image is large (see VaeBands):
