@@ -2,6 +2,7 @@
 
 #include "pipeline/StableDiffusionXLPipeline.h"
 
+#include "pipeline/ManagedModelList.h"
 #include "runtime/Checkpoint.h"
 
 #include <iostream>
@@ -102,11 +103,13 @@ void StableDiffusionXLPipeline::loadResources() {
         prewarmResources();
         return;
     }
-    textEncoder2->loadResources();
+    if (!releaseTextEncoders) {
+        textEncoder2->loadResources();
+    }
     unet.loadResources();
     decoder.loadResources();
     previewDecoder.loadResources();
-    if (textEncoder) {
+    if (textEncoder && !releaseTextEncoders) {
         optionalStep("loading", "textEncoder", [&] { textEncoder->loadResources(); });
     }
     if (unetRefiner) {
@@ -147,6 +150,26 @@ void StableDiffusionXLPipeline::unloadResources() noexcept {
     if (encoder) {
         encoder->unloadResources();
     }
+}
+
+std::vector<std::string> StableDiffusionXLPipeline::loadedModels() const {
+    std::vector<std::shared_ptr<ManagedMLModel>> holders = unet.models();
+    for (const auto& encoder : {textEncoder, textEncoder2}) {
+        if (const auto* xl = dynamic_cast<const TextEncoderXL*>(encoder.get())) {
+            holders.push_back(xl->model());
+        }
+    }
+    if (unetRefiner) {
+        holders.insert(holders.end(), unetRefiner->models().begin(), unetRefiner->models().end());
+    }
+    holders.push_back(decoder.model());
+    holders.push_back(previewDecoder.model());
+    if (encoder) {
+        holders.push_back(encoder->model());
+    }
+    std::vector<std::string> names;
+    appendLoadedModels(names, holders);
+    return names;
 }
 
 } // namespace dravelin
