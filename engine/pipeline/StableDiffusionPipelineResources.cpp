@@ -127,7 +127,10 @@ void StableDiffusionPipeline::loadResources() {
         return;
     }
     unet.loadResources();
-    if (!releaseTextEncoders) {
+    if (releaseTextEncoders) {
+        // Loaded for the first prompt; a damaged file still fails here.
+        textEncoder->checkResources();
+    } else {
         textEncoder->loadResources();
     }
     decoder.loadResources();

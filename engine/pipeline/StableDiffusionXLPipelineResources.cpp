@@ -103,14 +103,20 @@ void StableDiffusionXLPipeline::loadResources() {
         prewarmResources();
         return;
     }
-    if (!releaseTextEncoders) {
+    // Released encoders load for the first prompt; a damaged file still
+    // fails here.
+    if (releaseTextEncoders) {
+        textEncoder2->checkResources();
+    } else {
         textEncoder2->loadResources();
     }
     unet.loadResources();
     decoder.loadResources();
     previewDecoder.loadResources();
-    if (textEncoder && !releaseTextEncoders) {
-        optionalStep("loading", "textEncoder", [&] { textEncoder->loadResources(); });
+    if (textEncoder) {
+        optionalStep("loading", "textEncoder", [&] {
+            releaseTextEncoders ? textEncoder->checkResources() : textEncoder->loadResources();
+        });
     }
     if (unetRefiner) {
         // Loaded once, so a broken refiner shows now, but not kept.
