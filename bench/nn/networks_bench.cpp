@@ -37,6 +37,7 @@
 #include "nn/support/FullSizeModels.h"
 #include "runtime/ComputePrecision.h"
 #include "runtime/Model.h"
+#include "runtime/SystemMemory.h"
 
 #include <algorithm>
 #include <chrono>
@@ -181,6 +182,9 @@ Measurement measure(const std::filesystem::path& bundle, ComputePrecision precis
     result.precision = precision;
     result.ceiling = ceiling;
     result.library = library;
+    // The previous network's freed pages leave first, so each peak is this
+    // network's own on top of what the process itself holds.
+    returnFreedMemory();
     const bool peakReset = resetPeakResident();
     const double residentBefore = statusBytes("VmRSS");
     ModelConfiguration configuration;

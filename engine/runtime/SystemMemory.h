@@ -10,8 +10,9 @@ namespace dravelin {
 // threshold, which rises to 32 MB once a large block is freed and then lets
 // such blocks pile up, fragmented, in the heap: the resident size of the
 // denoising network grew with every evaluation that way. Smaller blocks stay
-// in the heap, where reusing them costs no page faults. Set once; later calls
-// do nothing.
+// in the heap, where reusing them costs no page faults, and up to 64 MB
+// freed at the heap's top stays there for the next ones. Set once; later
+// calls do nothing.
 void keepLargeBlocksOutOfTheHeap();
 
 // Gives the free pages inside the heap back to the system (after a model is
