@@ -1,7 +1,8 @@
 #!/bin/sh
 # Full-size figures of the window's model library, from random weights:
 # importing a full-size single-file checkpoint (hashing included), its first
-# load, and the peak memory of SDXL generations driven through the window.
+# load, and the peak memory of SDXL generations driven through the window,
+# with the networks each leaves loaded and what a changed prompt costs.
 #   bench/library_figures.sh BIN_DIR [WORK_DIR] [PRECISION]
 # BIN_DIR is build/bin; WORK_DIR (default /tmp/dravelin-sdxl-bench, about
 # 16 GB free needed) is removed at the end; PRECISION defaults to bfloat16.
@@ -26,4 +27,11 @@ echo "writing a full-size SDXL base checkpoint (about 6.9 GB)"
 rm -rf "$work/xl"
 ls -l "$work/xl.safetensors"
 # The library sits on the same file system as the file: linked, then hashed.
-DRAVELIN_PRECISION=$precision "$bin/dravelin-drive-timing" "$work/hub" 2 --import "$work/xl.safetensors"
+# Three generations: the second repeats the prompt (no text encoder runs),
+# the third changes it (both encoders are loaded again to encode it).
+cat > "$work/xl.json" <<'JSON'
+{"steps": 2, "runs": 3,
+ "prompts": ["a photo of a cat", "a photo of a cat", "a photo of a dog"]}
+JSON
+DRAVELIN_PRECISION=$precision "$bin/dravelin-drive-timing" "$work/hub" "$work/xl.json" \
+    --import "$work/xl.safetensors"

@@ -404,10 +404,18 @@ void Generator::run(Request request) {
             failure = QStringLiteral("an unknown error occurred.");
         }
     }
+    QStringList resident;
+    if (loaded_) {
+        for (const std::string& name : loaded_->pipeline->loadedModels()) {
+            resident.append(QString::fromStdString(name));
+        }
+        resident.sort();
+    }
     QMetaObject::invokeMethod(
         this,
-        [this, request = std::move(request), finished, failure = std::move(failure)]() mutable {
-            finish(std::move(request), finished, std::move(failure));
+        [this, request = std::move(request), finished, failure = std::move(failure),
+         resident = std::move(resident)]() mutable {
+            finish(std::move(request), finished, std::move(failure), std::move(resident));
         },
         Qt::QueuedConnection);
 }
@@ -418,7 +426,12 @@ void Generator::imageFinished(GeneratedImage result) {
     setPreview(image);
 }
 
-void Generator::finish(Request request, int finishedImages, QString failure) {
+void Generator::finish(Request request, int finishedImages, QString failure,
+                       QStringList resident) {
+    if (resident != residentNetworks_) {
+        residentNetworks_ = std::move(resident);
+        emit residentNetworksChanged();
+    }
     if (!failure.isNull()) {
         setErrorMessage(QStringLiteral("Generation failed: ") + failure);
     } else if (finishedImages == 0 && !request.flag->value()) {

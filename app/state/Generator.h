@@ -46,6 +46,7 @@ class Generator : public QObject {
     Q_PROPERTY(double secondsLeft READ secondsLeft NOTIFY timingChanged)
     Q_PROPERTY(QImage preview READ preview NOTIFY previewChanged)
     Q_PROPERTY(QString errorMessage READ errorMessage NOTIFY errorMessageChanged)
+    Q_PROPERTY(QStringList residentNetworks READ residentNetworks NOTIFY residentNetworksChanged)
 
 public:
     explicit Generator(QObject* parent = nullptr);
@@ -87,6 +88,10 @@ public:
     ResultsModel* resultsModel() { return &results_; }
     // Null when there is no message.
     QString errorMessage() const { return errorMessage_; }
+    // The networks the loaded model keeps in memory between generations, by
+    // bundle name ("Unet.model"), as the last generation left them; empty
+    // before the first.
+    const QStringList& residentNetworks() const { return residentNetworks_; }
     // The input image, its mask and the hires option the next generation
     // uses.
     ImageInput* imageInput() { return &imageInput_; }
@@ -132,6 +137,7 @@ signals:
     void timingChanged();
     void previewChanged();
     void errorMessageChanged();
+    void residentNetworksChanged();
 
 private:
     struct Request;
@@ -145,7 +151,7 @@ private:
     void run(Request request);
     void setQueue(int position, int length);
     void imageFinished(GeneratedImage result);
-    void finish(Request request, int finishedImages, QString failure);
+    void finish(Request request, int finishedImages, QString failure, QStringList resident);
 
     ImageInput imageInput_;
     QString prompt_;
@@ -163,6 +169,7 @@ private:
     QImage preview_;
     ResultsModel results_;
     QString errorMessage_;
+    QStringList residentNetworks_;
     std::shared_ptr<CancelFlag> cancelFlag_;
     QStringList entriesInUse_;
     // The last model a generation ran with, and what it was chosen as; only

@@ -37,6 +37,10 @@ struct LoadedModel {
 // network is loaded.
 LoadedModel loadChosenModel(const ModelChoice& choice);
 
+// Has the pipeline let its text encoders go once a generation's prompts are
+// encoded, where that is worth their reload for a changed prompt.
+void releaseTextEncodersAfterEncoding(StableDiffusionPipelineProtocol& pipeline);
+
 // The image size a library model's denoising network was made for, read from
 // the file's or bundle's header (milliseconds); absent when it cannot be read.
 std::optional<QSize> ownImageSize(const LibraryEntry& model);

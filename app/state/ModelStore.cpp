@@ -1,5 +1,7 @@
 #include "state/ModelStore.h"
 
+#include "state/ModelLoader.h"
+
 #include "pipeline/ImageSize.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "runtime/BundleDescription.h"
@@ -37,6 +39,7 @@ LoadResult buildPipeline(const QString& modelDirectory, const std::vector<LoraFi
         auto pipeline = std::make_shared<StableDiffusionPipeline>(
             directory, std::vector<std::string>{}, configuration,
             /*disableSafety=*/true, /*reduceMemory=*/!keepNetworksResident(directory));
+        releaseTextEncodersAfterEncoding(*pipeline);
         pipeline->loadResources();
         return {std::move(pipeline), {}};
     } catch (const std::exception& error) {

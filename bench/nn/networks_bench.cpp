@@ -37,6 +37,7 @@
 #include "nn/support/FullSizeModels.h"
 #include "runtime/ComputePrecision.h"
 #include "runtime/Model.h"
+#include "runtime/SystemMemory.h"
 
 #include <algorithm>
 #include <chrono>
@@ -157,6 +158,8 @@ struct Measurement {
     Timing timing;
     double flops = 0;
     double peakResident = 0;
+    // Resident memory the load added: the weights as the layers hold them.
+    double loadedResident = 0;
     int64_t nonFinite = 0;
 };
 
@@ -179,7 +182,11 @@ Measurement measure(const std::filesystem::path& bundle, ComputePrecision precis
     result.precision = precision;
     result.ceiling = ceiling;
     result.library = library;
+    // The previous network's freed pages leave first, so each peak is this
+    // network's own on top of what the process itself holds.
+    returnFreedMemory();
     const bool peakReset = resetPeakResident();
+    const double residentBefore = statusBytes("VmRSS");
     ModelConfiguration configuration;
     configuration.computePrecision = precision;
     Profiler::reset();
@@ -187,6 +194,7 @@ Measurement measure(const std::filesystem::path& bundle, ComputePrecision precis
     auto model = Model::load(bundle, configuration);
     result.load = secondsSince(start);
     result.loadProfile = Profiler::entries();
+    result.loadedResident = statusBytes("VmRSS") - residentBefore;
     result.timing = timePredictions(*model, inputs, runs);
     result.peakResident = peakReset ? statusBytes("VmHWM") : 0;
     result.flops = profiledFlops(result.timing.profile);
@@ -250,6 +258,10 @@ void report(const std::string& title, const std::vector<Measurement>& runs,
     std::printf("\n    %-38s", "peak resident memory");
     for (const Measurement& run : runs) {
         std::printf(" %23.0f MB", megabytes(run.peakResident));
+    }
+    std::printf("\n    %-38s", "  of which the load added");
+    for (const Measurement& run : runs) {
+        std::printf(" %23.0f MB", megabytes(run.loadedResident));
     }
     std::printf("\n    %-38s", "non-finite outputs");
     for (const Measurement& run : runs) {

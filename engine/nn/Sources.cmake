@@ -6,6 +6,7 @@ set(DRAVELIN_NN_SOURCES
     nn/BuiltInNetworks.cpp
     # compute core: tensors, weights, configuration reading, threads
     nn/compute/AlignedBuffer.cpp
+    nn/compute/Scratchpad.cpp
     nn/compute/Bfloat16.cpp
     nn/compute/ComputeContext.cpp
     nn/compute/ComputeWaitPolicy.cpp

@@ -46,4 +46,15 @@ void ManagedModelList::prewarmResources() {
     }
 }
 
+void appendLoadedModels(std::vector<std::string>& names,
+                        const std::vector<std::shared_ptr<ManagedMLModel>>& holders) {
+    for (const std::shared_ptr<ManagedMLModel>& holder : holders) {
+        if (holder && holder->isLoaded()) {
+            const std::filesystem::path& url = holder->modelURL();
+            names.push_back((url.has_filename() ? url.filename() : url.parent_path().filename())
+                                .string());
+        }
+    }
+}
+
 } // namespace dravelin

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace dravelin {
@@ -35,5 +36,10 @@ public:
 protected:
     std::vector<std::shared_ptr<ManagedMLModel>> models_;
 };
+
+// Adds the bundle directory name ("Unet.model") of each holder whose network
+// is loaded now; null holders are passed over.
+void appendLoadedModels(std::vector<std::string>& names,
+                        const std::vector<std::shared_ptr<ManagedMLModel>>& holders);
 
 } // namespace dravelin

@@ -42,6 +42,8 @@ public:
     LatentSpace latentSpace() const { return space_; }
 
     bool hasTinyAutoencoder() const { return model_ != nullptr; }
+    // The tiny autoencoder's holder; null with the projection alone.
+    const std::shared_ptr<ManagedMLModel>& model() const { return model_; }
     void loadResources() override;
     void unloadResources() noexcept override;
 

@@ -107,8 +107,8 @@ StableDiffusionPipeline::generateLatents(const PipelineConfiguration& c,
     }
     checkModelsBeforeDenoising(unet, decoder, encoder, controlNet, c);
 
-    ShapedArray joined = encodePrompts(c);
-    if (reduceMemory) {
+    ShapedArray joined = encodedPrompts(c);
+    if (reduceMemory || releaseTextEncoders) {
         textEncoder->unloadResources();
     }
     // Guidance batches are [negative prompt, prompt]. At scale 1 guidance
@@ -198,6 +198,17 @@ ShapedArray StableDiffusionPipeline::encodePrompts(const PipelineConfiguration& 
         matchChunkCounts(prompt, negative, textEncoder->encode("", reading));
     }
     return ShapedArray::concatenate(std::vector<ShapedArray>{negative, prompt}, 0);
+}
+
+ShapedArray StableDiffusionPipeline::encodedPrompts(const PipelineConfiguration& c) {
+    PromptEncodingKey key{c.prompt, c.negativePrompt, c.promptSyntax, c.clipSkip, embeddings,
+                          {textEncoder}};
+    if (std::optional<std::vector<ShapedArray>> kept = promptEncodings->find(key)) {
+        return std::move(kept->front());
+    }
+    ShapedArray encoded = encodePrompts(c);
+    promptEncodings->keep(std::move(key), {encoded});
+    return encoded;
 }
 
 std::vector<ShapedArray>

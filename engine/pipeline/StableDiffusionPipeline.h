@@ -5,6 +5,7 @@
 #include "pipeline/Encoder.h"
 #include "pipeline/PipelineProgress.h"
 #include "pipeline/PreviewDecoder.h"
+#include "pipeline/PromptEncodingMemo.h"
 #include "random/RandomSource.h"
 #include "pipeline/SafetyChecker.h"
 #include "schedulers/Scheduler.h"
@@ -75,10 +76,12 @@ public:
 
     bool canSafetyCheck() const override { return safetyChecker.has_value(); }
 
-    // With reduceMemory only prewarms, keeping nothing loaded.
+    // With reduceMemory only prewarms, keeping nothing loaded; with
+    // releaseTextEncoders leaves the text encoder to the first prompt.
     void loadResources() override;
     void prewarmResources() override;
     void unloadResources() noexcept override;
+    std::vector<std::string> loadedModels() const override;
 
     // `imageCount` images, each absent where the safety checker rejected it,
     // or an empty list when the progress handler stopped the run. Throws
@@ -121,12 +124,20 @@ public:
     std::optional<SafetyChecker> safetyChecker;
     std::optional<ControlNet> controlNet;
     bool reduceMemory = false;
+    // Unload the text encoder as soon as the prompts are encoded, even where
+    // the other networks stay loaded: it is loaded again only for prompts
+    // promptEncodings does not hold.
+    bool releaseTextEncoders = false;
+    // The encodings of the last prompts; copies of the pipeline share them.
+    std::shared_ptr<PromptEncodingMemo> promptEncodings = std::make_shared<PromptEncodingMemo>();
     bool useMultilingualTextEncoder = false;
     std::optional<Script> script;
     // Textual-inversion words prompts may use; none when null.
     std::shared_ptr<const EmbeddingLibrary> embeddings;
 
 private:
+    // encodePrompts, or the encodings kept from a run with the same prompts.
+    ShapedArray encodedPrompts(const PipelineConfiguration& configuration);
     // Absent where the safety checker (when on) rejects the image.
     GeneratedImages checkedForSafety(GeneratedImages images,
                                      const PipelineConfiguration& configuration);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace dravelin {
@@ -37,6 +38,10 @@ public:
                                                   const PipelineConfiguration& configuration) {
         return decodeToImages(latents, configuration);
     }
+
+    // The bundles whose networks are in memory now, by directory name
+    // ("Unet.model"), in no particular order: what a model cache reports.
+    virtual std::vector<std::string> loadedModels() const { return {}; }
 };
 
 // Classifier-free guidance on a [2, ...] prediction whose entry 0 is the

@@ -127,7 +127,12 @@ void StableDiffusionPipeline::loadResources() {
         return;
     }
     unet.loadResources();
-    textEncoder->loadResources();
+    if (releaseTextEncoders) {
+        // Loaded for the first prompt; a damaged file still fails here.
+        textEncoder->checkResources();
+    } else {
+        textEncoder->loadResources();
+    }
     decoder.loadResources();
     previewDecoder.loadResources();
     if (encoder) {
@@ -170,6 +175,27 @@ void StableDiffusionPipeline::unloadResources() noexcept {
     if (safetyChecker) {
         safetyChecker->unloadResources();
     }
+}
+
+std::vector<std::string> StableDiffusionPipeline::loadedModels() const {
+    std::vector<std::shared_ptr<ManagedMLModel>> holders = unet.models();
+    if (const auto* encoder = dynamic_cast<const TextEncoder*>(textEncoder.get())) {
+        holders.push_back(encoder->model());
+    }
+    holders.push_back(decoder.model());
+    holders.push_back(previewDecoder.model());
+    if (encoder) {
+        holders.push_back(encoder->model());
+    }
+    if (controlNet) {
+        holders.insert(holders.end(), controlNet->models().begin(), controlNet->models().end());
+    }
+    if (safetyChecker) {
+        holders.push_back(safetyChecker->model());
+    }
+    std::vector<std::string> names;
+    appendLoadedModels(names, holders);
+    return names;
 }
 
 } // namespace dravelin

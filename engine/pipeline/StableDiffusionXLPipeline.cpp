@@ -99,6 +99,13 @@ StableDiffusionXLPipeline::generateConditioning(const PipelineConfiguration& c, 
 StableDiffusionXLPipeline::ModelInputs
 StableDiffusionXLPipeline::generateConditioning(const PipelineConfiguration& c, bool forRefiner,
                                                 const Shape& timeIdShape) {
+    ShapedArray geometry = forRefiner ? refinerGeometryConditioning(c)
+                                      : baseGeometryConditioning(c, timeIdShape.size() <= 1);
+    PromptEncodingKey key{c.prompt,  c.negativePrompt, c.promptSyntax, 1, embeddings,
+                          {textEncoder, textEncoder2}, forRefiner ? 1 : 0};
+    if (std::optional<std::vector<ShapedArray>> kept = promptEncodings->find(key)) {
+        return {std::move((*kept)[0]), std::move((*kept)[1]), std::move(geometry)};
+    }
     const PromptReading reading{c.promptSyntax, 1, embeddings};
     TextEncodings prompt = encodePrompt(c.prompt, forRefiner, reading);
     TextEncodings negative = encodePrompt(c.negativePrompt, forRefiner, reading);
@@ -109,10 +116,10 @@ StableDiffusionXLPipeline::generateConditioning(const PipelineConfiguration& c, 
     // Guidance batches are [negative prompt, prompt].
     const std::vector<ShapedArray> hidden{negative.hiddenEmbeddings, prompt.hiddenEmbeddings};
     const std::vector<ShapedArray> pooled{negative.pooledOutputs, prompt.pooledOutputs};
-    ShapedArray geometry = forRefiner ? refinerGeometryConditioning(c)
-                                      : baseGeometryConditioning(c, timeIdShape.size() <= 1);
-    return {toHiddenStates(ShapedArray::concatenate(hidden, 0)),
-            ShapedArray::concatenate(pooled, 0), std::move(geometry)};
+    ModelInputs inputs{toHiddenStates(ShapedArray::concatenate(hidden, 0)),
+                       ShapedArray::concatenate(pooled, 0), std::move(geometry)};
+    promptEncodings->keep(std::move(key), {inputs.hiddenStates, inputs.pooledStates});
+    return inputs;
 }
 
 GeneratedImages StableDiffusionXLPipeline::generateImages(const PipelineConfiguration& c,
@@ -137,7 +144,7 @@ GeneratedImages StableDiffusionXLPipeline::generateImages(const PipelineConfigur
     if (unetRefiner || baseIsRefiner) {
         refinerConditioning = generateConditioning(c, true, timeIds);
     }
-    if (reduceMemory) {
+    if (reduceMemory || releaseTextEncoders) {
         if (textEncoder) {
             textEncoder->unloadResources();
         }

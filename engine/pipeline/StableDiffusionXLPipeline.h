@@ -4,6 +4,7 @@
 #include "pipeline/Encoder.h"
 #include "pipeline/PipelineProgress.h"
 #include "pipeline/PreviewDecoder.h"
+#include "pipeline/PromptEncodingMemo.h"
 #include "random/RandomSource.h"
 #include "schedulers/Scheduler.h"
 #include "pipeline/StableDiffusionPipelineProtocol.h"
@@ -75,10 +76,12 @@ public:
     bool canSafetyCheck() const override { return false; }
 
     // With reduceMemory only prewarms. The first text encoder, the refiner and
-    // the encoder are optional: their failures are printed, not thrown.
+    // the encoder are optional: their failures are printed, not thrown. With
+    // releaseTextEncoders the text encoders are left to the first prompt.
     void loadResources() override;
     void prewarmResources() override;
     void unloadResources() noexcept override;
+    std::vector<std::string> loadedModels() const override;
 
     // `imageCount` images, or an empty list when the progress handler stopped
     // the run. Throws std::invalid_argument for an imageCount below 1 or a
@@ -109,7 +112,8 @@ public:
     // give as many chunks (the one with fewer gets empty ones).
     TextEncodings encodePrompt(const std::string& prompt, bool forRefiner,
                                const PromptReading& reading);
-    // The prompt and the negative prompt brought to the same number of chunks.
+    // The prompt and the negative prompt brought to the same number of chunks;
+    // the text encodings come from promptEncodings when it holds them.
     ModelInputs generateConditioning(const PipelineConfiguration& configuration, bool forRefiner);
 
     std::shared_ptr<TextEncoderXLModel> textEncoder; // may be null
@@ -122,6 +126,13 @@ public:
     PreviewDecoder previewDecoder{LatentSpace::sdxl};
     std::optional<Encoder> encoder;
     bool reduceMemory = false;
+    // Unload both text encoders as soon as the prompts are encoded, even
+    // where the other networks stay loaded (together they are a quarter of
+    // the model): they are loaded again only for prompts promptEncodings does
+    // not hold.
+    bool releaseTextEncoders = false;
+    // The encodings of the last prompts; copies of the pipeline share them.
+    std::shared_ptr<PromptEncodingMemo> promptEncodings = std::make_shared<PromptEncodingMemo>();
     // Textual-inversion words prompts may use; none when null.
     std::shared_ptr<const EmbeddingLibrary> embeddings;
 

@@ -2,6 +2,7 @@
 
 #include "pipeline/StableDiffusionXLPipeline.h"
 
+#include "pipeline/ManagedModelList.h"
 #include "runtime/Checkpoint.h"
 
 #include <iostream>
@@ -102,12 +103,20 @@ void StableDiffusionXLPipeline::loadResources() {
         prewarmResources();
         return;
     }
-    textEncoder2->loadResources();
+    // Released encoders load for the first prompt; a damaged file still
+    // fails here.
+    if (releaseTextEncoders) {
+        textEncoder2->checkResources();
+    } else {
+        textEncoder2->loadResources();
+    }
     unet.loadResources();
     decoder.loadResources();
     previewDecoder.loadResources();
     if (textEncoder) {
-        optionalStep("loading", "textEncoder", [&] { textEncoder->loadResources(); });
+        optionalStep("loading", "textEncoder", [&] {
+            releaseTextEncoders ? textEncoder->checkResources() : textEncoder->loadResources();
+        });
     }
     if (unetRefiner) {
         // Loaded once, so a broken refiner shows now, but not kept.
@@ -147,6 +156,26 @@ void StableDiffusionXLPipeline::unloadResources() noexcept {
     if (encoder) {
         encoder->unloadResources();
     }
+}
+
+std::vector<std::string> StableDiffusionXLPipeline::loadedModels() const {
+    std::vector<std::shared_ptr<ManagedMLModel>> holders = unet.models();
+    for (const auto& encoder : {textEncoder, textEncoder2}) {
+        if (const auto* xl = dynamic_cast<const TextEncoderXL*>(encoder.get())) {
+            holders.push_back(xl->model());
+        }
+    }
+    if (unetRefiner) {
+        holders.insert(holders.end(), unetRefiner->models().begin(), unetRefiner->models().end());
+    }
+    holders.push_back(decoder.model());
+    holders.push_back(previewDecoder.model());
+    if (encoder) {
+        holders.push_back(encoder->model());
+    }
+    std::vector<std::string> names;
+    appendLoadedModels(names, holders);
+    return names;
 }
 
 } // namespace dravelin

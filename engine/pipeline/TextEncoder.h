@@ -36,6 +36,7 @@ public:
 
     void loadResources() override { model_->loadResources(); }
     void unloadResources() noexcept override { model_->unloadResources(); }
+    void checkResources() override { model_->checkResources(); }
 
     // A prompt longer than the model takes is cut to its length (the start
     // token and the first words), with a line on standard output saying so.

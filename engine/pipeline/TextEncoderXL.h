@@ -46,6 +46,7 @@ public:
 
     void loadResources() override { model_->loadResources(); }
     void unloadResources() noexcept override { model_->unloadResources(); }
+    void checkResources() override { model_->checkResources(); }
 
     // A prompt longer than the model takes is cut to its length, with a line
     // on standard output saying so.

@@ -1,5 +1,7 @@
 #include "runtime/ManagedMLModel.h"
 
+#include "runtime/SystemMemory.h"
+
 namespace dravelin {
 
 ManagedMLModel::ManagedMLModel(std::filesystem::path modelURL, ModelConfiguration configuration)
@@ -39,7 +41,16 @@ void ManagedMLModel::loadResources() {
 
 void ManagedMLModel::unloadResources() noexcept {
     std::lock_guard lock(queue_);
-    loadedModel_.reset();
+    if (loadedModel_) {
+        loadedModel_.reset();
+        // Its weights' pages leave the resident size now, not when the heap
+        // happens to reuse them.
+        returnFreedMemory();
+    }
+}
+
+void ManagedMLModel::checkResources() {
+    description();
 }
 
 Model& ManagedMLModel::loadModel() {

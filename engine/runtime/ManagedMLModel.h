@@ -40,6 +40,9 @@ public:
     // Loads unless loaded; a failure stores nothing, so the next call retries.
     void loadResources() override;
     void unloadResources() noexcept override;
+    // The bundle described (its weights checked against the files) unless
+    // loaded: milliseconds. Throws ModelLoadError.
+    void checkResources() override;
 
     // Loads if needed, then runs `body` with the model, holding the lock.
     // `body` must not call back into this holder.

@@ -7,6 +7,7 @@
 #include "runtime/Network.h"
 #include "runtime/NetworkRegistry.h"
 #include "runtime/RuntimeErrors.h"
+#include "runtime/SystemMemory.h"
 #include "runtime/WeightFiles.h"
 
 #include <oneapi/dnnl/dnnl.hpp>
@@ -161,6 +162,7 @@ void applyInputSizes(ModelDescription& description, const ModelConfiguration& co
 std::unique_ptr<Model> Model::load(const std::filesystem::path& bundleDirectory,
                                    const ModelConfiguration& configuration,
                                    const std::vector<FeatureDescription>& inputShapes) {
+    keepLargeBlocksOutOfTheHeap();
     PreparedBundle prepared = prepare(bundleDirectory, configuration, inputShapes);
     const std::string& where = prepared.where;
     auto model = std::unique_ptr<Model>(new Model());

@@ -7,4 +7,8 @@ void ResourceManaging::prewarmResources() {
     unloadResources();
 }
 
+void ResourceManaging::checkResources() {
+    prewarmResources();
+}
+
 } // namespace dravelin

@@ -13,6 +13,11 @@ public:
     virtual void unloadResources() noexcept = 0;
     // Load, then unload. A failed load is passed on and nothing is unloaded.
     virtual void prewarmResources();
+    // Fails as a load would on resources that cannot load (a missing or
+    // damaged file), as cheaply as the owner can tell: by default a prewarm;
+    // a model holder reads its bundle and checks its weights without
+    // building the network.
+    virtual void checkResources();
 };
 
 } // namespace dravelin

@@ -11,7 +11,10 @@
 // "width", "height", "imageCount", "loras" ([{"file": …, "weight": …}],
 // imported into the LoRA library and chosen), "fastMode" (true; with
 // "fastModeLora" naming the latent-consistency LoRA file to use instead of
-// downloading it) and "runs".
+// downloading it), "runs" and "prompts" (one per run, in turn: a changed
+// prompt shows what encoding it costs once the text encoders have been let
+// go). After each run it prints the networks kept loaded and the peak
+// resident memory so far.
 // With --import, MODEL (a .safetensors checkpoint or a model directory) is
 // first imported into the window's model library (timed, hashing included),
 // chosen, and the generations run with it; MODEL_DIR then serves as the
@@ -228,7 +231,11 @@ int main(int argc, char** argv) {
                 window.session().settings().width(), window.session().settings().height(), count,
                 window.session().fastMode().enabled() ? "on" : "off");
 
+    const QJsonArray prompts = settingsFile.value(QStringLiteral("prompts")).toArray();
     for (int run = 1; run <= runs; ++run) {
+        if (!prompts.isEmpty()) {
+            generator.setPrompt(prompts.at((run - 1) % prompts.size()).toString());
+        }
         // When each image of the queue reached the grid.
         std::vector<qint64> arrivals;
         QMetaObject::Connection arrived = QObject::connect(
@@ -319,6 +326,11 @@ int main(int argc, char** argv) {
         }
         std::printf("run %d: the window answered input within %lld ms while generating\n", run,
                     static_cast<long long>(worstLateness));
+        std::printf("run %d: prompt \"%s\"; networks kept loaded: %s; peak resident memory so "
+                    "far:%s\n",
+                    run, generator.prompt().toUtf8().constData(),
+                    generator.residentNetworks().join(QStringLiteral(", ")).toUtf8().constData(),
+                    peakResident().c_str());
         std::fflush(stdout);
     }
     std::printf("peak resident memory:%s\n", peakResident().c_str());

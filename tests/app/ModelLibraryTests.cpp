@@ -394,6 +394,45 @@ TEST_F(Library, GenerationsRunWithTheChosenModelAndNameIt) {
         << fromFile.parametersText().toStdString();
 }
 
+TEST_F(Library, SDXLTextEncodersGoOnceThePromptIsEncodedAndComeBackForANewOne) {
+    installHub();
+    writeTinyXLModel(elsewhere.path() / "Tiny XL", {});
+    ASSERT_FALSE(importAndWait(elsewhere.path() / "Tiny XL").isEmpty())
+        << library->message().toStdString();
+    const auto generate = [&](Generator& generator, const QString& prompt) {
+        generator.setPrompt(prompt);
+        generator.setSeedText(QStringLiteral("7"));
+        generator.setSteps(2);
+        generator.generate(*library->choice());
+        EXPECT_TRUE(waitUntil([&] { return !generator.isGenerating(); }));
+        EXPECT_TRUE(generator.errorMessage().isNull()) << generator.errorMessage().toStdString();
+        return generator.results().isEmpty() ? QImage() : generator.results().front().image;
+    };
+    Generator generator;
+    const QImage cat = generate(generator, QStringLiteral("a photo of a cat"));
+    // The model stays loaded between generations; its text encoders do not.
+    QStringList kept = generator.residentNetworks();
+    kept.removeAll(QStringLiteral("PreviewDecoder.model")); // only where a preview decoder is
+    EXPECT_EQ(kept, (QStringList{QStringLiteral("Unet.model"), QStringLiteral("VAEDecoder.model")}));
+
+    // The same prompt again needs neither them nor any other load.
+    ModelEventLog::clear();
+    EXPECT_EQ(generate(generator, QStringLiteral("a photo of a cat")), cat);
+    EXPECT_TRUE(ModelEventLog::events("load").empty());
+    const std::vector<std::string> predicted = ModelEventLog::events("predict");
+    EXPECT_EQ(std::count(predicted.begin(), predicted.end(), "text_encoder_2"), 0);
+
+    // A changed prompt brings them back for its encoding only, and the image
+    // is the one a freshly loaded model makes.
+    ModelEventLog::clear();
+    const QImage dog = generate(generator, QStringLiteral("a photo of a dog"));
+    EXPECT_EQ(ModelEventLog::events("load"),
+              (std::vector<std::string>{"text_encoder", "text_encoder_2"}));
+    EXPECT_EQ(generator.residentNetworks(), kept);
+    Generator fresh;
+    EXPECT_EQ(generate(fresh, QStringLiteral("a photo of a dog")), dog);
+}
+
 TEST_F(Library, TheWindowsSettingsFollowTheChosenModel) {
     installHub();
     writeTinyXLModel(elsewhere.path() / "Tiny XL", {});

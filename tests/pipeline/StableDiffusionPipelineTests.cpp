@@ -241,6 +241,44 @@ TEST_F(Pipeline, ReducedMemoryUnloadsEachModelAfterItsStage) {
     EXPECT_EQ(ModelEventLog::events("load").size(), ModelEventLog::events("unload").size());
 }
 
+TEST_F(Pipeline, ReleasedTextEncoderLoadsAgainOnlyForOtherPrompts) {
+    StableDiffusionPipeline pipeline = build();
+    pipeline.releaseTextEncoders = true;
+    pipeline.loadResources(); // the encoder is left to the first prompt
+    EXPECT_EQ(ModelEventLog::events("load"), (std::vector<std::string>{"unet", "decoder"}));
+    PipelineConfiguration c = configuration(2);
+    const GeneratedImages cat = pipeline.generateImages(c, keepGoing);
+    std::vector<std::string> events = ModelEventLog::events();
+    EXPECT_LT(std::find(events.begin(), events.end(), "unload:text_encoder"),
+              std::find(events.begin(), events.end(), "predict:unet"));
+    EXPECT_EQ(pipeline.loadedModels(),
+              (std::vector<std::string>{"Unet.model", "VAEDecoder.model"}));
+
+    // The same prompts again: nothing to encode.
+    ModelEventLog::clear();
+    EXPECT_EQ(pipeline.generateImages(c, keepGoing), cat);
+    EXPECT_EQ(count(ModelEventLog::events("predict"), "text_encoder"), 0);
+    // Read with emphasis the same text weighs otherwise.
+    c.prompt = "a (photo) of a cat";
+    pipeline.generateImages(c, keepGoing);
+    c.promptSyntax = PromptSyntax::emphasis;
+    ModelEventLog::clear();
+    pipeline.generateImages(c, keepGoing);
+    EXPECT_EQ(count(ModelEventLog::events("load"), "text_encoder"), 1);
+    c.prompt = "a photo of a cat";
+    c.promptSyntax = PromptSyntax::plain;
+
+    // A changed negative prompt is encoded again, as a pipeline that never
+    // let its encoder go would.
+    c.negativePrompt = "a cat";
+    ModelEventLog::clear();
+    const GeneratedImages changed = pipeline.generateImages(c, keepGoing);
+    EXPECT_EQ(count(ModelEventLog::events("load"), "text_encoder"), 1);
+    EXPECT_NE(changed, cat);
+    StableDiffusionPipeline kept(model, {}, {}, false, false);
+    EXPECT_EQ(kept.generateImages(c, keepGoing), changed);
+}
+
 TEST_F(Pipeline, LoadOrderWithoutReducedMemory) {
     StableDiffusionPipeline pipeline = build({.encoder = true, .safetyChecker = true});
     pipeline.loadResources();

@@ -199,6 +199,41 @@ TEST_F(XLPipeline, ReducedMemoryLetsEachModelGoAfterItsStageAndAStopKeepsThemLoa
     EXPECT_TRUE(ModelEventLog::events("unload").empty());
 }
 
+TEST_F(XLPipeline, ReleasedTextEncodersLoadAgainOnlyForANewPrompt) {
+    StableDiffusionXLPipeline pipeline = build({.refiner = true});
+    pipeline.releaseTextEncoders = true;
+    pipeline.loadResources();
+    EXPECT_EQ(ModelEventLog::events("load"),
+              (std::vector<std::string>{"unet", "decoder", "unet_refiner"}));
+    PipelineConfiguration c = configuration();
+    const GeneratedImages cat = pipeline.generateImages(c, keepGoing);
+    std::vector<std::string> events = ModelEventLog::events();
+    for (const char* encoder : {"unload:text_encoder", "unload:text_encoder_2"}) {
+        EXPECT_LT(position(events, encoder), position(events, "predict:unet")) << encoder;
+    }
+    // The refiner took over and let the base network go, then went itself.
+    EXPECT_EQ(pipeline.loadedModels(), std::vector<std::string>{"VAEDecoder.model"});
+
+    // The same prompt: the base and refiner conditioning are both kept.
+    ModelEventLog::clear();
+    EXPECT_EQ(pipeline.generateImages(c, keepGoing), cat);
+    EXPECT_EQ(count(ModelEventLog::events("load"), "text_encoder_2"), 0);
+    EXPECT_EQ(count(ModelEventLog::events("predict"), "text_encoder_2"), 0);
+
+    // A changed prompt loads both again and makes the image a pipeline that
+    // kept them loaded makes; the first prompt then reads back its own image.
+    c.prompt = "a photo of a dog";
+    ModelEventLog::clear();
+    const GeneratedImages dog = pipeline.generateImages(c, keepGoing);
+    EXPECT_EQ(count(ModelEventLog::events("load"), "text_encoder"), 1);
+    EXPECT_EQ(count(ModelEventLog::events("load"), "text_encoder_2"), 1);
+    EXPECT_NE(dog, cat);
+    StableDiffusionXLPipeline kept(model, {}, false);
+    EXPECT_EQ(kept.generateImages(c, keepGoing), dog);
+    c.prompt = "a photo of a cat";
+    EXPECT_EQ(pipeline.generateImages(c, keepGoing), cat);
+}
+
 TEST_F(XLPipeline, ImageToImageStartsFromTheEncodedImage) {
     StableDiffusionXLPipeline pipeline = build({.encoder = true});
     PipelineConfiguration c = configuration(10);

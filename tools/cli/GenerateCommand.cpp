@@ -1114,6 +1114,13 @@ int runGenerateCommand(const std::vector<std::string>& arguments, std::ostream& 
             options, {ComputeUnits::cpuAndGPU, precision, options.loras}, controlNetNames);
         const PipelineConfiguration& c = chosen.configuration;
         StableDiffusionPipelineProtocol& pipeline = *chosen.pipeline;
+        // One generation per run: the text encoders are not needed once its
+        // prompts are encoded, and their room serves the denoising.
+        if (auto* sd = dynamic_cast<StableDiffusionPipeline*>(&pipeline)) {
+            sd->releaseTextEncoders = true;
+        } else if (auto* xl = dynamic_cast<StableDiffusionXLPipeline*>(&pipeline)) {
+            xl->releaseTextEncoders = true;
+        }
         using Clock = std::chrono::steady_clock;
         const auto loadStart = Clock::now();
         if (!options.reduceMemory) {

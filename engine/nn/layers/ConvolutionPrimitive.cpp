@@ -2,6 +2,7 @@
 
 #include "nn/compute/ComputeContext.h"
 #include "nn/compute/Profiler.h"
+#include "nn/compute/Scratchpad.h"
 
 #include <algorithm>
 #include <cstring>
@@ -76,6 +77,7 @@ ConvolutionPrimitive::describe(const Key& size, const memory::desc& weights) con
                               memory::data_type::f32, Tag::nhwc);
     const memory::desc bias({outChannels_}, memory::data_type::f32, Tag::a);
     dnnl::primitive_attr attributes;
+    Scratchpad::useShared(attributes);
     if (accumulate) {
         dnnl::post_ops sum;
         sum.append_sum(1.0f);
@@ -126,7 +128,8 @@ ConvolutionPrimitive::Made ConvolutionPrimitive::forSize(const Key& key) const {
             }
         }
     }
-    Made made{dnnl::convolution_forward(chosen), chosen.src_desc(), chosen.dst_desc(), weights};
+    Made made{dnnl::convolution_forward(chosen), chosen.src_desc(), chosen.dst_desc(),
+              chosen.scratchpad_desc(), weights};
     cache_->made.emplace(key, made);
     return made;
 }
@@ -141,10 +144,12 @@ void ConvolutionPrimitive::run(const void* source, int64_t images, int64_t rows,
     memory sourceMemory(made.source, engine, const_cast<void*>(source));
     memory outputMemory(made.output, engine, output);
     dnnl::stream& stream = ComputeContext::stream();
-    made.primitive.execute(stream, {{DNNL_ARG_SRC, sourceMemory},
-                                    {DNNL_ARG_WEIGHTS, made.weights},
-                                    {DNNL_ARG_BIAS, bias_},
-                                    {DNNL_ARG_DST, outputMemory}});
+    std::unordered_map<int, memory> arguments{{DNNL_ARG_SRC, sourceMemory},
+                                              {DNNL_ARG_WEIGHTS, made.weights},
+                                              {DNNL_ARG_BIAS, bias_},
+                                              {DNNL_ARG_DST, outputMemory}};
+    Scratchpad::addTo(arguments, made.scratchpad);
+    made.primitive.execute(stream, arguments);
     stream.wait();
 }
 

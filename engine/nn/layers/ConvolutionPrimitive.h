@@ -52,6 +52,7 @@ private:
         dnnl::convolution_forward primitive;
         dnnl::memory::desc source;
         dnnl::memory::desc output;
+        dnnl::memory::desc scratchpad;
         dnnl::memory weights;
     };
     using Key = std::tuple<int64_t, int64_t, int64_t, int, int, bool>;

@@ -2,6 +2,7 @@
 
 #include "nn/compute/ComputeContext.h"
 #include "nn/compute/Profiler.h"
+#include "nn/compute/Scratchpad.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -23,12 +24,15 @@ LayerNorm::LayerNorm(const ShapedArray& scale, const ShapedArray& shift, int64_t
     }
     const dnnl::engine& engine = ComputeContext::engine();
     desc_ = memory::desc({rows, features_}, memory::data_type::f32, memory::format_tag::ab);
+    dnnl::primitive_attr attributes;
+    Scratchpad::useShared(attributes);
     const dnnl::layer_normalization_forward::primitive_desc primitive(
         dnnl::layer_normalization_forward::desc(dnnl::prop_kind::forward_inference, desc_, epsilon,
                                                 dnnl::normalization_flags::use_scale |
                                                     dnnl::normalization_flags::use_shift),
-        engine);
+        attributes, engine);
     normalize_ = dnnl::layer_normalization_forward(primitive);
+    scratchpadDesc_ = primitive.scratchpad_desc();
     const memory::desc factors({features_}, memory::data_type::f32, memory::format_tag::x);
     scale_ = memory(factors, engine);
     shift_ = memory(factors, engine);
@@ -47,10 +51,12 @@ void LayerNorm::forward(const float* input, float* output) const {
     memory source(desc_, engine, const_cast<float*>(input));
     memory target(desc_, engine, output);
     dnnl::stream& stream = ComputeContext::stream();
-    normalize_.execute(stream, {{DNNL_ARG_SRC, source},
-                                {DNNL_ARG_DST, target},
-                                {DNNL_ARG_SCALE, scale_},
-                                {DNNL_ARG_SHIFT, shift_}});
+    std::unordered_map<int, memory> arguments{{DNNL_ARG_SRC, source},
+                                              {DNNL_ARG_DST, target},
+                                              {DNNL_ARG_SCALE, scale_},
+                                              {DNNL_ARG_SHIFT, shift_}};
+    Scratchpad::addTo(arguments, scratchpadDesc_);
+    normalize_.execute(stream, arguments);
     stream.wait();
 }
 

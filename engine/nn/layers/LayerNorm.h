@@ -26,6 +26,7 @@ public:
 private:
     int64_t features_;
     dnnl::memory::desc desc_;
+    dnnl::memory::desc scratchpadDesc_;
     dnnl::memory scale_;
     dnnl::memory shift_;
     dnnl::layer_normalization_forward normalize_;

@@ -4,6 +4,7 @@
 #include "nn/compute/Bfloat16.h"
 #include "nn/compute/ComputeContext.h"
 #include "nn/compute/Profiler.h"
+#include "nn/compute/Scratchpad.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -66,11 +67,13 @@ Linear::Linear(const ShapedArray& weight, const std::optional<ShapedArray>& bias
     }
     dnnl::primitive_attr attributes;
     attributes.set_post_ops(postOps);
+    Scratchpad::useShared(attributes);
     const auto description =
         bias ? dnnl::matmul::desc(sourceDesc_, anyWeights, biasDesc, targetDesc_)
              : dnnl::matmul::desc(sourceDesc_, anyWeights, targetDesc_);
     const dnnl::matmul::primitive_desc primitive(description, attributes, engine);
     multiply_ = dnnl::matmul(primitive);
+    scratchpadDesc_ = primitive.scratchpad_desc();
 
     ProfileScope profile("load: linear weights packed", 0);
     // The stored [out, in] rows are the columns of the [in, out] operand.
@@ -130,6 +133,7 @@ void Linear::forward(const float* input, float* output, const float* multiplier)
         arguments.emplace(DNNL_ARG_ATTR_MULTIPLE_POST_OP(multiplierIndex_) | DNNL_ARG_SRC_1,
                           memory(multiplierDesc_, engine, const_cast<float*>(multiplier)));
     }
+    Scratchpad::addTo(arguments, scratchpadDesc_);
     dnnl::stream& stream = ComputeContext::stream();
     multiply_.execute(stream, arguments);
     stream.wait();

@@ -64,6 +64,7 @@ private:
     dnnl::memory::desc sourceDesc_;
     dnnl::memory::desc targetDesc_;
     dnnl::memory::desc multiplierDesc_;
+    dnnl::memory::desc scratchpadDesc_;
     int multiplierIndex_ = 0;
     dnnl::memory weights_;
     std::optional<dnnl::memory> bias_;
