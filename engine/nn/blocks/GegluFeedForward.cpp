@@ -16,10 +16,11 @@ void GegluFeedForward::declare(WeightList& list, const std::string& prefix, int6
     Linear::declare(list, prefix + ".net.2", inner, dim, true);
 }
 
-void GegluFeedForward::forward(const float* x, float* output) const {
-    AlignedBuffer gated(static_cast<size_t>(projection_.rows() * projection_.inner()));
-    projection_.forward(x, gated.data());
-    output_.forward(gated.data(), output);
+void GegluFeedForward::forward(ConstValues x, float* output) const {
+    const ValueType type = projection_.outputType();
+    AlignedBuffer gated(floatsFor(projection_.rows() * projection_.inner(), type));
+    projection_.forward(x, Values(gated, type));
+    output_.forward(Values(gated, type), output);
 }
 
 } // namespace dravelin

@@ -1,6 +1,8 @@
 #include "nn/layers/GegluProjection.h"
 
 #include "nn/compute/AlignedBuffer.h"
+#include "nn/compute/Bfloat16.h"
+#include "nn/compute/Profiler.h"
 
 #include <algorithm>
 
@@ -40,14 +42,32 @@ GegluProjection::GegluProjection(Halves halves, int64_t rows, ComputePrecision p
     : value_(halves.valueWeight, halves.valueBias, rows,
              LinearOptions{Activation::identity, false, precision}),
       gate_(halves.gateWeight, halves.gateBias, rows,
-            LinearOptions{Activation::geluErf, false, precision, /*multiplied=*/true}) {}
+            LinearOptions{Activation::geluErf, false, precision, /*multiplied=*/true,
+                          valueTypeFor(precision)}) {}
 
 void GegluProjection::declare(WeightList& list, const std::string& prefix, int64_t dim,
                               int64_t inner) {
     Linear::declare(list, prefix, dim, 2 * inner, true);
 }
 
-void GegluProjection::forward(const float* x, float* output) const {
+void GegluProjection::forward(ConstValues x, Values output) const {
+    // Both products read the same input: round it once, not in each.
+    AlignedBuffer rounded;
+    if (x.type == ValueType::float32 && inputType() == ValueType::bfloat16) {
+        const int64_t count = rows() * value_.inFeatures();
+        rounded = AlignedBuffer(floatsFor(count, ValueType::bfloat16));
+        auto* values = reinterpret_cast<uint16_t*>(rounded.data());
+        {
+            ProfileScope profile("linear", 0);
+            constexpr int64_t kBlock = int64_t{1} << 15;
+#pragma omp parallel for schedule(static) if (count > kBlock)
+            for (int64_t first = 0; first < count; first += kBlock) {
+                kernels::toBfloat16(x.floats() + first, values + first,
+                                    std::min(kBlock, count - first));
+            }
+        }
+        x = ConstValues(static_cast<const uint16_t*>(values));
+    }
     AlignedBuffer value(static_cast<size_t>(rows() * inner()));
     value_.forward(x, value.data());
     gate_.forward(x, output, value.data());
