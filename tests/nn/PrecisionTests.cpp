@@ -195,7 +195,8 @@ TEST(ComputePrecisionTest, BfloatSixteenHandedBetweenLayersIsWhatTheProductWould
         kernels::toBfloat16(values.data(), result.data(), values.count());
         return result;
     };
-    const Linear product(weight, bias, rows, {Activation::identity, false, ComputePrecision::bfloat16});
+    const Linear product(weight, bias, rows,
+                         {Activation::identity, false, ComputePrecision::bfloat16});
     EXPECT_EQ(product.inputType(), ValueType::bfloat16);
     ShapedArray fromWide(Shape{rows, out});
     ShapedArray fromNarrow(Shape{rows, out});
@@ -205,9 +206,9 @@ TEST(ComputePrecisionTest, BfloatSixteenHandedBetweenLayersIsWhatTheProductWould
     EXPECT_EQ(largestDifference(fromNarrow, fromWide), 0.0f);
 
     // Written in bfloat16: the float32 result, rounded.
-    const Linear rounding(weight, bias, rows,
-                          {Activation::identity, false, ComputePrecision::bfloat16, false,
-                           ValueType::bfloat16});
+    const Linear rounding(
+        weight, bias, rows,
+        {Activation::identity, false, ComputePrecision::bfloat16, false, ValueType::bfloat16});
     std::vector<uint16_t> written(static_cast<size_t>(rows * out));
     rounding.forward(x.data(), written.data());
     ShapedArray roundedResult = fromWide;

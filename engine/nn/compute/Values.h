@@ -32,6 +32,11 @@ struct ConstValues {
 
     const float* floats() const { return static_cast<const float*>(data); }
     const uint16_t* halves() const { return static_cast<const uint16_t*>(data); }
+    // The values from element `index` on.
+    ConstValues at(int64_t index) const {
+        return type == ValueType::bfloat16 ? ConstValues(halves() + index)
+                                           : ConstValues(floats() + index);
+    }
 
     const void* data;
     ValueType type;
@@ -49,6 +54,10 @@ struct Values {
 
     float* floats() const { return static_cast<float*>(data); }
     uint16_t* halves() const { return static_cast<uint16_t*>(data); }
+    // The values from element `index` on.
+    Values at(int64_t index) const {
+        return type == ValueType::bfloat16 ? Values(halves() + index) : Values(floats() + index);
+    }
 
     void* data;
     ValueType type;

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "nn/compute/WeightReader.h"
 #include "nn/layers/Linear.h"
 #include "nn/layers/MultiHeadAttention.h"
 #include "nn/layers/ScaledDotProductAttention.h"
-#include "nn/compute/WeightReader.h"
 
 #include <cstdint>
 

@@ -23,7 +23,7 @@ public:
                     int64_t inner, int64_t rows);
     static void declare(WeightList& list, const std::string& prefix, int64_t dim, int64_t inner);
 
-    int64_t rows() const { return value_.rows(); }
+    int64_t rows() const { return rows_; }
     int64_t inner() const { return value_.outFeatures(); }
 
     ValueType inputType() const { return value_.inputType(); }
@@ -32,10 +32,21 @@ public:
     // x: rows × dim, output: rows × inner (of outputType()).
     void forward(ConstValues x, Values output) const;
 
+    // The products run on blocks of this many rows (a divisor of rows()), so
+    // that the value half of a block is still in cache when the gate
+    // product reads it.
+    int64_t blockRows() const { return value_.rows(); }
+    // One block: blockRows() rows of x (a float32 x is rounded by each of
+    // the two products) into as many rows of output; `value` holds
+    // blockRows() × inner floats of scratch.
+    void forwardBlock(ConstValues x, Values output, float* value) const;
+
 private:
     struct Halves;
     GegluProjection(Halves halves, int64_t rows, ComputePrecision precision);
 
+    int64_t rows_;
+    // Built for a block of rows, run over the rows block by block.
     Linear value_;
     Linear gate_;
 };

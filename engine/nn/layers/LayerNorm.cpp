@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <vector>
 #include <stdexcept>
+#include <vector>
 
 namespace dravelin {
 

@@ -32,8 +32,8 @@ Linear::Linear(const WeightReader& weights, const std::string& prefix, int64_t i
     : Linear(weights.read(prefix + ".weight", {outFeatures, inFeatures}),
              readBias(weights, prefix, outFeatures, hasBias), rows,
              LinearOptions{options.activation, options.accumulate,
-                           options.precision.value_or(weights.precision()),
-                           options.multiplied, options.output}) {}
+                           options.precision.value_or(weights.precision()), options.multiplied,
+                           options.output}) {}
 
 Linear::Linear(const ShapedArray& weight, const std::optional<ShapedArray>& bias, int64_t rows,
                LinearOptions options)
@@ -119,8 +119,7 @@ void Linear::run(ConstValues input, Values output, const float* multiplier) cons
         (input.type == ValueType::bfloat16 && precision_ != ComputePrecision::bfloat16)) {
         throw std::logic_error(std::string("A linear layer reading ") + describe(inputType()) +
                                " and writing " + describe(outputType_) + " was given " +
-                               describe(input.type) + " in and " + describe(output.type) +
-                               " out.");
+                               describe(input.type) + " in and " + describe(output.type) + " out.");
     }
     ProfileScope profile("linear", flops());
     const dnnl::engine& engine = ComputeContext::engine();

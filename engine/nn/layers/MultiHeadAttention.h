@@ -1,8 +1,8 @@
 #pragma once
 
+#include "nn/compute/WeightReader.h"
 #include "nn/layers/Linear.h"
 #include "nn/layers/ScaledDotProductAttention.h"
-#include "nn/compute/WeightReader.h"
 
 #include <cstdint>
 #include <string>
