@@ -61,7 +61,10 @@ GegluProjection::GegluProjection(const WeightReader& weights, const std::string&
 
 GegluProjection::GegluProjection(Halves halves, int64_t rows, ComputePrecision precision)
     : rows_(rows),
-      value_(halves.valueWeight, halves.valueBias, blockRowsFor(rows, halves.valueBias.count()),
+      // float32 keeps one block: its products were measured whole.
+      value_(halves.valueWeight, halves.valueBias,
+             precision == ComputePrecision::bfloat16 ? blockRowsFor(rows, halves.valueBias.count())
+                                                     : rows,
              LinearOptions{Activation::identity, false, precision}),
       gate_(halves.gateWeight, halves.gateBias, value_.rows(),
             LinearOptions{Activation::geluErf, false, precision, /*multiplied=*/true,
