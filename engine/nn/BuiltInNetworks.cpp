@@ -11,16 +11,16 @@
 namespace dravelin {
 
 void registerBuiltInNetworks(NetworkRegistry& registry) {
-    registry.add(std::make_shared<ClipTextKind>(false));
-    registry.add(std::make_shared<ClipTextKind>(true));
-    registry.add(std::make_shared<VaeDecoderKind>());
-    registry.add(std::make_shared<VaeEncoderKind>());
-    registry.add(std::make_shared<UNetKind>(false));
-    registry.add(std::make_shared<UNetKind>(true));
-    registry.add(std::make_shared<ControlNetKind>());
-    registry.add(std::make_shared<SafetyCheckerKind>());
-    registry.add(std::make_shared<TinyDecoderKind>());
-    registry.add(std::make_shared<TinyEncoderKind>());
+    registry.add(clipTextKind(false));
+    registry.add(clipTextKind(true));
+    registry.add(vaeDecoderKind());
+    registry.add(vaeEncoderKind());
+    registry.add(unetKind(false));
+    registry.add(unetKind(true));
+    registry.add(controlNetKind());
+    registry.add(safetyCheckerKind());
+    registry.add(tinyDecoderKind());
+    registry.add(tinyEncoderKind());
 }
 
 } // namespace dravelin

@@ -46,6 +46,7 @@ set(DRAVELIN_NN_SOURCES
     nn/blocks/UNetBlock2D.cpp
     nn/blocks/UNetBlockFactory.cpp
     # networks, each with its configuration and kinds
+    nn/networks/ImageInputShape.cpp
     nn/networks/clip/ClipEncoderLayer.cpp
     nn/networks/clip/ClipTextConfig.cpp
     nn/networks/clip/ClipTextKinds.cpp
@@ -68,6 +69,7 @@ set(DRAVELIN_NN_SOURCES
     nn/networks/unet/UNet2DCondition.cpp
     nn/networks/unet/UNetConfig.cpp
     nn/networks/unet/UNetKind.cpp
+    nn/networks/vae/VaeBands.cpp
     nn/networks/vae/VaeConfig.cpp
     nn/networks/vae/VaeDecoder.cpp
     nn/networks/vae/VaeEncoder.cpp

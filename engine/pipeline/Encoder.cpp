@@ -1,7 +1,6 @@
 #include "pipeline/Encoder.h"
 
 #include "pipeline/ImageConversion.h"
-#include "pipeline/TiledEvaluation.h"
 #include "runtime/RuntimeErrors.h"
 
 #include <algorithm>
@@ -31,29 +30,42 @@ ShapedArray Encoder::encode(const Image& image, float scaleFactor, RandomSource&
 }
 
 ShapedArray Encoder::encode(ShapedArray pixels, float scaleFactor, RandomSource& random) {
-    const FeatureDescription input = inputDescription();
+    // Read without loading the model: a larger image never needs this size.
+    const ModelDescription description = model_->description();
+    if (description.inputs.empty()) {
+        throw PredictionError("The image encoder model has no input.");
+    }
+    const FeatureDescription input = description.inputs.front();
     const Shape& expected = input.shape;
-    // A larger image is encoded in overlapping tiles of the model's size.
-    const bool tiled = expected.size() == 4 && pixels.rank() == 4 && pixels.shape() != expected &&
-                       pixels.shape()[0] == expected[0] && pixels.shape()[1] == expected[1] &&
-                       pixels.shape()[2] >= expected[2] && pixels.shape()[3] >= expected[3];
-    if (pixels.shape() != expected && !tiled) {
+    // A larger image goes through a copy of the encoder built for its size,
+    // which works in bands of rows where the image is large (see VaeBands):
+    // memory stays bounded and the result is the one-pass one, with no seams.
+    const bool larger = expected.size() == 4 && pixels.rank() == 4 && pixels.shape() != expected &&
+                        pixels.shape()[0] == expected[0] && pixels.shape()[1] == expected[1] &&
+                        pixels.shape()[2] >= expected[2] && pixels.shape()[3] >= expected[3];
+    if (pixels.shape() != expected && !larger) {
         throw Error(Error::Case::sampleInputShapeNotCorrect);
     }
-    const auto encodeTile = [&](const ShapedArray& tile) {
-        const FeatureProvider features({{input.name, tile}});
-        return model_->perform([&](Model& model) {
-            FeatureProvider result = model.prediction(features);
+    const FeatureProvider features({{input.name, std::move(pixels)}});
+    const auto encodeWith = [&](ManagedMLModel& model) {
+        return model.perform([&](Model& loaded) {
+            FeatureProvider result = loaded.prediction(features);
             if (result.featureValueDictionary.empty()) {
                 throw PredictionError("The image encoder model produced no output.");
             }
             return std::move(result.featureValueDictionary.begin()->second);
         });
     };
-    const ShapedArray moments =
-        tiled ? evaluateInTiles(pixels, expected[2], expected[3],
-                                std::max<int64_t>(1, expected[2] / 4), encodeTile)
-              : encodeTile(pixels);
+    ShapedArray moments;
+    if (larger) {
+        const Shape& size = features.featureValue(input.name).shape();
+        ModelConfiguration sized = model_->configuration();
+        sized.inputSizes[input.name] = {size[2], size[3]};
+        ManagedMLModel whole(model_->modelURL(), sized);
+        moments = encodeWith(whole);
+    } else {
+        moments = encodeWith(*model_);
+    }
 
     const Shape& shape = moments.shape();
     if (shape.size() != 4 || shape[0] < 1 || shape[1] % 2 != 0) {

@@ -38,9 +38,10 @@ public:
     Shape inputShape() const { return inputDescription().shape; }
 
     // The image must have the model's input size (it is never resized), or
-    // be larger on both sides: then it is encoded in overlapping tiles of
-    // that size, blended across the overlaps. Draws 4 × h × w values from
-    // `random`, only after the prediction succeeded.
+    // be larger on both sides: then a copy of the encoder built for its size
+    // encodes it whole (in bands of rows when it is large, with the same
+    // result). Draws 4 × h × w values from `random`, only after the
+    // prediction succeeded.
     ShapedArray encode(const Image& image, float scaleFactor, RandomSource& random);
     // The same from image planes [1, 3, H, W] with values in [-1, 1].
     ShapedArray encode(ShapedArray pixels, float scaleFactor, RandomSource& random);

@@ -35,7 +35,7 @@ int64_t enlargedLatentSide(int64_t latentSide, float scale);
 // Runs both passes. The enlarging is done as `upscaler` says, and the
 // enlarged pass runs the same denoising network built for the larger
 // latents, with the decoder built for them too (in bands of rows on large
-// images) and the image encoder in tiles of its own size. Progress goes to
+// images) and the image encoder built for them too (likewise). Progress goes to
 // `progressHandler` for both passes (each reports its own step count);
 // `passStarted` is told before each pass (0 and 1). A stop in either pass
 // returns an empty list; images the safety checker withheld stay absent.

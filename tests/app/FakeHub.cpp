@@ -99,6 +99,24 @@ QList<QByteArray> FakeHub::ranges(const QByteArray& target) const {
     return result;
 }
 
+QList<qint64> FakeHub::bytesServedPerRequest(const QByteArray& target) const {
+    QList<qint64> result;
+    for (qsizetype index = 0; index < requests_.size(); ++index) {
+        if (requests_[index] == target) {
+            result.append(requestBytesServed_[index]);
+        }
+    }
+    return result;
+}
+
+qint64 FakeHub::bytesServed(const QByteArray& target) const {
+    qint64 total = 0;
+    for (const qint64 bytes : bytesServedPerRequest(target)) {
+        total += bytes;
+    }
+    return total;
+}
+
 void FakeHub::acceptConnections() {
     while (QTcpSocket* socket = server_.nextPendingConnection()) {
         socket->setParent(this);
@@ -129,10 +147,12 @@ void FakeHub::readRequest(QTcpSocket* socket) {
     disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
     requests_.append(target);
     requestRanges_.append(range);
-    answer(socket, target, range);
+    requestBytesServed_.append(0);
+    answer(socket, requests_.size() - 1, range);
 }
 
-void FakeHub::answer(QTcpSocket* socket, const QByteArray& target, const QByteArray& range) {
+void FakeHub::answer(QTcpSocket* socket, qsizetype request, const QByteArray& range) {
+    const QByteArray target = requests_[request];
     Reply reply{.status = 404, .body = "Not found"};
     if (auto found = replies_.find(target); found != replies_.end() && !found->isEmpty()) {
         reply = found->size() > 1 ? found->takeFirst() : found->first();
@@ -171,10 +191,10 @@ void FakeHub::answer(QTcpSocket* socket, const QByteArray& target, const QByteAr
     // Counts what reaches the connection, not what waits in its buffer when
     // the client goes away.
     auto headLeft = std::make_shared<qint64>(head.size());
-    connect(socket, &QTcpSocket::bytesWritten, this, [this, target, headLeft](qint64 written) {
+    connect(socket, &QTcpSocket::bytesWritten, this, [this, request, headLeft](qint64 written) {
         const qint64 ofHead = std::min(written, *headLeft);
         *headLeft -= ofHead;
-        bytesServed_[target] += written - ofHead;
+        requestBytesServed_[request] += written - ofHead;
     });
     // One write without Nagle's delay: small replies would otherwise wait for
     // the client's delayed acknowledgement.

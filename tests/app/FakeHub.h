@@ -58,19 +58,21 @@ public:
     // The Range header of each request to `target`, in order ("" for none).
     QList<QByteArray> ranges(const QByteArray& target) const;
     // Body bytes of replies to `target` that went out on their connections.
-    qint64 bytesServed(const QByteArray& target) const { return bytesServed_.value(target); }
+    qint64 bytesServed(const QByteArray& target) const;
+    // The same, per request to `target`, in order.
+    QList<qint64> bytesServedPerRequest(const QByteArray& target) const;
 
 private:
     void acceptConnections();
     void readRequest(QTcpSocket* socket);
-    void answer(QTcpSocket* socket, const QByteArray& target, const QByteArray& range);
+    void answer(QTcpSocket* socket, qsizetype request, const QByteArray& range);
 
     QTcpServer server_;
     QHash<QByteArray, QList<Reply>> replies_;
     QHash<QTcpSocket*, QByteArray> pendingRequests_;
     QList<QByteArray> requests_;
     QList<QByteArray> requestRanges_;
-    QHash<QByteArray, qint64> bytesServed_;
+    QList<qint64> requestBytesServed_;
 };
 
 } // namespace dravelin::testing

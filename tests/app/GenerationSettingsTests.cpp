@@ -1,5 +1,6 @@
 #include "app/FakeHub.h"
 #include "app/QtTestApplication.h"
+#include "app/StopAtEvent.h"
 #include "make-model/ModelMaker.h"
 #include "pipeline/GenerationParameters.h"
 #include "pipeline/StableDiffusionPipeline.h"
@@ -153,16 +154,14 @@ TEST_F(Queue, EachImageJoinsTheResultsAsItIsDoneWithTheNextSeed) {
 }
 
 TEST_F(Queue, StopEndsTheCurrentImageAndTheRestOfTheQueue) {
-    QObject::connect(&generator, &Generator::stepChanged, [this] {
-        if (generator.queuePosition() == 2 && generator.step() == 1) {
-            generator.stop();
-        }
-    });
     GenerationOptions options;
     options.imageCount = 5;
     generator.setSteps(6);
+    // Pressed early in the second image (six or seven predictions each).
+    const StopAtEvent stop(&generator, [this] { generator.stop(); }, "predict:unet", 7 + 2);
     generator.generate(pipeline, options);
     ASSERT_TRUE(finished());
+    EXPECT_TRUE(stop.pressed());
     EXPECT_EQ(generator.results().size(), 1);
     EXPECT_TRUE(generator.errorMessage().isNull());
     EXPECT_EQ(generator.queuePosition(), 0);

@@ -1,4 +1,5 @@
 #include "app/QtTestApplication.h"
+#include "app/StopAtEvent.h"
 #include "pipeline/StableDiffusionPipeline.h"
 #include "state/Generator.h"
 #include "state/SeedText.h"
@@ -165,18 +166,12 @@ TEST_F(GeneratorTest, RunsOneGenerationAndPublishesInOrder) {
 }
 
 TEST_F(GeneratorTest, StopKeepsThePreviewAndAddsNothing) {
-    // Slow steps, so the stop arrives while the run is still going.
-    writeTinyModel(directory.path() / "slow", {.unetDelayMilliseconds = 10});
-    pipeline = std::make_shared<StableDiffusionPipeline>(
-        directory.path() / "slow", std::vector<std::string>{}, ModelConfiguration{}, true, true);
     generator.setSteps(20);
-    QObject::connect(&generator, &Generator::stepChanged, [this] {
-        if (generator.step() == 3) {
-            generator.stop();
-        }
-    });
+    // Pressed during the fourth step, after the first preview.
+    const StopAtEvent stop(&generator, [this] { generator.stop(); }, "predict:unet", 4);
     generator.generate(pipeline);
     ASSERT_TRUE(finished());
+    EXPECT_TRUE(stop.pressed());
     EXPECT_TRUE(generator.results().isEmpty());
     EXPECT_TRUE(generator.errorMessage().isNull());
     EXPECT_FALSE(generator.preview().isNull());
@@ -197,9 +192,17 @@ TEST_F(GeneratorTest, StopAtEveryPhaseLeavesItReadyForTheNextRun) {
                                     "preview"}) {
         std::atomic<bool> pressed{false};
         QSemaphore stopPressed;
+        // The first preview is queued after the first step: the worker waits
+        // at the second step until the GUI thread has shown it (and pressed
+        // Stop), however busy the machine.
+        QSemaphore previewShown;
+        int unetPredictions = 0;
         const auto resultsBefore = generator.results().size();
         ModelEventLog::setObserver([&](const std::string& event) {
             workerNice = thisThreadNiceValue();
+            if (phase == "preview" && event == "predict:unet" && ++unetPredictions == 2) {
+                previewShown.tryAcquire(1, 60'000);
+            }
             if (event == phase && !pressed.exchange(true)) {
                 QMetaObject::invokeMethod(
                     &generator,
@@ -216,6 +219,7 @@ TEST_F(GeneratorTest, StopAtEveryPhaseLeavesItReadyForTheNextRun) {
                 if (phase == "preview" && generator.isGenerating() &&
                     !generator.preview().isNull() && !pressed.exchange(true)) {
                     generator.stop();
+                    previewShown.release();
                 }
             });
         generator.generate(checked);

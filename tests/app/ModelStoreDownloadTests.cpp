@@ -95,7 +95,9 @@ protected:
                                                  {"size", previewWeights.size()}}})
                 .toJson());
         store = std::make_unique<ModelStore>(folder);
-        store->setDownloadTimings({.stallMilliseconds = 2000, .retryPausesMilliseconds = {10}});
+        // Stalled replies here wait for a cancel or a delete, never for the
+        // stall limit, which a busy machine must not reach either.
+        store->setDownloadTimings({.stallMilliseconds = 60'000, .retryPausesMilliseconds = {10}});
         QObject::connect(store.get(), &ModelStore::stateChanged,
                          [this] { states.push_back(store->state()); });
     }

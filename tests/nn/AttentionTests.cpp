@@ -1,4 +1,5 @@
 #include "nn/layers/AttentionKernels.h"
+#include "nn/layers/AttentionTiles.h"
 #include "nn/layers/ScaledDotProductAttention.h"
 #include "nn/support/NetworkFixtures.h"
 #include "nn/support/ReferenceLoops.h"
@@ -166,3 +167,71 @@ TEST(AttentionKernelsTest, RunningSoftmaxMatchesPlainLoopsInEveryKernelAndWidth)
         std::cout << "no AVX-512 BF16 here: only the portable softmax was checked\n";
     }
 }
+
+TEST(AttentionKernelsTest, LaggingSoftmaxKeepsItsMaximumUntilAScorePassesItByEight) {
+    if (!kernels::laggingSoftmaxAvailable()) {
+        GTEST_SKIP() << "no AVX-512 BF16 here: the tiles' softmax does not run";
+    }
+    // Two key blocks per row, against double loops. Row 0 rises by 3 in the
+    // second block (the maximum stays), row 1 by 15 (it moves), row 2 sits
+    // near 500 and row 3 falls.
+    for (const int64_t count : {77, 128}) {
+        SCOPED_TRACE("count " + std::to_string(count));
+        const int64_t rows = 4, stride = 160;
+        const float rise[rows] = {3.0f, 15.0f, 0.0f, -6.0f};
+        const float base[rows] = {0.0f, 0.0f, 500.0f, 0.0f};
+        std::mt19937 generator(static_cast<unsigned>(count));
+        std::uniform_real_distribution<float> distribution(-4.0f, 4.0f);
+        std::vector<float> blocks[2];
+        for (int b = 0; b < 2; ++b) {
+            blocks[b].assign(static_cast<size_t>(rows * stride), 0.0f);
+            for (int64_t r = 0; r < rows; ++r) {
+                for (int64_t c = 0; c < count; ++c) {
+                    blocks[b][r * stride + c] =
+                        base[r] + distribution(generator) + (b == 1 ? rise[r] : 0.0f);
+                }
+            }
+        }
+        std::vector<float> maxima(rows, kernels::kUnsetMaximum), lanes(16 * rows, 0.0f),
+            rescale(rows, -1.0f);
+        std::vector<uint16_t> weights(static_cast<size_t>(rows * stride), 0xABCD);
+        std::vector<double> sums(rows, 0.0);
+        for (int b = 0; b < 2; ++b) {
+            const std::vector<float> kept = maxima;
+            const bool moved = kernels::laggingSoftmaxStep({blocks[b].data(), rows, count, stride,
+                                                            maxima.data(), lanes.data(),
+                                                            rescale.data(), weights.data()});
+            EXPECT_TRUE(moved) << "block " << b; // the first sets, row 1 moves in the second
+            for (int64_t r = 0; r < rows; ++r) {
+                SCOPED_TRACE("block " + std::to_string(b) + ", row " + std::to_string(r));
+                const double maximum = maxima[r];
+                if (b == 1) {
+                    const bool stays = r != 1;
+                    EXPECT_EQ(maxima[r] == kept[r], stays);
+                    EXPECT_NEAR(rescale[r], std::exp2(double(kept[r]) - maximum),
+                                1e-6 * rescale[r]);
+                }
+                sums[r] = sums[r] * (b == 1 ? double(rescale[r]) : 0.0);
+                for (int64_t c = 0; c < stride; ++c) {
+                    const uint16_t bits = weights[static_cast<size_t>(r * stride + c)];
+                    if (c >= kernels::roundUp(count, 32)) {
+                        EXPECT_EQ(bits, 0xABCD) << "column " << c;
+                        continue;
+                    }
+                    const double actual = std::bit_cast<float>(uint32_t{bits} << 16);
+                    if (c >= count) {
+                        EXPECT_EQ(actual, 0.0) << "column " << c;
+                        continue;
+                    }
+                    const double expected =
+                        std::exp2(double(blocks[b][r * stride + c]) - maximum);
+                    EXPECT_LE(expected, 256.0) << "column " << c;
+                    EXPECT_NEAR(actual, expected, 4e-3 * expected) << "column " << c;
+                    sums[r] += expected;
+                }
+                EXPECT_NEAR(kernels::laneTotal(lanes.data() + 16 * r), sums[r], 2e-4 * sums[r]);
+            }
+        }
+    }
+}
+

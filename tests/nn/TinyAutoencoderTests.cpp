@@ -1,4 +1,5 @@
 #include "nn/support/NetworkFixtures.h"
+#include "runtime/BundleWriter.h"
 #include "runtime/Model.h"
 #include "support/TestNetworks.h"
 
@@ -55,4 +56,11 @@ TEST(TinyAutoencoderTest, RefusesWhatTheLibraryCannotBuildByKey) {
         config["num_decoder_blocks"] = {2, 1, 2};
     });
     EXPECT_TRUE(loadFails(bundle, {"decoder.layers.10.conv.0.weight"}));
+
+    // Latents a bundle.json asks for are bounded before anything is sized
+    // by them: no generation makes images above 2048 pixels a side.
+    TemporaryDirectory other;
+    const auto huge = copyBundle("PreviewDecoder", other.path());
+    writeFileAtomically(huge / "bundle.json", R"({"inputs": {"z": [1, 4, 4, 100000]}})");
+    EXPECT_TRUE(loadFails(huge, {"\"z\"", "sides at most"}));
 }

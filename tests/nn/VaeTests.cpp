@@ -1,12 +1,16 @@
 #include "nn/compute/FeatureMap.h"
 #include "nn/networks/vae/VaeConfig.h"
 #include "nn/networks/vae/VaeDecoder.h"
+#include "nn/networks/vae/VaeEncoder.h"
+#include "pipeline/Encoder.h"
+#include "random/NumPyRandomSource.h"
 #include "nn/support/NetworkFixtures.h"
 #include "runtime/Model.h"
 #include "support/TestNetworks.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 
@@ -16,6 +20,8 @@ using namespace dravelin::testing;
 namespace {
 
 constexpr float kTolerance = 1e-4f;
+// Two ways of computing the same map: they differ by float32 rounding only.
+constexpr float kRounding = 1e-5f;
 
 FeatureProvider run(const std::filesystem::path& bundle, const std::string& input,
                     const ShapedArray& value) {
@@ -93,7 +99,8 @@ TEST(VaeTest, DecodingInBandsGivesTheWholeMapResult) {
     const ShapedArray& z = expected.at("z");
     const VaeDecoder decoder(config, WeightReader(files), z.shape()[2], z.shape()[3]);
     for (const int64_t rows : {2, 5, 32}) {
-        const ShapedArray image = decoder.decode(FeatureMap::fromPlanar(z), rows).toPlanar();
+        const ShapedArray image =
+            decoder.decode(FeatureMap::fromPlanar(z), VaeBands{rows, 0}).toPlanar();
         EXPECT_TRUE(closeTo(image, expected.at("image"), kTolerance)) << rows << " rows a band";
     }
 
@@ -109,6 +116,57 @@ TEST(VaeTest, DecodingInBandsGivesTheWholeMapResult) {
     EXPECT_TRUE(closeTo(outputs.featureValue("image"),
                         ShapedArray::concatenate(std::vector<ShapedArray>{image, image}, 0),
                         kTolerance));
+}
+
+// The encoder's large images go in bands of rows as well, each norm over the
+// whole map: bands of two rows, of an uneven height and as tall as the image
+// agree with one pass. An image larger than the encoder's bundle (as the
+// hires fix hands it) is encoded as one map by an encoder built for its
+// size, not in tiles that each take their own statistics.
+TEST(VaeTest, EncodingInBandsGivesTheWholeMapResult) {
+    const std::filesystem::path bundle = fixturesDirectory() / "VAEEncoder.model";
+    const VaeConfig config = VaeConfig::read(
+        nlohmann::json::parse(std::ifstream(bundle / "config.json")), VaeConfig::Half::encoder);
+    const WeightFiles files({bundle / "model.safetensors"});
+    const auto expected = loadFixture("VAEEncoder");
+    const ShapedArray& x = expected.at("x");
+    const VaeEncoder encoder(config, WeightReader(files), x.shape()[2], x.shape()[3]);
+    const ShapedArray whole = encoder.encode(FeatureMap::fromPlanar(x)).toPlanar();
+    EXPECT_TRUE(closeTo(whole, expected.at("moments"), kTolerance));
+    for (const int64_t rows : {2, 5, 24}) {
+        const ShapedArray banded =
+            encoder.encode(FeatureMap::fromPlanar(x), VaeBands{rows, 0}).toPlanar();
+        EXPECT_TRUE(closeTo(banded, whole, kRounding)) << rows << " rows a band";
+    }
+
+    // Through the runtime, a batch in bands: each image into its place.
+    TemporaryDirectory directory;
+    const auto batched = copyBundle("VAEEncoder", directory.path());
+    writeFileAtomically(batched / "bundle.json", R"({"inputs": {"x": [2, 3, 24, 40]}})");
+    ::setenv("DRAVELIN_ENCODE", "bands", 1);
+    const FeatureProvider outputs =
+        run(batched, "x", ShapedArray::concatenate(std::vector<ShapedArray>{x, x}, 0));
+    ::unsetenv("DRAVELIN_ENCODE");
+    EXPECT_TRUE(closeTo(outputs.featureValue("moments"),
+                        ShapedArray::concatenate(std::vector<ShapedArray>{whole, whole}, 0),
+                        kRounding));
+
+    // Twice the bundle's size each way, through the image-to-image encoder
+    // (in bands), against a bundle built for that size (whole).
+    ShapedArray large(Shape{1, 3, 48, 80});
+    for (int64_t i = 0; i < large.count(); ++i) {
+        large.data()[i] = std::sin(static_cast<float>(i) * 0.37f);
+    }
+    const auto sized = copyBundle("VAEEncoder", directory.path(), "VAEEncoderLarge");
+    writeFileAtomically(sized / "bundle.json", R"({"inputs": {"x": [1, 3, 48, 80]}})");
+    NumPyRandomSource random(5);
+    NumPyRandomSource sameRandom(5);
+    ::setenv("DRAVELIN_ENCODE", "bands", 1);
+    const ShapedArray fromLarge = Encoder(bundle, {}).encode(large, 0.18215f, random);
+    ::unsetenv("DRAVELIN_ENCODE");
+    const ShapedArray fromSized = Encoder(sized, {}).encode(large, 0.18215f, sameRandom);
+    ASSERT_EQ(fromLarge.shape(), (Shape{1, 4, 12, 20}));
+    EXPECT_TRUE(closeTo(fromLarge, fromSized, kRounding));
 }
 
 TEST(VaeTest, ReadsTheOlderAttentionNames) {

@@ -1,11 +1,9 @@
 // The pieces image inputs are built from: fitting an image to the
-// generation size, and running a fixed-size network over a larger image in
-// blended tiles.
+// generation size, enlarging latents, blending an inpainted region.
 
 #include "pipeline/ImageFitting.h"
 #include "pipeline/InpaintingBlend.h"
 #include "pipeline/LatentResize.h"
-#include "pipeline/TiledEvaluation.h"
 #include "schedulers/DDIMScheduler.h"
 #include "schedulers/EulerDiscreteScheduler.h"
 
@@ -14,82 +12,6 @@
 #include <cmath>
 
 using namespace dravelin;
-
-namespace {
-
-// Each cell repeated factor × factor times: what a decoder does to position.
-ShapedArray enlarged(const ShapedArray& input, int64_t factor) {
-    const Shape& s = input.shape();
-    ShapedArray out(Shape{1, s[1], s[2] * factor, s[3] * factor});
-    for (int64_t c = 0; c < s[1]; ++c) {
-        for (int64_t y = 0; y < s[2] * factor; ++y) {
-            for (int64_t x = 0; x < s[3] * factor; ++x) {
-                out.data()[(c * s[2] * factor + y) * s[3] * factor + x] =
-                    input.data()[(c * s[2] + y / factor) * s[3] + x / factor];
-            }
-        }
-    }
-    return out;
-}
-
-// The mean of each factor × factor block: what an encoder does to position.
-ShapedArray shrunk(const ShapedArray& input, int64_t factor) {
-    const Shape& s = input.shape();
-    ShapedArray out(Shape{1, s[1], s[2] / factor, s[3] / factor});
-    for (int64_t c = 0; c < s[1]; ++c) {
-        for (int64_t y = 0; y < s[2]; ++y) {
-            for (int64_t x = 0; x < s[3]; ++x) {
-                out.data()[(c * (s[2] / factor) + y / factor) * (s[3] / factor) + x / factor] +=
-                    input.data()[(c * s[2] + y) * s[3] + x] / static_cast<float>(factor * factor);
-            }
-        }
-    }
-    return out;
-}
-
-ShapedArray ramp(Shape shape) {
-    ShapedArray array(std::move(shape));
-    for (int64_t i = 0; i < array.count(); ++i) {
-        array.data()[i] = std::sin(static_cast<float>(i) * 0.37f);
-    }
-    return array;
-}
-
-float largestDifference(const ShapedArray& a, const ShapedArray& b) {
-    float worst = 0.0f;
-    for (int64_t i = 0; i < a.count(); ++i) {
-        worst = std::max(worst, std::fabs(a.data()[i] - b.data()[i]));
-    }
-    return worst;
-}
-
-} // namespace
-
-// A network whose output at a point depends only on the input there gives
-// the same result in tiles as in one pass: the tiles land where they belong
-// and the blend weights add up to 1, for uneven sizes and both directions.
-TEST(TiledEvaluation, TilesJoinWithoutSeamsInBothDirections) {
-    int tiles = 0;
-    const ShapedArray latents = ramp({1, 4, 21, 37});
-    const ShapedArray decoded = evaluateInTiles(latents, 8, 8, 2, [&](const ShapedArray& tile) {
-        ++tiles;
-        EXPECT_EQ(tile.shape(), (Shape{1, 4, 8, 8}));
-        return enlarged(tile, 8);
-    });
-    ASSERT_EQ(decoded.shape(), (Shape{1, 4, 168, 296}));
-    EXPECT_LT(largestDifference(decoded, enlarged(latents, 8)), 1e-5f);
-    EXPECT_EQ(tiles, 4 * 6); // strides of at most 8 − 2 cells
-
-    const ShapedArray image = ramp({1, 3, 96, 72});
-    const ShapedArray encoded = evaluateInTiles(image, 32, 32, 8, [](const ShapedArray& tile) {
-        return shrunk(tile, 8);
-    });
-    ASSERT_EQ(encoded.shape(), (Shape{1, 3, 12, 9}));
-    EXPECT_LT(largestDifference(encoded, shrunk(image, 8)), 1e-5f);
-
-    EXPECT_THROW(evaluateInTiles(image, 128, 32, 8, [](const ShapedArray& t) { return t; }),
-                 std::invalid_argument);
-}
 
 // The hires fix's latent enlargement samples as torch's bilinear
 // interpolate does (align_corners false): expected values from torch 1.13

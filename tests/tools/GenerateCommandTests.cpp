@@ -353,6 +353,52 @@ TEST(CliImageInputs, RunFromAnyImageSizeAndRecordTheirSettings) {
     EXPECT_NE(fromLatents.pixels(), image.pixels());
     EXPECT_NE(contents(output).find("Hires steps: 2, Hires upscaler: Latent"), std::string::npos)
         << contents(output);
+
+    // --from-png takes the hires fix back (the same text and pixels), and
+    // --no-hires after it generates at the first pass's size.
+    const auto hires = directory.path() / "hires.png";
+    std::filesystem::copy_file(output, hires);
+    const CliRun again = run({"--from-png", hires.string()});
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(readPngText(output, "parameters"), readPngText(hires, "parameters"));
+    EXPECT_EQ(readPng(output).pixels(), fromLatents.pixels());
+    ASSERT_EQ(run({"--from-png", hires.string(), "--no-hires"}).status, 0);
+    EXPECT_EQ(readPng(output).width(), 16);
+    EXPECT_EQ(contents(output).find("Hires"), std::string::npos) << contents(output);
+
+    // Another tool's: steps 0 are the first pass's, any "Latent …" upscaler
+    // is ours; a scale beyond ours is refused with the way out, unless an
+    // option after it replaces it.
+    const auto other = directory.path() / "other.png";
+    const auto otherWith = [&](const std::string& hiresText) {
+        writePng(other, fromLatents,
+                 {{"parameters", "a fox\nSteps: 12, Sampler: Euler a, CFG scale: 7, Seed: 5, "
+                                 "Size: 16x16, " + hiresText}});
+        return std::vector<std::string>{"--from-png", other.string()};
+    };
+    const GenerateOptions taken = parseGenerateOptions(
+        otherWith("Denoising strength: 0.3, Hires upscale: 1.5, Hires steps: 0, "
+                  "Hires upscaler: Latent (bicubic antialiased)"));
+    ASSERT_TRUE(taken.hires);
+    EXPECT_EQ(taken.hires->scale, 1.5f);
+    EXPECT_EQ(taken.hires->strength, 0.3f);
+    EXPECT_EQ(taken.hires->stepCount, 12);
+    EXPECT_EQ(taken.hires->upscaler, HiresUpscaler::latent);
+    std::vector<std::string> arguments =
+        otherWith("Hires upscale: 6, Hires steps: 4, Hires upscaler: R-ESRGAN 4x+");
+    try {
+        parseGenerateOptions(arguments);
+        ADD_FAILURE() << "a scale of 6 was taken";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_NE(std::string(error.what()).find("--no-hires"), std::string::npos) << error.what();
+    }
+    arguments.insert(arguments.end(), {"--hires", "2"});
+    const GenerateOptions replaced = parseGenerateOptions(arguments);
+    ASSERT_TRUE(replaced.hires);
+    EXPECT_EQ(replaced.hires->scale, 2.0f);
+    EXPECT_EQ(replaced.hires->stepCount, 4);
+    EXPECT_EQ(replaced.hires->strength, 0.5f);
+    EXPECT_EQ(replaced.hires->upscaler, HiresUpscaler::image);
 }
 
 TEST_F(Cli, FromPngTakesAnImagesSettingsAndLaterOptionsWin) {

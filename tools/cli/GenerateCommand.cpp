@@ -541,7 +541,45 @@ struct GenerateParsing {
     bool hiresGiven = false;
     bool hiresDetailGiven = false;
     bool hiresStepsGiven = false;
+    // Which hires settings came from --from-png, so that a value this tool
+    // cannot use names where it came from.
+    bool hiresScaleFromPng = false;
+    bool hiresStrengthFromPng = false;
+    bool hiresStepsFromPng = false;
+
+    // No hires fix (--no-hires, or an image without one).
+    void clearHires() {
+        hires = HiresFix();
+        hiresGiven = hiresDetailGiven = hiresStepsGiven = false;
+        hiresScaleFromPng = hiresStrengthFromPng = hiresStepsFromPng = false;
+    }
 };
+
+// The hires fix a PNG's parameters describe, as --hires and its companions
+// would set it; none where the image was not enlarged.
+void takeHiresOf(const GenerationParameters& p, GenerateParsing& parsing) {
+    parsing.clearHires();
+    if (!p.hiresUpscale || !(*p.hiresUpscale > 1.0f)) {
+        return;
+    }
+    parsing.hires.scale = *p.hiresUpscale;
+    parsing.hiresGiven = parsing.hiresScaleFromPng = true;
+    // Without a strength the other tools' default applies, as ours does.
+    if (p.denoisingStrength) {
+        parsing.hires.strength = *p.denoisingStrength;
+        parsing.hiresStrengthFromPng = true;
+    }
+    // "Hires steps: 0" means as many as the first pass.
+    if (p.hiresSteps && *p.hiresSteps > 0) {
+        parsing.hires.stepCount = *p.hiresSteps;
+        parsing.hiresStepsGiven = parsing.hiresStepsFromPng = true;
+    }
+    // Every latent upscaler of the other tools is one "Latent …"; any other
+    // name is an image upscaler, for which ours stands in.
+    parsing.hires.upscaler = p.hiresUpscaler && p.hiresUpscaler->rfind("Latent", 0) == 0
+                                 ? HiresUpscaler::latent
+                                 : HiresUpscaler::image;
+}
 
 // What a PNG's parameters set, as if given by the options they stand for.
 void takeSettingsOf(const std::filesystem::path& png, GenerateParsing& parsing) {
@@ -609,6 +647,7 @@ void takeSettingsOf(const std::filesystem::path& png, GenerateParsing& parsing) 
         options.loras.push_back(
             {applicationFolder() / "LoRA" / (lora.name + ".safetensors"), lora.weight});
     }
+    takeHiresOf(p, parsing);
     options.fromPng.given = true;
     options.fromPng.lorasFromPng = !p.loras.empty();
 }
@@ -815,16 +854,19 @@ OptionTable generateOptionTable(GenerateParsing& p) {
          [&p](const std::string& v) {
              p.hires.scale = decimal("--hires", v, 1.0, kLargestHiresScale);
              p.hiresGiven = true;
+             p.hiresScaleFromPng = false;
          }},
         {"--hires-strength", "X", "strength of the enlarged pass (default 0.5)",
          [&p](const std::string& v) {
              p.hires.strength = decimal("--hires-strength", v, 0.0, 1.0);
              p.hiresDetailGiven = true;
+             p.hiresStrengthFromPng = false;
          }},
         {"--hires-steps", "N", "steps of the enlarged pass (default: --steps)",
          [&p](const std::string& v) {
              p.hires.stepCount = wholeNumber("--hires-steps", v, 1, kMostSteps);
              p.hiresStepsGiven = true;
+             p.hiresStepsFromPng = false;
              p.hiresDetailGiven = true;
          }},
         {"--hires-upscaler", "image|latent",
@@ -841,6 +883,8 @@ OptionTable generateOptionTable(GenerateParsing& p) {
              }
              p.hiresDetailGiven = true;
          }},
+        {"--no-hires", "", "no hires fix, also where --from-png's image had one",
+         [&p](const std::string&) { p.clearHires(); }},
         {"--aesthetic-score", "X", "SDXL refiner: the score asked for (default 6)",
          [&o, &c](const std::string& v) {
              c.aestheticScore = decimal("--aesthetic-score", v, 0.0, kLargestAestheticScore);
@@ -854,8 +898,9 @@ OptionTable generateOptionTable(GenerateParsing& p) {
          }},
         {"--from-png", "FILE",
          "take prompt, negative prompt, seed, steps, guidance,\n"
-         "sampler, size and LoRAs (from the LoRA library) from the\n"
-         "\"parameters\" text of a PNG; options after it win",
+         "sampler, size, hires fix and LoRAs (from the LoRA library)\n"
+         "from the \"parameters\" text of a PNG; options after it\n"
+         "win (--no-hires: no hires fix)",
          [&p](const std::string& v) { takeSettingsOf(v, p); }},
         {"--help", "", "show this text", [&o](const std::string&) { o.help = true; }},
     };
@@ -925,11 +970,31 @@ GenerateOptions parseGenerateOptions(const std::vector<std::string>& arguments) 
             "--hires-strength, --hires-steps and --hires-upscaler need --hires SCALE.");
     }
     if (p.hiresGiven) {
+        // Values from an image are checked here, so that options after
+        // --from-png can replace them first.
+        const std::string fromPng = "--from-png: the image's ";
+        const std::string instead = " after --from-png, or --no-hires.";
         if (!(p.hires.scale > 1.0f)) {
             throw std::invalid_argument("--hires takes a scale above 1, such as 1.5 or 2.");
         }
+        if (p.hires.scale > kLargestHiresScale) {
+            throw std::invalid_argument(fromPng + "hires fix enlarged it " +
+                                        formatNumber(p.hires.scale) +
+                                        " times, more than dravelin-cli's 4; give --hires SCALE" +
+                                        instead);
+        }
         if (!(p.hires.strength > 0.0f && p.hires.strength < 1.0f)) {
-            throw std::invalid_argument("--hires-strength must be above 0 and below 1.");
+            throw std::invalid_argument(
+                p.hiresStrengthFromPng
+                    ? fromPng + "denoising strength " + formatNumber(p.hires.strength) +
+                          " is not above 0 and below 1; give --hires-strength X" + instead
+                    : "--hires-strength must be above 0 and below 1.");
+        }
+        if (p.hiresStepsFromPng && p.hires.stepCount > kMostSteps) {
+            throw std::invalid_argument(fromPng + std::to_string(p.hires.stepCount) +
+                                        " hires steps are more than dravelin-cli's " +
+                                        std::to_string(kMostSteps) + "; give --hires-steps N" +
+                                        instead);
         }
         if (!p.hiresStepsGiven) {
             p.hires.stepCount = options.configuration.stepCount;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 
 namespace dravelin {
@@ -112,41 +113,59 @@ void writeSmallTokenizer(const std::filesystem::path& directory, int64_t& vocabu
     std::ofstream(directory / "merges.txt") << "#version: 0.2\n";
 }
 
+// The sizes that tell one CLIP text encoder from another.
+struct ClipTextSizes {
+    const char* architecture;
+    const char* activation;
+    int64_t width;
+    int64_t intermediate;
+    int64_t heads;
+    int64_t layers;
+    std::optional<int64_t> projection;
+};
+
+// A CLIP text encoder's config.json: at full size as the hub publishes it
+// (the real vocabulary and its special tokens), tiny with the small
+// tokenizer's.
+nlohmann::json clipTextConfig(const ClipTextSizes& sizes, bool fullSize, int64_t vocabularySize,
+                              int64_t endTokenId) {
+    nlohmann::json config{{"architectures", {sizes.architecture}},
+                          {"hidden_act", sizes.activation},
+                          {"hidden_size", sizes.width},
+                          {"intermediate_size", sizes.intermediate},
+                          {"max_position_embeddings", 77},
+                          {"num_attention_heads", sizes.heads},
+                          {"num_hidden_layers", sizes.layers}};
+    if (sizes.projection) {
+        config["projection_dim"] = *sizes.projection;
+    }
+    if (fullSize) {
+        config.update({{"layer_norm_eps", 1e-05},
+                       {"model_type", "clip_text_model"},
+                       {"bos_token_id", 0},
+                       {"eos_token_id", 2},
+                       {"pad_token_id", 1},
+                       {"vocab_size", std::max<int64_t>(vocabularySize, 49408)}});
+    } else {
+        config.update({{"eos_token_id", endTokenId}, {"vocab_size", vocabularySize}});
+    }
+    return config;
+}
+
 nlohmann::json clipConfig(bool fullSize, int64_t vocabularySize, int64_t endTokenId) {
-    if (fullSize) {
-        return {{"architectures", {"CLIPTextModel"}},
-                {"hidden_act", "quick_gelu"},
-                {"hidden_size", 768},
-                {"intermediate_size", 3072},
-                {"layer_norm_eps", 1e-05},
-                {"max_position_embeddings", 77},
-                {"model_type", "clip_text_model"},
-                {"num_attention_heads", 12},
-                {"num_hidden_layers", 12},
-                {"projection_dim", 768},
-                {"bos_token_id", 0},
-                {"eos_token_id", 2},
-                {"pad_token_id", 1},
-                {"vocab_size", std::max<int64_t>(vocabularySize, 49408)}};
-    }
-    return {{"architectures", {"CLIPTextModel"}},
-            {"hidden_act", "quick_gelu"},
-            {"hidden_size", 32},
-            {"intermediate_size", 64},
-            {"max_position_embeddings", 77},
-            {"num_attention_heads", 4},
-            {"num_hidden_layers", 2},
-            {"eos_token_id", endTokenId},
-            {"vocab_size", vocabularySize}};
+    return clipTextConfig(fullSize
+                              ? ClipTextSizes{"CLIPTextModel", "quick_gelu", 768, 3072, 12, 12, 768}
+                              : ClipTextSizes{"CLIPTextModel", "quick_gelu", 32, 64, 4, 2, {}},
+                          fullSize, vocabularySize, endTokenId);
 }
 
-nlohmann::json unetConfig(bool fullSize) {
+// What the denoising network and a ControlNet for it share: the input, the
+// time embedding, the down path and the middle.
+nlohmann::json denoisingDownPathConfig(bool fullSize) {
     if (fullSize) {
-        return {{"_class_name", "UNet2DConditionModel"},
-                {"act_fn", "silu"},
+        return {{"act_fn", "silu"},
                 {"attention_head_dim", 8},
                 {"block_out_channels", {320, 640, 1280, 1280}},
-                {"center_input_sample", false},
                 {"cross_attention_dim", 768},
                 {"down_block_types",
                  {"CrossAttnDownBlock2D", "CrossAttnDownBlock2D", "CrossAttnDownBlock2D",
@@ -158,65 +177,52 @@ nlohmann::json unetConfig(bool fullSize) {
                 {"layers_per_block", 2},
                 {"mid_block_scale_factor", 1},
                 {"norm_eps", 1e-05},
-                {"norm_num_groups", 32},
-                {"out_channels", 4},
-                {"sample_size", 64},
-                {"up_block_types",
-                 {"UpBlock2D", "CrossAttnUpBlock2D", "CrossAttnUpBlock2D", "CrossAttnUpBlock2D"}}};
+                {"norm_num_groups", 32}};
     }
-    return {{"_class_name", "UNet2DConditionModel"},
-            {"attention_head_dim", 2},
+    return {{"attention_head_dim", 2},
             {"block_out_channels", {32, 64}},
-            {"cross_attention_dim", 32},
-            {"down_block_types", {"CrossAttnDownBlock2D", "DownBlock2D"}},
-            {"in_channels", 4},
-            {"layers_per_block", 1},
-            {"norm_num_groups", 8},
-            {"out_channels", 4},
-            {"sample_size", 8},
-            {"up_block_types", {"UpBlock2D", "CrossAttnUpBlock2D"}}};
-}
-
-// lllyasviel/sd-controlnet-canny's configuration at full size; tiny, one
-// that fits the tiny denoising network.
-nlohmann::json controlNetConfig(bool fullSize) {
-    if (fullSize) {
-        return {{"_class_name", "ControlNetModel"},
-                {"act_fn", "silu"},
-                {"attention_head_dim", 8},
-                {"block_out_channels", {320, 640, 1280, 1280}},
-                {"class_embed_type", nullptr},
-                {"conditioning_embedding_out_channels", {16, 32, 96, 256}},
-                {"controlnet_conditioning_channel_order", "rgb"},
-                {"cross_attention_dim", 768},
-                {"down_block_types",
-                 {"CrossAttnDownBlock2D", "CrossAttnDownBlock2D", "CrossAttnDownBlock2D",
-                  "DownBlock2D"}},
-                {"downsample_padding", 1},
-                {"flip_sin_to_cos", true},
-                {"freq_shift", 0},
-                {"in_channels", 4},
-                {"layers_per_block", 2},
-                {"mid_block_scale_factor", 1},
-                {"norm_eps", 1e-05},
-                {"norm_num_groups", 32},
-                {"num_class_embeds", nullptr},
-                {"only_cross_attention", false},
-                {"projection_class_embeddings_input_dim", nullptr},
-                {"resnet_time_scale_shift", "default"},
-                {"upcast_attention", false},
-                {"use_linear_projection", false}};
-    }
-    return {{"_class_name", "ControlNetModel"},
-            {"attention_head_dim", 2},
-            {"block_out_channels", {32, 64}},
-            {"conditioning_embedding_out_channels", {8, 16}},
             {"cross_attention_dim", 32},
             {"down_block_types", {"CrossAttnDownBlock2D", "DownBlock2D"}},
             {"in_channels", 4},
             {"layers_per_block", 1},
             {"norm_num_groups", 8},
             {"sample_size", 8}};
+}
+
+nlohmann::json unetConfig(bool fullSize) {
+    nlohmann::json config = denoisingDownPathConfig(fullSize);
+    config.update({{"_class_name", "UNet2DConditionModel"}, {"out_channels", 4}});
+    if (fullSize) {
+        config.update({{"center_input_sample", false},
+                       {"sample_size", 64},
+                       {"up_block_types",
+                        {"UpBlock2D", "CrossAttnUpBlock2D", "CrossAttnUpBlock2D",
+                         "CrossAttnUpBlock2D"}}});
+    } else {
+        config["up_block_types"] = {"UpBlock2D", "CrossAttnUpBlock2D"};
+    }
+    return config;
+}
+
+// lllyasviel/sd-controlnet-canny's configuration at full size; tiny, one
+// that fits the tiny denoising network.
+nlohmann::json controlNetConfig(bool fullSize) {
+    nlohmann::json config = denoisingDownPathConfig(fullSize);
+    config["_class_name"] = "ControlNetModel";
+    if (fullSize) {
+        config.update({{"class_embed_type", nullptr},
+                       {"conditioning_embedding_out_channels", {16, 32, 96, 256}},
+                       {"controlnet_conditioning_channel_order", "rgb"},
+                       {"num_class_embeds", nullptr},
+                       {"only_cross_attention", false},
+                       {"projection_class_embeddings_input_dim", nullptr},
+                       {"resnet_time_scale_shift", "default"},
+                       {"upcast_attention", false},
+                       {"use_linear_projection", false}});
+    } else {
+        config["conditioning_embedding_out_channels"] = {8, 16};
+    }
+    return config;
 }
 
 // The controlled denoising network has the plain one's configuration and
@@ -346,32 +352,10 @@ nlohmann::json previewDecoderConfig(bool fullSize) {
 // bigG) and unet folders, or tiny ones of the same kinds. The tiny second
 // encoder's projection is as wide as its states, as the full one's is.
 nlohmann::json clipXLConfig(bool fullSize, int64_t vocabularySize, int64_t endTokenId) {
-    if (fullSize) {
-        return {{"architectures", {"CLIPTextModelWithProjection"}},
-                {"hidden_act", "gelu"},
-                {"hidden_size", 1280},
-                {"intermediate_size", 5120},
-                {"layer_norm_eps", 1e-05},
-                {"max_position_embeddings", 77},
-                {"model_type", "clip_text_model"},
-                {"num_attention_heads", 20},
-                {"num_hidden_layers", 32},
-                {"projection_dim", 1280},
-                {"bos_token_id", 0},
-                {"eos_token_id", 2},
-                {"pad_token_id", 1},
-                {"vocab_size", std::max<int64_t>(vocabularySize, 49408)}};
-    }
-    return {{"architectures", {"CLIPTextModelWithProjection"}},
-            {"hidden_act", "gelu"},
-            {"hidden_size", 24},
-            {"intermediate_size", 48},
-            {"max_position_embeddings", 77},
-            {"num_attention_heads", 4},
-            {"num_hidden_layers", 2},
-            {"projection_dim", 24},
-            {"eos_token_id", endTokenId},
-            {"vocab_size", vocabularySize}};
+    return clipTextConfig(
+        fullSize ? ClipTextSizes{"CLIPTextModelWithProjection", "gelu", 1280, 5120, 20, 32, 1280}
+                 : ClipTextSizes{"CLIPTextModelWithProjection", "gelu", 24, 48, 4, 2, 24},
+        fullSize, vocabularySize, endTokenId);
 }
 
 nlohmann::json unetXLConfig(bool fullSize, bool refiner) {

@@ -43,10 +43,11 @@ void hideLaterKeys(float* scores, int64_t rows, int64_t count, int64_t stride,
     }
 }
 constexpr int64_t kAlignment = 64;
-// Keys per step on the tiles: 64 × 512 scores and weights (192 KiB) stay in
-// L2 (measured against 64–4096 keys per step; shorter steps spend more on
-// each row's reductions than they save in cache).
-constexpr int64_t kTileKeyBlock = 512;
+// Keys per step on the tiles: two passes' 32 × 128 scores, their weights and
+// the step's keys and values (about 90 KiB at head size 40) stay close to
+// the first-level cache (measured against 64, 256 and 512 keys per step;
+// 512, the L2-sized step, took a fifth longer at 4096 keys).
+constexpr int64_t kTileKeyBlock = 128;
 
 bool productsAsked() {
     const char* choice = std::getenv("DRAVELIN_ATTENTION");
@@ -66,6 +67,18 @@ memory::desc stridedDesc(int64_t rows, int64_t columns, memory::data_type type, 
     return memory::desc({rows, columns}, type, {rowStride, columnStride});
 }
 
+// The tiles' packed keys and values, kept by the calling thread from call
+// to call: a fresh buffer of several megabytes faults in and zeroes its
+// pages on every call (a tenth of the attention's time at 4096 keys).
+float* packingScratch(size_t floats) {
+    thread_local AlignedBuffer scratch;
+    if (scratch.size() < floats) {
+        scratch = AlignedBuffer();
+        scratch = AlignedBuffer(floats);
+    }
+    return scratch.data();
+}
+
 } // namespace
 
 ScaledDotProductAttention::ScaledDotProductAttention(int64_t heads, int64_t headDim,
@@ -80,7 +93,8 @@ ScaledDotProductAttention::ScaledDotProductAttention(int64_t heads, int64_t head
         throw std::invalid_argument("An attention needs heads, a head size and positions; a "
                                     "causal one as many keys as queries.");
     }
-    if (narrow_ && !productsAsked() && kernels::matrixTilesAvailable()) {
+    if (narrow_ && !productsAsked() && kernels::matrixTilesAvailable() &&
+        kernels::laggingSoftmaxAvailable()) {
         tiles_ = true;
         rows_ = kernels::kTileQueries;
         keyBlock_ = std::min(keyLength_, kTileKeyBlock);
@@ -279,7 +293,7 @@ void ScaledDotProductAttention::attendBlock(int64_t head, int64_t firstQuery,
 }
 
 void ScaledDotProductAttention::attendOnTiles(int64_t head, int64_t firstQuery,
-                                              const float* queries, const uint16_t* packedKeys,
+                                              const uint16_t* queries16, const uint16_t* packedKeys,
                                               const uint16_t* packedValues, float* output,
                                               float* workspace) const {
     using kernels::roundUp;
@@ -292,58 +306,67 @@ void ScaledDotProductAttention::attendOnTiles(int64_t head, int64_t firstQuery,
     float* scores = workspace;
     float* weighted = scores + rows * stride;
     float* maxima = weighted + rows * width;
-    float* sums = maxima + rows;
-    float* rescale = sums + rows;
-    auto* queries16 = reinterpret_cast<uint16_t*>(rescale + rows);
-    uint16_t* weights16 = queries16 + rows * depth;
+    float* laneSums = maxima + rows;
+    float* rescale = laneSums + 16 * rows;
+    auto* weights16 = reinterpret_cast<uint16_t*>(rescale + rows);
 
-    // The queries, scaled once by log2 e / √d so that the scores come out in
-    // base 2, as bfloat16 rows padded with zeros to whole tiles; the last
-    // block's missing queries are zeros and their rows are dropped.
-    const float scale = 1.4426950408889634f / std::sqrt(static_cast<float>(d));
-    std::fill_n(queries16, rows * depth, uint16_t{0});
-    for (int64_t i = 0; i < valid; ++i) {
-        float* row = weighted; // zeroed below
-        std::copy_n(queries + (firstQuery + i) * layout_.queryStride + head * d, d, row);
-        kernels::scaleValues(row, d, scale);
-        kernels::toBfloat16(row, queries16 + i * depth, d);
-    }
     std::fill_n(weighted, rows * width, 0.0f);
-    std::fill_n(maxima, rows, kHidden);
-    std::fill_n(sums, rows, 0.0f);
+    std::fill_n(maxima, rows, kernels::kUnsetMaximum);
+    std::fill_n(laneSums, 16 * rows, 0.0f);
 
     const int64_t visibleKeys = causal_ ? std::min(keyLength_, firstQuery + valid) : keyLength_;
+    const int64_t keyBlocks = ceilDivide(visibleKeys, keyBlock_);
+    // Passes of 32 queries (two strips of 16: the products share each tile
+    // they load between them), key block by key block. The scores of the
+    // next pass go to the tiles before this pass's softmax, so that the
+    // matrix engine can work while the vector units take the exponentials
+    // (each pass has its own rows of weights; the passes take turns between
+    // two sets of rows of scores).
+    constexpr int64_t kPassRows = 32;
+    const int64_t pairs = ceilDivide(valid, kPassRows);
+    const int64_t passes = keyBlocks * pairs;
+    const auto scoreRows = [&](int64_t pass) { return (pass % 2) * kPassRows * stride; };
     const kernels::TileSession tiles;
-    for (int64_t firstKey = 0; firstKey < visibleKeys; firstKey += keyBlock_) {
+    const auto scoresOf = [&](int64_t pass) {
+        const int64_t firstKey = (pass / pairs) * keyBlock_;
+        const int64_t first = (pass % pairs) * kPassRows;
         const int64_t count = std::min(keyBlock_, visibleKeys - firstKey);
-        kernels::tileScores(tiles, queries16, d, packedKeys, firstKey / 16, ceilDivide(count, 16), scores,
-                            stride);
+        kernels::tileScores(tiles, queries16 + first * depth, 2, d, packedKeys, firstKey / 16,
+                            ceilDivide(count, 16), scores + scoreRows(pass), stride);
+    };
+    scoresOf(0);
+    for (int64_t pass = 0; pass < passes; ++pass) {
+        if (pass + 1 < passes) {
+            scoresOf(pass + 1);
+        }
+        const int64_t firstKey = (pass / pairs) * keyBlock_;
+        const int64_t first = (pass % pairs) * kPassRows;
+        const int64_t count = std::min(keyBlock_, visibleKeys - firstKey);
+        float* passScores = scores + scoreRows(pass);
+        uint16_t* passWeights = weights16 + first * stride;
         if (causal_) {
-            hideLaterKeys(scores, valid, count, stride, firstQuery, firstKey);
+            hideLaterKeys(passScores, std::min(kPassRows, valid - first), count, stride,
+                          firstQuery + first, firstKey);
         }
-        kernels::runningSoftmaxStep(
-            {scores, rows, count, stride, maxima, sums, rescale, weights16});
-        // The products take keys 32 at a time: the weights past the last
-        // key must be zeros (their packed values are).
-        const int64_t padded = roundUp(count, 32);
-        if (padded != count) {
-            for (int64_t i = 0; i < rows; ++i) {
-                std::fill(weights16 + i * stride + count, weights16 + i * stride + padded,
-                          uint16_t{0});
+        // The weights come out zero past the last key up to a whole 32, as
+        // the products need (their packed values are zeros there too).
+        const bool moved = kernels::laggingSoftmaxStep({passScores, kPassRows, count, stride,
+                                                        maxima + first, laneSums + 16 * first,
+                                                        rescale + first, passWeights});
+        if (moved && firstKey > 0) {
+            for (int64_t i = first; i < first + kPassRows; ++i) {
+                if (rescale[i] != 1.0f) {
+                    kernels::scaleValues(weighted + i * width, width, rescale[i]);
+                }
             }
         }
-        if (firstKey > 0) {
-            for (int64_t i = 0; i < rows; ++i) {
-                kernels::scaleValues(weighted + i * width, width, rescale[i]);
-            }
-        }
-        kernels::tileWeigh(tiles, weights16, stride, d, packedValues, firstKey / 32, padded / 32,
-                           weighted);
+        kernels::tileWeigh(tiles, passWeights, stride, 2, d, packedValues, firstKey / 32,
+                           roundUp(count, 32) / 32, weighted + first * width);
     }
     for (int64_t i = 0; i < valid; ++i) {
         float* target = output + (firstQuery + i) * layout_.outputStride + head * d;
         std::copy_n(weighted + i * width, d, target);
-        kernels::scaleValues(target, d, 1.0f / sums[i]);
+        kernels::scaleValues(target, d, 1.0f / kernels::laneTotal(laneSums + 16 * i));
     }
 }
 
@@ -351,43 +374,68 @@ void ScaledDotProductAttention::forwardOnTiles(const float* queries, const float
                                                const float* values, float* output) const {
     using kernels::roundUp;
     const int64_t d = headDim_;
+    const int64_t depth = roundUp(d, 32);
+    const int64_t width = roundUp(d, 16);
+    const int64_t rows = kernels::kTileQueries;
+    const int64_t queryBlocks = ceilDivide(queryLength_, rows);
     const size_t keysPerHead = packedHeadBytes_[0] / sizeof(uint16_t);
     const size_t valuesPerHead = packedHeadBytes_[1] / sizeof(uint16_t);
-    AlignedBuffer packedKeys(ceilDivide(heads_ * packedHeadBytes_[0], sizeof(float)));
-    AlignedBuffer packedValues(ceilDivide(heads_ * packedHeadBytes_[1], sizeof(float)));
-    auto* keys16 = reinterpret_cast<uint16_t*>(packedKeys.data());
-    auto* values16 = reinterpret_cast<uint16_t*>(packedValues.data());
-    const int64_t rows = kernels::kTileQueries;
+    const size_t queriesPerHead = static_cast<size_t>(queryBlocks * rows * depth);
+    const size_t keyFloats = aligned(heads_ * packedHeadBytes_[0]) / sizeof(float);
+    const size_t valueFloats = aligned(heads_ * packedHeadBytes_[1]) / sizeof(float);
+    float* packed = packingScratch(keyFloats + valueFloats + ceilDivide(heads_ * queriesPerHead, 2));
+    auto* keys16 = reinterpret_cast<uint16_t*>(packed);
+    auto* values16 = reinterpret_cast<uint16_t*>(packed + keyFloats);
+    auto* queries16 = reinterpret_cast<uint16_t*>(packed + keyFloats + valueFloats);
     const int64_t stride = roundUp(keyBlock_, 32);
-    const size_t workspaceFloats = static_cast<size_t>(
-        rows * stride + rows * roundUp(d, 16) + 3 * rows + (rows * roundUp(d, 32) + rows * stride) / 2 +
-        16);
-    const int64_t tasks = heads_ * ceilDivide(queryLength_, rows);
+    const size_t workspaceFloats =
+        static_cast<size_t>(rows * stride + rows * width + 18 * rows + rows * stride / 2 + 16);
+    // The queries scaled once by log2 e / √d, so that the scores come out in
+    // base 2.
+    const float scale = 1.4426950408889634f / std::sqrt(static_cast<float>(d));
+    const int64_t keyChunks = ceilDivide(keyLength_, 32);
+    const int64_t tasks = heads_ * queryBlocks;
     ParallelFailure failure;
 #pragma omp parallel
     {
         AlignedBuffer workspace;
         failure.run([&] { workspace = AlignedBuffer(workspaceFloats); });
-        // Every query block of a head reads all its keys and values.
+        // Every query block of a head reads all its keys and values: packed
+        // once, 32 rows of every head at a time.
 #pragma omp for schedule(static)
-        for (int64_t pack = 0; pack < 2 * heads_; ++pack) {
+        for (int64_t chunk = 0; chunk < keyChunks; ++chunk) {
             failure.run([&] {
-                const int64_t head = pack / 2;
-                if (pack % 2 == 0) {
-                    kernels::packKeysForTiles(keys + head * d, layout_.keyStride, keyLength_, d,
-                                              keys16 + head * keysPerHead);
-                } else {
-                    kernels::packValuesForTiles(values + head * d, layout_.valueStride,
-                                                keyLength_, d, values16 + head * valuesPerHead);
-                }
+                const int64_t first = chunk * 32;
+                const int64_t count = std::min<int64_t>(32, keyLength_ - first);
+                kernels::packKeysForTiles(keys + first * layout_.keyStride, layout_.keyStride,
+                                          count, heads_, d, keys16 + first * depth, keysPerHead);
+                kernels::packValuesForTiles(values + first * layout_.valueStride,
+                                            layout_.valueStride, count, heads_, d,
+                                            values16 + first * width, valuesPerHead);
             });
         }
+#pragma omp for schedule(static)
+        for (int64_t block = 0; block < queryBlocks; ++block) {
+            failure.run([&] {
+                const int64_t first = block * rows;
+                const int64_t count = std::min(rows, queryLength_ - first);
+                kernels::packQueriesForTiles(queries + first * layout_.queryStride,
+                                             layout_.queryStride, count, heads_, d, scale,
+                                             queries16 + first * depth, queriesPerHead);
+            });
+        }
+        // Head by head, so that the threads' consecutive blocks read the same
+        // keys and values, which then stay in their second-level caches (a
+        // head's at 4096 keys is about 1 MB; taking the heads in turn made
+        // every block fetch its head's from the shared cache).
 #pragma omp for schedule(dynamic, 1)
         for (int64_t task = 0; task < tasks; ++task) {
             failure.run([&] {
-                const int64_t head = task % heads_;
-                attendOnTiles(head, (task / heads_) * rows, queries, keys16 + head * keysPerHead,
-                              values16 + head * valuesPerHead, output, workspace.data());
+                const int64_t head = task / queryBlocks;
+                const int64_t first = (task % queryBlocks) * rows;
+                attendOnTiles(head, first, queries16 + head * queriesPerHead + first * depth,
+                              keys16 + head * keysPerHead, values16 + head * valuesPerHead, output,
+                              workspace.data());
             });
         }
     }
@@ -457,11 +505,13 @@ void ScaledDotProductAttention::forward(const float* queries, const float* keys,
                 stream.wait();
             });
         }
+        // Head by head, as on the tiles: consecutive blocks share their keys
+        // and values.
 #pragma omp for schedule(dynamic, 1)
         for (int64_t task = 0; task < tasks; ++task) {
             failure.run([&] {
-                const int64_t head = task % heads_;
-                const int64_t first = (task / heads_) * rows_;
+                const int64_t head = task / blocks;
+                const int64_t first = (task % blocks) * rows_;
                 attendBlock(head, first, queries, keyBytes, valueBytes, output, workspace.data(),
                             reinterpret_cast<uint8_t*>(scratchpad.data()));
             });

@@ -32,8 +32,12 @@ struct AttentionLayout {
 // products read best (the matrix engine's, in bfloat16), so each block costs
 // two products of sizes fixed at construction and one pass of the softmax.
 // Where the processor has the matrix engine's tiles (AMX), bfloat16 runs its
-// own tile kernels instead, 64 queries by 512 keys at a time
-// (DRAVELIN_ATTENTION=products keeps oneDNN's products for comparison).
+// own tile kernels instead: blocks of 64 queries in passes of 32 by 128 keys,
+// whose scores and weights stay in the core's first-level cache, with a
+// softmax whose maximum may lag (the weighted values are rescaled only when
+// it moves); queries, keys and values are packed once per call into a
+// buffer the calling thread keeps (DRAVELIN_ATTENTION=products keeps
+// oneDNN's products for comparison).
 // In bfloat16 the queries, keys, values and softmax weights enter the
 // products as bfloat16; the scores, the running softmax and the weighted sums
 // stay float32.
@@ -66,7 +70,9 @@ private:
     size_t packedOffset(int64_t head, int64_t block, bool values) const;
     void forwardOnTiles(const float* queries, const float* keys, const float* values,
                         float* output) const;
-    void attendOnTiles(int64_t head, int64_t firstQuery, const float* queries,
+    // One block of 64 queries of one head, packed for the tiles (padded
+    // with zero rows), against every key the block sees.
+    void attendOnTiles(int64_t head, int64_t firstQuery, const uint16_t* queries16,
                        const uint16_t* packedKeys, const uint16_t* packedValues, float* output,
                        float* workspace) const;
     void attendBlock(int64_t head, int64_t firstQuery, const float* queries,

@@ -1,5 +1,6 @@
 #include "nn/networks/clip/ClipTextKinds.h"
 
+#include "nn/networks/ConfiguredKind.h"
 #include "nn/networks/clip/ClipTextConfig.h"
 #include "nn/networks/clip/ClipTextModel.h"
 
@@ -7,7 +8,9 @@
 
 namespace dravelin {
 
-ModelDescription ClipTextKind::describe(const nlohmann::json& config) const {
+namespace {
+
+ModelDescription describeClipText(const nlohmann::json& config) {
     const ClipTextConfig clip = ClipTextConfig::read(config);
     ModelDescription description{{{"input_ids", {1, clip.maxPositions}}},
                                  {"last_hidden_state", "hidden_embeds", "pooled_outputs"}};
@@ -16,13 +19,13 @@ ModelDescription ClipTextKind::describe(const nlohmann::json& config) const {
     return description;
 }
 
-std::vector<WeightSpec> ClipTextKind::expectedWeights(const nlohmann::json& config) const {
-    return ClipTextModel::weights(ClipTextConfig::read(config), projected_);
+std::vector<WeightSpec> weightsOfClipText(const nlohmann::json& config, bool projected) {
+    return ClipTextModel::weights(ClipTextConfig::read(config), projected);
 }
 
-std::unique_ptr<Network> ClipTextKind::build(const nlohmann::json& config,
-                                             const ModelDescription& description,
-                                             const WeightFiles& weights) const {
+std::unique_ptr<Network> buildClipText(const nlohmann::json& config,
+                                       const ModelDescription& description,
+                                       const WeightFiles& weights, bool projected) {
     const ClipTextConfig clip = ClipTextConfig::read(config);
     const std::optional<FeatureDescription> input = description.input("input_ids");
     if (!input || input->shape.size() != 2 || input->shape[0] < 1) {
@@ -35,7 +38,19 @@ std::unique_ptr<Network> ClipTextKind::build(const nlohmann::json& config,
                                     std::to_string(input->shape[1]) + ".");
     }
     return std::make_unique<ClipTextModel>(clip, WeightReader(weights), input->shape[1],
-                                           projected_);
+                                           projected);
+}
+
+} // namespace
+
+std::shared_ptr<NetworkKind> clipTextKind(bool projected) {
+    return std::make_shared<ConfiguredKind>(
+        projected ? "CLIPTextModelWithProjection" : "CLIPTextModel", describeClipText,
+        [projected](const nlohmann::json& config) { return weightsOfClipText(config, projected); },
+        [projected](const nlohmann::json& config, const ModelDescription& description,
+                    const WeightFiles& weights) {
+            return buildClipText(config, description, weights, projected);
+        });
 }
 
 } // namespace dravelin

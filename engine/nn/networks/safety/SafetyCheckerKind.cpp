@@ -1,5 +1,6 @@
 #include "nn/networks/safety/SafetyCheckerKind.h"
 
+#include "nn/networks/ConfiguredKind.h"
 #include "nn/networks/safety/SafetyCheckerConfig.h"
 #include "nn/networks/safety/StableDiffusionSafetyChecker.h"
 
@@ -7,7 +8,9 @@
 
 namespace dravelin {
 
-ModelDescription SafetyCheckerKind::describe(const nlohmann::json& config) const {
+namespace {
+
+ModelDescription describeSafetyChecker(const nlohmann::json& config) {
     const SafetyCheckerConfig safety = SafetyCheckerConfig::read(config);
     return ModelDescription{
         {{"clip_input", {1, safety.channels, safety.imageSize, safety.imageSize}},
@@ -16,13 +19,13 @@ ModelDescription SafetyCheckerKind::describe(const nlohmann::json& config) const
         {"has_nsfw_concepts", "concept_scores", "special_scores"}};
 }
 
-std::vector<WeightSpec> SafetyCheckerKind::expectedWeights(const nlohmann::json& config) const {
+std::vector<WeightSpec> weightsOfSafetyChecker(const nlohmann::json& config) {
     return StableDiffusionSafetyChecker::weights(SafetyCheckerConfig::read(config));
 }
 
-std::unique_ptr<Network> SafetyCheckerKind::build(const nlohmann::json& config,
-                                                  const ModelDescription& description,
-                                                  const WeightFiles& weights) const {
+std::unique_ptr<Network> buildSafetyChecker(const nlohmann::json& config,
+                                            const ModelDescription& description,
+                                            const WeightFiles& weights) {
     const SafetyCheckerConfig safety = SafetyCheckerConfig::read(config);
     const std::optional<FeatureDescription> input = description.input("clip_input");
     // The position embeddings fix the patch grid: a size that gives another
@@ -37,6 +40,14 @@ std::unique_ptr<Network> SafetyCheckerKind::build(const nlohmann::json& config,
     }
     return std::make_unique<StableDiffusionSafetyChecker>(safety, WeightReader(weights),
                                                           input->shape[0]);
+}
+
+} // namespace
+
+std::shared_ptr<NetworkKind> safetyCheckerKind() {
+    return std::make_shared<ConfiguredKind>("StableDiffusionSafetyChecker",
+                                            describeSafetyChecker, weightsOfSafetyChecker,
+                                            buildSafetyChecker);
 }
 
 } // namespace dravelin

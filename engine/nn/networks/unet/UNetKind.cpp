@@ -1,5 +1,6 @@
 #include "nn/networks/unet/UNetKind.h"
 
+#include "nn/networks/ConfiguredKind.h"
 #include "nn/networks/unet/UNet2DCondition.h"
 #include "nn/networks/unet/UNetConfig.h"
 #include "runtime/FeatureNames.h"
@@ -52,7 +53,7 @@ int64_t timeIdsInForce(const UNetConfig& config, const ModelDescription& descrip
 
 } // namespace
 
-ModelDescription UNetKind::denoisingDescription(const UNetConfig& unet) {
+ModelDescription denoisingDescription(const UNetConfig& unet) {
     return ModelDescription{
         {{feature::sample, {kBatch, unet.inChannels, unet.sampleSize, unet.sampleSize}},
          {feature::timestep, {kBatch}},
@@ -60,7 +61,9 @@ ModelDescription UNetKind::denoisingDescription(const UNetConfig& unet) {
         {feature::noisePrediction}};
 }
 
-ModelDescription UNetKind::describe(const nlohmann::json& config) const {
+namespace {
+
+ModelDescription describeUNet(const nlohmann::json& config, bool controlled) {
     const UNetConfig unet = UNetConfig::read(config);
     ModelDescription description = denoisingDescription(unet);
     if (unet.hasTextTimeEmbedding()) {
@@ -70,7 +73,7 @@ ModelDescription UNetKind::describe(const nlohmann::json& config) const {
              {kBatch, unet.additionInputWidth - timeIds * unet.additionTimeEmbedDim}});
         description.inputs.push_back({feature::timeIds, {kBatch, timeIds}});
     }
-    if (controlled_) {
+    if (controlled) {
         const UNetShape shape = {kBatch, unet.sampleSize, unet.sampleSize, kTextPositions};
         for (FeatureDescription& input : UNet2DCondition::residualInputs(unet, shape)) {
             description.inputs.push_back(std::move(input));
@@ -78,31 +81,44 @@ ModelDescription UNetKind::describe(const nlohmann::json& config) const {
     }
     // Guidance at scale 1 runs the prompt's half alone; residuals and the XL
     // conditioning come for the whole guidance batch, so those networks keep it.
-    description.takesSmallerBatches = !controlled_ && !unet.hasTextTimeEmbedding();
+    description.takesSmallerBatches = !controlled && !unet.hasTextTimeEmbedding();
     return description;
 }
 
-std::vector<WeightSpec> UNetKind::expectedWeights(const nlohmann::json& config) const {
+std::vector<WeightSpec> weightsOfUNet(const nlohmann::json& config) {
     return UNet2DCondition::weights(UNetConfig::read(config));
 }
 
-std::unique_ptr<Network> UNetKind::build(const nlohmann::json& config,
-                                         const ModelDescription& description,
-                                         const WeightFiles& weights) const {
+std::unique_ptr<Network> buildUNet(const nlohmann::json& config,
+                                   const ModelDescription& description,
+                                   const WeightFiles& weights, bool controlled) {
     const UNetConfig unet = UNetConfig::read(config);
     const UNetShape shape = denoisingShape(description, unet.inChannels, unet.crossAttentionDim,
                                            "The denoising network");
     const int64_t timeIds =
         unet.hasTextTimeEmbedding() ? timeIdsInForce(unet, description, shape.batch) : 0;
-    if (controlled_) {
+    if (controlled) {
         // A bundle that gives the sample another size must give the residuals
         // theirs.
         for (const FeatureDescription& input : UNet2DCondition::residualInputs(unet, shape)) {
             requireInputShape(description, input.name, input.shape, "The denoising network");
         }
     }
-    return std::make_unique<UNet2DCondition>(unet, WeightReader(weights), shape, controlled_,
+    return std::make_unique<UNet2DCondition>(unet, WeightReader(weights), shape, controlled,
                                              timeIds);
+}
+
+} // namespace
+
+std::shared_ptr<NetworkKind> unetKind(bool controlled) {
+    return std::make_shared<ConfiguredKind>(
+        controlled ? kControlledUNetKind : kUNetKind,
+        [controlled](const nlohmann::json& config) { return describeUNet(config, controlled); },
+        weightsOfUNet,
+        [controlled](const nlohmann::json& config, const ModelDescription& description,
+                     const WeightFiles& weights) {
+            return buildUNet(config, description, weights, controlled);
+        });
 }
 
 } // namespace dravelin

@@ -2,6 +2,8 @@
 
 #include "runtime/Network.h"
 
+#include <memory>
+
 namespace dravelin {
 
 struct UNetConfig;
@@ -18,26 +20,12 @@ struct UNetConfig;
 // (UNet2DCondition::residualInputs). The runtime picks it for a bundle whose
 // directory name starts with "ControlledUnet" (ControlledUnet.model and its
 // chunks), or where bundle.json names it as the kind.
-class UNetKind : public NetworkKind {
-public:
-    static constexpr const char* kPlainName = "UNet2DConditionModel";
-    static constexpr const char* kControlledName = "UNet2DConditionModel.controlled";
+inline constexpr const char* kUNetKind = "UNet2DConditionModel";
+inline constexpr const char* kControlledUNetKind = "UNet2DConditionModel.controlled";
+std::shared_ptr<NetworkKind> unetKind(bool controlled);
 
-    explicit UNetKind(bool controlled = false) : controlled_(controlled) {}
-
-    std::string name() const override { return controlled_ ? kControlledName : kPlainName; }
-    ModelDescription describe(const nlohmann::json& config) const override;
-    std::vector<WeightSpec> expectedWeights(const nlohmann::json& config) const override;
-    std::unique_ptr<Network> build(const nlohmann::json& config,
-                                   const ModelDescription& description,
-                                   const WeightFiles& weights) const override;
-
-    // The inputs every denoising-shaped network takes, at the configuration's
-    // sizes, and "noise_pred".
-    static ModelDescription denoisingDescription(const UNetConfig& config);
-
-private:
-    bool controlled_;
-};
+// The inputs every denoising-shaped network takes, at the configuration's
+// sizes, and "noise_pred".
+ModelDescription denoisingDescription(const UNetConfig& config);
 
 } // namespace dravelin

@@ -3,10 +3,7 @@
 #include "nn/compute/ComputeContext.h"
 #include "nn/networks/vae/VaeBlocks.h"
 
-#include <algorithm>
-#include <cstdlib>
 #include <stdexcept>
-#include <string_view>
 
 namespace dravelin {
 
@@ -80,23 +77,14 @@ VaeDecoder::VaeDecoder(const VaeConfig& config, const WeightReader& weights, int
 }
 
 FeatureMap VaeDecoder::decode(FeatureMap latent) const {
-    return decode(std::move(latent), 0);
+    return decode(std::move(latent), VaeBands{});
 }
 
-int64_t VaeDecoder::bandRows(int64_t height, int64_t width) {
-    constexpr int64_t kBandPixels = 64 * 1024;
-    if (height * width <= kWholeUpTo || width < 1) {
-        return 0;
-    }
-    return std::max<int64_t>(8, kBandPixels / width);
-}
-
-FeatureMap VaeDecoder::decode(FeatureMap latent, int64_t bandRows, int64_t wholeUpTo) const {
-    if (bandRows > 0 && latent.batch() != 1) {
+FeatureMap VaeDecoder::decode(FeatureMap latent, const VaeBands& bands) const {
+    if (bands.rows > 0 && latent.batch() != 1) {
         throw std::invalid_argument("The decoder decodes in bands one image at a time.");
     }
-    const int64_t scale = int64_t{1} << (up_.size() - 1);
-    const int64_t latentRows = latent.height();
+    const int64_t imageRows = latent.height() * (int64_t{1} << (up_.size() - 1));
     FeatureMap hidden = std::move(latent);
     if (postQuant_) {
         hidden = postQuant_->forward({hidden});
@@ -105,13 +93,7 @@ FeatureMap VaeDecoder::decode(FeatureMap latent, int64_t bandRows, int64_t whole
     hidden = mid_.forward(std::move(hidden));
     for (const UpBlock& block : up_) {
         for (const ResnetBlock2D& resnet : block.resnets) {
-            // Bands are counted in output rows; a map at a lower resolution
-            // takes proportionally fewer rows per band.
-            const int64_t rows = bandRows * hidden.height() / (latentRows * scale);
-            const bool banded = bandRows > 0 && rows < hidden.height() &&
-                                hidden.height() * hidden.width() > wholeUpTo;
-            hidden = banded ? resnet.forwardInBands(hidden, std::max<int64_t>(1, rows))
-                         : resnet.forward(std::move(hidden));
+            hidden = bands.run(resnet, std::move(hidden), imageRows);
         }
         if (block.upsampler) {
             hidden = block.upsampler->forward({hidden, nullptr, true});
@@ -131,39 +113,16 @@ FeatureValueDictionary VaeDecoder::predict(const FeatureProvider& inputs) {
                                     ", not " + describe(z.shape()) + ".");
     }
     const int64_t scale = int64_t{1} << (up_.size() - 1);
-    int64_t rows = bandRows(latentHeight_ * scale, latentWidth_ * scale);
-    int64_t wholeUpTo = kWholeUpTo;
-    if (const char* choice = std::getenv("DRAVELIN_DECODE")) {
-        if (std::string_view(choice) == "whole") {
-            rows = 0;
-        } else if (std::string_view(choice) == "bands" && rows == 0) {
-            // A small image in bands at every level, to compare.
-            rows = std::max<int64_t>(8, latentHeight_ * scale / 4);
-            wholeUpTo = 0;
-        }
-    }
+    const VaeBands bands =
+        VaeBands::forImage(latentHeight_ * scale, latentWidth_ * scale, "DRAVELIN_DECODE");
     FeatureValueDictionary outputs;
-    if (rows == 0) {
+    if (bands.rows == 0) {
         outputs.emplace("image", decode(FeatureMap::fromPlanar(z)).toPlanar());
         return outputs;
     }
-    // One image at a time, each into its place in the batch's output.
-    const int64_t images = z.shape()[0];
-    const int64_t perLatent = z.count() / images;
-    ShapedArray result;
-    for (int64_t n = 0; n < images; ++n) {
-        ShapedArray one(Shape{1, z.shape()[1], z.shape()[2], z.shape()[3]});
-        std::copy_n(z.data() + n * perLatent, perLatent, one.data());
-        const ShapedArray image =
-            decode(FeatureMap::fromPlanar(one), rows, wholeUpTo).toPlanar();
-        if (n == 0) {
-            Shape shape = image.shape();
-            shape[0] = images;
-            result = ShapedArray(shape);
-        }
-        std::copy_n(image.data(), image.count(), result.data() + n * image.count());
-    }
-    outputs.emplace("image", std::move(result));
+    outputs.emplace("image", VaeBands::eachImage(z, [&](const ShapedArray& one) {
+                        return decode(FeatureMap::fromPlanar(one), bands).toPlanar();
+                    }));
     return outputs;
 }
 

@@ -4,6 +4,7 @@
 #include "nn/layers/GroupNorm.h"
 #include "nn/blocks/MidBlock2D.h"
 #include "nn/blocks/ResnetBlock2D.h"
+#include "nn/networks/vae/VaeBands.h"
 #include "nn/networks/vae/VaeConfig.h"
 #include "runtime/Network.h"
 
@@ -24,23 +25,14 @@ public:
     static WeightList weights(const VaeConfig& config);
 
     // Decodes each image in bands of rows where its full-resolution maps are
-    // large (see bandRows()); DRAVELIN_DECODE=whole|bands decides instead, to
+    // large (VaeBands); DRAVELIN_DECODE=whole|bands decides instead, to
     // compare the two.
     FeatureValueDictionary predict(const FeatureProvider& inputs) override;
     FeatureMap decode(FeatureMap latent) const;
-    // The same for one image, the up blocks' ResNet blocks holding only bands
-    // of `bandRows` output-side rows of their intermediate maps (0: whole
-    // maps), except on maps of at most `wholeUpTo` pixels, which are small
-    // enough to hold (bands there would mostly recompute their context).
-    // Every norm still sees the whole map, so bands change the result only
-    // by rounding.
-    FeatureMap decode(FeatureMap latent, int64_t bandRows, int64_t wholeUpTo = 0) const;
-
-    // Maps up to this many pixels are decoded whole.
-    static constexpr int64_t kWholeUpTo = 512 * 512;
-    // The band height decode() uses for an image of height × width pixels:
-    // 0 (whole maps) up to kWholeUpTo pixels, otherwise about 64 K pixels a band.
-    static int64_t bandRows(int64_t height, int64_t width);
+    // The same for one image, the up blocks' ResNet blocks in `bands`
+    // (counted in output rows). Every norm still sees the whole map, so
+    // bands change the result only by rounding.
+    FeatureMap decode(FeatureMap latent, const VaeBands& bands) const;
 
 private:
     struct UpBlock {

@@ -87,11 +87,19 @@ VaeEncoder::VaeEncoder(const VaeConfig& config, const WeightReader& weights, int
 }
 
 FeatureMap VaeEncoder::encode(FeatureMap image) const {
+    return encode(std::move(image), VaeBands{});
+}
+
+FeatureMap VaeEncoder::encode(FeatureMap image, const VaeBands& bands) const {
+    if (bands.rows > 0 && image.batch() != 1) {
+        throw std::invalid_argument("The encoder encodes in bands one image at a time.");
+    }
+    const int64_t imageRows = image.height();
     FeatureMap hidden = convIn_.forward({image});
     image = FeatureMap();
     for (const DownBlock& block : down_) {
         for (const ResnetBlock2D& resnet : block.resnets) {
-            hidden = resnet.forward(std::move(hidden));
+            hidden = bands.run(resnet, std::move(hidden), imageRows);
         }
         if (block.downsampler) {
             hidden = block.downsampler->forward({hidden});
@@ -115,8 +123,15 @@ FeatureValueDictionary VaeEncoder::predict(const FeatureProvider& inputs) {
         throw std::invalid_argument("The encoder takes \"x\" of shape " + describe(expected) +
                                     ", not " + describe(x.shape()) + ".");
     }
+    const VaeBands bands = VaeBands::forImage(imageHeight_, imageWidth_, "DRAVELIN_ENCODE");
     FeatureValueDictionary outputs;
-    outputs.emplace("moments", encode(FeatureMap::fromPlanar(x)).toPlanar());
+    if (bands.rows == 0) {
+        outputs.emplace("moments", encode(FeatureMap::fromPlanar(x)).toPlanar());
+        return outputs;
+    }
+    outputs.emplace("moments", VaeBands::eachImage(x, [&](const ShapedArray& one) {
+                        return encode(FeatureMap::fromPlanar(one), bands).toPlanar();
+                    }));
     return outputs;
 }
 

@@ -4,6 +4,7 @@
 #include "nn/layers/GroupNorm.h"
 #include "nn/blocks/MidBlock2D.h"
 #include "nn/blocks/ResnetBlock2D.h"
+#include "nn/networks/vae/VaeBands.h"
 #include "nn/networks/vae/VaeConfig.h"
 #include "runtime/Network.h"
 
@@ -23,8 +24,15 @@ public:
                int64_t imageWidth);
     static WeightList weights(const VaeConfig& config);
 
+    // Encodes each image in bands of rows where its full-resolution maps are
+    // large (VaeBands); DRAVELIN_ENCODE=whole|bands decides instead, to
+    // compare the two.
     FeatureValueDictionary predict(const FeatureProvider& inputs) override;
     FeatureMap encode(FeatureMap image) const;
+    // The same for one image, the down blocks' ResNet blocks in `bands`
+    // (counted in input rows). Every norm still sees the whole map, so bands
+    // change the result only by rounding.
+    FeatureMap encode(FeatureMap image, const VaeBands& bands) const;
 
 private:
     struct DownBlock {
