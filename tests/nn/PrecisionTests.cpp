@@ -1,5 +1,9 @@
 #include "model/ModelTool.h"
 #include "nn/compute/Bfloat16.h"
+#include "nn/compute/FeatureMap.h"
+#include "nn/layers/LayerNorm.h"
+#include "nn/layers/Linear.h"
+#include "nn/layers/PixelTokens.h"
 #include "nn/layers/ScaledDotProductAttention.h"
 #include "nn/support/NetworkFixtures.h"
 #include "nn/support/ReferenceLoops.h"
@@ -172,6 +176,79 @@ TEST(ComputePrecisionTest, BfloatSixteenStaysNearFloat32OnEveryNetwork) {
         // The bfloat16 layers ran: their rounding shows.
         EXPECT_GT(error, 1e-5f) << fixture.bundle;
     }
+}
+
+TEST(ComputePrecisionTest, BfloatSixteenHandedBetweenLayersIsWhatTheProductWouldHaveRounded) {
+    if (!processorHasBfloat16()) {
+        GTEST_SKIP() << "this processor has no bfloat16 dot products (AVX-512 BF16 or AMX)";
+    }
+    // A producer that writes bfloat16 for the next product spares that
+    // product's own rounding; the product must see the very same numbers,
+    // in the same places, as when it rounded a float32 input itself.
+    std::mt19937 generator(31);
+    const int64_t rows = 37, in = 48, out = 40;
+    const ShapedArray x = randomArray({rows, in}, generator, -3.0f, 3.0f);
+    const ShapedArray weight = randomArray({out, in}, generator, -0.5f, 0.5f);
+    const ShapedArray bias = randomArray({out}, generator);
+    const auto narrow = [](const ShapedArray& values) {
+        std::vector<uint16_t> result(static_cast<size_t>(values.count()));
+        kernels::toBfloat16(values.data(), result.data(), values.count());
+        return result;
+    };
+    const Linear product(weight, bias, rows,
+                         {Activation::identity, false, ComputePrecision::bfloat16});
+    EXPECT_EQ(product.inputType(), ValueType::bfloat16);
+    ShapedArray fromWide(Shape{rows, out});
+    ShapedArray fromNarrow(Shape{rows, out});
+    product.forward(x.data(), fromWide.data());
+    const std::vector<uint16_t> xNarrow = narrow(x);
+    product.forward(xNarrow.data(), fromNarrow.data());
+    EXPECT_EQ(largestDifference(fromNarrow, fromWide), 0.0f);
+
+    // Written in bfloat16: the float32 result, rounded.
+    const Linear rounding(
+        weight, bias, rows,
+        {Activation::identity, false, ComputePrecision::bfloat16, false, ValueType::bfloat16});
+    std::vector<uint16_t> written(static_cast<size_t>(rows * out));
+    rounding.forward(x.data(), written.data());
+    ShapedArray roundedResult = fromWide;
+    kernels::roundToBfloat16(roundedResult.data(), roundedResult.count());
+    EXPECT_EQ(largestDifference(widened(written, {rows, out}), roundedResult), 0.0f);
+
+    // A layer norm writing bfloat16: the normalised rows, rounded (to one
+    // unit of bfloat16 where its sums round otherwise than oneDNN's).
+    const ShapedArray gamma = randomArray({in}, generator, 0.5f, 1.5f);
+    const ShapedArray beta = randomArray({in}, generator);
+    const LayerNorm norm(gamma, beta, rows, 1e-5f);
+    std::vector<uint16_t> normalized(static_cast<size_t>(rows * in));
+    norm.forward(x.data(), normalized.data());
+    ShapedArray expected = referenceLayerNorm(x, 1e-5f, gamma, beta);
+    kernels::roundToBfloat16(expected.data(), expected.count());
+    EXPECT_TRUE(closeTo(widened(normalized, {rows, in}), expected, 1.0f / 256));
+
+    // Pixel tokens of a map's second image through a channel transform.
+    const ShapedArray planar = randomArray({2, in, 3, 5}, generator, -2.0f, 2.0f);
+    const FeatureMap map = FeatureMap::fromPlanar(planar);
+    ChannelTransform transform(2, in, Activation::silu);
+    for (int64_t c = 0; c < in; ++c) {
+        transform.scales(1)[c] = 0.5f + static_cast<float>(c) / in;
+        transform.shifts(1)[c] = static_cast<float>(c % 3) - 1.0f;
+    }
+    ShapedArray tokens(Shape{15, in});
+    PixelTokens::gather(map, 1, transform, tokens.data());
+    std::vector<uint16_t> tokensNarrow(static_cast<size_t>(tokens.count()));
+    PixelTokens::gather(map, 1, transform, tokensNarrow.data());
+    kernels::roundToBfloat16(tokens.data(), tokens.count());
+    EXPECT_EQ(largestDifference(widened(tokensNarrow, {15, in}), tokens), 0.0f);
+
+    // Types a layer cannot take are refused, not misread.
+    const Linear wide(weight, bias, rows);
+    EXPECT_THROW(wide.forward(xNarrow.data(), fromWide.data()), std::logic_error);
+    EXPECT_THROW(rounding.forward(x.data(), fromWide.data()), std::logic_error);
+    EXPECT_THROW(Linear(weight, bias, rows,
+                        {Activation::identity, false, ComputePrecision::float32, false,
+                         ValueType::bfloat16}),
+                 std::invalid_argument);
 }
 
 TEST(ComputePrecisionTest, BfloatSixteenAttentionReadsEveryHeadAndKeyBlock) {

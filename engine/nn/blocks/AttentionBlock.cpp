@@ -64,8 +64,9 @@ void AttentionBlock::forward(FeatureMap& map) const {
     AlignedBuffer tokens(static_cast<size_t>(positions_ * channels_));
     AlignedBuffer attended(static_cast<size_t>(positions_ * channels_));
     for (int64_t n = 0; n < map.batch(); ++n) {
-        PixelTokens::gather(map, n, normalize, tokens.data());
-        attention_.forward(tokens.data(), attended.data());
+        const Values pixels(tokens, attention_.inputType());
+        PixelTokens::gather(map, n, normalize, pixels);
+        attention_.forward(pixels, attended.data());
         PixelTokens::addInto(map, n, attended.data());
     }
 }

@@ -41,13 +41,17 @@ void BasicTransformerBlock::declare(WeightList& list, const std::string& prefix,
 }
 
 void BasicTransformerBlock::forward(float* x, const float* keysValues) const {
+    // Each norm writes the type its consumer multiplies in.
     AlignedBuffer normalized(static_cast<size_t>(length_ * dim_));
-    norm1_.forward(x, normalized.data());
-    selfAttention_.forward(normalized.data(), x);
-    norm2_.forward(x, normalized.data());
-    crossAttention_.forward(normalized.data(), keysValues, x);
-    norm3_.forward(x, normalized.data());
-    feedForward_.forward(normalized.data(), x);
+    const Values selfInput(normalized, selfAttention_.inputType());
+    norm1_.forward(x, selfInput);
+    selfAttention_.forward(selfInput, x);
+    const Values crossInput(normalized, crossAttention_.inputType());
+    norm2_.forward(x, crossInput);
+    crossAttention_.forward(crossInput, keysValues, x);
+    const Values feedInput(normalized, feedForward_.inputType());
+    norm3_.forward(x, feedInput);
+    feedForward_.forward(feedInput, x);
 }
 
 } // namespace dravelin

@@ -74,8 +74,11 @@ void Transformer2D::forward(FeatureMap& map, const std::vector<Matrix>& contexts
     AlignedBuffer gathered(static_cast<size_t>(positions_ * channels_));
     AlignedBuffer tokens(static_cast<size_t>(positions_ * channels_));
     for (int64_t n = 0; n < map.batch(); ++n) {
-        PixelTokens::gather(map, n, normalize, gathered.data());
-        projectIn_.forward(gathered.data(), tokens.data());
+        // The normalised pixels in the type the input projection reads; the
+        // same buffer takes the output projection's float32 result later.
+        const Values pixels(gathered, projectIn_.inputType());
+        PixelTokens::gather(map, n, normalize, pixels);
+        projectIn_.forward(pixels, tokens.data());
         const Matrix& context = contexts[static_cast<size_t>(n)];
         for (const BasicTransformerBlock& block : blocks_) {
             const CrossAttention& cross = block.crossAttention();

@@ -61,7 +61,7 @@ void CrossAttention::projectContext(const float* context, float* keysValues) con
     keyValue_.forward(context, keysValues);
 }
 
-void CrossAttention::forward(const float* x, const float* keysValues, float* output) const {
+void CrossAttention::forward(ConstValues x, const float* keysValues, float* output) const {
     AlignedBuffer queries(static_cast<size_t>(length_ * dim_));
     query_.forward(x, queries.data());
     AlignedBuffer attended(static_cast<size_t>(length_ * dim_));

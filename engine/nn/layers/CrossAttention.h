@@ -1,9 +1,9 @@
 #pragma once
 
+#include "nn/compute/WeightReader.h"
 #include "nn/layers/Linear.h"
 #include "nn/layers/MultiHeadAttention.h"
 #include "nn/layers/ScaledDotProductAttention.h"
-#include "nn/compute/WeightReader.h"
 
 #include <cstdint>
 
@@ -38,7 +38,9 @@ public:
     void projectContext(const float* context, float* keysValues) const;
     // output += projection(attention(x, context)); x and output are
     // length × dim.
-    void forward(const float* x, const float* keysValues, float* output) const;
+    void forward(ConstValues x, const float* keysValues, float* output) const;
+    // What the query projection reads as it is (it takes float32 too).
+    ValueType inputType() const { return query_.inputType(); }
 
     int64_t dim() const { return dim_; }
     int64_t contextLength() const { return contextLength_; }

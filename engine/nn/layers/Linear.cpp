@@ -33,17 +33,20 @@ Linear::Linear(const WeightReader& weights, const std::string& prefix, int64_t i
     : Linear(weights.read(prefix + ".weight", {outFeatures, inFeatures}),
              readBias(weights, prefix, outFeatures, hasBias), rows,
              LinearOptions{options.activation, options.accumulate,
-                           options.precision.value_or(weights.precision()),
-                           options.multiplied}) {}
+                           options.precision.value_or(weights.precision()), options.multiplied,
+                           options.output}) {}
 
 Linear::Linear(const ShapedArray& weight, const std::optional<ShapedArray>& bias, int64_t rows,
                LinearOptions options)
     : rows_(rows), precision_(options.precision.value_or(ComputePrecision::float32)),
-      multiplied_(options.multiplied) {
+      multiplied_(options.multiplied), outputType_(options.output) {
     if (weight.rank() != 2 || rows < 1 || (bias && bias->shape() != Shape{weight.shape()[0]})) {
         throw std::invalid_argument("A linear layer takes an [out, in] weight and an [out] bias, "
                                     "not " +
                                     describe(weight.shape()) + ".");
+    }
+    if (outputType_ == ValueType::bfloat16 && precision_ != ComputePrecision::bfloat16) {
+        throw std::invalid_argument("A float32 linear layer cannot write bfloat16 values.");
     }
     outFeatures_ = weight.shape()[0];
     inFeatures_ = weight.shape()[1];
@@ -51,14 +54,15 @@ Linear::Linear(const ShapedArray& weight, const std::optional<ShapedArray>& bias
 
     const auto operands = precision_ == ComputePrecision::bfloat16 ? bf16 : f32;
     sourceDesc_ = memory::desc({rows_, inFeatures_}, operands, Tag::ab);
-    targetDesc_ = memory::desc({rows_, outFeatures_}, f32, Tag::ab);
+    targetDesc_ = memory::desc({rows_, outFeatures_},
+                               outputType_ == ValueType::bfloat16 ? bf16 : f32, Tag::ab);
     const memory::desc anyWeights({inFeatures_, outFeatures_}, operands, Tag::any);
     const memory::desc biasDesc({1, outFeatures_}, f32, Tag::ab);
 
     dnnl::post_ops postOps;
     appendActivation(postOps, options.activation);
     if (multiplied_) {
-        multiplierDesc_ = targetDesc_;
+        multiplierDesc_ = memory::desc({rows_, outFeatures_}, f32, Tag::ab);
         multiplierIndex_ = postOps.len();
         postOps.append_binary(dnnl::algorithm::binary_mul, multiplierDesc_);
     }
@@ -97,33 +101,47 @@ void Linear::declare(WeightList& list, const std::string& prefix, int64_t inFeat
     }
 }
 
-void Linear::forward(const float* input, float* output) const {
-    forward(input, output, nullptr);
+void Linear::forward(ConstValues input, Values output) const {
+    if (multiplied_) {
+        throw std::logic_error("A gated linear layer was run without its multiplier.");
+    }
+    run(input, output, nullptr);
 }
 
-void Linear::forward(const float* input, float* output, const float* multiplier) const {
-    if (multiplied_ != (multiplier != nullptr)) {
+void Linear::forward(ConstValues input, Values output, const float* multiplier) const {
+    if (!multiplied_ || multiplier == nullptr) {
         throw std::logic_error(multiplied_ ? "A gated linear layer was run without its multiplier."
                                            : "A linear layer was given a multiplier it has no "
                                              "place for.");
     }
+    run(input, output, multiplier);
+}
+
+void Linear::run(ConstValues input, Values output, const float* multiplier) const {
+    if (output.type != outputType_ ||
+        (input.type == ValueType::bfloat16 && precision_ != ComputePrecision::bfloat16)) {
+        throw std::logic_error(std::string("A linear layer reading ") + describe(inputType()) +
+                               " and writing " + describe(outputType_) + " was given " +
+                               describe(input.type) + " in and " + describe(output.type) + " out.");
+    }
     ProfileScope profile("linear", flops());
     const dnnl::engine& engine = ComputeContext::engine();
     AlignedBuffer converted;
-    void* sourceData = const_cast<float*>(input);
-    if (precision_ == ComputePrecision::bfloat16) {
+    void* sourceData = const_cast<void*>(input.data);
+    if (precision_ == ComputePrecision::bfloat16 && input.type == ValueType::float32) {
         const int64_t count = rows_ * inFeatures_;
-        converted = AlignedBuffer(static_cast<size_t>((count + 1) / 2));
+        converted = AlignedBuffer(floatsFor(count, ValueType::bfloat16));
         auto* values = reinterpret_cast<uint16_t*>(converted.data());
         constexpr int64_t kBlock = int64_t{1} << 15;
 #pragma omp parallel for schedule(static) if (count > kBlock)
         for (int64_t first = 0; first < count; first += kBlock) {
-            kernels::toBfloat16(input + first, values + first, std::min(kBlock, count - first));
+            kernels::toBfloat16(input.floats() + first, values + first,
+                                std::min(kBlock, count - first));
         }
         sourceData = values;
     }
     memory source(sourceDesc_, engine, sourceData);
-    memory target(targetDesc_, engine, output);
+    memory target(targetDesc_, engine, output.data);
     std::unordered_map<int, memory> arguments{
         {DNNL_ARG_SRC, source}, {DNNL_ARG_WEIGHTS, weights_}, {DNNL_ARG_DST, target}};
     if (bias_) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "nn/compute/Values.h"
 #include "nn/compute/WeightReader.h"
 #include "nn/layers/Activation.h"
 #include "runtime/ComputePrecision.h"
@@ -24,8 +25,13 @@ struct LinearOptions {
     std::optional<ComputePrecision> precision = std::nullopt;
     // Multiply the activated result, element by element, by a rows ×
     // outFeatures float32 operand that forward() is given (one half of a
-    // gated unit times the other), before any residual sum.
+    // gated unit times the other), before any residual sum. (Holding it in
+    // bfloat16 too would round twice before the next product: on the
+    // small test networks that moved the output half as far again.)
     bool multiplied = false;
+    // What forward() writes: bfloat16 (for a bfloat16 layer only) where the
+    // next product reads it, so it is rounded once, as it is written.
+    ValueType output = ValueType::float32;
 };
 
 // A fully connected layer y = x·Wᵀ + b (PyTorch's Linear) over a fixed number
@@ -49,18 +55,26 @@ public:
     int64_t rows() const { return rows_; }
     double flops() const { return 2.0 * static_cast<double>(rows_ * inFeatures_ * outFeatures_); }
 
-    // input: rows × inFeatures, output: rows × outFeatures, both dense.
-    void forward(const float* input, float* output) const;
-    // For a layer built with `multiplied`: output = (input·Wᵀ + b, activated)
-    // × multiplier, all rows × outFeatures.
-    void forward(const float* input, float* output, const float* multiplier) const;
+    // What the layer reads as it is: bfloat16 for a bfloat16 layer (which
+    // also takes float32, rounding it first), else float32.
+    ValueType inputType() const { return valueTypeFor(precision_); }
+    ValueType outputType() const { return outputType_; }
+
+    // input: rows × inFeatures, output: rows × outFeatures (of outputType()),
+    // both dense. For a layer built with `multiplied`: output = (input·Wᵀ +
+    // b, activated) × multiplier, all rows × outFeatures.
+    void forward(ConstValues input, Values output) const;
+    void forward(ConstValues input, Values output, const float* multiplier) const;
 
 private:
+    void run(ConstValues input, Values output, const float* multiplier) const;
+
     int64_t inFeatures_;
     int64_t outFeatures_;
     int64_t rows_;
     ComputePrecision precision_;
     bool multiplied_;
+    ValueType outputType_;
     dnnl::memory::desc sourceDesc_;
     dnnl::memory::desc targetDesc_;
     dnnl::memory::desc multiplierDesc_;

@@ -65,7 +65,7 @@ void MultiHeadAttention::declare(WeightList& list, const AttentionWeightNames& n
     Linear::declare(list, names.output, dim, dim, true);
 }
 
-void MultiHeadAttention::forward(const float* x, float* output) const {
+void MultiHeadAttention::forward(ConstValues x, float* output) const {
     AlignedBuffer projected(static_cast<size_t>(length_ * 3 * dim_));
     queryKeyValue_.forward(x, projected.data());
     AlignedBuffer attended(static_cast<size_t>(length_ * dim_));

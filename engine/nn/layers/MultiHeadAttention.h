@@ -1,8 +1,8 @@
 #pragma once
 
+#include "nn/compute/WeightReader.h"
 #include "nn/layers/Linear.h"
 #include "nn/layers/ScaledDotProductAttention.h"
-#include "nn/compute/WeightReader.h"
 
 #include <cstdint>
 #include <string>
@@ -45,8 +45,11 @@ public:
     int64_t dim() const { return dim_; }
     int64_t length() const { return length_; }
 
+    // What the projections read as they are (they take float32 too).
+    ValueType inputType() const { return queryKeyValue_.inputType(); }
+
     // output (+)= projection(attention(x)); x and output are length × dim.
-    void forward(const float* x, float* output) const;
+    void forward(ConstValues x, float* output) const;
 
 private:
     int64_t dim_;

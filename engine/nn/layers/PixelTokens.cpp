@@ -1,9 +1,13 @@
 #include "nn/layers/PixelTokens.h"
 
+#include "nn/compute/Bfloat16.h"
 #include "nn/compute/Profiler.h"
 #include "nn/compute/VectorClones.h"
 
+#include <omp.h>
+
 #include <stdexcept>
+#include <vector>
 
 namespace dravelin {
 
@@ -26,7 +30,7 @@ void checkImage(const FeatureMap& map, int64_t image) {
 } // namespace
 
 void PixelTokens::gather(const FeatureMap& map, int64_t image, const ChannelTransform& transform,
-                         float* tokens) {
+                         Values tokens) {
     checkImage(map, image);
     if (transform.channels() != map.channels()) {
         throw std::invalid_argument("A channel transform does not fit this feature map.");
@@ -34,9 +38,20 @@ void PixelTokens::gather(const FeatureMap& map, int64_t image, const ChannelTran
     ProfileScope profile("pixel tokens", 0);
     const int64_t width = map.width();
     const int64_t rowFloats = width * map.channels();
+    if (tokens.type == ValueType::float32) {
+#pragma omp parallel for schedule(static)
+        for (int64_t y = 0; y < map.height(); ++y) {
+            transform.apply(image, map.pixel(image, y, 0), tokens.floats() + y * rowFloats, width);
+        }
+        return;
+    }
+    // Each row transformed in a row of scratch per thread, then rounded.
+    std::vector<float> scratch(static_cast<size_t>(omp_get_max_threads() * rowFloats));
 #pragma omp parallel for schedule(static)
     for (int64_t y = 0; y < map.height(); ++y) {
-        transform.apply(image, map.pixel(image, y, 0), tokens + y * rowFloats, width);
+        float* row = scratch.data() + omp_get_thread_num() * rowFloats;
+        transform.apply(image, map.pixel(image, y, 0), row, width);
+        kernels::toBfloat16(row, tokens.halves() + y * rowFloats, rowFloats);
     }
 }
 

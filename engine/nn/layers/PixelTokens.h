@@ -1,6 +1,7 @@
 #pragma once
 
 #include "nn/compute/FeatureMap.h"
+#include "nn/compute/Values.h"
 #include "nn/layers/ChannelTransform.h"
 
 #include <cstdint>
@@ -12,9 +13,10 @@ namespace dravelin {
 // how the attention layers see a map.
 class PixelTokens {
 public:
-    // tokens = transform(image n of the map), e.g. its group norm.
+    // tokens = transform(image n of the map), e.g. its group norm, in
+    // bfloat16 where the product that reads them multiplies in it.
     static void gather(const FeatureMap& map, int64_t image, const ChannelTransform& transform,
-                       float* tokens);
+                       Values tokens);
     // Image n of the map += tokens (a residual sum).
     static void addInto(FeatureMap& map, int64_t image, const float* tokens);
 };

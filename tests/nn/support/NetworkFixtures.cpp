@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <fstream>
 
@@ -95,6 +96,14 @@ float largestDifference(const ShapedArray& a, const ShapedArray& b) {
             difference <= largest ? largest : (std::isnan(difference) ? INFINITY : difference);
     }
     return largest;
+}
+
+ShapedArray widened(const std::vector<uint16_t>& values, Shape shape) {
+    ShapedArray array(std::move(shape));
+    for (int64_t i = 0; i < array.count(); ++i) {
+        array.data()[i] = std::bit_cast<float>(uint32_t{values[static_cast<size_t>(i)]} << 16);
+    }
+    return array;
 }
 
 ::testing::AssertionResult closeTo(const ShapedArray& actual, const ShapedArray& expected,

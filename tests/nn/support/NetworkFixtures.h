@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -50,5 +51,8 @@ float largestDifference(const ShapedArray& a, const ShapedArray& b);
 // of the expected one.
 ::testing::AssertionResult closeTo(const ShapedArray& actual, const ShapedArray& expected,
                                    float relative);
+
+// bfloat16 bit patterns as the float32 values they stand for.
+ShapedArray widened(const std::vector<uint16_t>& values, Shape shape);
 
 } // namespace dravelin::testing

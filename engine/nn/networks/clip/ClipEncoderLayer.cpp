@@ -1,5 +1,7 @@
 #include "nn/networks/clip/ClipEncoderLayer.h"
 
+#include "nn/compute/AlignedBuffer.h"
+
 namespace dravelin {
 
 namespace {
@@ -24,7 +26,9 @@ ClipEncoderLayer::ClipEncoderLayer(const WeightReader& weights, const std::strin
       norm2_(weights, prefix + ".layer_norm2", settings.hiddenSize, length,
              settings.layerNormEpsilon),
       fc1_(weights, prefix + ".mlp.fc1", settings.hiddenSize, settings.intermediateSize, true,
-           length, LinearOptions{settings.activation, false}),
+           length,
+           LinearOptions{settings.activation, false, std::nullopt, false,
+                         valueTypeFor(weights.precision())}),
       fc2_(weights, prefix + ".mlp.fc2", settings.intermediateSize, settings.hiddenSize, true,
            length, LinearOptions{Activation::identity, true}) {}
 
@@ -40,13 +44,18 @@ void ClipEncoderLayer::declare(WeightList& list, const std::string& prefix,
 }
 
 void ClipEncoderLayer::forward(Matrix& x) const {
-    Matrix normalized(x.rows(), x.columns());
-    norm1_.forward(x.data(), normalized.data());
-    attention_.forward(normalized.data(), x.data());
-    norm2_.forward(x.data(), normalized.data());
-    Matrix expanded(x.rows(), fc1_.outFeatures());
-    fc1_.forward(normalized.data(), expanded.data());
-    fc2_.forward(expanded.data(), x.data());
+    // In bfloat16 the norms and the first product write what the next
+    // product reads, so none rounds its input again.
+    AlignedBuffer normalized(static_cast<size_t>(x.rows() * x.columns()));
+    const Values attentionInput(normalized, attention_.inputType());
+    norm1_.forward(x.data(), attentionInput);
+    attention_.forward(attentionInput, x.data());
+    const Values mlpInput(normalized, fc1_.inputType());
+    norm2_.forward(x.data(), mlpInput);
+    const ValueType expandedType = fc1_.outputType();
+    AlignedBuffer expanded(floatsFor(x.rows() * fc1_.outFeatures(), expandedType));
+    fc1_.forward(mlpInput, Values(expanded, expandedType));
+    fc2_.forward(Values(expanded, expandedType), x.data());
 }
 
 } // namespace dravelin
