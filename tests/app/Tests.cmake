@@ -43,7 +43,7 @@ target_link_libraries(dravelin-drive-timing PRIVATE dravelin_app_ui Qt6::Test dr
 add_executable(test_long_session app/LongSessionTests.cpp)
 target_link_libraries(test_long_session PRIVATE dravelin_app_ui dravelin_model_maker
                       dravelin_test_support dravelin_qt_test_support Qt6::Test
-                      GTest::gtest GTest::gtest_main dravelin_warnings)
+                      GTest::gtest dravelin_test_main dravelin_warnings)
 target_include_directories(test_long_session PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(test_long_session PRIVATE -Wno-missing-field-initializers)
 add_test(NAME LongSession COMMAND test_long_session)

@@ -40,7 +40,7 @@ set_tests_properties(test_nn_capped_isa PROPERTIES
 # Full-size SD 1.5 networks: minutes, not seconds, so only with `ctest -L slow`.
 add_executable(test_nn_full_size nn/FullSizeTests.cpp)
 target_link_libraries(test_nn_full_size PRIVATE dravelin_nn_test_support dravelin_test_support dravelin_warnings
-                      GTest::gtest GTest::gtest_main)
+                      GTest::gtest dravelin_test_main)
 add_test(NAME test_nn_full_size COMMAND test_nn_full_size)
 set_tests_properties(test_nn_full_size PROPERTIES LABELS slow TIMEOUT 1800
                      ENVIRONMENT DRAVELIN_PRECISION=float32)
