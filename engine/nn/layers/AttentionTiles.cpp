@@ -236,8 +236,9 @@ DRAVELIN_TILE_KERNEL void weighColumns(const uint16_t* weights, int64_t weightSt
             _tile_dpbf16ps(2, A, 7);                                                               \
         }                                                                                          \
         if constexpr (Columns > 3) {                                                               \
+            /* Four columns keep tile 3 as an accumulator: their weights are always in 4. */       \
             _tile_loadd(5, b + 3 * kTileValues, 64);                                               \
-            _tile_dpbf16ps(3, A, 5);                                                               \
+            _tile_dpbf16ps(3, 4, 5);                                                               \
         }                                                                                          \
     }
         int64_t step = 0;
